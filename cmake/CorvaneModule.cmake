@@ -1,0 +1,23 @@
+# Helpers shared by every folder's CMakeLists.
+
+# corvane_add_test(<name> SOURCES ... LIBS ... [LABELS ...])
+# A GoogleTest executable registered with CTest, one CTest test per test case.
+function(corvane_add_test name)
+  cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  gtest_discover_tests(${name}
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS "${T_LABELS}" ENVIRONMENT "CORVANE_TEST_BINARY_DIR=${CMAKE_BINARY_DIR}")
+endfunction()
+
+# corvane_plugin_library(<name> SOURCES ... LIBS ...)
+# An in-process server library: file name without the "lib" prefix, only the four entry points exported.
+function(corvane_plugin_library name)
+  cmake_parse_arguments(P "" "" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} MODULE ${P_SOURCES})
+  set_target_properties(${name} PROPERTIES PREFIX "")
+  target_link_libraries(${name} PRIVATE ${P_LIBS})
+  target_link_options(${name} PRIVATE
+    "-Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/inproc-server.map" "-Wl,--no-undefined")
+endfunction()
