@@ -1,0 +1,296 @@
+// Late binding from interface descriptions: name lookup, invocation with argument conversion, and the type
+// information objects that tools read the descriptions through.
+#include <map>
+#include <mutex>
+#include <new>
+#include <string_view>
+
+#include "comrt/dispatch.h"
+#include "comrt/runtime.h"
+
+namespace comrt {
+namespace {
+
+char16_t FoldAscii(char16_t c) {
+    return (c >= u'A' && c <= u'Z') ? static_cast<char16_t>(c - u'A' + u'a') : c;
+}
+
+// Automation names are matched without regard to case; our names are ASCII.
+bool NameEquals(const OLECHAR* psz, std::string_view name) {
+    std::size_t i = 0;
+    for (; psz[i] != 0; ++i) {
+        if (i >= name.size()) return false;
+        if (FoldAscii(psz[i]) != FoldAscii(static_cast<char16_t>(static_cast<unsigned char>(name[i])))) return false;
+    }
+    return i == name.size();
+}
+
+// The i-th name of a comma-separated list, or an empty view.
+std::string_view ParamName(const char* szNames, unsigned nIndex) {
+    std::string_view names = szNames ? szNames : "";
+    for (unsigned i = 0; i < nIndex; ++i) {
+        std::size_t comma = names.find(',');
+        if (comma == std::string_view::npos) return {};
+        names.remove_prefix(comma + 1);
+    }
+    return names.substr(0, names.find(','));
+}
+
+BSTR AllocAscii(std::string_view s) {
+    BSTR b = SysAllocStringLen(nullptr, static_cast<UINT>(s.size()));
+    if (b == nullptr) return nullptr;
+    for (std::size_t i = 0; i < s.size(); ++i) b[i] = static_cast<unsigned char>(s[i]);
+    return b;
+}
+
+const MemberDescription* FindByName(const InterfaceDescription& d, const OLECHAR* pszName) {
+    for (unsigned i = 0; i < d.nMembers; ++i)
+        if (NameEquals(pszName, d.pMembers[i].szName)) return &d.pMembers[i];
+    return nullptr;
+}
+
+const MemberDescription* FindById(const InterfaceDescription& d, DISPID id) {
+    for (unsigned i = 0; i < d.nMembers; ++i)
+        if (d.pMembers[i].dispid == id) return &d.pMembers[i];
+    return nullptr;
+}
+
+// One type information object per description, alive for the whole process like the description itself.
+class CTypeInfo final : public ITypeInfo {
+public:
+    explicit CTypeInfo(const InterfaceDescription& d) : m_Description(d) {}
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        if (riid == IidOf<IUnknown>() || riid == IidOf<ITypeInfo>()) {
+            *ppv = static_cast<ITypeInfo*>(this);
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return 2; }
+    ULONG Release() override { return 1; }
+
+    HRESULT GetIDsOfNames(LPOLESTR* rgszNames, UINT cNames, MEMBERID* pMemId) override {
+        return DispatchGetIDsOfNames(m_Description, rgszNames, cNames, pMemId);
+    }
+
+    HRESULT GetNames(MEMBERID memid, BSTR* rgBstrNames, UINT cMaxNames, UINT* pcNames) override {
+        if (rgBstrNames == nullptr || pcNames == nullptr) return E_INVALIDARG;
+        *pcNames = 0;
+        const MemberDescription* m = FindById(m_Description, memid);
+        if (m == nullptr) return TYPE_E_ELEMENTNOTFOUND;
+        if (cMaxNames == 0) return S_OK;
+        rgBstrNames[(*pcNames)++] = AllocAscii(m->szName);
+        for (unsigned i = 0; i < m->nParams && *pcNames < cMaxNames; ++i) {
+            // A property put's value has no name of its own in automation.
+            if (m->kind == MemberKind::PropertyPut && i + 1 == m->nParams) break;
+            rgBstrNames[(*pcNames)++] = AllocAscii(ParamName(m->szParamNames, i));
+        }
+        return S_OK;
+    }
+
+    HRESULT GetDocumentation(MEMBERID memid, BSTR* pBstrName, BSTR* pBstrDocString, DWORD* pdwHelpContext,
+                             BSTR* pBstrHelpFile) override {
+        std::string_view name, doc;
+        if (memid == DISPID_UNKNOWN) {
+            name = m_Description.szName;
+            doc = m_Description.szHelp ? m_Description.szHelp : "";
+        } else {
+            const MemberDescription* m = FindById(m_Description, memid);
+            if (m == nullptr) return TYPE_E_ELEMENTNOTFOUND;
+            name = m->szName;
+        }
+        if (pBstrName) *pBstrName = AllocAscii(name);
+        if (pBstrDocString) *pBstrDocString = AllocAscii(doc);
+        if (pdwHelpContext) *pdwHelpContext = 0;
+        if (pBstrHelpFile) *pBstrHelpFile = nullptr;
+        return S_OK;
+    }
+
+    HRESULT GetGuid(GUID* pGuid) override {
+        if (pGuid == nullptr) return E_POINTER;
+        *pGuid = m_Description.iid;
+        return S_OK;
+    }
+
+    const InterfaceDescription* GetDescription() override { return &m_Description; }
+
+private:
+    const InterfaceDescription& m_Description;
+};
+
+}  // namespace
+
+HRESULT DispatchGetIDsOfNames(const InterfaceDescription& d, LPOLESTR* rgszNames, UINT cNames, DISPID* rgDispId) {
+    if (rgszNames == nullptr || rgDispId == nullptr || cNames == 0) return E_INVALIDARG;
+    for (UINT i = 0; i < cNames; ++i) rgDispId[i] = DISPID_UNKNOWN;
+    if (rgszNames[0] == nullptr) return DISP_E_UNKNOWNNAME;
+    const MemberDescription* m = FindByName(d, rgszNames[0]);
+    if (m == nullptr) return DISP_E_UNKNOWNNAME;
+    rgDispId[0] = m->dispid;
+    // Further names are the member's parameter names; their DISPIDs are their positions.
+    HRESULT hr = S_OK;
+    for (UINT i = 1; i < cNames; ++i) {
+        bool bFound = false;
+        for (unsigned p = 0; rgszNames[i] != nullptr && p < m->nParams; ++p) {
+            if (NameEquals(rgszNames[i], ParamName(m->szParamNames, p))) {
+                rgDispId[i] = static_cast<DISPID>(p);
+                bFound = true;
+                break;
+            }
+        }
+        if (!bFound) hr = DISP_E_UNKNOWNNAME;
+    }
+    return hr;
+}
+
+HRESULT DispatchInvoke(const InterfaceDescription& d, void* pInterface, DISPID dispIdMember, WORD wFlags,
+                       DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) {
+    if (pDispParams == nullptr) return E_INVALIDARG;
+    const MemberDescription* m = nullptr;
+    if (wFlags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
+        // The new value comes as the one named argument DISPID_PROPERTYPUT, positioned first in rgvarg,
+        // which is where a positional last parameter lies too.
+        if (pDispParams->cNamedArgs != 1 || pDispParams->rgdispidNamedArgs == nullptr ||
+            pDispParams->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
+            return pDispParams->cNamedArgs == 0 ? DISP_E_PARAMNOTOPTIONAL : DISP_E_PARAMNOTFOUND;
+        m = d.Find(dispIdMember, MemberKind::PropertyPut);
+    } else {
+        if (pDispParams->cNamedArgs != 0) return DISP_E_NONAMEDARGS;
+        if (wFlags & DISPATCH_METHOD) m = d.Find(dispIdMember, MemberKind::Method);
+        if (m == nullptr && (wFlags & DISPATCH_PROPERTYGET)) m = d.Find(dispIdMember, MemberKind::PropertyGet);
+    }
+    if (m == nullptr || m->pfnInvoke == nullptr) return DISP_E_MEMBERNOTFOUND;
+    if (pDispParams->cArgs > 0 && pDispParams->rgvarg == nullptr) return E_INVALIDARG;
+    if (pVarResult) VariantInit(pVarResult);
+    try {
+        return m->pfnInvoke(pInterface, pDispParams, pVarResult, puArgErr);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        // Methods guard themselves; this only catches a fault of the conversion layer.
+        return E_UNEXPECTED;
+    }
+}
+
+ITypeInfo* GetTypeInfoOf(const InterfaceDescription& d) {
+    static std::mutex s_Lock;
+    static std::map<const InterfaceDescription*, CTypeInfo*> s_TypeInfos;
+    std::lock_guard lock(s_Lock);
+    CTypeInfo*& p = s_TypeInfos[&d];
+    if (p == nullptr) p = new CTypeInfo(d);
+    return p;
+}
+
+namespace detail {
+
+HRESULT ConvertIn(const VARIANT& arg, VARTYPE vt, const IID* piid, VARIANT* pTarget) {
+    VariantInit(pTarget);
+    if (vt == VT_VARIANT) {
+        HRESULT hr = VariantCopyInd(pTarget, &arg);
+        return hr == E_OUTOFMEMORY ? hr : (FAILED(hr) ? DISP_E_TYPEMISMATCH : S_OK);
+    }
+    VARIANT value;
+    VariantInit(&value);
+    HRESULT hr = VariantCopyInd(&value, &arg);
+    if (FAILED(hr)) return hr == E_OUTOFMEMORY ? hr : DISP_E_TYPEMISMATCH;
+
+    if (piid != nullptr) {
+        // An object parameter: null travels as null, anything else must answer the parameter's interface.
+        if (value.vt == VT_EMPTY || ((value.vt == VT_UNKNOWN || value.vt == VT_DISPATCH) && value.punkVal == nullptr)) {
+            pTarget->vt = VT_UNKNOWN;
+            pTarget->punkVal = nullptr;
+            VariantClear(&value);
+            return S_OK;
+        }
+        if (value.vt != VT_UNKNOWN && value.vt != VT_DISPATCH) {
+            VariantClear(&value);
+            return DISP_E_TYPEMISMATCH;
+        }
+        void* pv = nullptr;
+        hr = value.punkVal->QueryInterface(*piid, &pv);
+        VariantClear(&value);
+        if (FAILED(hr) || pv == nullptr) return DISP_E_TYPEMISMATCH;
+        pTarget->vt = VT_UNKNOWN;  // holds the parameter's interface; released through IUnknown's slots
+        pTarget->punkVal = static_cast<IUnknown*>(pv);
+        return S_OK;
+    }
+
+    hr = VariantChangeType(pTarget, &value, 0, vt);
+    VariantClear(&value);
+    if (FAILED(hr)) {
+        VariantInit(pTarget);
+        return hr == E_OUTOFMEMORY ? hr : DISP_E_TYPEMISMATCH;
+    }
+    return S_OK;
+}
+
+void DiscardOut(VARIANT* pValue) {
+    VariantClear(pValue);
+}
+
+HRESULT StoreOut(VARIANT* pValue, VARIANT& byrefArg) {
+    if ((byrefArg.vt & VT_BYREF) == 0 || byrefArg.byref == nullptr) {
+        DiscardOut(pValue);
+        return DISP_E_TYPEMISMATCH;
+    }
+    VARTYPE vt = static_cast<VARTYPE>(byrefArg.vt & ~VT_BYREF);
+    if (vt == VT_VARIANT) {
+        VariantClear(byrefArg.pvarVal);
+        *byrefArg.pvarVal = *pValue;
+        VariantInit(pValue);
+        return S_OK;
+    }
+    if (pValue->vt != vt) {
+        HRESULT hr = VariantChangeType(pValue, pValue, 0, vt);
+        if (FAILED(hr)) {
+            DiscardOut(pValue);
+            return DISP_E_TYPEMISMATCH;
+        }
+    }
+    switch (vt) {
+        case VT_I1:
+        case VT_UI1:
+            *byrefArg.pbVal = pValue->bVal;
+            break;
+        case VT_I2:
+        case VT_UI2:
+        case VT_BOOL:
+            *byrefArg.piVal = pValue->iVal;
+            break;
+        case VT_I4:
+        case VT_UI4:
+        case VT_INT:
+        case VT_UINT:
+        case VT_ERROR:
+        case VT_R4:
+            *byrefArg.plVal = pValue->lVal;
+            break;
+        case VT_I8:
+        case VT_UI8:
+        case VT_R8:
+        case VT_CY:
+        case VT_DATE:
+            *byrefArg.pllVal = pValue->llVal;
+            break;
+        case VT_BSTR:
+            SysFreeString(*byrefArg.pbstrVal);
+            *byrefArg.pbstrVal = pValue->bstrVal;
+            break;
+        case VT_UNKNOWN:
+        case VT_DISPATCH:
+            if (*byrefArg.ppunkVal) (*byrefArg.ppunkVal)->Release();
+            *byrefArg.ppunkVal = pValue->punkVal;
+            break;
+        default:
+            DiscardOut(pValue);
+            return DISP_E_TYPEMISMATCH;
+    }
+    VariantInit(pValue);  // ownership moved to the caller's storage
+    return S_OK;
+}
+
+}  // namespace detail
+}  // namespace comrt
