@@ -2,6 +2,7 @@
 // assigned from another one. The raw pointer is the public member p, so `&ptr` gives the out-parameter form.
 #pragma once
 
+#include <memory>
 #include <type_traits>
 #include <utility>
 
@@ -31,7 +32,7 @@ public:
     }
     CComPtr& operator=(const CComPtr& other) noexcept { return *this = other.p; }
     CComPtr& operator=(CComPtr&& other) noexcept {
-        if (this != &other) {
+        if (this != std::addressof(other)) {
             T* pOld = std::exchange(p, std::exchange(other.p, nullptr));
             if (pOld) pOld->Release();
         }

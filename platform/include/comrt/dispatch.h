@@ -268,7 +268,7 @@ HRESULT InvokeWith(HRESULT (I::*pfn)(A...), void* pInterface, DISPPARAMS* pParam
     }
     std::tuple<typename OutStorage<A>::type...> outs{};
 
-    auto arg = [&]<std::size_t K>(std::integral_constant<std::size_t, K>) -> decltype(auto) {
+    [[maybe_unused]] auto arg = [&]<std::size_t K>(std::integral_constant<std::size_t, K>) -> decltype(auto) {
         using T = std::tuple_element_t<K, std::tuple<A...>>;
         if constexpr (OutTraits<T>::kSupported) {
             return &std::get<K>(outs).value;
@@ -281,7 +281,7 @@ HRESULT InvokeWith(HRESULT (I::*pfn)(A...), void* pInterface, DISPPARAMS* pParam
     HRESULT hr = (static_cast<I*>(pInterface)->*pfn)(arg(std::integral_constant<std::size_t, N>{})...);
     if (FAILED(hr)) return hr;
 
-    auto store = [&]<std::size_t K>(std::integral_constant<std::size_t, K>) {
+    [[maybe_unused]] auto store = [&]<std::size_t K>(std::integral_constant<std::size_t, K>) {
         using T = std::tuple_element_t<K, std::tuple<A...>>;
         if constexpr (OutTraits<T>::kSupported) {
             VARIANT v = ToVariant(std::get<K>(outs).value);

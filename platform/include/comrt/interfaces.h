@@ -170,10 +170,6 @@ union LARGE_INTEGER {
 union ULARGE_INTEGER {
     ULONGLONG QuadPart;
 };
-struct FILETIME {
-    DWORD dwLowDateTime;
-    DWORD dwHighDateTime;
-};
 struct STATSTG {
     LPOLESTR pwcsName;
     DWORD type;

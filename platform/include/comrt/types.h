@@ -63,6 +63,12 @@ struct DECIMAL {
     ULONGLONG Lo64;
 };
 
+// A point in time in 100-nanosecond intervals since 1601-01-01 UTC.
+struct FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+};
+
 struct GUID {
     std::uint32_t Data1;
     std::uint16_t Data2;
