@@ -6,9 +6,16 @@ function(corvane_add_test name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
+  # Tests never touch the machine's store or log folder: both default to the build tree, and tests that
+  # need a clean store make their own.
+  if(NOT T_LABELS)
+    set(T_LABELS unit)
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${T_LABELS}" ENVIRONMENT "CORVANE_TEST_BINARY_DIR=${CMAKE_BINARY_DIR}")
+    PROPERTIES LABELS "${T_LABELS}"
+      ENVIRONMENT "CORVANE_TEST_BINARY_DIR=${CMAKE_BINARY_DIR};CORVANE_REGISTRY_DIR=${CMAKE_BINARY_DIR}/test-registry;CORVANE_LOG_DIR=${CMAKE_BINARY_DIR}/test-logs")
 endfunction()
 
 # corvane_plugin_library(<name> SOURCES ... LIBS ...)

@@ -1,0 +1,24 @@
+#include "HarkwellPack1Module.h"
+
+#include "HarkwellServer/Interfaces.h"
+
+namespace {
+
+// Classes are added here as the library gains them, in registration order.
+constexpr std::span<const corvane::ClassEntry> kClasses{};
+
+const corvane::InprocServerDescription kDescription{kClasses,
+                                                    &APPID_HarkwellPack1,
+                                                    u"HarkwellPack1",
+                                                    u"HarkwellPack1.so",
+                                                    &APPID_HarkwellPack1,
+                                                    u"1.0",
+                                                    u"HarkwellPack1 1.0 Type Library"};
+
+}  // namespace
+
+CHarkwellPack1Module::CHarkwellPack1Module() noexcept : CInprocServerModule(kDescription) {}
+
+const CHarkwellPack1Module g_Module;
+
+CORVANE_INPROC_SERVER_ENTRY_POINTS(g_Module)

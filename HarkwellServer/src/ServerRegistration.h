@@ -1,0 +1,29 @@
+// What the server program registers: its AppID, the component categories plug-ins register under, its
+// class table, and the type library that describes the contract.
+#pragma once
+
+#include <string>
+
+#include "corvane/ulregister.h"
+
+constexpr GUID APPID_HarkwellServer = MakeGuid("{E9DD5B21-0728-430C-B8F0-375FF814CCC7}");
+
+// The service's key name and the default value of the AppID key.
+inline constexpr char16_t kServiceName[] = u"Corvane Harkwell Server";
+
+// The classes the program serves, in registration order.
+const corvane::CModuleClassTable& ServerClassTable();
+
+// The registration script of the program (AppID keys and the component categories), with its replacements
+// for the program at sModulePath.
+std::vector<corvane::RegistryScriptKey> ServerScript(const std::u16string& sModulePath,
+                                                     corvane::Replacements& replacements);
+
+// The application-mode AppID registration: the script forward, then "RunAs" = "Interactive User" when
+// absent or empty. UnregisterAppId runs the script backward.
+HRESULT RegisterAppId(const std::u16string& sModulePath);
+HRESULT UnregisterAppId(const std::u16string& sModulePath);
+
+// Every class of the table with its categories, then the type library; the reverse on unregistration.
+HRESULT RegisterServer(const std::u16string& sModulePath);
+HRESULT UnregisterServer(const std::u16string& sModulePath);

@@ -1,0 +1,101 @@
+// Test helpers shared by every test program: a private registry store and log folder per test, and the
+// paths of the build's programs and libraries.
+#pragma once
+
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "comrt/registry.h"
+
+namespace testing_support {
+
+// A fresh folder under the temporary directory, removed with everything in it when the object goes.
+class CTemporaryDirectory {
+public:
+    CTemporaryDirectory() {
+        std::string sTemplate = (std::filesystem::temp_directory_path() / "corvane-test-XXXXXX").string();
+        if (mkdtemp(sTemplate.data()) != nullptr) m_Path = sTemplate;
+    }
+    ~CTemporaryDirectory() {
+        std::error_code ec;
+        if (!m_Path.empty()) std::filesystem::remove_all(m_Path, ec);
+    }
+    CTemporaryDirectory(const CTemporaryDirectory&) = delete;
+    CTemporaryDirectory& operator=(const CTemporaryDirectory&) = delete;
+
+    const std::filesystem::path& Path() const { return m_Path; }
+
+private:
+    std::filesystem::path m_Path;
+};
+
+// Points the registry store (and the trace's log folder) of this process and of the processes it starts
+// at a private folder for the object's lifetime.
+class CTemporaryRegistry {
+public:
+    CTemporaryRegistry() {
+        if (const char* pszPrevious = getenv("CORVANE_REGISTRY_DIR")) {
+            m_sPrevious = pszPrevious;
+            m_bHadPrevious = true;
+        }
+        RegResetStore();
+        setenv("CORVANE_REGISTRY_DIR", m_Directory.Path().c_str(), 1);
+    }
+    ~CTemporaryRegistry() {
+        RegResetStore();
+        if (m_bHadPrevious)
+            setenv("CORVANE_REGISTRY_DIR", m_sPrevious.c_str(), 1);
+        else
+            unsetenv("CORVANE_REGISTRY_DIR");
+    }
+    const std::filesystem::path& Path() const { return m_Directory.Path(); }
+
+private:
+    CTemporaryDirectory m_Directory;
+    std::string m_sPrevious;
+    bool m_bHadPrevious = false;
+};
+
+// The build tree's folders of programs and of libraries.
+inline std::filesystem::path BinaryDirectory() {
+    const char* pszDirectory = getenv("CORVANE_TEST_BINARY_DIR");
+    return pszDirectory ? std::filesystem::path(pszDirectory) : std::filesystem::current_path();
+}
+inline std::filesystem::path ProgramPath(const std::string& sName) {
+    return BinaryDirectory() / "bin" / sName;
+}
+inline std::filesystem::path LibraryPath(const std::string& sName) {
+    return BinaryDirectory() / "lib" / sName;
+}
+
+// Runs a program with arguments, its output captured; the exit code, or -1 when it could not run.
+struct ProcessResult {
+    int nExitCode = -1;
+    std::string sOutput;
+};
+inline ProcessResult RunProgram(const std::vector<std::string>& arguments) {
+    ProcessResult result;
+    std::string sCommand;
+    for (const std::string& sArgument : arguments) {
+        sCommand += '\'';
+        for (char c : sArgument) sCommand += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+        sCommand += "' ";
+    }
+    sCommand += "2>&1";
+    FILE* pPipe = popen(sCommand.c_str(), "r");
+    if (pPipe == nullptr) return result;
+    char buffer[4096];
+    std::size_t nRead;
+    while ((nRead = fread(buffer, 1, sizeof buffer, pPipe)) > 0) result.sOutput.append(buffer, nRead);
+    const int nStatus = pclose(pPipe);
+    result.nExitCode = WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+    return result;
+}
+
+}  // namespace testing_support
