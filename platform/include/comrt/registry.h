@@ -8,9 +8,14 @@
 // CORVANE_REGISTRY_DIR moves all three into one folder. A process that may not write a system hive reads it
 // through a per-user overlay: writes go to the overlay ($XDG_DATA_HOME/corvane-harkwell/overlay/), reads see
 // the overlay above the system hive, and a key or value deleted in the overlay hides the system's one.
+// CORVANE_REGISTRY_OVERLAY_DIR moves the overlay; CORVANE_REGISTRY_READONLY_SYSTEM=1 makes the process treat
+// the system hives as not writable even where it could write them (root), so tests can exercise the overlay.
+// A system hive the process may not read at all (the machine hive of another owner) is empty below its overlay.
 //
 // Names compare without regard to case and keep the case they were created with; enumeration follows
-// creation order. Every call is one transaction; several processes may use the store at once.
+// creation order. Every call is one transaction; several processes may use the store at once. Calls on a
+// handle whose key was deleted return ERROR_KEY_DELETED; a handle opened without KEY_SET_VALUE may not set
+// or delete values (ERROR_ACCESS_DENIED).
 // Calls return Win32 error codes (ERROR_SUCCESS, ERROR_FILE_NOT_FOUND, ERROR_NO_MORE_ITEMS,
 // ERROR_MORE_DATA, ERROR_ACCESS_DENIED, ERROR_INVALID_HANDLE, ERROR_INVALID_PARAMETER, ERROR_BADDB for a
 // damaged database file, ERROR_CANTOPEN when a database cannot be opened). A damaged database is

@@ -1,0 +1,197 @@
+// One registry database file: its connection, its schema and the statements the registry calls run on it.
+//
+// Schema (the database text encoding is UTF-16LE, so names travel without conversion):
+//   keys(id, parent, name, name_fold, seq, state)   id never reused (AUTOINCREMENT), so a handle that holds
+//                                                    the id of a deleted key never reaches a newer key;
+//                                                    the root is id 1 with parent 0; seq orders siblings
+//                                                    by creation; (parent, name_fold) is unique
+//   vals(key, name, name_fold, type, data, seq, state)  primary key (key, name_fold); seq orders the values
+//                                                    of a key by creation; the default value has name ''
+// name_fold is the name with ASCII and Latin-1 letters folded to lower case (what comrt::CompareNoCase
+// ignores), so lookups are exact index probes while names keep the case they were created with.
+// state is only ever non-zero in an overlay: kDeleted hides the system hive's key or value of that name,
+// kReplaced keeps the key but hides everything the system hive has below it.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "comrt/types.h"
+
+namespace comrt::registry {
+
+using KeyId = sqlite3_int64;
+constexpr KeyId kRootKey = 1;
+
+enum RowState : int { kLive = 0, kDeleted = 1, kReplaced = 2 };
+
+struct KeyRow {
+    KeyId id = 0;
+    std::u16string name;
+    std::u16string fold;
+    int state = kLive;
+};
+
+struct ValueRow {
+    std::u16string name;
+    std::u16string fold;
+    DWORD type = 0;
+    DWORD size = 0;
+    std::vector<BYTE> data;  // empty when the data was not asked for
+    int state = kLive;
+};
+
+// The name as stored in name_fold.
+std::u16string FoldName(std::u16string_view name);
+// The same into a buffer of at least name.size() characters.
+void FoldNameInto(std::u16string_view name, char16_t* pOut) noexcept;
+
+// mkdir -p with the mode for every folder it creates; true when the folder exists afterwards.
+bool MakeFolders(const std::string& sFolder, unsigned nMode, int* pnErrno);
+std::string FolderOf(const std::string& sPath);
+
+// Records the calling thread's last store failure (RegGetLastStoreError reads it).
+void SetStoreError(std::string text);
+
+class Database {
+public:
+    enum class Access { kReadWrite, kReadOnly };
+
+    // fileMode and folderMode apply when the file or its folder is created. keepWal leaves the -wal and -shm
+    // files in place when the last connection closes, so that processes that may only read the folder can
+    // still open the database.
+    Database(std::string path, Access access, unsigned fileMode, unsigned folderMode, bool keepWal);
+    ~Database();
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+
+    // ERROR_SUCCESS; for a read-only database ERROR_FILE_NOT_FOUND when the file does not exist, is empty
+    // or may not be read by this process (the caller treats the hive as empty); ERROR_BADDB for a damaged
+    // file or one that is not a registry database, ERROR_CANTOPEN otherwise. A file that is not already a
+    // registry database is never written.
+    LONG Open();
+    // A read-only database opened as an unchanging file (its log files were missing) whose log has come
+    // back since: it should be opened again.
+    bool HasLogAgain() const noexcept;
+    // Forgets the connection without closing it: after fork() the child must not touch the parent's.
+    void Abandon() noexcept;
+    const std::string& Path() const noexcept { return m_sPath; }
+    // Records a failure of this database as the thread's store error (with the path) and returns nResult.
+    LONG FailText(LONG nResult, const std::string& sWhy);
+
+    LONG BeginRead();
+    LONG BeginWrite();
+    LONG Commit();
+    void Rollback() noexcept;
+
+    LONG FindKey(KeyId parent, std::u16string_view fold, KeyRow* pRow, bool* pbFound);
+    LONG KeyState(KeyId id, int* pnState, bool* pbFound);
+    LONG ListKeys(KeyId parent, std::vector<KeyRow>* pRows);
+    LONG KeyAt(KeyId parent, DWORD nIndex, KeyRow* pRow, bool* pbFound);
+    LONG CountKeys(KeyId parent, DWORD* pnCount);
+
+    // Calls f(type, data, size, state) while the row is current; the data pointer is valid only inside f.
+    template <class F>
+    LONG WithValue(KeyId key, std::u16string_view fold, bool* pbFound, F&& f);
+    LONG ListValues(KeyId key, bool bWithData, std::vector<ValueRow>* pRows);
+    LONG ValueAt(KeyId key, DWORD nIndex, ValueRow* pRow, bool* pbFound);
+
+    LONG InsertKey(KeyId parent, std::u16string_view name, std::u16string_view fold, int nState, KeyId* pId);
+    LONG SetKeyState(KeyId id, int nState);
+    // Inserts or replaces a value; a replaced value keeps its name's case and its place in the order.
+    LONG PutValue(KeyId key, std::u16string_view name, std::u16string_view fold, DWORD nType, const BYTE* pData,
+                  DWORD cbData, int nState);
+    LONG RemoveValue(KeyId key, std::u16string_view fold, bool* pbRemoved);
+    // The key and everything below it.
+    LONG RemoveSubtree(KeyId id);
+    // Everything below the key (its values and subkeys), keeping the key.
+    LONG RemoveContents(KeyId id);
+
+private:
+    enum StatementId : int {
+        kBegin,
+        kBeginImmediate,
+        kCommit,
+        kRollback,
+        kFindKey,
+        kKeyState,
+        kListKeys,
+        kKeyAt,
+        kCountKeys,
+        kFindValue,
+        kListValues,
+        kListValueSizes,
+        kValueAt,
+        kInsertKey,
+        kSetKeyState,
+        kPutValue,
+        kRemoveValue,
+        kRemoveSubtreeValues,
+        kRemoveSubtreeKeys,
+        kRemoveContentKeys,
+        kStatementCount
+    };
+
+    // Resets the statement when it leaves scope, so no read transaction stays open behind a call.
+    class Use {
+    public:
+        explicit Use(sqlite3_stmt* p) noexcept : m_p(p) {}
+        ~Use() {
+            if (m_p) sqlite3_reset(m_p);
+        }
+        Use(const Use&) = delete;
+        Use& operator=(const Use&) = delete;
+
+    private:
+        sqlite3_stmt* m_p;
+    };
+
+    sqlite3_stmt* Statement(StatementId id, LONG* pnResult);
+    LONG Step(sqlite3_stmt* p, bool* pbRow);
+    LONG Run(StatementId id, KeyId a);
+    LONG Fail(int rc);
+    LONG CheckFile(bool* pbEmpty);
+    LONG Initialise();
+    LONG Verify();
+    LONG EnableWal();
+    LONG OpenWithoutLog();
+    void Close() noexcept;
+    void ReadKeyRow(sqlite3_stmt* p, KeyRow* pRow);
+    void ReadValueRow(sqlite3_stmt* p, bool bWithData, ValueRow* pRow);
+
+    std::string m_sPath;
+    Access m_access;
+    unsigned m_nFileMode;
+    unsigned m_nFolderMode;
+    bool m_bKeepWal;
+    bool m_bWriting = false;
+    bool m_bWithoutLog = false;
+    sqlite3* m_pDb = nullptr;
+    sqlite3_stmt* m_statements[kStatementCount] = {};
+};
+
+template <class F>
+LONG Database::WithValue(KeyId key, std::u16string_view fold, bool* pbFound, F&& f) {
+    LONG nResult = ERROR_SUCCESS;
+    sqlite3_stmt* p = Statement(kFindValue, &nResult);
+    if (!p) return nResult;
+    Use use(p);
+    sqlite3_bind_int64(p, 1, key);
+    sqlite3_bind_text16(p, 2, fold.data(), static_cast<int>(fold.size() * sizeof(char16_t)), SQLITE_STATIC);
+    bool bRow = false;
+    nResult = Step(p, &bRow);
+    if (nResult != ERROR_SUCCESS) return nResult;
+    *pbFound = bRow;
+    if (bRow) {
+        const auto nType = static_cast<DWORD>(sqlite3_column_int64(p, 0));
+        const auto* pData = static_cast<const BYTE*>(sqlite3_column_blob(p, 1));
+        const auto cbData = static_cast<DWORD>(sqlite3_column_bytes(p, 1));
+        f(nType, pData, cbData, sqlite3_column_int(p, 2));
+    }
+    return ERROR_SUCCESS;
+}
+
+}  // namespace comrt::registry

@@ -1,0 +1,972 @@
+// The registry store: keys, values, enumeration order, several processes, the per-user overlay of the system
+// hives and damaged database files. Every test works in a fresh folder of its own (CORVANE_REGISTRY_DIR).
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "comrt/registry.h"
+#include "comrt/text.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string ReadFile(const std::string& sPath) {
+    std::ifstream in(sPath, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void WriteFile(const std::string& sPath, const std::string& sData) {
+    std::ofstream out(sPath, std::ios::binary | std::ios::trunc);
+    out.write(sData.data(), static_cast<std::streamsize>(sData.size()));
+}
+
+std::vector<BYTE> Bytes(std::u16string_view s, bool bWithNul = true) {
+    std::vector<BYTE> data(reinterpret_cast<const BYTE*>(s.data()), reinterpret_cast<const BYTE*>(s.data() + s.size()));
+    if (bWithNul) data.insert(data.end(), {0, 0});
+    return data;
+}
+
+class RegistryTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char szTemplate[] = "/tmp/registry_test.XXXXXX";
+        ASSERT_NE(mkdtemp(szTemplate), nullptr);
+        m_sRoot = szTemplate;
+        m_sDir = m_sRoot + "/store";
+        setenv("CORVANE_REGISTRY_DIR", m_sDir.c_str(), 1);
+        setenv("XDG_DATA_HOME", (m_sRoot + "/data").c_str(), 1);
+        unsetenv("CORVANE_REGISTRY_READONLY_SYSTEM");
+        unsetenv("CORVANE_REGISTRY_OVERLAY_DIR");
+        RegResetStore();
+    }
+
+    void TearDown() override {
+        RegResetStore();
+        unsetenv("CORVANE_REGISTRY_READONLY_SYSTEM");
+        unsetenv("CORVANE_REGISTRY_OVERLAY_DIR");
+        std::error_code ec;
+        fs::permissions(m_sRoot, fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(m_sRoot, ec);
+    }
+
+    // Reads through a read-only system hive and writes to an overlay in the test's own folder.
+    void UseOverlay() {
+        setenv("CORVANE_REGISTRY_READONLY_SYSTEM", "1", 1);
+        setenv("CORVANE_REGISTRY_OVERLAY_DIR", (m_sRoot + "/overlay").c_str(), 1);
+        RegResetStore();
+    }
+    void UseSystemDirectly() {
+        unsetenv("CORVANE_REGISTRY_READONLY_SYSTEM");
+        RegResetStore();
+    }
+
+    static HKEY Create(HKEY hParent, const char16_t* pszPath, DWORD* pDisposition = nullptr) {
+        HKEY hKey = nullptr;
+        const LONG n = RegCreateKeyExW(hParent, pszPath, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr,
+                                       &hKey, pDisposition);
+        EXPECT_EQ(n, ERROR_SUCCESS) << comrt::ToUtf8(pszPath) << ": " << RegGetLastStoreError();
+        return hKey;
+    }
+    static LONG Open(HKEY hParent, const char16_t* pszPath, HKEY* phKey, REGSAM sam = KEY_ALL_ACCESS) {
+        return RegOpenKeyExW(hParent, pszPath, 0, sam, phKey);
+    }
+    static LONG SetString(HKEY hKey, const char16_t* pszName, std::u16string_view value) {
+        const auto data = Bytes(value);
+        return RegSetValueExW(hKey, pszName, 0, REG_SZ, data.data(), static_cast<DWORD>(data.size()));
+    }
+    static LONG SetDword(HKEY hKey, const char16_t* pszName, DWORD n) {
+        return RegSetValueExW(hKey, pszName, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&n), sizeof(n));
+    }
+    // The value's text without its terminator; "<error N>" when it cannot be read.
+    static std::u16string GetString(HKEY hKey, const char16_t* pszName) {
+        DWORD nType = 0;
+        DWORD cb = 0;
+        LONG n = RegQueryValueExW(hKey, pszName, nullptr, &nType, nullptr, &cb);
+        if (n != ERROR_SUCCESS) return u"<error " + comrt::ToUtf16(std::to_string(n)) + u">";
+        std::u16string s(cb / 2, u'\0');
+        n = RegQueryValueExW(hKey, pszName, nullptr, &nType, reinterpret_cast<BYTE*>(s.data()), &cb);
+        if (n != ERROR_SUCCESS) return u"<error " + comrt::ToUtf16(std::to_string(n)) + u">";
+        EXPECT_EQ(nType, REG_SZ);
+        EXPECT_TRUE(!s.empty() && s.back() == 0) << "stored without its terminator";
+        if (!s.empty() && s.back() == 0) s.pop_back();
+        return s;
+    }
+    static DWORD GetDword(HKEY hKey, const char16_t* pszName, LONG* pnResult = nullptr) {
+        DWORD n = 0;
+        DWORD cb = sizeof(n);
+        DWORD nType = 0;
+        const LONG r = RegQueryValueExW(hKey, pszName, nullptr, &nType, reinterpret_cast<BYTE*>(&n), &cb);
+        if (pnResult) *pnResult = r;
+        if (r == ERROR_SUCCESS) {
+            EXPECT_EQ(nType, REG_DWORD);
+        }
+        return r == ERROR_SUCCESS ? n : 0xDEADBEEF;
+    }
+    static std::vector<std::u16string> Subkeys(HKEY hKey) {
+        std::vector<std::u16string> names;
+        for (DWORD i = 0;; ++i) {
+            char16_t sz[MAX_REG_NAME + 1];
+            DWORD cch = MAX_REG_NAME + 1;
+            const LONG n = RegEnumKeyExW(hKey, i, sz, &cch, nullptr, nullptr, nullptr, nullptr);
+            if (n == ERROR_NO_MORE_ITEMS) break;
+            EXPECT_EQ(n, ERROR_SUCCESS);
+            if (n != ERROR_SUCCESS) break;
+            names.emplace_back(sz, cch);
+        }
+        return names;
+    }
+    static std::vector<std::u16string> ValueNames(HKEY hKey) {
+        std::vector<std::u16string> names;
+        for (DWORD i = 0;; ++i) {
+            char16_t sz[MAX_REG_NAME + 1];
+            DWORD cch = MAX_REG_NAME + 1;
+            const LONG n = RegEnumValueW(hKey, i, sz, &cch, nullptr, nullptr, nullptr, nullptr);
+            if (n == ERROR_NO_MORE_ITEMS) break;
+            EXPECT_EQ(n, ERROR_SUCCESS);
+            if (n != ERROR_SUCCESS) break;
+            names.emplace_back(sz, cch);
+        }
+        return names;
+    }
+    // Value names present in a hive file, read with SQLite directly (not through the store).
+    static std::vector<std::string> ValueNamesInFile(const std::string& sPath) {
+        std::vector<std::string> names;
+        sqlite3* pDb = nullptr;
+        if (sqlite3_open_v2(sPath.c_str(), &pDb, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+            sqlite3_stmt* p = nullptr;
+            if (sqlite3_prepare_v2(pDb, "SELECT name FROM vals WHERE state = 0 ORDER BY name", -1, &p, nullptr) ==
+                SQLITE_OK) {
+                while (sqlite3_step(p) == SQLITE_ROW)
+                    names.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(p, 0)));
+            }
+            sqlite3_finalize(p);
+        }
+        sqlite3_close(pDb);
+        return names;
+    }
+
+    std::string m_sRoot;
+    std::string m_sDir;
+};
+
+using V = std::vector<std::u16string>;
+
+TEST_F(RegistryTest, CreateOpenAndCloseKeys) {
+    DWORD nDisposition = 0;
+    HKEY hKey = Create(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Corvane\\Harkwell", &nDisposition);
+    ASSERT_NE(hKey, nullptr);
+    EXPECT_EQ(nDisposition, REG_CREATED_NEW_KEY);
+    EXPECT_EQ(SetDword(hKey, u"Level", 3), ERROR_SUCCESS);
+    HKEY hAgain = Create(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Corvane\\Harkwell", &nDisposition);
+    EXPECT_EQ(nDisposition, REG_OPENED_EXISTING_KEY);
+    EXPECT_EQ(GetDword(hAgain, u"Level"), 3u);
+
+    // A path from a root, and a path relative to an open key.
+    HKEY hCorvane = nullptr;
+    ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Corvane", &hCorvane), ERROR_SUCCESS);
+    HKEY hRelative = nullptr;
+    ASSERT_EQ(Open(hCorvane, u"Harkwell", &hRelative), ERROR_SUCCESS);
+    EXPECT_EQ(GetDword(hRelative, u"Level"), 3u);
+    EXPECT_EQ(Subkeys(hCorvane), V{u"Harkwell"});
+
+    // The handles are distinct and each is closed once.
+    EXPECT_NE(hKey, hAgain);
+    for (HKEY h : {hKey, hAgain, hCorvane, hRelative}) EXPECT_EQ(RegCloseKey(h), ERROR_SUCCESS);
+    EXPECT_EQ(RegCloseKey(hKey), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(GetDword(hKey, u"Level"), 0xDEADBEEF);
+    EXPECT_EQ(RegCloseKey(nullptr), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(RegCloseKey(HKEY_CLASSES_ROOT), ERROR_SUCCESS);
+
+    HKEY hMissing = reinterpret_cast<HKEY>(0x1234);
+    EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, u"SOFTWARE\\Nobody", &hMissing), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(hMissing, nullptr);
+    HKEY hBogus = nullptr;
+    EXPECT_EQ(Open(reinterpret_cast<HKEY>(0x5678), u"x", &hBogus), ERROR_INVALID_HANDLE);
+
+    // The three hives are separate.
+    HKEY hUser = nullptr;
+    EXPECT_EQ(Open(HKEY_CURRENT_USER, u"SOFTWARE\\Corvane", &hUser), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Open(HKEY_CLASSES_ROOT, u"SOFTWARE\\Corvane", &hUser), ERROR_FILE_NOT_FOUND);
+    EXPECT_TRUE(fs::exists(m_sDir + "/machine.db"));
+    EXPECT_EQ(RegGetStoreDirectory(), m_sDir);
+}
+
+TEST_F(RegistryTest, NamesIgnoreCaseAndKeepTheirs) {
+    HKEY hKey = Create(HKEY_CURRENT_USER, u"Software\\MixedCase");
+    DWORD nDisposition = 0;
+    HKEY hUpper = Create(HKEY_CURRENT_USER, u"SOFTWARE\\MIXEDCASE", &nDisposition);
+    EXPECT_EQ(nDisposition, REG_OPENED_EXISTING_KEY);
+    HKEY hSoftware = nullptr;
+    ASSERT_EQ(Open(HKEY_CURRENT_USER, u"software", &hSoftware), ERROR_SUCCESS);
+    EXPECT_EQ(Subkeys(hSoftware), V{u"MixedCase"});
+
+    EXPECT_EQ(SetString(hKey, u"ValueName", u"one"), ERROR_SUCCESS);
+    EXPECT_EQ(GetString(hUpper, u"VALUENAME"), u"one");
+    EXPECT_EQ(SetString(hUpper, u"valuename", u"two"), ERROR_SUCCESS);
+    EXPECT_EQ(ValueNames(hKey), V{u"ValueName"});
+    EXPECT_EQ(GetString(hKey, u"ValueName"), u"two");
+
+    // Latin-1 letters fold too (what comrt::CompareNoCase ignores): the store agrees with it for every
+    // character of the first two Unicode blocks and a few beyond.
+    HKEY hFold = Create(HKEY_CURRENT_USER, u"Fold");
+    std::vector<std::u16string> created;
+    for (char16_t c = 0x20; c < 0x250; ++c) {
+        if (c == u'\\') continue;
+        const std::u16string name = std::u16string(u"k") + c;
+        bool bExpectNew = true;
+        for (const auto& other : created) bExpectNew = bExpectNew && !comrt::EqualsNoCase(other, name);
+        HKEY h = Create(hFold, name.c_str(), &nDisposition);
+        EXPECT_EQ(nDisposition, bExpectNew ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY) << int(c);
+        if (bExpectNew) created.push_back(name);
+        RegCloseKey(h);
+    }
+    EXPECT_EQ(Subkeys(hFold), created);
+    for (HKEY h : {hKey, hUpper, hSoftware, hFold}) RegCloseKey(h);
+}
+
+TEST_F(RegistryTest, EnumerationFollowsCreationOrder) {
+    HKEY hKey = Create(HKEY_CURRENT_USER, u"Order");
+    for (const char16_t* psz : {u"charlie", u"alpha", u"bravo", u"delta"}) RegCloseKey(Create(hKey, psz));
+    EXPECT_EQ(Subkeys(hKey), (V{u"charlie", u"alpha", u"bravo", u"delta"}));
+    EXPECT_EQ(RegDeleteKeyW(hKey, u"alpha"), ERROR_SUCCESS);
+    EXPECT_EQ(Subkeys(hKey), (V{u"charlie", u"bravo", u"delta"}));
+    RegCloseKey(Create(hKey, u"Alpha"));
+    EXPECT_EQ(Subkeys(hKey), (V{u"charlie", u"bravo", u"delta", u"Alpha"}));
+
+    for (const char16_t* psz : {u"z", u"y", u"", u"x"}) EXPECT_EQ(SetDword(hKey, psz, 1), ERROR_SUCCESS);
+    EXPECT_EQ(ValueNames(hKey), (V{u"z", u"y", u"", u"x"}));
+    EXPECT_EQ(RegDeleteValueW(hKey, u"y"), ERROR_SUCCESS);
+    EXPECT_EQ(SetDword(hKey, u"Z", 2), ERROR_SUCCESS);  // replacing keeps the place (and the name's case)
+    EXPECT_EQ(ValueNames(hKey), (V{u"z", u"", u"x"}));
+    EXPECT_EQ(SetDword(hKey, u"y", 3), ERROR_SUCCESS);
+    EXPECT_EQ(ValueNames(hKey), (V{u"z", u"", u"x", u"y"}));
+
+    // The same order from another process's point of view: a fresh connection.
+    RegCloseKey(hKey);
+    RegResetStore();
+    ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Order", &hKey), ERROR_SUCCESS);
+    EXPECT_EQ(Subkeys(hKey), (V{u"charlie", u"bravo", u"delta", u"Alpha"}));
+    EXPECT_EQ(ValueNames(hKey), (V{u"z", u"", u"x", u"y"}));
+
+    // Too small a buffer: ERROR_MORE_DATA and the length needed.
+    char16_t sz[4];
+    DWORD cch = 4;
+    EXPECT_EQ(RegEnumKeyExW(hKey, 0, sz, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
+    EXPECT_EQ(cch, 7u);
+    char16_t szFits[8];
+    cch = 8;
+    EXPECT_EQ(RegEnumKeyExW(hKey, 0, szFits, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(cch, 7u);
+    EXPECT_EQ(std::u16string(szFits), u"charlie");
+    cch = 4;
+    EXPECT_EQ(RegEnumKeyExW(hKey, 4, sz, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
+    cch = 4;
+    EXPECT_EQ(RegEnumValueW(hKey, 4, sz, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
+    RegCloseKey(hKey);
+}
+
+TEST_F(RegistryTest, ValuesOfEveryTypeRoundTrip) {
+    HKEY hKey = Create(HKEY_CURRENT_USER, u"Types");
+    const ULONGLONG nQword = 0x1122334455667788ull;
+    const DWORD nDword = 42;
+    struct Case {
+        const char16_t* pszName;
+        DWORD nType;
+        std::vector<BYTE> data;
+    };
+    const std::vector<Case> cases = {
+        {u"", REG_SZ, Bytes(u"default text")},
+        {u"Sz", REG_SZ, Bytes(u"héllo wörld €")},
+        {u"EmptySz", REG_SZ, Bytes(u"")},
+        {u"Expand", REG_EXPAND_SZ, Bytes(u"%HOME%/x")},
+        {u"Binary", REG_BINARY, {0, 1, 2, 0xFF, 0, 7}},
+        {u"EmptyBinary", REG_BINARY, {}},
+        {u"Dword", REG_DWORD,
+         std::vector<BYTE>(reinterpret_cast<const BYTE*>(&nDword), reinterpret_cast<const BYTE*>(&nDword) + 4)},
+        {u"Qword", REG_QWORD,
+         std::vector<BYTE>(reinterpret_cast<const BYTE*>(&nQword), reinterpret_cast<const BYTE*>(&nQword) + 8)},
+        {u"Multi", REG_MULTI_SZ, Bytes(std::u16string_view(u"one\0two\0\0", 9), false)},
+        {u"None", REG_NONE, {9, 8}},
+        {u"Custom", 0x1234, {5}},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(RegSetValueExW(hKey, c.pszName, 0, c.nType, c.data.empty() ? nullptr : c.data.data(),
+                                 static_cast<DWORD>(c.data.size())),
+                  ERROR_SUCCESS);
+    }
+    RegCloseKey(hKey);
+    RegResetStore();
+    ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Types", &hKey, KEY_READ), ERROR_SUCCESS);
+    for (const auto& c : cases) {
+        DWORD nType = 0;
+        std::vector<BYTE> data(c.data.size() + 8, 0xCC);
+        DWORD cb = static_cast<DWORD>(data.size());
+        ASSERT_EQ(RegQueryValueExW(hKey, c.pszName, nullptr, &nType, data.data(), &cb), ERROR_SUCCESS);
+        data.resize(cb);
+        EXPECT_EQ(nType, c.nType) << comrt::ToUtf8(c.pszName);
+        EXPECT_EQ(data, c.data) << comrt::ToUtf8(c.pszName);
+    }
+    // The default value is also reached with a null name.
+    EXPECT_EQ(GetString(hKey, nullptr), u"default text");
+    RegCloseKey(hKey);
+}
+
+TEST_F(RegistryTest, StringsAreStoredWithTheirTerminator) {
+    HKEY hKey = Create(HKEY_CURRENT_USER, u"Strings");
+    const std::u16string text = u"abc";
+    // Without the terminator: one is added.
+    ASSERT_EQ(RegSetValueExW(hKey, u"Bare", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.data()), 6), ERROR_SUCCESS);
+    DWORD cb = 0;
+    DWORD nType = 0;
+    ASSERT_EQ(RegQueryValueExW(hKey, u"Bare", nullptr, &nType, nullptr, &cb), ERROR_SUCCESS);
+    EXPECT_EQ(cb, 8u);
+    EXPECT_EQ(GetString(hKey, u"Bare"), u"abc");
+    // With it: stored as given.
+    ASSERT_EQ(RegSetValueExW(hKey, u"Full", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()), 8), ERROR_SUCCESS);
+    ASSERT_EQ(RegQueryValueExW(hKey, u"Full", nullptr, &nType, nullptr, &cb), ERROR_SUCCESS);
+    EXPECT_EQ(cb, 8u);
+    // No data at all: the empty string.
+    ASSERT_EQ(RegSetValueExW(hKey, u"Nothing", 0, REG_SZ, nullptr, 0), ERROR_SUCCESS);
+    ASSERT_EQ(RegQueryValueExW(hKey, u"Nothing", nullptr, &nType, nullptr, &cb), ERROR_SUCCESS);
+    EXPECT_EQ(cb, 2u);
+    // A list of strings ends with an empty one.
+    const std::u16string_view list(u"a\0b", 3);
+    ASSERT_EQ(RegSetValueExW(hKey, u"List", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(list.data()), 6),
+              ERROR_SUCCESS);
+    std::u16string stored(8, u'?');
+    cb = 16;
+    ASSERT_EQ(RegQueryValueExW(hKey, u"List", nullptr, &nType, reinterpret_cast<BYTE*>(stored.data()), &cb),
+              ERROR_SUCCESS);
+    EXPECT_EQ(std::u16string(stored.data(), cb / 2), std::u16string(u"a\0b\0\0", 5));
+    RegCloseKey(hKey);
+}
+
+TEST_F(RegistryTest, SizeQueriesAndTooSmallBuffers) {
+    HKEY hKey = Create(HKEY_CURRENT_USER, u"Sizes");
+    ASSERT_EQ(SetString(hKey, u"Text", u"0123456789"), ERROR_SUCCESS);
+    DWORD nType = 0;
+    DWORD cb = 0;
+    EXPECT_EQ(RegQueryValueExW(hKey, u"Text", nullptr, &nType, nullptr, &cb), ERROR_SUCCESS);
+    EXPECT_EQ(nType, REG_SZ);
+    EXPECT_EQ(cb, 22u);
+    // Only whether it exists.
+    EXPECT_EQ(RegQueryValueExW(hKey, u"Text", nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+
+    std::vector<BYTE> buffer(22, 0xAA);
+    cb = 21;
+    nType = 0;
+    EXPECT_EQ(RegQueryValueExW(hKey, u"Text", nullptr, &nType, buffer.data(), &cb), ERROR_MORE_DATA);
+    EXPECT_EQ(cb, 22u);
+    EXPECT_EQ(nType, REG_SZ);
+    EXPECT_EQ(buffer[0], 0xAA) << "nothing is written on ERROR_MORE_DATA";
+    cb = 22;
+    EXPECT_EQ(RegQueryValueExW(hKey, u"Text", nullptr, &nType, buffer.data(), &cb), ERROR_SUCCESS);
+    EXPECT_EQ(cb, 22u);
+    EXPECT_EQ(buffer, Bytes(u"0123456789"));
+
+    // Enumeration reports the same sizes.
+    char16_t szName[16];
+    DWORD cchName = 16;
+    cb = 4;
+    EXPECT_EQ(RegEnumValueW(hKey, 0, szName, &cchName, nullptr, &nType, buffer.data(), &cb), ERROR_MORE_DATA);
+    EXPECT_EQ(cb, 22u);
+    cchName = 16;
+    cb = 0;
+    EXPECT_EQ(RegEnumValueW(hKey, 0, szName, &cchName, nullptr, &nType, nullptr, &cb), ERROR_SUCCESS);
+    EXPECT_EQ(cb, 22u);
+    EXPECT_EQ(std::u16string(szName, cchName), u"Text");
+    cchName = 4;
+    EXPECT_EQ(RegEnumValueW(hKey, 0, szName, &cchName, nullptr, &nType, nullptr, &cb), ERROR_MORE_DATA);
+    EXPECT_EQ(cchName, 4u);
+
+    // Counts and longest lengths of a key.
+    RegCloseKey(Create(hKey, u"Sub"));
+    RegCloseKey(Create(hKey, u"LongerSubkey"));
+    ASSERT_EQ(SetDword(hKey, u"AVeryLongValueName", 1), ERROR_SUCCESS);
+    DWORD nSubkeys = 0, nMaxSubkey = 0, nValues = 0, nMaxValueName = 0, nMaxValue = 0, cchClass = 5;
+    char16_t szClass[5] = u"xxxx";
+    FILETIME ft{1, 1};
+    EXPECT_EQ(RegQueryInfoKeyW(hKey, szClass, &cchClass, nullptr, &nSubkeys, &nMaxSubkey, nullptr, &nValues,
+                               &nMaxValueName, &nMaxValue, nullptr, &ft),
+              ERROR_SUCCESS);
+    EXPECT_EQ(nSubkeys, 2u);
+    EXPECT_EQ(nMaxSubkey, 12u);
+    EXPECT_EQ(nValues, 2u);
+    EXPECT_EQ(nMaxValueName, 18u);
+    EXPECT_EQ(nMaxValue, 22u);
+    EXPECT_EQ(cchClass, 0u);
+    EXPECT_EQ(szClass[0], 0);
+    RegCloseKey(hKey);
+}
+
+TEST_F(RegistryTest, MissingKeysAndValues) {
+    HKEY hKey = Create(HKEY_CURRENT_USER, u"Present");
+    HKEY hOther = nullptr;
+    EXPECT_EQ(Open(HKEY_CURRENT_USER, u"Present\\Absent", &hOther), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(Open(HKEY_CURRENT_USER, u"Absent\\Present", &hOther), ERROR_FILE_NOT_FOUND);
+    DWORD cb = 0;
+    EXPECT_EQ(RegQueryValueExW(hKey, u"Nothing", nullptr, nullptr, nullptr, &cb), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegQueryValueExW(hKey, nullptr, nullptr, nullptr, nullptr, &cb), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteValueW(hKey, u"Nothing"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteKeyW(hKey, u"Nothing"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegDeleteTreeW(hKey, u"Nothing"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(RegGetLastStoreError(), "") << "a missing key is no failure of the store";
+    RegCloseKey(hKey);
+}
+
+TEST_F(RegistryTest, DeletingKeys) {
+    HKEY hKey = Create(HKEY_CURRENT_USER, u"Parent\\Child\\Grandchild");
+    ASSERT_EQ(SetDword(hKey, u"v", 1), ERROR_SUCCESS);
+    RegCloseKey(hKey);
+    RegCloseKey(Create(HKEY_CURRENT_USER, u"Parent\\Sibling"));
+
+    // A key with subkeys stays.
+    EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, u"Parent\\Child"), ERROR_ACCESS_DENIED);
+    ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Parent\\Child\\Grandchild", &hKey), ERROR_SUCCESS);
+    EXPECT_EQ(GetDword(hKey, u"v"), 1u);
+    // A hive's root stays.
+    EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, u""), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteTreeW(HKEY_CURRENT_USER, u"\\"), ERROR_SUCCESS) << "an empty path is the key itself";
+    EXPECT_EQ(Subkeys(HKEY_CURRENT_USER), V{});
+
+    // Build it again; delete the leaf through the handle of the key itself, then its parent.
+    RegCloseKey(hKey);
+    hKey = Create(HKEY_CURRENT_USER, u"Parent\\Child\\Grandchild");
+    RegCloseKey(Create(HKEY_CURRENT_USER, u"Parent\\Sibling"));
+    EXPECT_EQ(RegDeleteKeyW(hKey, u""), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteKeyW(HKEY_CURRENT_USER, u"Parent\\Child"), ERROR_SUCCESS);
+    HKEY hParent = nullptr;
+    ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Parent", &hParent), ERROR_SUCCESS);
+    EXPECT_EQ(Subkeys(hParent), V{u"Sibling"});
+
+    // A handle whose key was deleted: every later call on it says so, and nothing is written below it.
+    for (LONG n : {SetDword(hKey, u"w", 1), RegDeleteValueW(hKey, u"v"),
+                   RegQueryValueExW(hKey, u"v", nullptr, nullptr, nullptr, nullptr)}) {
+        EXPECT_TRUE(n == ERROR_KEY_DELETED || n == ERROR_FILE_NOT_FOUND) << n;
+    }
+    HKEY hBelow = nullptr;
+    EXPECT_EQ(RegCreateKeyExW(hKey, u"Below", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hBelow, nullptr),
+              ERROR_KEY_DELETED);
+    EXPECT_EQ(Open(hKey, u"", &hBelow), ERROR_KEY_DELETED);
+    char16_t sz[8];
+    DWORD cch = 8;
+    EXPECT_EQ(RegEnumKeyExW(hKey, 0, sz, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_KEY_DELETED);
+    EXPECT_EQ(RegQueryInfoKeyW(hKey, nullptr, nullptr, nullptr, &cch, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr),
+              ERROR_KEY_DELETED);
+    // Created again by path: a new key, which the old handle does not reach.
+    RegCloseKey(Create(HKEY_CURRENT_USER, u"Parent\\Child\\Grandchild"));
+    EXPECT_EQ(SetDword(hKey, u"w", 1), ERROR_KEY_DELETED);
+    EXPECT_EQ(RegCloseKey(hKey), ERROR_SUCCESS);
+    RegCloseKey(hParent);
+}
+
+TEST_F(RegistryTest, DeletingTrees) {
+    HKEY hTop = Create(HKEY_CURRENT_USER, u"Top");
+    ASSERT_EQ(SetDword(hTop, u"keep", 1), ERROR_SUCCESS);
+    for (const char16_t* psz : {u"A\\B\\C", u"A\\B2", u"D"}) {
+        HKEY h = Create(hTop, psz);
+        EXPECT_EQ(SetDword(h, u"v", 2), ERROR_SUCCESS);
+        RegCloseKey(h);
+    }
+    // A subtree, leaving its siblings.
+    EXPECT_EQ(RegDeleteTreeW(hTop, u"a"), ERROR_SUCCESS);
+    EXPECT_EQ(Subkeys(hTop), V{u"D"});
+    HKEY h = nullptr;
+    EXPECT_EQ(Open(hTop, u"A\\B\\C", &h), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(GetDword(hTop, u"keep"), 1u);
+
+    // Everything below the key (values too), keeping the key.
+    RegCloseKey(Create(hTop, u"E\\F"));
+    EXPECT_EQ(RegDeleteTreeW(hTop, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(Subkeys(hTop), V{});
+    EXPECT_EQ(ValueNames(hTop), V{});
+    EXPECT_EQ(SetDword(hTop, u"after", 3), ERROR_SUCCESS);
+    EXPECT_EQ(Subkeys(HKEY_CURRENT_USER), V{u"Top"});
+    RegCloseKey(hTop);
+}
+
+TEST_F(RegistryTest, BadArgumentsAreRefused) {
+    HKEY hKey = Create(HKEY_CURRENT_USER, u"Args");
+    DWORD cb = 4;
+    DWORD n = 0;
+    // Null pointers where results go.
+    EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, u"Args", 0, KEY_READ, nullptr), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, u"Args", 0, nullptr, 0, KEY_READ, nullptr, nullptr, nullptr),
+              ERROR_INVALID_PARAMETER);
+    HKEY hOut = nullptr;
+    EXPECT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, nullptr, 0, nullptr, 0, KEY_READ, nullptr, &hOut, nullptr),
+              ERROR_INVALID_PARAMETER);
+    ASSERT_EQ(SetDword(hKey, u"v", 1), ERROR_SUCCESS);
+    EXPECT_EQ(RegQueryValueExW(hKey, u"v", nullptr, nullptr, reinterpret_cast<BYTE*>(&n), nullptr),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegSetValueExW(hKey, u"v", 0, REG_BINARY, nullptr, 4), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegEnumKeyExW(hKey, 0, nullptr, &cb, nullptr, nullptr, nullptr, nullptr), ERROR_INVALID_PARAMETER);
+    char16_t sz[4];
+    EXPECT_EQ(RegEnumKeyExW(hKey, 0, sz, nullptr, nullptr, nullptr, nullptr, nullptr), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegEnumValueW(hKey, 0, nullptr, &cb, nullptr, nullptr, nullptr, nullptr), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegEnumValueW(hKey, 0, sz, nullptr, nullptr, nullptr, nullptr, nullptr), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegEnumValueW(hKey, 0, sz, &cb, nullptr, nullptr, reinterpret_cast<BYTE*>(&n), nullptr),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegDeleteKeyW(hKey, nullptr), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegQueryInfoKeyW(hKey, sz, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                               nullptr, nullptr),
+              ERROR_INVALID_PARAMETER);
+
+    // Names of 255 characters are the longest.
+    const std::u16string longest(MAX_REG_NAME, u'n');
+    const std::u16string tooLong(MAX_REG_NAME + 1, u'n');
+    EXPECT_EQ(SetDword(hKey, longest.c_str(), 1), ERROR_SUCCESS);
+    EXPECT_EQ(SetDword(hKey, tooLong.c_str(), 1), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegQueryValueExW(hKey, tooLong.c_str(), nullptr, nullptr, nullptr, nullptr), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(RegDeleteValueW(hKey, tooLong.c_str()), ERROR_INVALID_PARAMETER);
+    HKEY hLong = nullptr;
+    EXPECT_EQ(RegCreateKeyExW(hKey, longest.c_str(), 0, nullptr, 0, KEY_READ, nullptr, &hLong, nullptr), ERROR_SUCCESS);
+    RegCloseKey(hLong);
+    EXPECT_EQ(RegCreateKeyExW(hKey, (u"ok\\" + tooLong).c_str(), 0, nullptr, 0, KEY_READ, nullptr, &hLong, nullptr),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(Open(hKey, tooLong.c_str(), &hLong), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(Subkeys(hKey), V{longest});
+    char16_t szName[MAX_REG_NAME + 1];
+    DWORD cch = MAX_REG_NAME + 1;
+    EXPECT_EQ(RegEnumValueW(hKey, 1, szName, &cch, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(std::u16string(szName, cch), longest);
+
+    // A key opened for reading only may not change values.
+    HKEY hRead = nullptr;
+    ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Args", &hRead, KEY_READ), ERROR_SUCCESS);
+    EXPECT_EQ(SetDword(hRead, u"v", 2), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(RegDeleteValueW(hRead, u"v"), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(GetDword(hRead, u"v"), 1u);
+    RegCloseKey(hRead);
+    RegCloseKey(hKey);
+}
+
+TEST_F(RegistryTest, TwoProcessesWriteTheSameKeyAtOnce) {
+    RegCloseKey(Create(HKEY_CURRENT_USER, u"Shared"));
+    RegCloseKey(Create(HKEY_CLASSES_ROOT, u"Shared"));
+    // The children open connections of their own; the parent holds none while they run.
+    RegResetStore();
+    constexpr int kValues = 200;
+    pid_t children[2] = {};
+    for (int nChild = 0; nChild < 2; ++nChild) {
+        children[nChild] = fork();
+        ASSERT_GE(children[nChild], 0);
+        if (children[nChild] == 0) {
+            int nFailures = 0;
+            for (int i = 0; i < kValues; ++i) {
+                HKEY hKey = nullptr;
+                const HKEY hRoot = i % 2 ? HKEY_CURRENT_USER : HKEY_CLASSES_ROOT;
+                if (RegOpenKeyExW(hRoot, u"Shared", 0, KEY_ALL_ACCESS, &hKey) != ERROR_SUCCESS) {
+                    ++nFailures;
+                    continue;
+                }
+                const std::u16string name = comrt::ToUtf16("p" + std::to_string(nChild) + "-" + std::to_string(i));
+                const DWORD n = static_cast<DWORD>(i);
+                if (RegSetValueExW(hKey, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&n), 4) !=
+                    ERROR_SUCCESS)
+                    ++nFailures;
+                RegCloseKey(hKey);
+            }
+            _exit(nFailures == 0 ? 0 : 1);
+        }
+    }
+    for (pid_t pid : children) {
+        int nStatus = 0;
+        ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
+        EXPECT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << "a child's write failed";
+    }
+    DWORD nTotal = 0;
+    for (HKEY hRoot : {HKEY_CURRENT_USER, HKEY_CLASSES_ROOT}) {
+        HKEY hKey = nullptr;
+        ASSERT_EQ(Open(hRoot, u"Shared", &hKey), ERROR_SUCCESS);
+        DWORD nValues = 0;
+        ASSERT_EQ(RegQueryInfoKeyW(hKey, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &nValues, nullptr,
+                                   nullptr, nullptr, nullptr),
+                  ERROR_SUCCESS);
+        nTotal += nValues;
+        for (int nChild = 0; nChild < 2; ++nChild) {
+            for (int i = (hRoot == HKEY_CURRENT_USER); i < kValues; i += 2) {
+                const std::u16string name = comrt::ToUtf16("p" + std::to_string(nChild) + "-" + std::to_string(i));
+                EXPECT_EQ(GetDword(hKey, name.c_str()), static_cast<DWORD>(i));
+            }
+        }
+        RegCloseKey(hKey);
+    }
+    EXPECT_EQ(nTotal, 2u * kValues);
+}
+
+TEST_F(RegistryTest, ManyThreadsAtOnce) {
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 50;
+    std::atomic<int> nFailures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &nFailures] {
+            const std::u16string path = comrt::ToUtf16("Threads\\T" + std::to_string(t));
+            for (int i = 0; i < kRounds; ++i) {
+                HKEY hKey = nullptr;
+                if (RegCreateKeyExW(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey,
+                                    nullptr) != ERROR_SUCCESS) {
+                    ++nFailures;
+                    continue;
+                }
+                const std::u16string name = comrt::ToUtf16("v" + std::to_string(i));
+                const DWORD n = static_cast<DWORD>(t * 1000 + i);
+                DWORD nRead = 0;
+                DWORD cb = 4;
+                if (RegSetValueExW(hKey, name.c_str(), 0, REG_DWORD, reinterpret_cast<const BYTE*>(&n), 4) !=
+                        ERROR_SUCCESS ||
+                    RegQueryValueExW(hKey, name.c_str(), nullptr, nullptr, reinterpret_cast<BYTE*>(&nRead), &cb) !=
+                        ERROR_SUCCESS ||
+                    nRead != n)
+                    ++nFailures;
+                RegCloseKey(hKey);
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(nFailures.load(), 0);
+    HKEY hKey = nullptr;
+    ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Threads", &hKey), ERROR_SUCCESS);
+    EXPECT_EQ(Subkeys(hKey).size(), static_cast<std::size_t>(kThreads));
+    RegCloseKey(hKey);
+}
+
+TEST_F(RegistryTest, OverlayReadsTheSystemHiveAndNeverWritesIt) {
+    // The system hive as an administrator left it.
+    HKEY hKey = Create(HKEY_CLASSES_ROOT, u"CLSID\\{1}");
+    ASSERT_EQ(SetString(hKey, u"", u"system default"), ERROR_SUCCESS);
+    ASSERT_EQ(SetString(hKey, u"Shared", u"system"), ERROR_SUCCESS);
+    ASSERT_EQ(SetString(hKey, u"Doomed", u"system"), ERROR_SUCCESS);
+    RegCloseKey(Create(hKey, u"InprocServer32"));
+    RegCloseKey(Create(hKey, u"LocalServer32"));
+    RegCloseKey(hKey);
+    RegCloseKey(Create(HKEY_CLASSES_ROOT, u"CLSID\\{2}\\Deep\\Deeper"));
+    const std::string sSystem = m_sDir + "/classes.db";
+    UseOverlay();
+    const std::string sBefore = ReadFile(sSystem);
+    const std::string sWalBefore = ReadFile(sSystem + "-wal");
+
+    ASSERT_EQ(Open(HKEY_CLASSES_ROOT, u"clsid\\{1}", &hKey), ERROR_SUCCESS);
+    EXPECT_EQ(GetString(hKey, nullptr), u"system default");
+    EXPECT_EQ(GetString(hKey, u"Shared"), u"system");
+
+    // Writes land in the overlay: a new value, a changed value, a deleted value, new keys.
+    EXPECT_EQ(SetString(hKey, u"Mine", u"overlay"), ERROR_SUCCESS);
+    EXPECT_EQ(SetString(hKey, u"SHARED", u"overlay"), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueW(hKey, u"Doomed"), ERROR_SUCCESS);
+    RegCloseKey(Create(hKey, u"Added"));
+    EXPECT_EQ(GetString(hKey, u"Shared"), u"overlay");
+    EXPECT_EQ(GetString(hKey, u"Mine"), u"overlay");
+    EXPECT_EQ(GetString(hKey, u"Doomed"), u"<error 2>");
+    EXPECT_EQ(RegDeleteValueW(hKey, u"Doomed"), ERROR_FILE_NOT_FOUND);
+    // Merged enumeration: the system's order first, hidden entries skipped, then the overlay's own.
+    EXPECT_EQ(ValueNames(hKey), (V{u"", u"Shared", u"Mine"}));
+    EXPECT_EQ(Subkeys(hKey), (V{u"InprocServer32", u"LocalServer32", u"Added"}));
+    DWORD nValues = 0, nSubkeys = 0;
+    EXPECT_EQ(RegQueryInfoKeyW(hKey, nullptr, nullptr, nullptr, &nSubkeys, nullptr, nullptr, &nValues, nullptr, nullptr,
+                               nullptr, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(nSubkeys, 3u);
+    EXPECT_EQ(nValues, 3u);
+
+    // Deleting a system key hides it with everything below; created again, it starts empty.
+    EXPECT_EQ(RegDeleteKeyW(hKey, u"InprocServer32"), ERROR_SUCCESS);
+    EXPECT_EQ(Subkeys(hKey), (V{u"LocalServer32", u"Added"}));
+    EXPECT_EQ(RegDeleteKeyW(HKEY_CLASSES_ROOT, u"CLSID\\{2}"), ERROR_ACCESS_DENIED) << "its subkeys are the system's";
+    EXPECT_EQ(RegDeleteTreeW(HKEY_CLASSES_ROOT, u"CLSID\\{2}"), ERROR_SUCCESS);
+    HKEY h = nullptr;
+    EXPECT_EQ(Open(HKEY_CLASSES_ROOT, u"CLSID\\{2}\\Deep", &h), ERROR_FILE_NOT_FOUND);
+    DWORD nDisposition = 0;
+    h = Create(HKEY_CLASSES_ROOT, u"CLSID\\{2}", &nDisposition);
+    EXPECT_EQ(nDisposition, REG_CREATED_NEW_KEY);
+    EXPECT_EQ(Subkeys(h), V{});
+    RegCloseKey(h);
+    // Everything below a system key, keeping it.
+    RegCloseKey(hKey);
+    ASSERT_EQ(Open(HKEY_CLASSES_ROOT, u"CLSID\\{1}", &hKey), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteTreeW(hKey, nullptr), ERROR_SUCCESS);
+    EXPECT_EQ(Subkeys(hKey), V{});
+    EXPECT_EQ(ValueNames(hKey), V{});
+    EXPECT_EQ(SetDword(hKey, u"Fresh", 1), ERROR_SUCCESS);
+    EXPECT_EQ(ValueNames(hKey), V{u"Fresh"});
+    RegCloseKey(hKey);
+
+    // The system hive's file was not touched.
+    EXPECT_EQ(ReadFile(sSystem), sBefore);
+    EXPECT_EQ(ReadFile(sSystem + "-wal"), sWalBefore);
+    EXPECT_TRUE(fs::exists(m_sRoot + "/overlay/classes.db"));
+    EXPECT_EQ(ValueNamesInFile(sSystem), (std::vector<std::string>{"", "Doomed", "Shared"}));
+
+    // Without the overlay the system hive reads as before.
+    UseSystemDirectly();
+    ASSERT_EQ(Open(HKEY_CLASSES_ROOT, u"CLSID\\{1}", &hKey), ERROR_SUCCESS);
+    EXPECT_EQ(GetString(hKey, u"Shared"), u"system");
+    EXPECT_EQ(GetString(hKey, u"Doomed"), u"system");
+    EXPECT_EQ(Subkeys(hKey), (V{u"InprocServer32", u"LocalServer32"}));
+    RegCloseKey(hKey);
+}
+
+TEST_F(RegistryTest, OverlaySeesLaterSystemChangesAndOtherHandles) {
+    RegCloseKey(Create(HKEY_LOCAL_MACHINE, u"Settings"));
+    UseOverlay();
+    HKEY hReader = nullptr;
+    ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, u"Settings", &hReader), ERROR_SUCCESS);
+    HKEY hWriter = Create(HKEY_LOCAL_MACHINE, u"Settings");
+    EXPECT_EQ(SetDword(hWriter, u"Level", 7), ERROR_SUCCESS);
+    // A handle opened before the overlay held the key sees the value written through another handle.
+    EXPECT_EQ(GetDword(hReader, u"Level"), 7u);
+    // A key only the overlay has: deleted without a trace, so the system's state shows again.
+    RegCloseKey(Create(HKEY_LOCAL_MACHINE, u"Settings\\Mine"));
+    EXPECT_EQ(RegDeleteKeyW(hWriter, u"Mine"), ERROR_SUCCESS);
+    EXPECT_EQ(Subkeys(hWriter), V{});
+    // Deleting a key through the overlay makes handles to it report it.
+    EXPECT_EQ(RegDeleteKeyW(HKEY_LOCAL_MACHINE, u"Settings"), ERROR_SUCCESS);
+    LONG n = 0;
+    GetDword(hReader, u"Level", &n);
+    EXPECT_TRUE(n == ERROR_KEY_DELETED || n == ERROR_FILE_NOT_FOUND) << n;
+    EXPECT_EQ(SetDword(hWriter, u"Level", 1), ERROR_KEY_DELETED);
+    RegCloseKey(hReader);
+    RegCloseKey(hWriter);
+    EXPECT_EQ(Subkeys(HKEY_LOCAL_MACHINE), V{});
+}
+
+TEST_F(RegistryTest, DamagedDatabaseIsReportedAndLeftAlone) {
+    fs::create_directories(m_sDir);
+    const std::string sPath = m_sDir + "/classes.db";
+    std::string sGarbage;
+    for (int i = 0; i < 8192; ++i) sGarbage += static_cast<char>((i * 7 + 3) & 0xFF);
+    WriteFile(sPath, sGarbage);
+
+    HKEY hKey = nullptr;
+    EXPECT_EQ(Open(HKEY_CLASSES_ROOT, u"CLSID", &hKey), ERROR_BADDB);
+    const std::string sError = RegGetLastStoreError();
+    EXPECT_NE(sError.find(sPath), std::string::npos) << sError;
+    EXPECT_NE(sError.find("damaged"), std::string::npos) << sError;
+    EXPECT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, u"CLSID", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &hKey, nullptr),
+              ERROR_BADDB);
+    EXPECT_EQ(SetDword(HKEY_CLASSES_ROOT, u"x", 1), ERROR_BADDB);
+    EXPECT_EQ(ReadFile(sPath), sGarbage);
+    EXPECT_FALSE(fs::exists(sPath + "-wal"));
+    EXPECT_FALSE(fs::exists(sPath + "-shm"));
+    // The other hives carry on, and their calls clear the error.
+    hKey = Create(HKEY_CURRENT_USER, u"Fine");
+    EXPECT_EQ(RegGetLastStoreError(), "");
+    RegCloseKey(hKey);
+
+    // Shorter than a page: SQLite alone would take it for an empty database and write its schema over it.
+    WriteFile(sPath, "hello");
+    RegResetStore();
+    EXPECT_EQ(Open(HKEY_CLASSES_ROOT, u"CLSID", &hKey), ERROR_BADDB);
+    EXPECT_EQ(ReadFile(sPath), "hello");
+
+    // Another program's SQLite database.
+    fs::remove(sPath);
+    sqlite3* pDb = nullptr;
+    ASSERT_EQ(sqlite3_open(sPath.c_str(), &pDb), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(pDb, "CREATE TABLE other(x); INSERT INTO other VALUES(1);", nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(pDb);
+    const std::string sForeign = ReadFile(sPath);
+    RegResetStore();
+    EXPECT_EQ(SetDword(HKEY_CLASSES_ROOT, u"x", 1), ERROR_BADDB);
+    EXPECT_NE(RegGetLastStoreError().find(sPath), std::string::npos);
+    EXPECT_EQ(ReadFile(sPath), sForeign);
+}
+
+TEST_F(RegistryTest, DamageInsideARegistryDatabaseIsReported) {
+    HKEY hKey = Create(HKEY_LOCAL_MACHINE, u"Before");
+    ASSERT_EQ(SetDword(hKey, u"v", 1), ERROR_SUCCESS);
+    RegCloseKey(hKey);
+    RegResetStore();
+    const std::string sPath = m_sDir + "/machine.db";
+    std::string sData = ReadFile(sPath);
+    ASSERT_GT(sData.size(), 4096u);
+    // The first page's b-tree header (after the 100-byte file header): the schema can no longer be read.
+    for (std::size_t i = 100; i < 4096; ++i) sData[i] = static_cast<char>(0xFF);
+    WriteFile(sPath, sData);
+    fs::remove(sPath + "-wal");
+    fs::remove(sPath + "-shm");
+
+    EXPECT_EQ(Open(HKEY_LOCAL_MACHINE, u"Before", &hKey), ERROR_BADDB);
+    EXPECT_NE(RegGetLastStoreError().find(sPath), std::string::npos) << RegGetLastStoreError();
+    EXPECT_EQ(ReadFile(sPath), sData);
+}
+
+TEST_F(RegistryTest, UnopenableDatabaseIsReported) {
+    fs::create_directories(m_sDir + "/user.db");
+    HKEY hKey = nullptr;
+    EXPECT_EQ(Open(HKEY_CURRENT_USER, u"x", &hKey), ERROR_CANTOPEN);
+    EXPECT_NE(RegGetLastStoreError().find(m_sDir + "/user.db"), std::string::npos) << RegGetLastStoreError();
+    EXPECT_TRUE(fs::is_directory(m_sDir + "/user.db"));
+}
+
+TEST_F(RegistryTest, FilesGetTheirPermissions) {
+    // A folder that does not exist yet is created; the permissions do not depend on the umask.
+    m_sDir += "/nested/store";
+    setenv("CORVANE_REGISTRY_DIR", m_sDir.c_str(), 1);
+    RegResetStore();
+    const mode_t nOldMask = umask(077);
+    HKEY hKeys[3] = {};
+    const HKEY hRoots[3] = {HKEY_CLASSES_ROOT, HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER};
+    for (int i = 0; i < 3; ++i) {
+        hKeys[i] = Create(hRoots[i], u"Key");
+        EXPECT_EQ(SetDword(hKeys[i], u"v", 1), ERROR_SUCCESS);
+    }
+    umask(nOldMask);
+    auto mode = [](const std::string& s) {
+        struct stat st {};
+        return stat(s.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+    };
+    EXPECT_EQ(RegGetStoreDirectory(), m_sDir);
+    EXPECT_EQ(mode(m_sDir + "/classes.db"), 0644);
+    EXPECT_EQ(mode(m_sDir + "/machine.db"), 0600);
+    EXPECT_EQ(mode(m_sDir + "/machine.db-wal"), 0600);
+    EXPECT_EQ(mode(m_sDir + "/machine.db-shm"), 0600);
+    EXPECT_EQ(mode(m_sDir + "/user.db"), 0600);
+    for (HKEY h : hKeys) RegCloseKey(h);
+}
+
+// A process that may not write the system hives, for real: the system folder belongs to someone else. As root
+// the child becomes "nobody"; otherwise the folder is made read-only.
+TEST_F(RegistryTest, ProcessWithoutWriteAccessUsesItsOverlay) {
+    HKEY hKey = Create(HKEY_CLASSES_ROOT, u"CLSID\\{3}");
+    ASSERT_EQ(SetString(hKey, u"", u"registered"), ERROR_SUCCESS);
+    RegCloseKey(hKey);
+    hKey = Create(HKEY_LOCAL_MACHINE, u"Secret");
+    ASSERT_EQ(SetString(hKey, u"Password", u"scrambled"), ERROR_SUCCESS);
+    RegCloseKey(hKey);
+    RegResetStore();
+    const std::string sClasses = ReadFile(m_sDir + "/classes.db");
+    const bool bRoot = geteuid() == 0;
+    const std::string sHome = m_sRoot + "/home";
+    fs::create_directories(sHome);
+    fs::permissions(m_sRoot, fs::perms::all, fs::perm_options::replace);
+    fs::permissions(sHome, fs::perms::all, fs::perm_options::replace);
+    if (!bRoot) fs::permissions(m_sDir, fs::perms::owner_read | fs::perms::owner_exec, fs::perm_options::replace);
+
+    auto runChild = [&](std::string* pReport) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            close(fds[0]);
+            if (bRoot && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
+            setenv("XDG_DATA_HOME", sHome.c_str(), 1);
+            unsetenv("CORVANE_REGISTRY_OVERLAY_DIR");
+            std::string sReport;
+            HKEY h = nullptr;
+            LONG n = RegOpenKeyExW(HKEY_CLASSES_ROOT, u"CLSID\\{3}", 0, KEY_ALL_ACCESS, &h);
+            sReport += "open=" + std::to_string(n) + RegGetLastStoreError();
+            sReport += " read=" + comrt::ToUtf8(n == ERROR_SUCCESS ? GetString(h, nullptr) : u"");
+            n = h ? SetString(h, u"Mine", u"overlay") : -1;
+            sReport += " write=" + std::to_string(n) + RegGetLastStoreError();
+            sReport += " again=" + comrt::ToUtf8(h ? GetString(h, u"Mine") : u"");
+            RegCloseKey(h);
+            h = nullptr;
+            n = RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Secret", 0, KEY_ALL_ACCESS, &h);
+            sReport += " machine=" + std::to_string(n);
+            RegCloseKey(h);
+            sReport += " overlay=" + std::to_string(fs::exists(sHome + "/corvane-harkwell/overlay/classes.db"));
+            if (write(fds[1], sReport.data(), sReport.size()) < 0) _exit(4);
+            _exit(0);
+        }
+        close(fds[1]);
+        char buffer[512];
+        for (ssize_t n; (n = read(fds[0], buffer, sizeof(buffer))) > 0;)
+            pReport->append(buffer, static_cast<std::size_t>(n));
+        close(fds[0]);
+        int nStatus = 0;
+        ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
+        ASSERT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0) << WEXITSTATUS(nStatus);
+    };
+    // Once with the log files the store's writers leave, once without them (as another SQLite client leaves
+    // the folder after its last connection closed).
+    for (const bool bWithLog : {true, false}) {
+        if (!bWithLog) {
+            fs::permissions(m_sDir, fs::perms::owner_write, fs::perm_options::add);
+            ASSERT_TRUE(fs::remove(m_sDir + "/classes.db-wal"));
+            ASSERT_TRUE(fs::remove(m_sDir + "/classes.db-shm"));
+            if (!bRoot) fs::permissions(m_sDir, fs::perms::owner_write, fs::perm_options::remove);
+        }
+        std::string sReport;
+        runChild(&sReport);
+        SCOPED_TRACE(bWithLog ? "with log files" : "without log files");
+        EXPECT_NE(sReport.find("open=0 read=registered write=0 again=overlay"), std::string::npos) << sReport;
+        EXPECT_NE(sReport.find("overlay=1"), std::string::npos) << sReport;
+        // The machine hive is its owner's alone: to anyone else it is empty.
+        if (bRoot) {
+            EXPECT_NE(sReport.find("machine=2"), std::string::npos) << sReport;
+        }
+    }
+    EXPECT_EQ(ReadFile(m_sDir + "/classes.db"), sClasses);
+    fs::permissions(m_sDir, fs::perms::owner_all, fs::perm_options::add);
+}
+
+TEST_F(RegistryTest, ToolExportsSetsAndDeletes) {
+    // The tool is built into the same folder as this test.
+    std::error_code ec;
+    const std::string sTool = (fs::read_symlink("/proc/self/exe", ec).parent_path() / "hkreg").string();
+    if (!fs::exists(sTool)) GTEST_SKIP() << sTool << " is not built";
+    auto run = [&](const std::string& sArgs, std::string* pOut) {
+        const std::string sCommand = sTool + " " + sArgs + " 2>" + m_sRoot + "/stderr";
+        FILE* p = popen(sCommand.c_str(), "r");
+        if (!p) return -1;
+        char buffer[4096];
+        for (std::size_t n; (n = fread(buffer, 1, sizeof(buffer), p)) > 0;) pOut->append(buffer, n);
+        const int nStatus = pclose(p);
+        return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1;
+    };
+    HKEY hKey = Create(HKEY_CLASSES_ROOT, u"CLSID\\{ABC}");
+    ASSERT_EQ(SetString(hKey, u"", u"Say \"hi\" C:\\x"), ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(hKey, u"Count", 42), ERROR_SUCCESS);
+    const BYTE bytes[] = {1, 2, 0xAB};
+    ASSERT_EQ(RegSetValueExW(hKey, u"Raw", 0, REG_BINARY, bytes, 3), ERROR_SUCCESS);
+    RegCloseKey(Create(hKey, u"InprocServer32"));
+    RegCloseKey(hKey);
+
+    std::string sOut;
+    EXPECT_EQ(run("export 'HKCR\\CLSID'", &sOut), 0) << ReadFile(m_sRoot + "/stderr");
+    EXPECT_EQ(sOut,
+              "[HKEY_CLASSES_ROOT\\CLSID]\n\n"
+              "[HKEY_CLASSES_ROOT\\CLSID\\{ABC}]\n"
+              "@=\"Say \\\"hi\\\" C:\\\\x\"\n"
+              "\"Count\"=dword:0000002a\n"
+              "\"Raw\"=hex:01,02,ab\n\n"
+              "[HKEY_CLASSES_ROOT\\CLSID\\{ABC}\\InprocServer32]\n\n");
+    sOut.clear();
+    EXPECT_EQ(run("export 'HKCR\\Missing'", &sOut), 1);
+    EXPECT_EQ(sOut, "");
+    EXPECT_NE(ReadFile(m_sRoot + "/stderr").find("HKEY_CLASSES_ROOT\\Missing"), std::string::npos);
+
+    EXPECT_EQ(run("set 'HKCU\\Tool' Name REG_SZ 'some text'", &sOut), 0);
+    EXPECT_EQ(run("set 'HKCU\\Tool' Number REG_DWORD 0x10", &sOut), 0);
+    EXPECT_EQ(run("set 'HKCU\\Tool' Number REG_DWORD notanumber", &sOut), 2);
+    ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Tool", &hKey), ERROR_SUCCESS);
+    EXPECT_EQ(GetString(hKey, u"Name"), u"some text");
+    EXPECT_EQ(GetDword(hKey, u"Number"), 16u);
+    RegCloseKey(hKey);
+    EXPECT_EQ(run("delete 'HKCU\\Tool' Name", &sOut), 0);
+    EXPECT_EQ(run("delete 'HKCU\\Tool' Name", &sOut), 1);
+    EXPECT_EQ(run("delete 'HKCU\\Tool'", &sOut), 0);
+    EXPECT_EQ(Open(HKEY_CURRENT_USER, u"Tool", &hKey), ERROR_FILE_NOT_FOUND);
+}
+
+}  // namespace
