@@ -173,6 +173,9 @@ COMRT_API HRESULT SafeArrayAccessData(SAFEARRAY* psa, void** ppvData);
 COMRT_API HRESULT SafeArrayUnaccessData(SAFEARRAY* psa);
 // Element access copies: a BSTR element is copied out as a new BSTR, an interface is AddRef'ed, a VARIANT
 // is VariantCopy'd; PutElement copies in the same way and releases what the slot held.
+// Get copies the element into *pv (a new BSTR, an AddRef'ed interface, a VariantCopy). Put copies in the
+// same way; for BSTR and interface arrays pv is the BSTR or the interface pointer itself, for every other
+// type it points at the value.
 COMRT_API HRESULT SafeArrayGetElement(SAFEARRAY* psa, LONG* rgIndices, void* pv);
 COMRT_API HRESULT SafeArrayPutElement(SAFEARRAY* psa, LONG* rgIndices, void* pv);
 COMRT_API HRESULT SafeArrayRedim(SAFEARRAY* psa, SAFEARRAYBOUND* psaboundNew);
