@@ -1,0 +1,322 @@
+// The trace writer and the module's log file.
+#include "corvane/uldebug.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+
+#include "corvane/ulmodule.h"
+
+namespace corvane {
+namespace {
+
+constexpr char LINE_PREFIX[] = "%04d-%02d-%02d %02d:%02d:%02d\t%04d\t%04d\t";
+constexpr char LINE_LOCATION[] = "%s(%d): %s: ";
+
+// Where the log folder is when nothing overrides it and the process may not write the system's.
+constexpr char SYSTEM_LOG_FOLDER[] = "/var/log/corvane-harkwell";
+constexpr char USER_LOG_FOLDER[] = "corvane-harkwell";
+constexpr char LOG_FOLDER_VARIABLE[] = "CORVANE_LOG_DIR";
+
+void SystemLocalTime(std::tm* pTime) noexcept {
+    const time_t nNow = time(nullptr);
+    localtime_r(&nNow, pTime);
+}
+
+DWORD SystemProcessIdentifier() noexcept {
+    return static_cast<DWORD>(getpid());
+}
+
+DWORD SystemThreadIdentifier() noexcept {
+    return static_cast<DWORD>(gettid());
+}
+
+constexpr TraceEnvironment SYSTEM_ENVIRONMENT{&SystemLocalTime, &SystemProcessIdentifier, &SystemThreadIdentifier};
+
+constinit std::atomic<const TraceEnvironment*> g_pEnvironment{&SYSTEM_ENVIRONMENT};
+
+// The writer state of the module. Trivially destructible, so lines written by other modules' termination
+// code, late in the process's exit, still find it intact.
+struct LogState {
+    std::mutex Lock;  // the log lock: guards everything below
+    int nFile;        // -1 while not open
+    bool bPathMade;
+    DWORD nLineCount;
+    char szPath[PATH_MAX];
+};
+
+constinit LogState g_Log{{}, -1, false, 0, {}};
+
+// Text after the last slash of a path.
+const char* FileNameOf(const char* pszPath) noexcept {
+    const char* pszSlash = strrchr(pszPath, '/');
+    return pszSlash != nullptr ? pszSlash + 1 : pszPath;
+}
+
+// Appends pszText to the buffer of cchBuffer bytes holding cch characters; false when it does not fit.
+bool Append(char* pszBuffer, std::size_t cchBuffer, std::size_t& cch, const char* pszText) noexcept {
+    const std::size_t cchText = strlen(pszText);
+    if (cch + cchText >= cchBuffer) return false;
+    memcpy(pszBuffer + cch, pszText, cchText + 1);
+    cch += cchText;
+    return true;
+}
+
+// mkdir -p: the folder and any missing parents. The new folders get nMode.
+bool MakeFolders(const char* pszFolder, mode_t nMode) noexcept {
+    char szPath[PATH_MAX];
+    const std::size_t cch = strlen(pszFolder);
+    if (cch == 0 || cch >= sizeof(szPath)) return false;
+    memcpy(szPath, pszFolder, cch + 1);
+    for (std::size_t i = 1; i <= cch; ++i) {
+        if (szPath[i] != '/' && szPath[i] != 0) continue;
+        const char chSaved = szPath[i];
+        szPath[i] = 0;
+        if (mkdir(szPath, nMode) != 0 && errno != EEXIST) return false;
+        szPath[i] = chSaved;
+    }
+    struct stat Status {};
+    return stat(pszFolder, &Status) == 0 && S_ISDIR(Status.st_mode);
+}
+
+// The system's log folder, when this process may write there (normally only a service running as root).
+bool MayWriteSystemFolder() noexcept {
+    if (access(SYSTEM_LOG_FOLDER, W_OK | X_OK) == 0) return true;
+    return errno == ENOENT && mkdir(SYSTEM_LOG_FOLDER, 0755) == 0;
+}
+
+// The log folder, made when missing.
+bool MakeLogFolder(char (&szFolder)[PATH_MAX]) noexcept {
+    const char* pszOverride = getenv(LOG_FOLDER_VARIABLE);
+    const bool bOverride = pszOverride != nullptr && pszOverride[0] != 0;
+    const bool bSystem = !bOverride && MayWriteSystemFolder();
+    if (!ChooseTraceLogFolder(pszOverride, bSystem, getenv("XDG_STATE_HOME"), getenv("HOME"), szFolder,
+                              sizeof(szFolder)))
+        return false;
+    // A folder of the user's own is private to the user.
+    return bSystem || MakeFolders(szFolder, bOverride ? 0755 : 0700);
+}
+
+// <folder>/<module file name with its extension replaced by ".log">.
+bool MakeLogPath(char (&szPath)[PATH_MAX]) noexcept {
+    if (!MakeLogFolder(szPath)) return false;
+    const char* pszName = GetModuleFileName();
+    if (pszName[0] == 0) return false;
+    const char* pszDot = strrchr(pszName, '.');
+    const std::size_t cchStem =
+        pszDot != nullptr && pszDot != pszName ? static_cast<std::size_t>(pszDot - pszName) : strlen(pszName);
+    std::size_t cch = strlen(szPath);
+    if (cch + 1 + cchStem + 4 >= sizeof(szPath)) return false;
+    szPath[cch++] = '/';
+    memcpy(szPath + cch, pszName, cchStem);
+    memcpy(szPath + cch + cchStem, ".log", 5);
+    return true;
+}
+
+// Whether the open file is still the one at the log path (it was neither deleted nor replaced).
+bool IsLogFileOnDisk() noexcept {
+    struct stat OnDisk {};
+    struct stat Open {};
+    if (stat(g_Log.szPath, &OnDisk) != 0 || fstat(g_Log.nFile, &Open) != 0) return false;
+    return OnDisk.st_dev == Open.st_dev && OnDisk.st_ino == Open.st_ino;
+}
+
+void WriteAll(int nFile, const char* pData, std::size_t cb) noexcept {
+    while (cb > 0) {
+        const ssize_t cbWritten = write(nFile, pData, cb);
+        if (cbWritten < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        pData += cbWritten;
+        cb -= static_cast<std::size_t>(cbWritten);
+    }
+}
+
+// Appends one formatted line to the log file, opening (or reopening) it as needed. A line that cannot be
+// written is lost; the next one tries again.
+void AppendLine(const char* pLine, std::size_t cb) noexcept {
+    std::lock_guard Lock(g_Log.Lock);
+    ++g_Log.nLineCount;
+    if (g_Log.nLineCount % TRACE_FILE_CHECK_INTERVAL == 0 && g_Log.nFile >= 0 && !IsLogFileOnDisk()) {
+        close(g_Log.nFile);
+        g_Log.nFile = -1;
+    }
+    if (g_Log.nFile < 0) {
+        if (!g_Log.bPathMade) g_Log.bPathMade = MakeLogPath(g_Log.szPath);
+        if (!g_Log.bPathMade) return;
+        g_Log.nFile = open(g_Log.szPath, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (g_Log.nFile < 0) return;
+    }
+    WriteAll(g_Log.nFile, pLine, cb);
+}
+
+// After a cut at cch bytes: drops a trailing UTF-8 sequence the cut left incomplete.
+std::size_t CutAtCharacter(const char* psz, std::size_t cch) noexcept {
+    std::size_t iLead = cch;
+    while (iLead > 0 && cch - iLead < 4 && (static_cast<unsigned char>(psz[iLead - 1]) & 0xC0) == 0x80) --iLead;
+    if (iLead == 0) return cch;
+    const unsigned char chLead = static_cast<unsigned char>(psz[iLead - 1]);
+    const std::size_t cbSequence = chLead >= 0xF0 ? 4 : chLead >= 0xE0 ? 3 : chLead >= 0xC0 ? 2 : 1;
+    return cch - (iLead - 1) < cbSequence ? iLead - 1 : cch;
+}
+
+// Copies the line, writing every line feed not preceded by a carriage return as CR LF while the text stays
+// within TRACE_LINE_SIZE - 1 bytes. Returns the length written to pszOut (TRACE_LINE_SIZE bytes).
+std::size_t ToCrLf(const char* psz, std::size_t cch, char* pszOut) noexcept {
+    std::size_t cchOut = 0;
+    std::size_t cchTotal = cch;
+    for (std::size_t i = 0; i < cch; ++i) {
+        if (psz[i] == '\n' && (i == 0 || psz[i - 1] != '\r') && cchTotal + 1 <= TRACE_LINE_SIZE - 1) {
+            pszOut[cchOut++] = '\r';
+            ++cchTotal;
+        }
+        pszOut[cchOut++] = psz[i];
+    }
+    return cchOut;
+}
+
+// Adds snprintf's result to the length so far; false when formatting failed.
+bool Advance(std::size_t& cch, int nFormatted, bool* pbCut = nullptr) noexcept {
+    if (nFormatted < 0) return false;
+    const std::size_t cchNew = cch + static_cast<std::size_t>(nFormatted);
+    if (pbCut != nullptr) *pbCut = cchNew > TRACE_LINE_SIZE - 1;
+    cch = std::min(cchNew, TRACE_LINE_SIZE - 1);
+    return true;
+}
+
+void WriteLine(const char* pszSourcePath, int nLine, const char* pszFunctionName, UINT nLevel, const char* pszFormat,
+               std::va_list Arguments) noexcept {
+    if (!IsTraceLevelWritten(nLevel) || pszFormat == nullptr) return;
+    const TraceEnvironment& Environment = *g_pEnvironment.load(std::memory_order_acquire);
+    std::tm Time{};
+    Environment.pfnLocalTime(&Time);
+
+    char szLine[TRACE_LINE_SIZE];
+    std::size_t cch = 0;
+    if (!Advance(cch,
+                 snprintf(szLine, sizeof(szLine), LINE_PREFIX, Time.tm_year + 1900, Time.tm_mon + 1, Time.tm_mday,
+                          Time.tm_hour, Time.tm_min, Time.tm_sec, static_cast<int>(Environment.pfnProcessIdentifier()),
+                          static_cast<int>(Environment.pfnThreadIdentifier()))))
+        return;
+    if (pszSourcePath != nullptr &&
+        !Advance(cch, snprintf(szLine + cch, sizeof(szLine) - cch, LINE_LOCATION, FileNameOf(pszSourcePath), nLine,
+                               pszFunctionName != nullptr ? pszFunctionName : "")))
+        return;
+    bool bCut = false;
+    if (!Advance(cch, vsnprintf(szLine + cch, sizeof(szLine) - cch, pszFormat, Arguments), &bCut)) return;
+    if (bCut) cch = CutAtCharacter(szLine, cch);
+
+    char szText[TRACE_LINE_SIZE];
+    AppendLine(szText, ToCrLf(szLine, cch, szText));
+}
+
+}  // namespace
+
+bool ChooseTraceLogFolder(const char* pszOverride, bool bSystemFolderWritable, const char* pszStateHome,
+                          const char* pszHome, char* pszFolder, std::size_t cchFolder) noexcept {
+    std::size_t cch = 0;
+    if (cchFolder == 0) return false;
+    pszFolder[0] = 0;
+    if (pszOverride != nullptr && pszOverride[0] != 0) return Append(pszFolder, cchFolder, cch, pszOverride);
+    if (bSystemFolderWritable) return Append(pszFolder, cchFolder, cch, SYSTEM_LOG_FOLDER);
+    // A relative XDG_STATE_HOME is invalid and ignored, as the XDG rules say.
+    if (pszStateHome != nullptr && pszStateHome[0] == '/') {
+        if (!Append(pszFolder, cchFolder, cch, pszStateHome)) return false;
+    } else if (pszHome != nullptr && pszHome[0] == '/') {
+        if (!Append(pszFolder, cchFolder, cch, pszHome) || !Append(pszFolder, cchFolder, cch, "/.local/state"))
+            return false;
+    } else {
+        return false;
+    }
+    return Append(pszFolder, cchFolder, cch, "/") && Append(pszFolder, cchFolder, cch, USER_LOG_FOLDER);
+}
+
+const TraceEnvironment& GetSystemTraceEnvironment() noexcept {
+    return SYSTEM_ENVIRONMENT;
+}
+
+void SetTraceEnvironment(const TraceEnvironment* pEnvironment) noexcept {
+    g_pEnvironment.store(pEnvironment != nullptr ? pEnvironment : &SYSTEM_ENVIRONMENT, std::memory_order_release);
+}
+
+DWORD GetCurrentThreadIdentifier() noexcept {
+    return SystemThreadIdentifier();
+}
+
+std::string GetTraceLogPath() {
+    std::lock_guard Lock(g_Log.Lock);
+    if (!g_Log.bPathMade) g_Log.bPathMade = MakeLogPath(g_Log.szPath);
+    return g_Log.bPathMade ? std::string(g_Log.szPath) : std::string();
+}
+
+DWORD GetTraceLineCount() noexcept {
+    std::lock_guard Lock(g_Log.Lock);
+    return g_Log.nLineCount;
+}
+
+void ResetTraceLog() noexcept {
+    std::lock_guard Lock(g_Log.Lock);
+    if (g_Log.nFile >= 0) close(g_Log.nFile);
+    g_Log.nFile = -1;
+    g_Log.bPathMade = false;
+    g_Log.nLineCount = 0;
+}
+
+void AssertionFailed(const CDebugTraceLocalContext& Context, const char* pszExpression) noexcept {
+    Context.Write(TRACE_LEVEL_FAILURE, TraceText::AssertionFailed, pszExpression != nullptr ? pszExpression : "");
+    // Skipping this function's own frame, the stack starts at the function that asserted.
+    CDebugTraceCallStack::TraceCurrentCallStack(CDebugTraceCallStack::ASSERTION_FRAMES, 1);
+    // Keeps the call above from becoming a jump that would take this frame off the stack.
+    asm volatile("");
+}
+
+}  // namespace corvane
+
+void CDebugTraceLocalContext::Write(UINT nLevel, const char* pszFormat, ...) const noexcept {
+    if (!corvane::IsTraceLevelWritten(nLevel)) return;
+    std::va_list Arguments;
+    va_start(Arguments, pszFormat);
+    corvane::WriteLine(m_pszSourcePath, m_nLine, m_pszFunctionName, nLevel, pszFormat, Arguments);
+    va_end(Arguments);
+}
+
+void CDebugTraceLocalContext::WriteV(UINT nLevel, const char* pszFormat, std::va_list Arguments) const noexcept {
+    corvane::WriteLine(m_pszSourcePath, m_nLine, m_pszFunctionName, nLevel, pszFormat, Arguments);
+}
+
+CDebugTraceScopeContext::CDebugTraceScopeContext(const char* pszSourcePath, int nLine, const char* pszFunctionName,
+                                                 UINT nLevel, const char* pszFormat, ...) noexcept
+    : CDebugTraceLocalContext(pszSourcePath, nLine, pszFunctionName), m_nLevel(nLevel) {
+    m_szMessage[0] = 0;
+    // A scope whose line would be dropped skips the formatting too.
+    if (!corvane::IsTraceLevelWritten(nLevel) || pszFormat == nullptr) return;
+    std::va_list Arguments;
+    va_start(Arguments, pszFormat);
+    if (vsnprintf(m_szMessage, sizeof(m_szMessage), pszFormat, Arguments) < 0) m_szMessage[0] = 0;
+    va_end(Arguments);
+}
+
+CDebugTraceScopeContext::~CDebugTraceScopeContext() {
+    if (m_bSilent || !corvane::IsTraceLevelWritten(m_nLevel)) return;
+    const char* pszSourcePath = GetSourcePath();
+    Write(m_nLevel, corvane::TraceText::ScopeExit, m_szMessage,
+          pszSourcePath != nullptr ? corvane::FileNameOf(pszSourcePath) : "", GetLine(),
+          GetFunctionName() != nullptr ? GetFunctionName() : "");
+}
+
+void CStackPointer::ReportDifference(std::intptr_t nDifference, const char* pszSourcePath, int nLine,
+                                     const char* pszFunctionName) noexcept {
+    CDebugTraceLocalContext(pszSourcePath, nLine, pszFunctionName)
+        .Write(corvane::TRACE_LEVEL_FAILURE, corvane::TraceText::StackPointerDifference, static_cast<int>(nDifference),
+               static_cast<unsigned>(nDifference));
+}
