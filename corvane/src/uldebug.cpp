@@ -23,7 +23,7 @@ constexpr char LINE_PREFIX[] = "%04d-%02d-%02d %02d:%02d:%02d\t%04d\t%04d\t";
 constexpr char LINE_LOCATION[] = "%s(%d): %s: ";
 
 // Where the log folder is when nothing overrides it and the process may not write the system's.
-constexpr char SYSTEM_LOG_FOLDER[] = "/var/log/corvane-harkwell";
+constexpr char SYSTEM_LOG_FOLDER[] = "/var/log";
 constexpr char USER_LOG_FOLDER[] = "corvane-harkwell";
 constexpr char LOG_FOLDER_VARIABLE[] = "CORVANE_LOG_DIR";
 

@@ -159,7 +159,7 @@ TEST(TraceFolderTest, OverrideThenSystemThenUserStateFolder) {
                    : std::string("<none>");
     };
     EXPECT_EQ(Choose("/tmp/logs", true, "/home/u/.state", "/home/u"), "/tmp/logs");
-    EXPECT_EQ(Choose("", true, "/home/u/.state", "/home/u"), "/var/log/corvane-harkwell");
+    EXPECT_EQ(Choose("", true, "/home/u/.state", "/home/u"), "/var/log");
     EXPECT_EQ(Choose(nullptr, false, "/home/u/.state", "/home/u"), "/home/u/.state/corvane-harkwell");
     EXPECT_EQ(Choose(nullptr, false, nullptr, "/home/u"), "/home/u/.local/state/corvane-harkwell");
     EXPECT_EQ(Choose(nullptr, false, "relative/state", "/home/u"), "/home/u/.local/state/corvane-harkwell");

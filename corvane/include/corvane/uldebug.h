@@ -16,7 +16,7 @@
 //
 // The log file is <folder>/<module file name with extension ".log">, for example HarkwellServer.log and
 // HarkwellPack1.log. The folder is $CORVANE_LOG_DIR when set (tests, `make run`), else
-// /var/log/corvane-harkwell when the process may write there, else $XDG_STATE_HOME/corvane-harkwell
+// /var/log when the process may write there, else $XDG_STATE_HOME/corvane-harkwell
 // (~/.local/state/corvane-harkwell by default). The file is opened once and kept open; it is never truncated
 // or rotated. When it is deleted while the process runs, a new file of the same name is started within the
 // next 1024 lines.
