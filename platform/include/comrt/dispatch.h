@@ -45,11 +45,11 @@ struct MemberDescription {
     const char* szName;
     DISPID dispid;
     MemberKind kind;
-    unsigned nSlot;               // 1-based slot after IDispatch's seven; 0 for outgoing interfaces
-    const char* szParamNames;     // comma-separated, in declaration order ("pType,psDescription,pbValid")
+    unsigned nSlot;            // 1-based slot after IDispatch's seven; 0 for outgoing interfaces
+    const char* szParamNames;  // comma-separated, in declaration order ("pType,psDescription,pbValid")
     const ParamDescription* pParams;
     unsigned nParams;
-    InvokeThunk pfnInvoke;        // null for outgoing interfaces
+    InvokeThunk pfnInvoke;  // null for outgoing interfaces
 };
 
 struct InterfaceDescription {
@@ -80,9 +80,8 @@ const InterfaceDescription& DescriptionOf() {
 // Generic parts of IDispatch, implemented once in the runtime.
 COMRT_API HRESULT DispatchGetIDsOfNames(const InterfaceDescription& d, LPOLESTR* rgszNames, UINT cNames,
                                         DISPID* rgDispId);
-COMRT_API HRESULT DispatchInvoke(const InterfaceDescription& d, void* pInterface, DISPID dispIdMember,
-                                 WORD wFlags, DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
-                                 UINT* puArgErr);
+COMRT_API HRESULT DispatchInvoke(const InterfaceDescription& d, void* pInterface, DISPID dispIdMember, WORD wFlags,
+                                 DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr);
 // The runtime's ITypeInfo for a description (one shared instance per description, never freed).
 COMRT_API ITypeInfo* GetTypeInfoOf(const InterfaceDescription& d);
 
@@ -145,15 +144,14 @@ struct InTraits<VARIANT> : ScalarIn<VARIANT, VT_VARIANT> {
 
 // Enumerations travel as VT_I4 (EVENTTYPE and friends).
 template <class E>
-    requires std::is_enum_v<E> && (!std::is_same_v<E, VARIANT_BOOL>)
-struct InTraits<E> : ScalarIn<E, VT_I4> {
+requires std::is_enum_v<E> &&(!std::is_same_v<E, VARIANT_BOOL>)struct InTraits<E> : ScalarIn<E, VT_I4> {
     static E From(const VARIANT& v) { return static_cast<E>(v.lVal); }
 };
 
 // Object parameters: VT_DISPATCH when the interface derives from IDispatch, else VT_UNKNOWN. The value is
 // queried for the parameter's own interface by the thunk.
 template <class I>
-    requires std::is_base_of_v<IUnknown, I>
+requires std::is_base_of_v<IUnknown, I>
 struct InTraits<I*> {
     static constexpr bool kSupported = true;
     static constexpr VARTYPE vt = std::is_base_of_v<IDispatch, I> ? VT_DISPATCH : VT_UNKNOWN;
@@ -165,8 +163,7 @@ struct OutTraits {
     static constexpr bool kSupported = false;
 };
 template <class T>
-    requires InTraits<T>::kSupported
-struct OutTraits<T*> {
+requires InTraits<T>::kSupported struct OutTraits<T*> {
     static constexpr bool kSupported = true;
     using Value = T;
     static constexpr VARTYPE vt = InTraits<T>::vt;
@@ -241,14 +238,13 @@ struct OutStorage {
     using type = int;
 };
 template <class T>
-    requires OutTraits<T>::kSupported
-struct OutStorage<T> {
+requires OutTraits<T>::kSupported struct OutStorage<T> {
     using type = OutSlot<typename OutTraits<T>::Value>;
 };
 
 template <class I, class... A, std::size_t... N>
-HRESULT InvokeWith(HRESULT (I::*pfn)(A...), void* pInterface, DISPPARAMS* pParams, VARIANT* pVarResult,
-                   UINT* puArgErr, const ParamDescription* pDesc, std::index_sequence<N...>) {
+HRESULT InvokeWith(HRESULT (I::*pfn)(A...), void* pInterface, DISPPARAMS* pParams, VARIANT* pVarResult, UINT* puArgErr,
+                   const ParamDescription* pDesc, std::index_sequence<N...>) {
     constexpr unsigned nParams = sizeof...(A);
     unsigned nPassed = 0;
     for (unsigned i = 0; i < nParams; ++i)
@@ -384,7 +380,7 @@ struct EventParams {
 };
 template <VARTYPE... Vts>
 constexpr MemberDescription Event(DISPID dispid, const char* szName, const char* szParamNames = "") {
-    return MemberDescription{szName,       dispid, MemberKind::Method, 0, szParamNames, EventParams<Vts...>::kParams,
+    return MemberDescription{szName,         dispid, MemberKind::Method, 0, szParamNames, EventParams<Vts...>::kParams,
                              sizeof...(Vts), nullptr};
 }
 
@@ -418,13 +414,13 @@ public:
 }  // namespace comrt
 
 // Declares the description of interface I. Use at namespace scope in the interface's header.
-#define COMRT_DESCRIBE_INTERFACE(I, help, kind, ...)                                                          \
-    template <>                                                                                           \
-    struct comrt::InterfaceTraits<I> {                                                                    \
-        static const comrt::InterfaceDescription& Get() {                                                 \
-            static const comrt::MemberDescription kMembers[] = {__VA_ARGS__};                             \
-            static const comrt::InterfaceDescription kDescription{                                        \
-                #I, IidOf<I>(), help, kind, kMembers, static_cast<unsigned>(std::size(kMembers))};        \
-            return kDescription;                                                                          \
-        }                                                                                                 \
+#define COMRT_DESCRIBE_INTERFACE(I, help, kind, ...)                                               \
+    template <>                                                                                    \
+    struct comrt::InterfaceTraits<I> {                                                             \
+        static const comrt::InterfaceDescription& Get() {                                          \
+            static const comrt::MemberDescription kMembers[] = {__VA_ARGS__};                      \
+            static const comrt::InterfaceDescription kDescription{                                 \
+                #I, IidOf<I>(), help, kind, kMembers, static_cast<unsigned>(std::size(kMembers))}; \
+            return kDescription;                                                                   \
+        }                                                                                          \
     }

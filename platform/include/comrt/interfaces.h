@@ -43,7 +43,7 @@ struct EXCEPINFO {
     BSTR bstrHelpFile;
     DWORD dwHelpContext;
     void* pvReserved;
-    HRESULT(*pfnDeferredFillIn)(EXCEPINFO*);
+    HRESULT (*pfnDeferredFillIn)(EXCEPINFO*);
     SCODE scode;
 };
 
@@ -70,8 +70,8 @@ struct ITypeInfo : IUnknown {
     static constexpr IID kIid = MakeGuid("00020401-0000-0000-C000-000000000046");
     virtual HRESULT GetIDsOfNames(LPOLESTR* rgszNames, UINT cNames, MEMBERID* pMemId) = 0;
     virtual HRESULT GetNames(MEMBERID memid, BSTR* rgBstrNames, UINT cMaxNames, UINT* pcNames) = 0;
-    virtual HRESULT GetDocumentation(MEMBERID memid, BSTR* pBstrName, BSTR* pBstrDocString,
-                                     DWORD* pdwHelpContext, BSTR* pBstrHelpFile) = 0;
+    virtual HRESULT GetDocumentation(MEMBERID memid, BSTR* pBstrName, BSTR* pBstrDocString, DWORD* pdwHelpContext,
+                                     BSTR* pBstrHelpFile) = 0;
     virtual HRESULT GetGuid(GUID* pGuid) = 0;
     virtual const comrt::InterfaceDescription* GetDescription() = 0;
 };

@@ -154,8 +154,7 @@ COMRT_API HRESULT VariantCopyInd(VARIANT* pvarDest, const VARIANT* pvargSrc);
 // DISP_E_TYPEMISMATCH when the source cannot be read as the target, DISP_E_OVERFLOW when it does not fit,
 // DISP_E_BADVARTYPE for a type the runtime does not know. pvargDest may equal pvarSrc.
 COMRT_API HRESULT VariantChangeType(VARIANT* pvargDest, const VARIANT* pvarSrc, USHORT wFlags, VARTYPE vt);
-COMRT_API HRESULT VariantChangeTypeEx(VARIANT* pvargDest, const VARIANT* pvarSrc, LCID lcid, USHORT wFlags,
-                                      VARTYPE vt);
+COMRT_API HRESULT VariantChangeTypeEx(VARIANT* pvargDest, const VARIANT* pvarSrc, LCID lcid, USHORT wFlags, VARTYPE vt);
 
 // One-dimensional SAFEARRAY.
 COMRT_API SAFEARRAY* SafeArrayCreate(VARTYPE vt, UINT cDims, SAFEARRAYBOUND* rgsabound);

@@ -61,15 +61,14 @@ constexpr DWORD MAX_REG_NAME = 255;
 
 COMRT_API LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult);
 COMRT_API LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions,
-                               REGSAM samDesired, void* lpSecurityAttributes, PHKEY phkResult,
-                               DWORD* lpdwDisposition);
+                               REGSAM samDesired, void* lpSecurityAttributes, PHKEY phkResult, DWORD* lpdwDisposition);
 COMRT_API LONG RegCloseKey(HKEY hKey);
 // lpcchName: in, the buffer size in characters including the NUL; out, the name length without it.
 // ERROR_MORE_DATA when the buffer is too small.
 COMRT_API LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpcchName, DWORD* lpReserved,
                              LPWSTR lpClass, DWORD* lpcchClass, FILETIME* lpftLastWriteTime);
-COMRT_API LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, DWORD* lpcchValueName,
-                             DWORD* lpReserved, DWORD* lpType, BYTE* lpData, DWORD* lpcbData);
+COMRT_API LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, DWORD* lpcchValueName, DWORD* lpReserved,
+                             DWORD* lpType, BYTE* lpData, DWORD* lpcbData);
 // lpData null: only the type and size are returned. REG_SZ data is UTF-16LE including the terminating NUL.
 COMRT_API LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD* lpReserved, DWORD* lpType, BYTE* lpData,
                                 DWORD* lpcbData);

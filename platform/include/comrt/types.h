@@ -88,10 +88,18 @@ constexpr bool operator==(const GUID& a, const GUID& b) noexcept {
         if (a.Data4[i] != b.Data4[i]) return false;
     return true;
 }
-constexpr bool operator!=(const GUID& a, const GUID& b) noexcept { return !(a == b); }
-inline bool IsEqualGUID(REFGUID a, REFGUID b) noexcept { return a == b; }
-inline bool IsEqualIID(REFIID a, REFIID b) noexcept { return a == b; }
-inline bool IsEqualCLSID(REFCLSID a, REFCLSID b) noexcept { return a == b; }
+constexpr bool operator!=(const GUID& a, const GUID& b) noexcept {
+    return !(a == b);
+}
+inline bool IsEqualGUID(REFGUID a, REFGUID b) noexcept {
+    return a == b;
+}
+inline bool IsEqualIID(REFIID a, REFIID b) noexcept {
+    return a == b;
+}
+inline bool IsEqualCLSID(REFCLSID a, REFCLSID b) noexcept {
+    return a == b;
+}
 constexpr GUID GUID_NULL = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 #define IID_NULL GUID_NULL
 #define CLSID_NULL GUID_NULL
@@ -133,9 +141,12 @@ consteval GUID MakeGuid(const char (&s)[N]) {
 #define HRESULT_CODE(hr) (static_cast<HRESULT>(hr) & 0xFFFF)
 #define HRESULT_FACILITY(hr) ((static_cast<HRESULT>(hr) >> 16) & 0x1FFF)
 #define HRESULT_SEVERITY(hr) ((static_cast<std::uint32_t>(hr) >> 31) & 0x1)
-constexpr HRESULT MakeHResult(std::uint32_t n) { return static_cast<HRESULT>(n); }
-#define MAKE_HRESULT(sev, fac, code) \
-    static_cast<HRESULT>((static_cast<std::uint32_t>(sev) << 31) | (static_cast<std::uint32_t>(fac) << 16) | static_cast<std::uint32_t>(code))
+constexpr HRESULT MakeHResult(std::uint32_t n) {
+    return static_cast<HRESULT>(n);
+}
+#define MAKE_HRESULT(sev, fac, code)                                                                         \
+    static_cast<HRESULT>((static_cast<std::uint32_t>(sev) << 31) | (static_cast<std::uint32_t>(fac) << 16) | \
+                         static_cast<std::uint32_t>(code))
 
 constexpr std::uint32_t FACILITY_WIN32 = 7;
 constexpr std::uint32_t FACILITY_ITF = 4;
@@ -147,8 +158,9 @@ constexpr HRESULT MakeCorvaneHResult(std::uint16_t nCode) {
 }
 
 constexpr HRESULT HRESULT_FROM_WIN32(std::uint32_t x) {
-    return static_cast<HRESULT>(x) <= 0 ? static_cast<HRESULT>(x)
-                                        : static_cast<HRESULT>((x & 0x0000FFFFu) | (FACILITY_WIN32 << 16) | 0x80000000u);
+    return static_cast<HRESULT>(x) <= 0
+               ? static_cast<HRESULT>(x)
+               : static_cast<HRESULT>((x & 0x0000FFFFu) | (FACILITY_WIN32 << 16) | 0x80000000u);
 }
 
 constexpr HRESULT S_OK = 0;
