@@ -218,7 +218,9 @@ TEST(ActivityEvent, LateBoundGetAndNames) {
 
     CComPtr<ITypeInfo> pTypeInfo;
     ASSERT_EQ(S_OK, pDispatch->GetTypeInfo(0, 0, &pTypeInfo));
-    EXPECT_EQ(DISP_E_BADINDEX, pDispatch->GetTypeInfo(1, 0, &pTypeInfo.p));
+    CComPtr<ITypeInfo> pNone;
+    EXPECT_EQ(DISP_E_BADINDEX, pDispatch->GetTypeInfo(1, 0, &pNone));
+    EXPECT_FALSE(pNone);
 }
 
 TEST(ActivityEvent, AnswersErrorInfoSupportForItsInterfaceOnly) {

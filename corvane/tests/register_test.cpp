@@ -149,8 +149,10 @@ TEST(ClassTable, ClassObjectsAreServedForTableClassesOnly) {
     EXPECT_EQ(E_NOTIMPL, pFactory->CreateInstance(nullptr, IidOf<IUnknown>(), &pv));
     EXPECT_EQ(nullptr, pv);
     EXPECT_EQ(CLASS_E_NOAGGREGATION, pFactory->CreateInstance(pFactory, IidOf<IUnknown>(), &pv));
+    CComPtr<IClassFactory> pNone;
     EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE,
-              table.GetClassObject(kCategory, IidOf<IClassFactory>(), reinterpret_cast<void**>(&pFactory.p)));
+              table.GetClassObject(kCategory, IidOf<IClassFactory>(), reinterpret_cast<void**>(&pNone)));
+    EXPECT_FALSE(pNone);
     EXPECT_EQ(E_POINTER, table.GetClassObject(kClass, IidOf<IClassFactory>(), nullptr));
 }
 

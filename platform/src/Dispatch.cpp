@@ -176,10 +176,12 @@ HRESULT DispatchInvoke(const InterfaceDescription& d, void* pInterface, DISPID d
 }
 
 ITypeInfo* GetTypeInfoOf(const InterfaceDescription& d) {
+    // Type information objects live as long as the process: descriptions are static, and callers may
+    // still hold one while static destructors run. The table is never destroyed for the same reason.
     static std::mutex s_Lock;
-    static std::map<const InterfaceDescription*, CTypeInfo*> s_TypeInfos;
+    static auto* s_pTypeInfos = new std::map<const InterfaceDescription*, CTypeInfo*>;
     std::lock_guard lock(s_Lock);
-    CTypeInfo*& p = s_TypeInfos[&d];
+    CTypeInfo*& p = (*s_pTypeInfos)[&d];
     if (p == nullptr) p = new CTypeInfo(d);
     return p;
 }
