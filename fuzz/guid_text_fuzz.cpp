@@ -12,28 +12,17 @@
 #include <cstdlib>
 #include <string>
 
+#include "FuzzInput.h"
 #include "comrt/runtime.h"
 
 namespace {
 
 void Check(bool bCondition, const char* pszWhat) {
-    if (bCondition) return;
-    std::fprintf(stderr, "guid_text_fuzz: %s\n", pszWhat);
-    std::abort();
+    fuzzing::Check(bCondition, "guid_text_fuzz", pszWhat);
 }
 
 std::u16string Decode(const std::uint8_t* pData, std::size_t cb) {
-    std::u16string text;
-    if (cb == 0) return text;
-    const bool bPairs = (pData[0] & 1) != 0;
-    ++pData;
-    --cb;
-    if (bPairs) {
-        for (std::size_t i = 0; i + 1 < cb; i += 2) text += static_cast<char16_t>(pData[i] | (pData[i + 1] << 8));
-    } else {
-        for (std::size_t i = 0; i < cb; ++i) text += static_cast<char16_t>(pData[i]);
-    }
-    return text;
+    return fuzzing::DecodeText(pData, cb);
 }
 
 char16_t Upper(char16_t c) {

@@ -20,28 +20,17 @@
 #include <string>
 #include <string_view>
 
+#include "FuzzInput.h"
 #include "comrt/oleauto.h"
 
 namespace {
 
 void Check(bool bCondition, const char* pszWhat) {
-    if (bCondition) return;
-    std::fprintf(stderr, "variant_change_type_fuzz: %s\n", pszWhat);
-    std::abort();
+    fuzzing::Check(bCondition, "variant_change_type_fuzz", pszWhat);
 }
 
 std::u16string Decode(const std::uint8_t* pData, std::size_t cb) {
-    std::u16string text;
-    if (cb == 0) return text;
-    const bool bPairs = (pData[0] & 1) != 0;
-    ++pData;
-    --cb;
-    if (bPairs) {
-        for (std::size_t i = 0; i + 1 < cb; i += 2) text += static_cast<char16_t>(pData[i] | (pData[i + 1] << 8));
-    } else {
-        for (std::size_t i = 0; i < cb; ++i) text += static_cast<char16_t>(pData[i]);
-    }
-    return text;
+    return fuzzing::DecodeText(pData, cb);
 }
 
 std::u16string_view View(BSTR bstr) {

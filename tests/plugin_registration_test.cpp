@@ -5,6 +5,7 @@
 
 #include "ActivityEvent.h"
 #include "CategoryClassEnumerator.h"
+#include "ClassesRootReader.h"
 #include "HarkwellServer/Interfaces.h"
 #include "ServerRegistration.h"
 #include "TestEnvironment.h"
@@ -15,24 +16,13 @@
 #include "corvane/ulregister.h"
 #include "corvane/ulregistry.h"
 
+using testing_support::KeyExists;
 using testing_support::LibraryPath;
 using testing_support::ProgramPath;
+using testing_support::ReadString;
 using testing_support::RunProgram;
 
 namespace {
-
-bool KeyExists(const std::u16string& sPath) {
-    CRegKey key;
-    return key.Open(HKEY_CLASSES_ROOT, sPath, KEY_READ) == ERROR_SUCCESS;
-}
-
-std::u16string ReadString(const std::u16string& sPath, const std::u16string& sName = u"") {
-    CRegKey key;
-    std::u16string sValue;
-    if (key.Open(HKEY_CLASSES_ROOT, sPath, KEY_READ) != ERROR_SUCCESS) return u"<no key>";
-    if (key.QueryStringValue(sName, sValue) != ERROR_SUCCESS) return u"<no value>";
-    return sValue;
-}
 
 std::vector<CLSID> ClassesOf(REFGUID catid) {
     std::vector<CLSID> classes;

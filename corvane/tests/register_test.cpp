@@ -2,11 +2,15 @@
 // unregistration leaves behind.
 #include <gtest/gtest.h>
 
+#include "ClassesRootReader.h"
 #include "TestEnvironment.h"
 #include "corvane/ulregister.h"
 #include "corvane/ulregistry.h"
 
 using namespace corvane;
+using testing_support::KeyExists;
+using testing_support::ReadString;
+using testing_support::Subkeys;
 
 namespace {
 
@@ -15,28 +19,6 @@ constexpr CLSID kOtherClass = MakeGuid("{0A0B0C0D-1111-2222-3333-444455556667}")
 constexpr GUID kAppId = MakeGuid("{E67DF562-1D78-4BB0-9C47-85BC3B320855}");
 constexpr CATID kCategory = MakeGuid("{0D143C68-02B2-4f47-898B-CF1312E4E501}");
 constexpr CATID kOtherCategory = MakeGuid("{33065B4E-FCD1-4dba-8451-FD4542C19C03}");
-
-bool KeyExists(const std::u16string& sPath) {
-    CRegKey key;
-    return key.Open(HKEY_CLASSES_ROOT, sPath, KEY_READ) == ERROR_SUCCESS;
-}
-
-std::u16string ReadString(const std::u16string& sPath, const std::u16string& sName = u"") {
-    CRegKey key;
-    std::u16string sValue;
-    if (key.Open(HKEY_CLASSES_ROOT, sPath, KEY_READ) != ERROR_SUCCESS) return u"<no key>";
-    if (key.QueryStringValue(sName, sValue) != ERROR_SUCCESS) return u"<no value>";
-    return sValue;
-}
-
-std::vector<std::u16string> Subkeys(const std::u16string& sPath) {
-    CRegKey key;
-    std::vector<std::u16string> names;
-    if (key.Open(HKEY_CLASSES_ROOT, sPath, KEY_READ) != ERROR_SUCCESS) return names;
-    std::u16string sName;
-    for (DWORD i = 0; key.EnumKey(i, sName) == ERROR_SUCCESS; ++i) names.push_back(sName);
-    return names;
-}
 
 HRESULT DummyCreate(REFIID, void** ppv) {
     *ppv = nullptr;
