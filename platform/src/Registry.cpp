@@ -301,7 +301,7 @@ LONG OverlayMissing(const Hive& hive) {
 // The transaction of one call over the layers it touches.
 class Txn {
 public:
-    explicit Txn(const Layers& layers) noexcept : m_layers(layers) {}
+    Txn() = default;
     ~Txn() {
         if (m_pWrite) m_pWrite->Rollback();
         for (Database* p : m_reads) p->Rollback();
@@ -309,8 +309,8 @@ public:
     Txn(const Txn&) = delete;
     Txn& operator=(const Txn&) = delete;
 
-    LONG Read() {
-        for (Database* p : {m_layers.base, m_layers.ov}) {
+    LONG Read(const Layers& layers) {
+        for (Database* p : {layers.base, layers.ov}) {
             if (!p) continue;
             const LONG nResult = p->BeginRead();
             if (nResult != ERROR_SUCCESS) return nResult;
@@ -320,15 +320,15 @@ public:
     }
 
     // The caller made sure the layer written exists.
-    LONG Write() {
-        Database* pWrite = m_layers.bOverlaid ? m_layers.ov : m_layers.base;
+    LONG Write(const Layers& layers) {
+        Database* pWrite = layers.bOverlaid ? layers.ov : layers.base;
         LONG nResult = pWrite->BeginWrite();
         if (nResult != ERROR_SUCCESS) return nResult;
         m_pWrite = pWrite;
-        if (m_layers.bOverlaid && m_layers.base) {
-            nResult = m_layers.base->BeginRead();
+        if (layers.bOverlaid && layers.base) {
+            nResult = layers.base->BeginRead();
             if (nResult != ERROR_SUCCESS) return nResult;
-            m_reads.push_back(m_layers.base);
+            m_reads.push_back(layers.base);
         }
         return ERROR_SUCCESS;
     }
@@ -343,7 +343,6 @@ public:
     }
 
 private:
-    Layers m_layers;
     Database* m_pWrite = nullptr;
     std::vector<Database*> m_reads;
 };
@@ -579,27 +578,29 @@ public:
     LONG DeleteInOverlay(const std::vector<std::u16string>& names, const std::vector<std::u16string>& folds,
                          const Node& node) {
         if (!node.inBase) return node.ov ? m_l.ov->RemoveSubtree(node.ov) : ERROR_SUCCESS;
-        Node chain;
-        bool bCreated = false;
-        LONG nResult = EnsureInOverlay(names, folds, folds.size(), &chain, &bCreated, nullptr);
-        if (nResult == ERROR_SUCCESS) nResult = m_l.ov->RemoveContents(chain.ov);
-        if (nResult == ERROR_SUCCESS) nResult = m_l.ov->SetKeyState(chain.ov, kDeleted);
-        return nResult;
+        return EmptyInOverlay(names, folds, kDeleted);
     }
 
     // Deletes everything below a key of an overlaid hive, keeping the key.
     LONG ClearInOverlay(const std::vector<std::u16string>& names, const std::vector<std::u16string>& folds,
                         const Node& node) {
         if (!node.base) return node.ov ? m_l.ov->RemoveContents(node.ov) : ERROR_SUCCESS;
+        return EmptyInOverlay(names, folds, kReplaced);
+    }
+
+private:
+    // Gives the key its own row in the overlay, with nothing below it there, in state nState (which hides
+    // what the system hive has at or below the key).
+    LONG EmptyInOverlay(const std::vector<std::u16string>& names, const std::vector<std::u16string>& folds,
+                        int nState) {
         Node chain;
         bool bCreated = false;
         LONG nResult = EnsureInOverlay(names, folds, folds.size(), &chain, &bCreated, nullptr);
         if (nResult == ERROR_SUCCESS) nResult = m_l.ov->RemoveContents(chain.ov);
-        if (nResult == ERROR_SUCCESS) nResult = m_l.ov->SetKeyState(chain.ov, kReplaced);
+        if (nResult == ERROR_SUCCESS) nResult = m_l.ov->SetKeyState(chain.ov, nState);
         return nResult;
     }
 
-private:
     Layers m_l;
 };
 
@@ -610,46 +611,109 @@ struct Call {
     Call() : s(TheStore()), lock(s.mutex) {}
 };
 
-// The key of a handle as seen through the layers; ERROR_KEY_DELETED when it no longer exists.
-LONG HandleNode(const Layers& layers, const KeyHandle& h, Node* pNode) {
-    if (!layers.bOverlaid) {
-        *pNode = Node{h.id, 0, kLive, true};
-        int nState = kLive;
+// One call on the key of a handle: the store locked for the call's whole length, the handle found, its hive
+// open and, once begun, the call's transaction over the hive's layers. A transaction that is not committed is
+// rolled back when the call returns.
+class KeyCall {
+public:
+    // ERROR_INVALID_HANDLE for a handle this process does not hold, ERROR_ACCESS_DENIED when the handle was
+    // opened without the access samNeeded asks for (0: none), otherwise why the hive could not be opened.
+    LONG Open(HKEY hKey, REGSAM samNeeded = 0) {
+        m_pHandle = FindHandle(m_call.s, hKey);
+        if (!m_pHandle) return ERROR_INVALID_HANDLE;
+        if (samNeeded && !(m_pHandle->sam & samNeeded)) return ERROR_ACCESS_DENIED;
+        const LONG nResult = EnsureHive(m_call.s, m_pHandle->nHive, &m_pHive);
+        if (nResult != ERROR_SUCCESS) return nResult;
+        m_layers = m_pHive->GetLayers();
+        return ERROR_SUCCESS;
+    }
+
+    // Open, then the write transaction. A hive read through an overlay that could not be opened cannot be
+    // changed: ERROR_ACCESS_DENIED, with the overlay's problem as the store error.
+    LONG OpenToWrite(HKEY hKey, REGSAM samNeeded = 0) {
+        const LONG nResult = Open(hKey, samNeeded);
+        if (nResult != ERROR_SUCCESS) return nResult;
+        if (m_layers.bOverlaid && !m_layers.ov) return OverlayMissing(*m_pHive);
+        return m_txn.Write(m_layers);
+    }
+
+    LONG BeginRead() { return m_txn.Read(m_layers); }
+    // Ends the transaction: keeps what it wrote, lets go of what it read.
+    LONG Commit() { return m_txn.Commit(); }
+
+    const KeyHandle& Handle() const noexcept { return *m_pHandle; }
+    const Layers& GetLayers() const noexcept { return m_layers; }
+    HKEY AddHandle(KeyHandle h) { return ::AddHandle(m_call.s, std::move(h)); }
+
+    // The handle's key as seen through the layers; ERROR_KEY_DELETED when it no longer exists.
+    LONG KeyNode(Node* pNode) const {
+        if (!m_layers.bOverlaid) {
+            *pNode = Node{m_pHandle->id, 0, kLive, true};
+            int nState = kLive;
+            bool bFound = false;
+            const LONG nResult = m_layers.base->KeyState(m_pHandle->id, &nState, &bFound);
+            if (nResult != ERROR_SUCCESS) return nResult;
+            return bFound ? ERROR_SUCCESS : ERROR_KEY_DELETED;
+        }
         bool bFound = false;
-        const LONG nResult = layers.base->KeyState(h.id, &nState, &bFound);
+        const LONG nResult = View(m_layers).Resolve(m_pHandle->pathFold, pNode, &bFound);
         if (nResult != ERROR_SUCCESS) return nResult;
         return bFound ? ERROR_SUCCESS : ERROR_KEY_DELETED;
     }
-    bool bFound = false;
-    const LONG nResult = View(layers).Resolve(h.pathFold, pNode, &bFound);
-    if (nResult != ERROR_SUCCESS) return nResult;
-    return bFound ? ERROR_SUCCESS : ERROR_KEY_DELETED;
-}
 
-// Resolves a subkey path below a handle's key. ERROR_KEY_DELETED when the handle's key is gone,
-// ERROR_FILE_NOT_FOUND when the subkey does not exist.
-LONG ResolveBelow(const Layers& layers, const KeyHandle& h, const std::vector<std::u16string>& names, Node* pNode,
-                  KeyHandle* pTarget) {
-    LONG nResult = HandleNode(layers, h, pNode);
-    if (nResult != ERROR_SUCCESS) return nResult;
-    if (pTarget) *pTarget = h;
-    View view(layers);
-    for (const auto& name : names) {
-        std::u16string fold = FoldName(name);
-        std::u16string stored;
-        Node child;
-        bool bFound = false;
-        nResult = view.Child(*pNode, fold, &child, &bFound, &stored);
-        if (nResult != ERROR_SUCCESS) return nResult;
-        if (!bFound) return ERROR_FILE_NOT_FOUND;
-        *pNode = child;
-        if (pTarget) {
-            pTarget->path.push_back(std::move(stored));
-            pTarget->pathFold.push_back(std::move(fold));
-        }
+    // BeginRead, then KeyNode.
+    LONG ReadNode(Node* pNode) {
+        const LONG nResult = BeginRead();
+        return nResult != ERROR_SUCCESS ? nResult : KeyNode(pNode);
     }
-    if (pTarget) pTarget->id = pNode->base;
-    return ERROR_SUCCESS;
+
+    // What a lookup on the handle's own row that found nothing means: nMiss while the key exists,
+    // ERROR_KEY_DELETED once it is gone.
+    LONG Missing(LONG nMiss) const {
+        Node node;
+        const LONG nResult = KeyNode(&node);
+        return nResult != ERROR_SUCCESS ? nResult : nMiss;
+    }
+
+    // Resolves a subkey path below the handle's key. ERROR_KEY_DELETED when the handle's key is gone,
+    // ERROR_FILE_NOT_FOUND when the subkey does not exist.
+    LONG ResolveBelow(const std::vector<std::u16string>& names, Node* pNode, KeyHandle* pTarget) const {
+        LONG nResult = KeyNode(pNode);
+        if (nResult != ERROR_SUCCESS) return nResult;
+        if (pTarget) *pTarget = *m_pHandle;
+        View view(m_layers);
+        for (const auto& name : names) {
+            std::u16string fold = FoldName(name);
+            std::u16string stored;
+            Node child;
+            bool bFound = false;
+            nResult = view.Child(*pNode, fold, &child, &bFound, &stored);
+            if (nResult != ERROR_SUCCESS) return nResult;
+            if (!bFound) return ERROR_FILE_NOT_FOUND;
+            *pNode = child;
+            if (pTarget) {
+                pTarget->path.push_back(std::move(stored));
+                pTarget->pathFold.push_back(std::move(fold));
+            }
+        }
+        if (pTarget) pTarget->id = pNode->base;
+        return ERROR_SUCCESS;
+    }
+
+private:
+    Call m_call;  // first in, last out: the transaction ends while the store is still locked
+    const KeyHandle* m_pHandle = nullptr;
+    Hive* m_pHive = nullptr;
+    Layers m_layers;
+    Txn m_txn;
+};
+
+// Keys have no class: an empty class name wherever one is asked for.
+void NoClass(LPWSTR lpClass, DWORD* lpcchClass) {
+    if (lpcchClass) {
+        if (lpClass && *lpcchClass > 0) lpClass[0] = 0;
+        *lpcchClass = 0;
+    }
 }
 
 LONG CopyName(std::u16string_view name, LPWSTR pszOut, DWORD* pcch) {
@@ -706,23 +770,16 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesir
     std::vector<std::u16string> names;
     LONG nResult = SplitPath(lpSubKey, &names);
     if (nResult != ERROR_SUCCESS) return nResult;
-    Call call;
-    const KeyHandle* pHandle = FindHandle(call.s, hKey);
-    if (!pHandle) return ERROR_INVALID_HANDLE;
-    Hive* pHive = nullptr;
-    nResult = EnsureHive(call.s, pHandle->nHive, &pHive);
-    if (nResult != ERROR_SUCCESS) return nResult;
-    const Layers layers = pHive->GetLayers();
-    Txn txn(layers);
-    nResult = txn.Read();
-    if (nResult != ERROR_SUCCESS) return nResult;
+    KeyCall call;
+    nResult = call.Open(hKey);
+    if (nResult == ERROR_SUCCESS) nResult = call.BeginRead();
     Node node;
     KeyHandle target;
-    nResult = ResolveBelow(layers, *pHandle, names, &node, &target);
+    if (nResult == ERROR_SUCCESS) nResult = call.ResolveBelow(names, &node, &target);
     if (nResult != ERROR_SUCCESS) return nResult;
-    txn.Commit();
+    call.Commit();
     target.sam = samDesired;
-    *phkResult = AddHandle(call.s, std::move(target));
+    *phkResult = call.AddHandle(std::move(target));
     return ERROR_SUCCESS;
 }
 
@@ -734,26 +791,19 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
     std::vector<std::u16string> names;
     LONG nResult = SplitPath(lpSubKey, &names);
     if (nResult != ERROR_SUCCESS) return nResult;
-    Call call;
-    const KeyHandle* pHandle = FindHandle(call.s, hKey);
-    if (!pHandle) return ERROR_INVALID_HANDLE;
-    Hive* pHive = nullptr;
-    nResult = EnsureHive(call.s, pHandle->nHive, &pHive);
+    KeyCall call;
+    nResult = call.OpenToWrite(hKey);
     if (nResult != ERROR_SUCCESS) return nResult;
-    const Layers layers = pHive->GetLayers();
-    if (layers.bOverlaid && !layers.ov) return OverlayMissing(*pHive);
-    Txn txn(layers);
-    nResult = txn.Write();
-    if (nResult != ERROR_SUCCESS) return nResult;
-
-    KeyHandle target = *pHandle;
+    const KeyHandle& h = call.Handle();
+    const Layers& layers = call.GetLayers();
+    KeyHandle target = h;
     target.sam = samDesired;
     bool bCreated = false;
     if (!layers.bOverlaid) {
         Node node;
-        nResult = HandleNode(layers, *pHandle, &node);
+        nResult = call.KeyNode(&node);
         if (nResult != ERROR_SUCCESS) return nResult;
-        KeyId id = pHandle->id;
+        KeyId id = h.id;
         for (const auto& name : names) {
             std::u16string fold = FoldName(name);
             KeyRow row;
@@ -773,23 +823,23 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
         }
         target.id = id;
     } else {
-        std::vector<std::u16string> allNames = pHandle->path;
-        std::vector<std::u16string> allFolds = pHandle->pathFold;
+        std::vector<std::u16string> allNames = h.path;
+        std::vector<std::u16string> allFolds = h.pathFold;
         for (const auto& name : names) {
             allNames.push_back(name);
             allFolds.push_back(FoldName(name));
         }
         Node node;
         std::vector<std::u16string> stored;
-        nResult = View(layers).EnsureInOverlay(allNames, allFolds, pHandle->path.size(), &node, &bCreated, &stored);
+        nResult = View(layers).EnsureInOverlay(allNames, allFolds, h.path.size(), &node, &bCreated, &stored);
         if (nResult != ERROR_SUCCESS) return nResult;
         target.path = std::move(stored);
         target.pathFold = std::move(allFolds);
     }
-    nResult = txn.Commit();
+    nResult = call.Commit();
     if (nResult != ERROR_SUCCESS) return nResult;
     if (lpdwDisposition) *lpdwDisposition = bCreated ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    *phkResult = AddHandle(call.s, std::move(target));
+    *phkResult = call.AddHandle(std::move(target));
     return ERROR_SUCCESS;
 }
 
@@ -805,40 +855,29 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpcchName, DW
     t_sLastError.clear();
     if (!lpName || !lpcchName) return ERROR_INVALID_PARAMETER;
     if (lpClass && !lpcchClass) return ERROR_INVALID_PARAMETER;
-    Call call;
-    const KeyHandle* pHandle = FindHandle(call.s, hKey);
-    if (!pHandle) return ERROR_INVALID_HANDLE;
-    Hive* pHive = nullptr;
-    LONG nResult = EnsureHive(call.s, pHandle->nHive, &pHive);
+    KeyCall call;
+    LONG nResult = call.Open(hKey);
     if (nResult != ERROR_SUCCESS) return nResult;
-    const Layers layers = pHive->GetLayers();
+    const Layers& layers = call.GetLayers();
     std::u16string name;
     if (!layers.bOverlaid) {
         KeyRow row;
         bool bFound = false;
-        nResult = layers.base->KeyAt(pHandle->id, dwIndex, &row, &bFound);
+        nResult = layers.base->KeyAt(call.Handle().id, dwIndex, &row, &bFound);
         if (nResult != ERROR_SUCCESS) return nResult;
-        if (!bFound) {
-            Node node;
-            nResult = HandleNode(layers, *pHandle, &node);
-            return nResult != ERROR_SUCCESS ? nResult : ERROR_NO_MORE_ITEMS;
-        }
+        if (!bFound) return call.Missing(ERROR_NO_MORE_ITEMS);
         name = std::move(row.name);
     } else {
-        Txn txn(layers);
-        nResult = txn.Read();
         Node node;
-        if (nResult == ERROR_SUCCESS) nResult = HandleNode(layers, *pHandle, &node);
+        nResult = call.ReadNode(&node);
         std::vector<std::u16string> subkeys;
         if (nResult == ERROR_SUCCESS) nResult = View(layers).Subkeys(node, &subkeys);
+        call.Commit();
         if (nResult != ERROR_SUCCESS) return nResult;
         if (dwIndex >= subkeys.size()) return ERROR_NO_MORE_ITEMS;
         name = std::move(subkeys[dwIndex]);
     }
-    if (lpcchClass) {
-        if (lpClass && *lpcchClass > 0) lpClass[0] = 0;
-        *lpcchClass = 0;
-    }
+    NoClass(lpClass, lpcchClass);
     ZeroTime(lpftLastWriteTime);
     return CopyName(name, lpName, lpcchName);
 }
@@ -848,30 +887,22 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, DWORD* lpcchVal
     t_sLastError.clear();
     if (!lpValueName || !lpcchValueName) return ERROR_INVALID_PARAMETER;
     if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
-    Call call;
-    const KeyHandle* pHandle = FindHandle(call.s, hKey);
-    if (!pHandle) return ERROR_INVALID_HANDLE;
-    Hive* pHive = nullptr;
-    LONG nResult = EnsureHive(call.s, pHandle->nHive, &pHive);
+    KeyCall call;
+    LONG nResult = call.Open(hKey);
     if (nResult != ERROR_SUCCESS) return nResult;
-    const Layers layers = pHive->GetLayers();
+    const Layers& layers = call.GetLayers();
     ValueRow value;
     if (!layers.bOverlaid) {
         bool bFound = false;
-        nResult = layers.base->ValueAt(pHandle->id, dwIndex, &value, &bFound);
+        nResult = layers.base->ValueAt(call.Handle().id, dwIndex, &value, &bFound);
         if (nResult != ERROR_SUCCESS) return nResult;
-        if (!bFound) {
-            Node node;
-            nResult = HandleNode(layers, *pHandle, &node);
-            return nResult != ERROR_SUCCESS ? nResult : ERROR_NO_MORE_ITEMS;
-        }
+        if (!bFound) return call.Missing(ERROR_NO_MORE_ITEMS);
     } else {
-        Txn txn(layers);
-        nResult = txn.Read();
         Node node;
-        if (nResult == ERROR_SUCCESS) nResult = HandleNode(layers, *pHandle, &node);
+        nResult = call.ReadNode(&node);
         std::vector<ValueRow> values;
         if (nResult == ERROR_SUCCESS) nResult = View(layers).Values(node, true, &values);
+        call.Commit();
         if (nResult != ERROR_SUCCESS) return nResult;
         if (dwIndex >= values.size()) return ERROR_NO_MORE_ITEMS;
         value = std::move(values[dwIndex]);
@@ -893,13 +924,10 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD* lpReserved, DWORD* 
     char16_t fold[MAX_REG_NAME];
     FoldNameInto(name, fold);
     const std::u16string_view foldView(fold, name.size());
-    Call call;
-    const KeyHandle* pHandle = FindHandle(call.s, hKey);
-    if (!pHandle) return ERROR_INVALID_HANDLE;
-    Hive* pHive = nullptr;
-    LONG nResult = EnsureHive(call.s, pHandle->nHive, &pHive);
+    KeyCall call;
+    LONG nResult = call.Open(hKey);
     if (nResult != ERROR_SUCCESS) return nResult;
-    const Layers layers = pHive->GetLayers();
+    const Layers& layers = call.GetLayers();
     LONG nCopy = ERROR_SUCCESS;
     auto deliver = [&](DWORD nType, const BYTE* p, DWORD cb) {
         nCopy = CopyData(nType, p, cb, lpType, lpData, lpcbData);
@@ -907,18 +935,13 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD* lpReserved, DWORD* 
     bool bFound = false;
     if (!layers.bOverlaid) {
         // One statement, atomic by itself; only a miss needs a second look (was the key deleted?).
-        nResult = layers.base->WithValue(pHandle->id, foldView, &bFound,
+        nResult = layers.base->WithValue(call.Handle().id, foldView, &bFound,
                                          [&](DWORD nType, const BYTE* p, DWORD cb, int) { deliver(nType, p, cb); });
         if (nResult != ERROR_SUCCESS) return nResult;
-        if (bFound) return nCopy;
-        Node node;
-        nResult = HandleNode(layers, *pHandle, &node);
-        return nResult != ERROR_SUCCESS ? nResult : ERROR_FILE_NOT_FOUND;
+        return bFound ? nCopy : call.Missing(ERROR_FILE_NOT_FOUND);
     }
-    Txn txn(layers);
-    nResult = txn.Read();
     Node node;
-    if (nResult == ERROR_SUCCESS) nResult = HandleNode(layers, *pHandle, &node);
+    nResult = call.ReadNode(&node);
     if (nResult == ERROR_SUCCESS) nResult = View(layers).Value(node, foldView, &bFound, deliver);
     if (nResult != ERROR_SUCCESS) return nResult;
     return bFound ? nCopy : ERROR_FILE_NOT_FOUND;
@@ -936,32 +959,22 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType
         cbData = static_cast<DWORD>(terminated.size());
     }
     const std::u16string fold = FoldName(name);
-    Call call;
-    const KeyHandle* pHandle = FindHandle(call.s, hKey);
-    if (!pHandle) return ERROR_INVALID_HANDLE;
-    if (!(pHandle->sam & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
-    Hive* pHive = nullptr;
-    LONG nResult = EnsureHive(call.s, pHandle->nHive, &pHive);
+    KeyCall call;
+    LONG nResult = call.OpenToWrite(hKey, KEY_SET_VALUE);
     if (nResult != ERROR_SUCCESS) return nResult;
-    const Layers layers = pHive->GetLayers();
-    if (layers.bOverlaid && !layers.ov) return OverlayMissing(*pHive);
-    Txn txn(layers);
-    nResult = txn.Write();
-    if (nResult != ERROR_SUCCESS) return nResult;
+    const KeyHandle& h = call.Handle();
+    const Layers& layers = call.GetLayers();
+    Node node;
     if (!layers.bOverlaid) {
-        Node node;
-        nResult = HandleNode(layers, *pHandle, &node);
-        if (nResult == ERROR_SUCCESS)
-            nResult = layers.base->PutValue(pHandle->id, name, fold, dwType, lpData, cbData, kLive);
+        nResult = call.KeyNode(&node);
+        if (nResult == ERROR_SUCCESS) nResult = layers.base->PutValue(h.id, name, fold, dwType, lpData, cbData, kLive);
     } else {
-        Node node;
         bool bCreated = false;
-        nResult = View(layers).EnsureInOverlay(pHandle->path, pHandle->pathFold, pHandle->path.size(), &node, &bCreated,
-                                               nullptr);
+        nResult = View(layers).EnsureInOverlay(h.path, h.pathFold, h.path.size(), &node, &bCreated, nullptr);
         if (nResult == ERROR_SUCCESS) nResult = layers.ov->PutValue(node.ov, name, fold, dwType, lpData, cbData, kLive);
     }
     if (nResult != ERROR_SUCCESS) return nResult;
-    return txn.Commit();
+    return call.Commit();
 }
 
 LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
@@ -969,27 +982,19 @@ LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
     std::u16string_view name;
     if (ValueName(lpValueName, &name) != ERROR_SUCCESS) return ERROR_INVALID_PARAMETER;
     const std::u16string fold = FoldName(name);
-    Call call;
-    const KeyHandle* pHandle = FindHandle(call.s, hKey);
-    if (!pHandle) return ERROR_INVALID_HANDLE;
-    if (!(pHandle->sam & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
-    Hive* pHive = nullptr;
-    LONG nResult = EnsureHive(call.s, pHandle->nHive, &pHive);
-    if (nResult != ERROR_SUCCESS) return nResult;
-    const Layers layers = pHive->GetLayers();
-    if (layers.bOverlaid && !layers.ov) return OverlayMissing(*pHive);
-    Txn txn(layers);
-    nResult = txn.Write();
-    if (nResult != ERROR_SUCCESS) return nResult;
+    KeyCall call;
+    LONG nResult = call.OpenToWrite(hKey, KEY_SET_VALUE);
     Node node;
-    nResult = HandleNode(layers, *pHandle, &node);
+    if (nResult == ERROR_SUCCESS) nResult = call.KeyNode(&node);
     if (nResult != ERROR_SUCCESS) return nResult;
+    const KeyHandle& h = call.Handle();
+    const Layers& layers = call.GetLayers();
     if (!layers.bOverlaid) {
         bool bRemoved = false;
-        nResult = layers.base->RemoveValue(pHandle->id, fold, &bRemoved);
+        nResult = layers.base->RemoveValue(h.id, fold, &bRemoved);
         if (nResult != ERROR_SUCCESS) return nResult;
         if (!bRemoved) return ERROR_FILE_NOT_FOUND;
-        return txn.Commit();
+        return call.Commit();
     }
     View view(layers);
     bool bVisible = false;
@@ -1005,8 +1010,7 @@ LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
         // The system hive's value stays; a tombstone in the overlay hides it.
         Node chain;
         bool bCreated = false;
-        nResult =
-            view.EnsureInOverlay(pHandle->path, pHandle->pathFold, pHandle->path.size(), &chain, &bCreated, nullptr);
+        nResult = view.EnsureInOverlay(h.path, h.pathFold, h.path.size(), &chain, &bCreated, nullptr);
         if (nResult == ERROR_SUCCESS)
             nResult = layers.ov->PutValue(chain.ov, name, fold, REG_NONE, nullptr, 0, kDeleted);
     } else {
@@ -1014,7 +1018,7 @@ LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
         nResult = layers.ov->RemoveValue(node.ov, fold, &bRemoved);
     }
     if (nResult != ERROR_SUCCESS) return nResult;
-    return txn.Commit();
+    return call.Commit();
 }
 
 namespace {
@@ -1024,23 +1028,15 @@ LONG DeleteKey(HKEY hKey, LPCWSTR lpSubKey, bool bTree) {
     std::vector<std::u16string> names;
     LONG nResult = SplitPath(lpSubKey, &names);
     if (nResult != ERROR_SUCCESS) return nResult;
-    Call call;
-    const KeyHandle* pHandle = FindHandle(call.s, hKey);
-    if (!pHandle) return ERROR_INVALID_HANDLE;
-    Hive* pHive = nullptr;
-    nResult = EnsureHive(call.s, pHandle->nHive, &pHive);
-    if (nResult != ERROR_SUCCESS) return nResult;
-    const Layers layers = pHive->GetLayers();
-    if (layers.bOverlaid && !layers.ov) return OverlayMissing(*pHive);
-    Txn txn(layers);
-    nResult = txn.Write();
-    if (nResult != ERROR_SUCCESS) return nResult;
+    KeyCall call;
+    nResult = call.OpenToWrite(hKey);
     Node node;
     KeyHandle target;
-    nResult = ResolveBelow(layers, *pHandle, names, &node, &target);
+    if (nResult == ERROR_SUCCESS) nResult = call.ResolveBelow(names, &node, &target);
     if (nResult != ERROR_SUCCESS) return nResult;
     // A hive's root stays.
     if (target.path.empty()) return ERROR_ACCESS_DENIED;
+    const Layers& layers = call.GetLayers();
     View view(layers);
     if (!bTree) {
         std::vector<std::u16string> subkeys;
@@ -1051,7 +1047,7 @@ LONG DeleteKey(HKEY hKey, LPCWSTR lpSubKey, bool bTree) {
     nResult = layers.bOverlaid ? view.DeleteInOverlay(target.path, target.pathFold, node)
                                : layers.base->RemoveSubtree(node.base);
     if (nResult != ERROR_SUCCESS) return nResult;
-    return txn.Commit();
+    return call.Commit();
 }
 
 }  // namespace
@@ -1068,24 +1064,17 @@ LONG RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
     LONG nResult = SplitPath(lpSubKey, &names);
     if (nResult != ERROR_SUCCESS) return nResult;
     if (!names.empty()) return DeleteKey(hKey, lpSubKey, true);
-    Call call;
-    const KeyHandle* pHandle = FindHandle(call.s, hKey);
-    if (!pHandle) return ERROR_INVALID_HANDLE;
-    Hive* pHive = nullptr;
-    nResult = EnsureHive(call.s, pHandle->nHive, &pHive);
-    if (nResult != ERROR_SUCCESS) return nResult;
-    const Layers layers = pHive->GetLayers();
-    if (layers.bOverlaid && !layers.ov) return OverlayMissing(*pHive);
-    Txn txn(layers);
-    nResult = txn.Write();
-    if (nResult != ERROR_SUCCESS) return nResult;
+    KeyCall call;
+    nResult = call.OpenToWrite(hKey);
     Node node;
-    nResult = HandleNode(layers, *pHandle, &node);
+    if (nResult == ERROR_SUCCESS) nResult = call.KeyNode(&node);
     if (nResult != ERROR_SUCCESS) return nResult;
-    nResult = layers.bOverlaid ? View(layers).ClearInOverlay(pHandle->path, pHandle->pathFold, node)
-                               : layers.base->RemoveContents(pHandle->id);
+    const KeyHandle& h = call.Handle();
+    const Layers& layers = call.GetLayers();
+    nResult =
+        layers.bOverlaid ? View(layers).ClearInOverlay(h.path, h.pathFold, node) : layers.base->RemoveContents(h.id);
     if (nResult != ERROR_SUCCESS) return nResult;
-    return txn.Commit();
+    return call.Commit();
 }
 
 LONG RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, DWORD* lpcchClass, DWORD* lpReserved, DWORD* lpcSubKeys,
@@ -1093,24 +1082,17 @@ LONG RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, DWORD* lpcchClass, DWORD* lpRes
                       DWORD* lpcbMaxValueLen, DWORD* lpcbSecurityDescriptor, FILETIME* lpftLastWriteTime) {
     t_sLastError.clear();
     if (lpClass && !lpcchClass) return ERROR_INVALID_PARAMETER;
-    Call call;
-    const KeyHandle* pHandle = FindHandle(call.s, hKey);
-    if (!pHandle) return ERROR_INVALID_HANDLE;
-    Hive* pHive = nullptr;
-    LONG nResult = EnsureHive(call.s, pHandle->nHive, &pHive);
-    if (nResult != ERROR_SUCCESS) return nResult;
-    const Layers layers = pHive->GetLayers();
-    Txn txn(layers);
-    nResult = txn.Read();
+    KeyCall call;
+    LONG nResult = call.Open(hKey);
     Node node;
-    if (nResult == ERROR_SUCCESS) nResult = HandleNode(layers, *pHandle, &node);
-    View view(layers);
+    if (nResult == ERROR_SUCCESS) nResult = call.ReadNode(&node);
+    View view(call.GetLayers());
     std::vector<std::u16string> subkeys;
     std::vector<ValueRow> values;
     if (nResult == ERROR_SUCCESS) nResult = view.Subkeys(node, &subkeys);
     if (nResult == ERROR_SUCCESS) nResult = view.Values(node, false, &values);
     if (nResult != ERROR_SUCCESS) return nResult;
-    txn.Commit();
+    call.Commit();
     DWORD nMaxSubkey = 0;
     for (const auto& name : subkeys) nMaxSubkey = std::max(nMaxSubkey, static_cast<DWORD>(name.size()));
     DWORD nMaxValueName = 0;
@@ -1119,10 +1101,7 @@ LONG RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, DWORD* lpcchClass, DWORD* lpRes
         nMaxValueName = std::max(nMaxValueName, static_cast<DWORD>(value.name.size()));
         nMaxValue = std::max(nMaxValue, value.size);
     }
-    if (lpcchClass) {
-        if (lpClass && *lpcchClass > 0) lpClass[0] = 0;
-        *lpcchClass = 0;
-    }
+    NoClass(lpClass, lpcchClass);
     if (lpcSubKeys) *lpcSubKeys = static_cast<DWORD>(subkeys.size());
     if (lpcbMaxSubKeyLen) *lpcbMaxSubKeyLen = nMaxSubkey;
     if (lpcbMaxClassLen) *lpcbMaxClassLen = 0;

@@ -83,13 +83,6 @@ std::u16string ColumnText16(sqlite3_stmt* p, int i) {
     return s ? std::u16string(s, static_cast<std::size_t>(cb) / sizeof(char16_t)) : std::u16string();
 }
 
-void BindText16(sqlite3_stmt* p, int i, std::u16string_view s) {
-    // An empty view may carry a null pointer, which would bind NULL rather than ''.
-    static const char16_t kEmpty = 0;
-    sqlite3_bind_text16(p, i, s.empty() ? &kEmpty : s.data(), static_cast<int>(s.size() * sizeof(char16_t)),
-                        SQLITE_STATIC);
-}
-
 }  // namespace
 
 std::string FolderOf(const std::string& sPath) {
@@ -436,45 +429,54 @@ LONG Database::Step(sqlite3_stmt* p, bool* pbRow) {
     return Fail(rc);
 }
 
-LONG Database::Run(StatementId id, KeyId a) {
-    LONG nResult = ERROR_SUCCESS;
-    sqlite3_stmt* p = Statement(id, &nResult);
-    if (!p) return nResult;
-    Use use(p);
-    sqlite3_bind_int64(p, 1, a);
+void Database::Bind(sqlite3_stmt* p, int i, std::u16string_view s) {
+    // An empty view may carry a null pointer, which would bind NULL rather than ''.
+    static const char16_t kEmpty = 0;
+    sqlite3_bind_text16(p, i, s.empty() ? &kEmpty : s.data(), static_cast<int>(s.size() * sizeof(char16_t)),
+                        SQLITE_STATIC);
+}
+
+void Database::Bind(sqlite3_stmt* p, int i, const Blob& blob) {
+    // A null pointer would bind NULL; an empty value is an empty blob.
+    static const BYTE kNoData = 0;
+    sqlite3_bind_blob64(p, i, blob.cbData ? blob.pData : &kNoData, blob.cbData, SQLITE_STATIC);
+}
+
+template <class... Args>
+LONG Database::Run(StatementId id, const Args&... args) {
+    Use p(*this, id, args...);
+    if (!p) return p.Result();
     bool bRow = false;
     return Step(p, &bRow);
+}
+
+template <class F>
+LONG Database::EachRow(const Use& p, F&& read) {
+    if (!p) return p.Result();
+    for (;;) {
+        bool bRow = false;
+        const LONG nResult = Step(p, &bRow);
+        if (nResult != ERROR_SUCCESS || !bRow) return nResult;
+        read();
+    }
 }
 
 LONG Database::BeginRead() {
-    LONG nResult = ERROR_SUCCESS;
-    sqlite3_stmt* p = Statement(kBegin, &nResult);
-    if (!p) return nResult;
-    Use use(p);
-    bool bRow = false;
-    return Step(p, &bRow);
+    return Run(kBegin);
 }
 
 LONG Database::BeginWrite() {
-    LONG nResult = ERROR_SUCCESS;
-    sqlite3_stmt* p = Statement(kBeginImmediate, &nResult);
-    if (!p) return nResult;
-    Use use(p);
+    Use p(*this, kBeginImmediate);
+    if (!p) return p.Result();
     bool bRow = false;
     m_bWriting = true;
-    nResult = Step(p, &bRow);
+    const LONG nResult = Step(p, &bRow);
     if (nResult != ERROR_SUCCESS) m_bWriting = false;
     return nResult;
 }
 
 LONG Database::Commit() {
-    LONG nResult = ERROR_SUCCESS;
-    sqlite3_stmt* p = Statement(kCommit, &nResult);
-    if (p) {
-        Use use(p);
-        bool bRow = false;
-        nResult = Step(p, &bRow);
-    }
+    const LONG nResult = Run(kCommit);
     if (nResult != ERROR_SUCCESS) Rollback();
     m_bWriting = false;
     return nResult;
@@ -483,11 +485,8 @@ LONG Database::Commit() {
 void Database::Rollback() noexcept {
     m_bWriting = false;
     if (!m_pDb || sqlite3_get_autocommit(m_pDb)) return;
-    LONG nResult = ERROR_SUCCESS;
-    if (sqlite3_stmt* p = Statement(kRollback, &nResult)) {
-        sqlite3_step(p);
-        sqlite3_reset(p);
-    }
+    Use p(*this, kRollback);
+    if (p) sqlite3_step(p);
 }
 
 void Database::ReadKeyRow(sqlite3_stmt* p, KeyRow* pRow) {
@@ -498,63 +497,31 @@ void Database::ReadKeyRow(sqlite3_stmt* p, KeyRow* pRow) {
 }
 
 LONG Database::FindKey(KeyId parent, std::u16string_view fold, KeyRow* pRow, bool* pbFound) {
-    LONG nResult = ERROR_SUCCESS;
-    sqlite3_stmt* p = Statement(kFindKey, &nResult);
-    if (!p) return nResult;
-    Use use(p);
-    sqlite3_bind_int64(p, 1, parent);
-    BindText16(p, 2, fold);
-    nResult = Step(p, pbFound);
-    if (nResult == ERROR_SUCCESS && *pbFound) ReadKeyRow(p, pRow);
-    return nResult;
+    Use p(*this, kFindKey, parent, fold);
+    return OneRow(p, pbFound, [&] { ReadKeyRow(p, pRow); });
 }
 
 LONG Database::KeyState(KeyId id, int* pnState, bool* pbFound) {
-    LONG nResult = ERROR_SUCCESS;
-    sqlite3_stmt* p = Statement(kKeyState, &nResult);
-    if (!p) return nResult;
-    Use use(p);
-    sqlite3_bind_int64(p, 1, id);
-    nResult = Step(p, pbFound);
-    if (nResult == ERROR_SUCCESS && *pbFound) *pnState = sqlite3_column_int(p, 0);
-    return nResult;
+    Use p(*this, kKeyState, id);
+    return OneRow(p, pbFound, [&] { *pnState = sqlite3_column_int(p, 0); });
 }
 
 LONG Database::ListKeys(KeyId parent, std::vector<KeyRow>* pRows) {
     pRows->clear();
-    LONG nResult = ERROR_SUCCESS;
-    sqlite3_stmt* p = Statement(kListKeys, &nResult);
-    if (!p) return nResult;
-    Use use(p);
-    sqlite3_bind_int64(p, 1, parent);
-    for (;;) {
-        bool bRow = false;
-        nResult = Step(p, &bRow);
-        if (nResult != ERROR_SUCCESS || !bRow) return nResult;
-        ReadKeyRow(p, &pRows->emplace_back());
-    }
+    Use p(*this, kListKeys, parent);
+    return EachRow(p, [&] { ReadKeyRow(p, &pRows->emplace_back()); });
 }
 
 LONG Database::KeyAt(KeyId parent, DWORD nIndex, KeyRow* pRow, bool* pbFound) {
-    LONG nResult = ERROR_SUCCESS;
-    sqlite3_stmt* p = Statement(kKeyAt, &nResult);
-    if (!p) return nResult;
-    Use use(p);
-    sqlite3_bind_int64(p, 1, parent);
-    sqlite3_bind_int64(p, 2, nIndex);
-    nResult = Step(p, pbFound);
-    if (nResult == ERROR_SUCCESS && *pbFound) ReadKeyRow(p, pRow);
-    return nResult;
+    Use p(*this, kKeyAt, parent, nIndex);
+    return OneRow(p, pbFound, [&] { ReadKeyRow(p, pRow); });
 }
 
 LONG Database::CountKeys(KeyId parent, DWORD* pnCount) {
-    LONG nResult = ERROR_SUCCESS;
-    sqlite3_stmt* p = Statement(kCountKeys, &nResult);
-    if (!p) return nResult;
-    Use use(p);
-    sqlite3_bind_int64(p, 1, parent);
+    Use p(*this, kCountKeys, parent);
+    if (!p) return p.Result();
     bool bRow = false;
-    nResult = Step(p, &bRow);
+    const LONG nResult = Step(p, &bRow);
     *pnCount = (nResult == ERROR_SUCCESS && bRow) ? static_cast<DWORD>(sqlite3_column_int64(p, 0)) : 0;
     return nResult;
 }
@@ -576,84 +543,32 @@ void Database::ReadValueRow(sqlite3_stmt* p, bool bWithData, ValueRow* pRow) {
 
 LONG Database::ListValues(KeyId key, bool bWithData, std::vector<ValueRow>* pRows) {
     pRows->clear();
-    LONG nResult = ERROR_SUCCESS;
-    sqlite3_stmt* p = Statement(bWithData ? kListValues : kListValueSizes, &nResult);
-    if (!p) return nResult;
-    Use use(p);
-    sqlite3_bind_int64(p, 1, key);
-    for (;;) {
-        bool bRow = false;
-        nResult = Step(p, &bRow);
-        if (nResult != ERROR_SUCCESS || !bRow) return nResult;
-        ReadValueRow(p, bWithData, &pRows->emplace_back());
-    }
+    Use p(*this, bWithData ? kListValues : kListValueSizes, key);
+    return EachRow(p, [&] { ReadValueRow(p, bWithData, &pRows->emplace_back()); });
 }
 
 LONG Database::ValueAt(KeyId key, DWORD nIndex, ValueRow* pRow, bool* pbFound) {
-    LONG nResult = ERROR_SUCCESS;
-    sqlite3_stmt* p = Statement(kValueAt, &nResult);
-    if (!p) return nResult;
-    Use use(p);
-    sqlite3_bind_int64(p, 1, key);
-    sqlite3_bind_int64(p, 2, nIndex);
-    nResult = Step(p, pbFound);
-    if (nResult == ERROR_SUCCESS && *pbFound) ReadValueRow(p, true, pRow);
-    return nResult;
+    Use p(*this, kValueAt, key, nIndex);
+    return OneRow(p, pbFound, [&] { ReadValueRow(p, true, pRow); });
 }
 
 LONG Database::InsertKey(KeyId parent, std::u16string_view name, std::u16string_view fold, int nState, KeyId* pId) {
-    LONG nResult = ERROR_SUCCESS;
-    sqlite3_stmt* p = Statement(kInsertKey, &nResult);
-    if (!p) return nResult;
-    Use use(p);
-    sqlite3_bind_int64(p, 1, parent);
-    BindText16(p, 2, name);
-    BindText16(p, 3, fold);
-    sqlite3_bind_int(p, 4, nState);
-    bool bRow = false;
-    nResult = Step(p, &bRow);
+    const LONG nResult = Run(kInsertKey, parent, name, fold, nState);
     if (nResult == ERROR_SUCCESS) *pId = sqlite3_last_insert_rowid(m_pDb);
     return nResult;
 }
 
 LONG Database::SetKeyState(KeyId id, int nState) {
-    LONG nResult = ERROR_SUCCESS;
-    sqlite3_stmt* p = Statement(kSetKeyState, &nResult);
-    if (!p) return nResult;
-    Use use(p);
-    sqlite3_bind_int64(p, 1, id);
-    sqlite3_bind_int(p, 2, nState);
-    bool bRow = false;
-    return Step(p, &bRow);
+    return Run(kSetKeyState, id, nState);
 }
 
 LONG Database::PutValue(KeyId key, std::u16string_view name, std::u16string_view fold, DWORD nType, const BYTE* pData,
                         DWORD cbData, int nState) {
-    LONG nResult = ERROR_SUCCESS;
-    sqlite3_stmt* p = Statement(kPutValue, &nResult);
-    if (!p) return nResult;
-    Use use(p);
-    static const BYTE kNoData = 0;
-    sqlite3_bind_int64(p, 1, key);
-    BindText16(p, 2, name);
-    BindText16(p, 3, fold);
-    sqlite3_bind_int64(p, 4, nType);
-    // A null pointer would bind NULL; an empty value is an empty blob.
-    sqlite3_bind_blob64(p, 5, cbData ? pData : &kNoData, cbData, SQLITE_STATIC);
-    sqlite3_bind_int(p, 6, nState);
-    bool bRow = false;
-    return Step(p, &bRow);
+    return Run(kPutValue, key, name, fold, nType, Blob{pData, cbData}, nState);
 }
 
 LONG Database::RemoveValue(KeyId key, std::u16string_view fold, bool* pbRemoved) {
-    LONG nResult = ERROR_SUCCESS;
-    sqlite3_stmt* p = Statement(kRemoveValue, &nResult);
-    if (!p) return nResult;
-    Use use(p);
-    sqlite3_bind_int64(p, 1, key);
-    BindText16(p, 2, fold);
-    bool bRow = false;
-    nResult = Step(p, &bRow);
+    const LONG nResult = Run(kRemoveValue, key, fold);
     *pbRemoved = nResult == ERROR_SUCCESS && sqlite3_changes(m_pDb) > 0;
     return nResult;
 }

@@ -135,23 +135,59 @@ private:
         kStatementCount
     };
 
-    // Resets the statement when it leaves scope, so no read transaction stays open behind a call.
+    // Data bound as a blob; no data is an empty blob, not NULL.
+    struct Blob {
+        const BYTE* pData;
+        DWORD cbData;
+    };
+
+    // A statement for one call with its parameters bound in order (?1, ?2, ...). It is reset when it leaves
+    // scope, so no read transaction stays open behind a call. Null, with the reason in Result(), when the
+    // statement could not be prepared.
     class Use {
     public:
-        explicit Use(sqlite3_stmt* p) noexcept : m_p(p) {}
+        template <class... Args>
+        Use(Database& db, StatementId id, const Args&... args) : m_p(db.Statement(id, &m_nResult)) {
+            if (!m_p) return;
+            [[maybe_unused]] int i = 0;
+            (Bind(m_p, ++i, args), ...);
+        }
         ~Use() {
             if (m_p) sqlite3_reset(m_p);
         }
         Use(const Use&) = delete;
         Use& operator=(const Use&) = delete;
 
+        operator sqlite3_stmt*() const noexcept { return m_p; }
+        LONG Result() const noexcept { return m_nResult; }
+
     private:
+        LONG m_nResult = ERROR_SUCCESS;  // set by Statement() while m_p is initialised, so declared first
         sqlite3_stmt* m_p;
     };
 
+    // The parameter binders of Use. Text and blobs are bound SQLITE_STATIC: the caller's data must outlive the
+    // statement's step.
+    static void Bind(sqlite3_stmt* p, int i, sqlite3_int64 n) { sqlite3_bind_int64(p, i, n); }
+    static void Bind(sqlite3_stmt* p, int i, DWORD n) { sqlite3_bind_int64(p, i, n); }
+    static void Bind(sqlite3_stmt* p, int i, int n) { sqlite3_bind_int(p, i, n); }
+    static void Bind(sqlite3_stmt* p, int i, std::u16string_view s);
+    static void Bind(sqlite3_stmt* p, int i, const Blob& blob);
+    // Anything else would bind through a silent conversion.
+    template <class T>
+    static void Bind(sqlite3_stmt* p, int i, const T&) = delete;
+
     sqlite3_stmt* Statement(StatementId id, LONG* pnResult);
     LONG Step(sqlite3_stmt* p, bool* pbRow);
-    LONG Run(StatementId id, KeyId a);
+    // Binds and steps a statement whose rows, if any, are not wanted.
+    template <class... Args>
+    LONG Run(StatementId id, const Args&... args);
+    // Steps a statement that yields at most one row; read() runs while that row is current.
+    template <class F>
+    LONG OneRow(const Use& p, bool* pbFound, F&& read);
+    // Steps through every row of a statement; read() runs once on each.
+    template <class F>
+    LONG EachRow(const Use& p, F&& read);
     LONG Fail(int rc);
     LONG CheckFile(bool* pbEmpty);
     LONG Initialise();
@@ -174,24 +210,23 @@ private:
 };
 
 template <class F>
+LONG Database::OneRow(const Use& p, bool* pbFound, F&& read) {
+    if (!p) return p.Result();
+    const LONG nResult = Step(p, pbFound);
+    if (nResult == ERROR_SUCCESS && *pbFound) read();
+    return nResult;
+}
+
+template <class F>
 LONG Database::WithValue(KeyId key, std::u16string_view fold, bool* pbFound, F&& f) {
-    LONG nResult = ERROR_SUCCESS;
-    sqlite3_stmt* p = Statement(kFindValue, &nResult);
-    if (!p) return nResult;
-    Use use(p);
-    sqlite3_bind_int64(p, 1, key);
-    sqlite3_bind_text16(p, 2, fold.data(), static_cast<int>(fold.size() * sizeof(char16_t)), SQLITE_STATIC);
-    bool bRow = false;
-    nResult = Step(p, &bRow);
-    if (nResult != ERROR_SUCCESS) return nResult;
-    *pbFound = bRow;
-    if (bRow) {
+    Use p(*this, kFindValue, key, fold);
+    return OneRow(p, pbFound, [&] {
         const auto nType = static_cast<DWORD>(sqlite3_column_int64(p, 0));
+        // The blob before its size, as SQLite asks.
         const auto* pData = static_cast<const BYTE*>(sqlite3_column_blob(p, 1));
         const auto cbData = static_cast<DWORD>(sqlite3_column_bytes(p, 1));
         f(nType, pData, cbData, sqlite3_column_int(p, 2));
-    }
-    return ERROR_SUCCESS;
+    });
 }
 
 }  // namespace comrt::registry
