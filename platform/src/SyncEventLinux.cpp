@@ -1,8 +1,8 @@
 // Events over eventfd, and file descriptor readiness as a waitable object.
 //
-// An event keeps its state in memory under its lock; the eventfd only mirrors it (a count while signalled,
-// empty otherwise) so that poll can wait for it together with other descriptors. The mirror is changed
-// under the same lock as the state, so the two never disagree for a waiter that holds the lock.
+// An event keeps its state in memory under its lock; the eventfd only mirrors it for the waits that poll
+// it, so that poll can wait for it together with other descriptors. The mirror is changed under the same
+// lock as the state, so a waiter that holds the lock never sees the two disagree.
 #include <errno.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -38,17 +38,29 @@ void CSignalObject::AcquireLocked() noexcept {
     if (!m_bManualReset) ResetLocked();
 }
 
-void CSignalObject::SetLocked() noexcept {
-    if (m_bSignaled) return;
-    m_bSignaled = true;
+void CSignalObject::AddPollerLocked() noexcept {
+    ++m_nPollers;
+    if (m_bSignaled) FillDescriptorLocked();
+}
+
+void CSignalObject::FillDescriptorLocked() noexcept {
+    if (m_bDescriptorFilled) return;
+    m_bDescriptorFilled = true;
     // Cannot fail: the count is 0 here (every reset empties it), far below the eventfd's limit.
     const eventfd_t nOne = 1;
     [[maybe_unused]] const ssize_t cb = write(m_nFd, &nOne, sizeof(nOne));
 }
 
+void CSignalObject::SetLocked() noexcept {
+    if (m_bSignaled) return;
+    m_bSignaled = true;
+    if (m_nPollers > 0) FillDescriptorLocked();
+}
+
 void CSignalObject::ResetLocked() noexcept {
-    if (!m_bSignaled) return;
     m_bSignaled = false;
+    if (!m_bDescriptorFilled) return;
+    m_bDescriptorFilled = false;
     eventfd_t nCount = 0;
     [[maybe_unused]] const ssize_t cb = read(m_nFd, &nCount, sizeof(nCount));
 }

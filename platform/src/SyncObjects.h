@@ -26,26 +26,36 @@ public:
 // An object a wait can return. The wait protocol:
 //   1. under Lock(): IsSignaledLocked() tells whether the object satisfies the wait now; when the wait
 //      returns it, AcquireLocked() consumes what a wait consumes (the signal of an auto-reset event);
-//   2. otherwise the wait polls GetPollDescriptor() and starts again at 1 when poll reports it. The
-//      descriptor must become ready whenever the object becomes signalled, and may be ready spuriously.
+//   2. otherwise, still under the lock, AddPollerLocked() announces the wait, which then polls
+//      GetPollDescriptor(), calls RemovePollerLocked() under the lock and starts again at 1. While a poller
+//      is announced, the descriptor must become ready whenever the object becomes signalled; it may be
+//      ready spuriously.
 class CWaitableObject : public CKernelObject {
 public:
     std::mutex& Lock() noexcept { return m_Lock; }
     virtual pollfd GetPollDescriptor() const noexcept = 0;
     virtual bool IsSignaledLocked() noexcept = 0;
     virtual void AcquireLocked() noexcept {}
+    virtual void AddPollerLocked() noexcept {}
+    virtual void RemovePollerLocked() noexcept {}
 
 private:
     std::mutex m_Lock;
 };
 
-// A signal with an event's semantics: manual-reset or auto-reset. Its eventfd holds a count exactly while it
-// is signalled. Events and threads are made of it.
+// A signal with an event's semantics: manual-reset or auto-reset. Events and threads are made of it.
+//
+// Its eventfd mirrors the state for poll, but only while some wait polls it: most sets and resets (an
+// idleness event around every timer procedure, say) happen while nobody waits, and then cost no system
+// call. The descriptor holds a count only while the object is signalled; it is filled when a poller comes
+// or the object is set while pollers are there, and emptied by the next reset.
 class CSignalObject : public CWaitableObject {
 public:
     pollfd GetPollDescriptor() const noexcept override { return {m_nFd, POLLIN, 0}; }
     bool IsSignaledLocked() noexcept override { return m_bSignaled; }
     void AcquireLocked() noexcept override;
+    void AddPollerLocked() noexcept override;
+    void RemovePollerLocked() noexcept override { --m_nPollers; }
 
 protected:
     // Throws std::system_error when no eventfd can be made.
@@ -56,8 +66,12 @@ protected:
     void ResetLocked() noexcept;
 
 private:
+    void FillDescriptorLocked() noexcept;
+
     const bool m_bManualReset;
     bool m_bSignaled = false;
+    bool m_bDescriptorFilled = false;
+    int m_nPollers = 0;
     int m_nFd = -1;
 };
 

@@ -49,8 +49,9 @@ bool Remaining(const timespec& Deadline, timespec& Left) noexcept {
     return Left.tv_sec > 0 || (Left.tv_sec == 0 && Left.tv_nsec > 0);
 }
 
-// The lowest index whose object is signalled, its signal taken; -1 when none is.
-int TakeAny(const ObjectArray& Objects, DWORD nCount) noexcept {
+// The lowest index whose object is signalled, its signal taken; -1 when none is. With bAnnounce, the wait is
+// announced on each object found not signalled (marked in pbAnnounced), under that object's lock.
+int TakeAny(const ObjectArray& Objects, DWORD nCount, bool bAnnounce, bool* pbAnnounced) noexcept {
     for (DWORD i = 0; i < nCount; ++i) {
         CWaitableObject& Object = *Objects[i];
         std::lock_guard Guard(Object.Lock());
@@ -58,26 +59,44 @@ int TakeAny(const ObjectArray& Objects, DWORD nCount) noexcept {
             Object.AcquireLocked();
             return static_cast<int>(i);
         }
+        if (bAnnounce) {
+            Object.AddPollerLocked();
+            pbAnnounced[i] = true;
+        }
     }
     return -1;
 }
 
-// Takes all objects when all are signalled together. Otherwise marks the ones that are not in pbWaiting, so
-// that only those are polled: the signalled ones would wake the poll at once.
-bool TakeAll(const ObjectArray& Objects, DWORD nCount, bool* pbWaiting) noexcept {
+// Takes all objects when all are signalled together. Otherwise, with bAnnounce, announces the wait on the
+// ones that are not (marked in pbAnnounced): only those are polled, the signalled ones would wake the poll
+// at once.
+bool TakeAll(const ObjectArray& Objects, DWORD nCount, bool bAnnounce, bool* pbAnnounced) noexcept {
     std::array<CWaitableObject*, MAXIMUM_WAIT_OBJECTS> Ordered{};
     for (DWORD i = 0; i < nCount; ++i) Ordered[i] = Objects[i].get();
     std::sort(Ordered.begin(), Ordered.begin() + nCount);
     for (DWORD i = 0; i < nCount; ++i) Ordered[i]->Lock().lock();
     bool bAll = true;
-    for (DWORD i = 0; i < nCount; ++i) {
-        pbWaiting[i] = !Objects[i]->IsSignaledLocked();
-        bAll = bAll && !pbWaiting[i];
-    }
-    if (bAll)
+    for (DWORD i = 0; i < nCount; ++i) bAll = bAll && Objects[i]->IsSignaledLocked();
+    if (bAll) {
         for (DWORD i = 0; i < nCount; ++i) Objects[i]->AcquireLocked();
+    } else if (bAnnounce) {
+        for (DWORD i = 0; i < nCount; ++i)
+            if (!Objects[i]->IsSignaledLocked()) {
+                Objects[i]->AddPollerLocked();
+                pbAnnounced[i] = true;
+            }
+    }
     for (DWORD i = nCount; i-- > 0;) Ordered[i]->Lock().unlock();
     return bAll;
+}
+
+// Withdraws the announcements TakeAny or TakeAll made.
+void Withdraw(const ObjectArray& Objects, DWORD nCount, const bool* pbAnnounced) noexcept {
+    for (DWORD i = 0; i < nCount; ++i) {
+        if (!pbAnnounced[i]) continue;
+        std::lock_guard Guard(Objects[i]->Lock());
+        Objects[i]->RemovePollerLocked();
+    }
 }
 
 }  // namespace
@@ -108,24 +127,35 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
     const bool bInfinite = dwMilliseconds == INFINITE;
     const timespec Deadline = AddMilliseconds(Now(), bInfinite ? 0 : dwMilliseconds);
     std::array<pollfd, MAXIMUM_WAIT_OBJECTS> Descriptors{};
-    std::array<bool, MAXIMUM_WAIT_OBJECTS> Waiting{};
+    std::array<bool, MAXIMUM_WAIT_OBJECTS> Announced{};
     for (;;) {
-        nfds_t nDescriptors = 0;
-        if (bWaitAll) {
-            if (TakeAll(Objects, nCount, Waiting.data())) return WAIT_OBJECT_0;
-            for (DWORD i = 0; i < nCount; ++i)
-                if (Waiting[i]) Descriptors[nDescriptors++] = Objects[i]->GetPollDescriptor();
-        } else {
-            const int iTaken = TakeAny(Objects, nCount);
-            if (iTaken >= 0) return WAIT_OBJECT_0 + static_cast<DWORD>(iTaken);
-            for (DWORD i = 0; i < nCount; ++i) Descriptors[nDescriptors++] = Objects[i]->GetPollDescriptor();
-        }
-
         timespec Left{};
-        if (!bInfinite && !Remaining(Deadline, Left)) return WAIT_TIMEOUT;
+        // A wait that cannot sleep any more only looks; it announces nothing.
+        const bool bCanWait = bInfinite || Remaining(Deadline, Left);
+        Announced.fill(false);
+        if (bWaitAll) {
+            if (TakeAll(Objects, nCount, bCanWait, Announced.data())) return WAIT_OBJECT_0;
+        } else {
+            const int iTaken = TakeAny(Objects, nCount, bCanWait, Announced.data());
+            if (iTaken >= 0) {
+                Withdraw(Objects, nCount, Announced.data());
+                return WAIT_OBJECT_0 + static_cast<DWORD>(iTaken);
+            }
+        }
+        if (!bCanWait) return WAIT_TIMEOUT;
+
+        nfds_t nDescriptors = 0;
+        for (DWORD i = 0; i < nCount; ++i)
+            if (Announced[i]) Descriptors[nDescriptors++] = Objects[i]->GetPollDescriptor();
+        if (!bInfinite && !Remaining(Deadline, Left)) {
+            Withdraw(Objects, nCount, Announced.data());
+            return WAIT_TIMEOUT;
+        }
         const int nReady = ppoll(Descriptors.data(), nDescriptors, bInfinite ? nullptr : &Left, nullptr);
-        if (nReady < 0 && errno != EINTR) {
-            SetLastError(Win32ErrorFromErrno(errno));
+        const int nError = errno;
+        Withdraw(Objects, nCount, Announced.data());
+        if (nReady < 0 && nError != EINTR) {
+            SetLastError(Win32ErrorFromErrno(nError));
             return WAIT_FAILED;
         }
     }
