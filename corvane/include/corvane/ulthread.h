@@ -76,8 +76,10 @@ public:
         AddRef();
         return S_OK;
     }
-    ULONG AddRef() override { return static_cast<ULONG>(++m_nReferenceCount); }
-    ULONG Release() override {
+    // Not inlined: a reference taken from a T* (CObjectPtrT's constructor) reaches the count through a
+    // cast to this class, and GCC's object size checks would take the inlined increment for a write past T.
+    [[gnu::noinline]] ULONG AddRef() override { return static_cast<ULONG>(++m_nReferenceCount); }
+    [[gnu::noinline]] ULONG Release() override {
         const LONG nCount = --m_nReferenceCount;
         if (nCount == 0) {
             m_nReferenceCount = -1073741823;
@@ -158,6 +160,13 @@ public:
     void Release() noexcept {
         if (Object* pObject = std::exchange(m_pObject, nullptr)) pObject->Release();
     }
+    // Takes over the reference the caller holds on pObject (which Construct made), releasing the one held.
+    void Attach(T* pObject) noexcept {
+        Release();
+        m_pObject = static_cast<Object*>(pObject);
+    }
+    // Hands the held reference to the caller and empties the pointer.
+    T* Detach() noexcept { return std::exchange(m_pObject, nullptr); }
 
 private:
     Object* m_pObject = nullptr;

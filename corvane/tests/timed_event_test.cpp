@@ -1,0 +1,589 @@
+// The timed event daemon: firing order and counts, killing from inside and outside a procedure, the tick
+// counter's wrap, failures; the timed event template; the module's daemons.
+#include "corvane/ultimedevent.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "comrt/runtime.h"
+#include "corvane/ulmodule.h"
+#include "tracelog.h"
+
+namespace {
+
+// Waits (boundedly) until predicate holds; false when it did not within 10 seconds.
+template <class Predicate>
+bool Eventually(Predicate predicate) {
+    for (int i = 0; i < 2000; ++i) {
+        if (predicate()) return true;
+        Sleep(5);
+    }
+    return predicate();
+}
+
+// What the daemon passed to a procedure.
+struct Firing {
+    int nTag;
+    std::uintptr_t nEvent;
+    std::uintptr_t pnArguments[3];  // the three that must be 0
+    DWORD nTick;
+};
+
+class CRecorder;
+
+// The parameter of one event: whom to tell, its tag, and what else to do when it fires.
+struct EventContext {
+    CRecorder* pRecorder;
+    int nTag;
+    std::function<void(std::uintptr_t nEvent)> Action;
+};
+
+class CRecorder {
+public:
+    static void Proc(std::uintptr_t nEvent, std::uintptr_t n1, std::uintptr_t nParameter, std::uintptr_t n2,
+                     std::uintptr_t n3) {
+        auto* pContext = reinterpret_cast<EventContext*>(nParameter);
+        // Once the firing is recorded the test may let go of the context.
+        const std::function<void(std::uintptr_t)> Action = pContext->Action;
+        CRecorder* pRecorder = pContext->pRecorder;
+        {
+            std::lock_guard Lock(pRecorder->m_Lock);
+            pRecorder->m_Firings.push_back({pContext->nTag, nEvent, {n1, n2, n3}, GetTickCount()});
+        }
+        if (Action) Action(nEvent);
+    }
+
+    std::vector<Firing> Firings() {
+        std::lock_guard Lock(m_Lock);
+        return m_Firings;
+    }
+    std::size_t Count(int nTag) {
+        std::lock_guard Lock(m_Lock);
+        std::size_t nCount = 0;
+        for (const Firing& f : m_Firings) nCount += f.nTag == nTag ? 1 : 0;
+        return nCount;
+    }
+    std::vector<int> Tags() {
+        std::lock_guard Lock(m_Lock);
+        std::vector<int> Tags;
+        for (const Firing& f : m_Firings) Tags.push_back(f.nTag);
+        return Tags;
+    }
+
+private:
+    std::mutex m_Lock;
+    std::vector<Firing> m_Firings;
+};
+
+class TimedEventTest : public tracelog::CTraceTest {
+protected:
+    void SetUp() override {
+        CTraceTest::SetUp();
+        m_pDaemon.Construct();
+        m_pDaemon->Initialize();
+    }
+    void TearDown() override {
+        if (m_pDaemon) {
+            m_pDaemon->Terminate(10000, false);
+            m_pDaemon.Release();
+        }
+        CTraceTest::TearDown();
+    }
+
+    std::uintptr_t Set(EventContext& Context, DWORD nDelay, DWORD nFlags) {
+        std::uintptr_t nEvent = 0;
+        EXPECT_EQ(
+            m_pDaemon->SetEvent(nDelay, &CRecorder::Proc, reinterpret_cast<std::uintptr_t>(&Context), nFlags, &nEvent),
+            S_OK);
+        EXPECT_NE(nEvent, 0u);
+        return nEvent;
+    }
+
+    int CountLines(const std::string& sText) const {
+        int nCount = 0;
+        for (const std::string& sLine : ReadLines())
+            if (sLine.find(sText) != std::string::npos) ++nCount;
+        return nCount;
+    }
+
+    // Occupies the daemon thread until the returned event is set, so that events can be lined up
+    // before any of them is scanned.
+    HANDLE BlockDaemon(EventContext& Context) {
+        m_Blocked.Create(true, false);
+        m_Release.Create(true, false);
+        Context.Action = [this](std::uintptr_t) {
+            m_Blocked.Set();
+            WaitForSingleObject(m_Release, INFINITE);
+        };
+        Set(Context, 0, 0);
+        EXPECT_EQ(WaitForSingleObject(m_Blocked, 10000), WAIT_OBJECT_0);
+        return m_Release;
+    }
+
+    CObjectPtrT<CTimedEventDaemon> m_pDaemon;
+    CRecorder m_Recorder;
+    CEvent m_Blocked;
+    CEvent m_Release;
+};
+
+TEST_F(TimedEventTest, OneShotFiresOnceWithItsArgumentsAndStaysListedUntilKilled) {
+    EventContext Context{&m_Recorder, 1, nullptr};
+    const std::uintptr_t nEvent = Set(Context, 10, 0);
+    ASSERT_TRUE(Eventually([&] { return m_Recorder.Count(1) == 1; }));
+    // A later periodic event fires many times meanwhile; the one-shot one stays at one firing.
+    EventContext Periodic{&m_Recorder, 2, nullptr};
+    const std::uintptr_t nPeriodic = Set(Periodic, 1, CTimedEventDaemon::TIMED_EVENT_PERIODIC);
+    ASSERT_TRUE(Eventually([&] { return m_Recorder.Count(2) >= 20; }));
+    EXPECT_EQ(m_Recorder.Count(1), 1u);
+    EXPECT_EQ(m_pDaemon->GetEventCount(), 2u);
+
+    const Firing First = m_Recorder.Firings().front();
+    EXPECT_EQ(First.nEvent, nEvent);
+    EXPECT_EQ(First.pnArguments[0], 0u);
+    EXPECT_EQ(First.pnArguments[1], 0u);
+    EXPECT_EQ(First.pnArguments[2], 0u);
+
+    EXPECT_EQ(m_pDaemon->KillEvent(nEvent), S_OK);
+    EXPECT_EQ(m_pDaemon->KillEvent(nPeriodic), S_OK);
+    EXPECT_EQ(m_pDaemon->GetEventCount(), 0u);
+    EXPECT_EQ(ReadLog(), "");
+}
+
+TEST_F(TimedEventTest, KillingAnUnknownOrKilledEventFailsAndChangesNothing) {
+    EventContext Context{&m_Recorder, 1, nullptr};
+    const std::uintptr_t nEvent = Set(Context, 100000, 0);
+    const std::uintptr_t nOther = Set(Context, 100000, CTimedEventDaemon::TIMED_EVENT_PERIODIC);
+    EXPECT_EQ(m_pDaemon->KillEvent(nOther), S_OK);
+    for (std::uintptr_t nBad : {std::uintptr_t{0}, std::uintptr_t{0x1234}, nOther, nEvent + 1})
+        EXPECT_EQ(m_pDaemon->KillEvent(nBad), E_INVALIDARG);
+    EXPECT_EQ(m_pDaemon->GetEventCount(), 1u);
+    EXPECT_EQ(CountLines("Check failed 0x80070057 in m_TimedEventList.IsValidPosition(Position)"), 4) << ReadLog();
+    EXPECT_EQ(m_pDaemon->KillEvent(nEvent), S_OK);
+    EXPECT_EQ(m_pDaemon->KillEvent(nEvent), E_INVALIDARG);
+}
+
+TEST_F(TimedEventTest, PeriodicEventOfDelayZeroFiresContinuouslyUntilKilled) {
+    EventContext Context{&m_Recorder, 1, nullptr};
+    const std::uintptr_t nEvent = Set(Context, 0, CTimedEventDaemon::TIMED_EVENT_PERIODIC);
+    ASSERT_TRUE(Eventually([&] { return m_Recorder.Count(1) >= 500; }));
+    EXPECT_EQ(m_pDaemon->KillEvent(nEvent), S_OK);
+    // KillEvent waited for a running firing, and nothing fires after it.
+    const std::size_t nCount = m_Recorder.Count(1);
+    Sleep(30);
+    EXPECT_EQ(m_Recorder.Count(1), nCount);
+}
+
+// The daemon must be stoppable even when an event is always due and it never waits.
+TEST_F(TimedEventTest, TerminateStopsADaemonThatIsAlwaysBusy) {
+    EventContext Context{&m_Recorder, 1, nullptr};
+    Set(Context, 0, CTimedEventDaemon::TIMED_EVENT_PERIODIC);
+    ASSERT_TRUE(Eventually([&] { return m_Recorder.Count(1) >= 10; }));
+    EXPECT_TRUE(m_pDaemon->Terminate(10000, false));
+    const std::size_t nCount = m_Recorder.Count(1);
+    Sleep(20);
+    EXPECT_EQ(m_Recorder.Count(1), nCount);
+    EXPECT_FALSE(m_pDaemon->Terminate(10000, false));
+    // Records stay until the daemon goes.
+    EXPECT_EQ(m_pDaemon->GetEventCount(), 1u);
+}
+
+TEST_F(TimedEventTest, EventsDueTogetherFireInTheOrderTheyWereSet) {
+    EventContext Blocker{&m_Recorder, 0, nullptr};
+    const HANDLE hRelease = BlockDaemon(Blocker);
+    // All due at once (delay 0, set within a tick or two): only the order of setting may decide.
+    std::vector<EventContext> Contexts;
+    Contexts.reserve(20);
+    for (int i = 1; i <= 20; ++i) Contexts.push_back({&m_Recorder, i, nullptr});
+    for (EventContext& Context : Contexts) Set(Context, 0, 0);
+    SetEvent(hRelease);
+    ASSERT_TRUE(Eventually([&] { return m_Recorder.Firings().size() == 21; }));
+    std::vector<int> Expected{0};
+    for (int i = 1; i <= 20; ++i) Expected.push_back(i);
+    EXPECT_EQ(m_Recorder.Tags(), Expected);
+}
+
+TEST_F(TimedEventTest, EarlierDueTimeFiresFirstWhateverTheOrderOfSetting) {
+    EventContext Blocker{&m_Recorder, 0, nullptr};
+    const HANDLE hRelease = BlockDaemon(Blocker);
+    EventContext Late{&m_Recorder, 1, nullptr};
+    EventContext Early{&m_Recorder, 2, nullptr};
+    Set(Late, 60, 0);
+    Set(Early, 0, 0);
+    SetEvent(hRelease);
+    ASSERT_TRUE(Eventually([&] { return m_Recorder.Firings().size() == 3; }));
+    EXPECT_EQ(m_Recorder.Tags(), (std::vector<int>{0, 2, 1}));
+}
+
+TEST_F(TimedEventTest, ShorterEventSetDuringALongWaitWakesTheDaemon) {
+    EventContext Long{&m_Recorder, 1, nullptr};
+    Set(Long, 600000, 0);
+    Sleep(20);  // the daemon now waits for the long one
+    EventContext Short{&m_Recorder, 2, nullptr};
+    Set(Short, 10, 0);
+    ASSERT_TRUE(Eventually([&] { return m_Recorder.Count(2) == 1; }));
+    EXPECT_EQ(m_Recorder.Count(1), 0u);
+}
+
+TEST_F(TimedEventTest, OrderAndWaitsHoldAcrossTheTickCounterWrap) {
+    // The events are set just before the counter wraps: the late one is due after the wrap, at a smaller
+    // tick than the early one. Signed differences keep them in time order.
+    EventContext Blocker{&m_Recorder, 0, nullptr};
+    const HANDLE hRelease = BlockDaemon(Blocker);
+    comrt::SetTickCountOrigin(0xFFFFFFFFu - 40);
+    const DWORD nSetTick = GetTickCount();
+    EventContext Late{&m_Recorder, 1, nullptr};
+    EventContext Early{&m_Recorder, 2, nullptr};
+    Set(Late, 120, 0);
+    Set(Early, 10, 0);
+    SetEvent(hRelease);
+    ASSERT_TRUE(Eventually([&] { return m_Recorder.Firings().size() == 3; }));
+    const std::vector<Firing> Firings = m_Recorder.Firings();
+    EXPECT_EQ(m_Recorder.Tags(), (std::vector<int>{0, 2, 1}));
+    // The late one fired after the wrap, no earlier than its delay.
+    EXPECT_LT(Firings[2].nTick, 0x80000000u);
+    EXPECT_GE(static_cast<LONG>(Firings[2].nTick - nSetTick), 120);
+
+    // A periodic event keeps its period across the wrap.
+    comrt::SetTickCountOrigin(0xFFFFFFFFu - 25);
+    EventContext Periodic{&m_Recorder, 3, nullptr};
+    const std::uintptr_t nPeriodic = Set(Periodic, 10, CTimedEventDaemon::TIMED_EVENT_PERIODIC);
+    ASSERT_TRUE(Eventually([&] { return m_Recorder.Count(3) >= 6; }));
+    EXPECT_EQ(m_pDaemon->KillEvent(nPeriodic), S_OK);
+    DWORD nPrevious = 0;
+    bool bFirst = true;
+    for (const Firing& f : m_Recorder.Firings()) {
+        if (f.nTag != 3) continue;
+        // The procedure reads the counter a little after the daemon took the firing's start tick, so one
+        // gap may look a millisecond short; a signed-difference mistake would show up as a huge or negative one.
+        if (!bFirst) {
+            EXPECT_GE(static_cast<LONG>(f.nTick - nPrevious), 9);
+            EXPECT_LT(static_cast<LONG>(f.nTick - nPrevious), 10000);
+        }
+        nPrevious = f.nTick;
+        bFirst = false;
+    }
+    EXPECT_LT(nPrevious, 0x80000000u);
+}
+
+TEST_F(TimedEventTest, ProcedureKillingItsOwnEventReturnsAtOnce) {
+    std::atomic<HRESULT> nKillResult{E_FAIL};
+    EventContext Context{&m_Recorder, 1, [&](std::uintptr_t nEvent) { nKillResult = m_pDaemon->KillEvent(nEvent); }};
+    Set(Context, 0, CTimedEventDaemon::TIMED_EVENT_PERIODIC);
+    ASSERT_TRUE(Eventually([&] { return m_Recorder.Count(1) == 1 && nKillResult == S_OK; }));
+    EXPECT_EQ(m_pDaemon->GetEventCount(), 0u);
+    Sleep(20);
+    EXPECT_EQ(m_Recorder.Count(1), 1u);
+    // Waiting for itself would have ended in the idleness warning.
+    EXPECT_EQ(ReadLog(), "");
+}
+
+TEST_F(TimedEventTest, KillingFromAnotherThreadWaitsForTheRunningProcedure) {
+    CEvent Entered(true, false);
+    CEvent Release(true, false);
+    std::atomic<bool> bFinished{false};
+    EventContext Context{&m_Recorder, 1, [&](std::uintptr_t) {
+                             Entered.Set();
+                             WaitForSingleObject(Release, INFINITE);
+                             bFinished = true;
+                         }};
+    const std::uintptr_t nEvent = Set(Context, 0, CTimedEventDaemon::TIMED_EVENT_PERIODIC);
+    ASSERT_EQ(WaitForSingleObject(Entered, 10000), WAIT_OBJECT_0);
+    std::thread Releaser([&] {
+        Sleep(50);
+        Release.Set();
+    });
+    EXPECT_EQ(m_pDaemon->KillEvent(nEvent), S_OK);
+    EXPECT_TRUE(bFinished);
+    Releaser.join();
+    EXPECT_EQ(ReadLog(), "");
+    // The procedure's last steps are done once the thread has ended.
+    EXPECT_TRUE(m_pDaemon->Terminate(10000, false));
+}
+
+TEST_F(TimedEventTest, KillingAProcedureThatDoesNotEndGivesUpAfterFiveSeconds) {
+    CEvent Entered(true, false);
+    CEvent Release(true, false);
+    EventContext Context{&m_Recorder, 1, [&](std::uintptr_t) {
+                             Entered.Set();
+                             WaitForSingleObject(Release, INFINITE);
+                         }};
+    const std::uintptr_t nEvent = Set(Context, 0, 0);
+    ASSERT_EQ(WaitForSingleObject(Entered, 10000), WAIT_OBJECT_0);
+    EXPECT_EQ(m_pDaemon->KillEvent(nEvent), S_OK);
+    EXPECT_EQ(CountLines("Worker thread failed to get idle within reasonable time, nWaitResult 258"), 1) << ReadLog();
+    EXPECT_EQ(m_pDaemon->GetEventCount(), 0u);
+    Release.Set();
+    EXPECT_TRUE(m_pDaemon->Terminate(10000, false));
+}
+
+TEST_F(TimedEventTest, ThrowingProcedureDoesNotStopTheDaemon) {
+    EventContext Throwing{&m_Recorder, 1, [](std::uintptr_t) { throw std::runtime_error("procedure failed"); }};
+    EventContext Other{&m_Recorder, 2, nullptr};
+    const std::uintptr_t nThrowing = Set(Throwing, 2, CTimedEventDaemon::TIMED_EVENT_PERIODIC);
+    Set(Other, 30, 0);
+    ASSERT_TRUE(Eventually([&] { return m_Recorder.Count(1) >= 3 && m_Recorder.Count(2) == 1; }));
+    EXPECT_EQ(m_pDaemon->KillEvent(nThrowing), S_OK);
+    EXPECT_GE(CountLines("An exception has been caught"), 3);
+}
+
+TEST_F(TimedEventTest, EventSetInsideAProcedureFiresLater) {
+    EventContext Inner{&m_Recorder, 2, nullptr};
+    EventContext Outer{
+        &m_Recorder, 1, [&](std::uintptr_t) {
+            std::uintptr_t nEvent = 0;
+            EXPECT_EQ(m_pDaemon->SetEvent(5, &CRecorder::Proc, reinterpret_cast<std::uintptr_t>(&Inner), 0, &nEvent),
+                      S_OK);
+        }};
+    Set(Outer, 0, 0);
+    ASSERT_TRUE(Eventually([&] { return m_Recorder.Count(2) == 1; }));
+    EXPECT_EQ(m_Recorder.Tags(), (std::vector<int>{1, 2}));
+}
+
+TEST_F(TimedEventTest, MissingPointersAreRefused) {
+    EXPECT_EQ(m_pDaemon->SetEvent(10, &CRecorder::Proc, 0, 0, nullptr), E_POINTER);
+    std::uintptr_t nEvent = 0;
+    EXPECT_EQ(m_pDaemon->SetEvent(10, nullptr, 0, 0, &nEvent), E_POINTER);
+    EXPECT_EQ(nEvent, 0u);
+    EXPECT_EQ(m_pDaemon->GetEventCount(), 0u);
+    EXPECT_EQ(CountLines("Assertion failed: pnEvent"), 1) << ReadLog();
+    EXPECT_EQ(CountLines("Check failed 0x80004003 in Exception.m_hr"), 2) << ReadLog();
+}
+
+TEST_F(TimedEventTest, DaemonThreadHoldsTheDaemonWhileItRuns) {
+    EventContext Context{&m_Recorder, 1, nullptr};
+    Set(Context, 1, CTimedEventDaemon::TIMED_EVENT_PERIODIC);
+    // The owner lets go of its only reference; the thread's own keeps the daemon (a use after free
+    // otherwise, which the sanitizer build reports).
+    CTimedEventDaemon* pDaemon = m_pDaemon.Get();
+    m_pDaemon.Release();
+    const std::size_t nCount = m_Recorder.Count(1);
+    ASSERT_TRUE(Eventually([&] { return m_Recorder.Count(1) > nCount + 2; }));
+    m_pDaemon = CObjectPtrT<CTimedEventDaemon>(pDaemon);
+    EXPECT_NE(m_pDaemon->GetThreadIdentifier(), 0u);
+    EXPECT_TRUE(m_pDaemon->Terminate(10000, false));
+}
+
+// Timed event template
+
+class COwner {
+public:
+    using CTimedEvent = CSimpleTimedEventT<COwner>;
+
+    void OnTimedEvent(CTimedEvent* pTimedEvent) {
+        m_pLastTimedEvent = pTimedEvent;
+        ++m_nCalls;
+        if (m_Action) m_Action(pTimedEvent);
+    }
+    void OnOtherTimedEvent(CTimedEvent*) { ++m_nOtherCalls; }
+
+    std::atomic<int> m_nCalls{0};
+    std::atomic<int> m_nOtherCalls{0};
+    std::atomic<CTimedEvent*> m_pLastTimedEvent{nullptr};
+    std::function<void(CTimedEvent*)> m_Action;
+};
+
+TEST_F(TimedEventTest, TimedEventDoesNothingBeforeInitializeThenCallsItsHandler) {
+    COwner Owner;
+    COwner::CTimedEvent TimedEvent;
+    TimedEvent.Create(&Owner, 1, &COwner::OnTimedEvent);
+    EXPECT_EQ(TimedEvent.GetEvent(), 0u);
+    EXPECT_EQ(m_pDaemon->GetEventCount(), 0u);
+
+    TimedEvent.Initialize(m_pDaemon);
+    TimedEvent.Create(&Owner, 1, &COwner::OnTimedEvent);
+    EXPECT_NE(TimedEvent.GetEvent(), 0u);
+    ASSERT_TRUE(Eventually([&] { return Owner.m_nCalls >= 3; }));
+    EXPECT_EQ(Owner.m_pLastTimedEvent.load(), &TimedEvent);
+
+    // Binding another daemon is a mistake that is reported.
+    CObjectPtrT<CTimedEventDaemon> pOther;
+    pOther.Construct();
+    TimedEvent.Initialize(pOther);
+    EXPECT_EQ(CountLines("Assertion failed: !m_pTimedEventDaemon || m_pTimedEventDaemon == pTimedEventDaemon"), 1);
+    TimedEvent.Initialize(m_pDaemon);
+}
+
+TEST_F(TimedEventTest, ReplacedOrDestroyedEventNoLongerReachesTheHandler) {
+    COwner Owner;
+    {
+        COwner::CTimedEvent TimedEvent;
+        TimedEvent.Initialize(m_pDaemon);
+        TimedEvent.Create(&Owner, 0, &COwner::OnTimedEvent);
+        ASSERT_TRUE(Eventually([&] { return Owner.m_nCalls >= 50; }));
+        const std::uintptr_t nOld = TimedEvent.GetEvent();
+        // The replacement is due far away; after Create the fast old one must be gone for good.
+        TimedEvent.Create(&Owner, 600000, &COwner::OnOtherTimedEvent);
+        const int nCalls = Owner.m_nCalls;
+        EXPECT_NE(TimedEvent.GetEvent(), nOld);
+        EXPECT_EQ(m_pDaemon->KillEvent(nOld), E_INVALIDARG);
+        EXPECT_EQ(m_pDaemon->GetEventCount(), 1u);
+        Sleep(30);
+        EXPECT_EQ(Owner.m_nCalls, nCalls);
+
+        TimedEvent.Destroy();
+        EXPECT_EQ(TimedEvent.GetEvent(), 0u);
+        EXPECT_EQ(m_pDaemon->GetEventCount(), 0u);
+        TimedEvent.Destroy();
+        // Created again after Destroy.
+        TimedEvent.Create(&Owner, 1, &COwner::OnOtherTimedEvent);
+        ASSERT_TRUE(Eventually([&] { return Owner.m_nOtherCalls >= 2; }));
+    }
+    EXPECT_EQ(m_pDaemon->GetEventCount(), 0u);
+    EXPECT_EQ(CountLines("Assertion failed"), 0) << ReadLog();
+}
+
+TEST_F(TimedEventTest, HandlerMayDestroyOrRecreateItsOwnEvent) {
+    COwner Owner;
+    COwner::CTimedEvent TimedEvent;
+    TimedEvent.Initialize(m_pDaemon);
+    Owner.m_Action = [&](COwner::CTimedEvent* pTimedEvent) {
+        if (Owner.m_nCalls == 1)
+            pTimedEvent->Create(&Owner, 1, &COwner::OnTimedEvent);
+        else
+            pTimedEvent->Destroy();
+    };
+    TimedEvent.Create(&Owner, 1, &COwner::OnTimedEvent);
+    ASSERT_TRUE(Eventually([&] { return Owner.m_nCalls == 2 && TimedEvent.GetEvent() == 0; }));
+    Sleep(20);
+    EXPECT_EQ(Owner.m_nCalls, 2);
+    EXPECT_EQ(ReadLog(), "");
+}
+
+TEST_F(TimedEventTest, DestroyingTheTimedEventWaitsForItsRunningHandler) {
+    COwner Owner;
+    CEvent Entered(true, false);
+    CEvent Release(true, false);
+    std::atomic<bool> bFinished{false};
+    Owner.m_Action = [&](COwner::CTimedEvent*) {
+        Entered.Set();
+        WaitForSingleObject(Release, INFINITE);
+        bFinished = true;
+    };
+    std::thread Releaser;
+    {
+        COwner::CTimedEvent TimedEvent;
+        TimedEvent.Initialize(m_pDaemon);
+        TimedEvent.Create(&Owner, 0, &COwner::OnTimedEvent);
+        ASSERT_EQ(WaitForSingleObject(Entered, 10000), WAIT_OBJECT_0);
+        Releaser = std::thread([&] {
+            Sleep(50);
+            Release.Set();
+        });
+    }
+    EXPECT_TRUE(bFinished);
+    EXPECT_EQ(Owner.m_nCalls, 1);
+    Releaser.join();
+    EXPECT_EQ(ReadLog(), "");
+    EXPECT_TRUE(m_pDaemon->Terminate(10000, false));
+}
+
+TEST_F(TimedEventTest, ThrowingHandlerIsCaughtAndLeavesTheEventIdle) {
+    COwner Owner;
+    Owner.m_Action = [](COwner::CTimedEvent*) { corvane::ThrowHResult(E_ACCESSDENIED); };
+    {
+        COwner::CTimedEvent TimedEvent;
+        TimedEvent.Initialize(m_pDaemon);
+        TimedEvent.Create(&Owner, 1, &COwner::OnTimedEvent);
+        ASSERT_TRUE(Eventually([&] { return Owner.m_nCalls >= 3; }));
+    }
+    EXPECT_GE(CountLines("An exception has been caught"), 3) << ReadLog();
+    EXPECT_EQ(CountLines("Worker thread failed to get idle"), 0) << ReadLog();
+}
+
+// An owner that is a COM object, held by the timed event through its own reference count.
+struct ITicking : IUnknown {
+    static constexpr IID kIid = MakeGuid("8C1D2E3F-4A5B-4C6D-8E7F-901A2B3C4D5E");
+};
+class CTicking : public ITicking {
+public:
+    using Interfaces = InterfaceList<InterfaceEntry<ITicking>>;
+    class CTimedEvent : public CTimedEventT<CTimedEvent, CTicking, CObjectPtr<CTicking>> {};
+
+    void OnTimedEvent(CTimedEvent*) { ++m_nCalls; }
+    std::atomic<int> m_nCalls{0};
+};
+
+TEST_F(TimedEventTest, CountedOwnerIsHeldWhileTheEventIsBound) {
+    CComObjectT<CTicking>* pOwner = nullptr;
+    ASSERT_EQ(CComObjectT<CTicking>::CreateInstance(&pOwner), S_OK);
+    {
+        CTicking::CTimedEvent TimedEvent;
+        TimedEvent.Initialize(m_pDaemon);
+        TimedEvent.Create(pOwner, 1, &CTicking::OnTimedEvent);
+        ASSERT_TRUE(Eventually([&] { return pOwner->m_nCalls >= 2; }));
+        TimedEvent.Destroy();
+        // Held until the timed event goes, even after Destroy.
+        EXPECT_EQ(pOwner->AddRef(), 3u);
+        pOwner->Release();
+    }
+    EXPECT_EQ(pOwner->AddRef(), 2u);
+    pOwner->Release();
+    pOwner->Release();
+}
+
+// The module's daemons (each case in a process of its own under CTest; run alone they still hold, as the
+// default daemon is destroyed last).
+
+TEST(ModuleTimedEventDaemonTest, CriticalSectionsDaemonIsSharedAndCreatedAgainAfterDestruction) {
+    const LONG nLocks = GetModuleLockCount();
+    CObjectPtrT<CTimedEventDaemon> pDaemon = CTimedEventDaemon::GetCriticalSectionsTimedEventDaemon();
+    ASSERT_TRUE(pDaemon);
+    EXPECT_TRUE(CTimedEventDaemon::GetCriticalSectionsTimedEventDaemon() == pDaemon);
+    EXPECT_NE(pDaemon->GetThreadIdentifier(), 0u);
+    // It does not keep the module locked.
+    EXPECT_EQ(GetModuleLockCount(), nLocks);
+    const std::uintptr_t nParameter = reinterpret_cast<std::uintptr_t>(pDaemon.Get());
+    pDaemon.Release();
+
+    CTimedEventDaemon::DestroyCriticalSectionsTimedEventDaemon(nParameter);
+    EXPECT_EQ(GetModuleLockCount(), nLocks);
+    pDaemon = CTimedEventDaemon::GetCriticalSectionsTimedEventDaemon();
+    ASSERT_TRUE(pDaemon);
+    CRecorder Recorder;
+    EventContext Context{&Recorder, 1, nullptr};
+    std::uintptr_t nEvent = 0;
+    EXPECT_EQ(pDaemon->SetEvent(1, &CRecorder::Proc, reinterpret_cast<std::uintptr_t>(&Context), 0, &nEvent), S_OK);
+    ASSERT_TRUE(Eventually([&] { return Recorder.Count(1) == 1; }));
+    EXPECT_EQ(pDaemon->KillEvent(nEvent), S_OK);
+    pDaemon.Release();
+}
+
+TEST(ModuleTimedEventDaemonTest, DefaultDaemonIsGoneForGoodOnceDestroyed) {
+    const LONG nLocks = GetModuleLockCount();
+    CObjectPtrT<CTimedEventDaemon> pDaemon = CTimedEventDaemon::GetDefaultTimedEventDaemon();
+    if (!pDaemon) GTEST_SKIP() << "an earlier run in this process destroyed the default daemon";
+    EXPECT_TRUE(CTimedEventDaemon::GetDefaultTimedEventDaemon() == pDaemon);
+    EXPECT_EQ(GetModuleLockCount(), nLocks);
+    CRecorder Recorder;
+    EventContext Context{&Recorder, 1, nullptr};
+    std::uintptr_t nEvent = 0;
+    EXPECT_EQ(pDaemon->SetEvent(1, &CRecorder::Proc, reinterpret_cast<std::uintptr_t>(&Context),
+                                CTimedEventDaemon::TIMED_EVENT_PERIODIC, &nEvent),
+              S_OK);
+    ASSERT_TRUE(Eventually([&] { return Recorder.Count(1) >= 2; }));
+
+    const std::uintptr_t nParameter = reinterpret_cast<std::uintptr_t>(pDaemon.Get());
+    CTimedEventDaemon::DestroyDefaultTimedEventDaemon(nParameter);
+    EXPECT_FALSE(CTimedEventDaemon::GetDefaultTimedEventDaemon());
+    // The thread has ended; the daemon itself goes with this last reference.
+    EXPECT_EQ(pDaemon->GetThreadIdentifier(), 0u);
+    const std::size_t nCount = Recorder.Count(1);
+    Sleep(20);
+    EXPECT_EQ(Recorder.Count(1), nCount);
+    // The daemon's lock is back with the module while this last reference holds it.
+    EXPECT_EQ(GetModuleLockCount(), nLocks + 1);
+    pDaemon.Release();
+    EXPECT_EQ(GetModuleLockCount(), nLocks);
+    // A second destruction (the module's own at its end) finds nothing to do.
+    CTimedEventDaemon::DestroyDefaultTimedEventDaemon(nParameter);
+    EXPECT_FALSE(CTimedEventDaemon::GetDefaultTimedEventDaemon());
+}
+
+}  // namespace
