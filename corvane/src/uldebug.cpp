@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,9 +28,14 @@ constexpr char SYSTEM_LOG_FOLDER[] = "/var/log";
 constexpr char USER_LOG_FOLDER[] = "corvane-harkwell";
 constexpr char LOG_FOLDER_VARIABLE[] = "CORVANE_LOG_DIR";
 
+// The offset of local time from universal time, in seconds, as the last call of localtime_r saw it: what a
+// signal handler adds to the clock instead of calling localtime_r itself.
+constinit std::atomic<long> g_nUtcOffset{0};
+
 void SystemLocalTime(std::tm* pTime) noexcept {
     const time_t nNow = time(nullptr);
     localtime_r(&nNow, pTime);
+    g_nUtcOffset.store(pTime->tm_gmtoff, std::memory_order_relaxed);
 }
 
 DWORD SystemProcessIdentifier() noexcept {
@@ -130,6 +136,17 @@ bool IsLogFileOnDisk() noexcept {
     return OnDisk.st_dev == Open.st_dev && OnDisk.st_ino == Open.st_ino;
 }
 
+// Takes Lock for a signal handler: the interrupted code may hold it, perhaps on this very thread, so the
+// wait ends after about a second. False when the lock was not had.
+bool LockInSignalHandler(std::mutex& Lock) noexcept {
+    for (int i = 0; i < 1000; ++i) {
+        if (Lock.try_lock()) return true;
+        const timespec Pause{0, 1000000};
+        nanosleep(&Pause, nullptr);
+    }
+    return false;
+}
+
 void WriteAll(int nFile, const char* pData, std::size_t cb) noexcept {
     while (cb > 0) {
         const ssize_t cbWritten = write(nFile, pData, cb);
@@ -143,16 +160,20 @@ void WriteAll(int nFile, const char* pData, std::size_t cb) noexcept {
 }
 
 // Appends one formatted line to the log file, opening (or reopening) it as needed. A line that cannot be
-// written is lost; the next one tries again.
-void AppendLine(const char* pLine, std::size_t cb) noexcept {
-    std::lock_guard Lock(g_Log.Lock);
+// written is lost; the next one tries again. In a signal handler the path is not made (that may allocate).
+void AppendLine(const char* pLine, std::size_t cb, bool bInSignalHandler) noexcept {
+    std::unique_lock Lock(g_Log.Lock, std::defer_lock);
+    if (!bInSignalHandler)
+        Lock.lock();
+    else if (LockInSignalHandler(g_Log.Lock))
+        Lock = std::unique_lock(g_Log.Lock, std::adopt_lock);
     ++g_Log.nLineCount;
     if (g_Log.nLineCount % TRACE_FILE_CHECK_INTERVAL == 0 && g_Log.nFile >= 0 && !IsLogFileOnDisk()) {
         close(g_Log.nFile);
         g_Log.nFile = -1;
     }
     if (g_Log.nFile < 0) {
-        if (!g_Log.bPathMade) g_Log.bPathMade = MakeLogPath(g_Log.szPath);
+        if (!g_Log.bPathMade && !bInSignalHandler) g_Log.bPathMade = MakeLogPath(g_Log.szPath);
         if (!g_Log.bPathMade) return;
         g_Log.nFile = open(g_Log.szPath, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
         if (g_Log.nFile < 0) return;
@@ -195,11 +216,11 @@ bool Advance(std::size_t& cch, int nFormatted, bool* pbCut = nullptr) noexcept {
 }
 
 void WriteLine(const char* pszSourcePath, int nLine, const char* pszFunctionName, UINT nLevel, const char* pszFormat,
-               std::va_list Arguments) noexcept {
+               std::va_list Arguments, bool bInSignalHandler = false) noexcept {
     if (!IsTraceLevelWritten(nLevel) || pszFormat == nullptr) return;
-    const TraceEnvironment& Environment = *g_pEnvironment.load(std::memory_order_acquire);
+    const TraceEnvironment& Environment = GetTraceEnvironment();
     std::tm Time{};
-    Environment.pfnLocalTime(&Time);
+    GetTraceLocalTime(&Time, bInSignalHandler);
 
     char szLine[TRACE_LINE_SIZE];
     std::size_t cch = 0;
@@ -217,7 +238,17 @@ void WriteLine(const char* pszSourcePath, int nLine, const char* pszFunctionName
     if (bCut) cch = CutAtCharacter(szLine, cch);
 
     char szText[TRACE_LINE_SIZE];
-    AppendLine(szText, ToCrLf(szLine, cch, szText));
+    AppendLine(szText, ToCrLf(szLine, cch, szText), bInSignalHandler);
+}
+
+// Days from 1970-01-01 to the given date of the proleptic Gregorian calendar (nMonth 1 to 12).
+std::int64_t DaysFromCivil(std::int64_t nYear, unsigned nMonth, unsigned nDay) noexcept {
+    nYear -= nMonth <= 2;
+    const std::int64_t nEra = (nYear >= 0 ? nYear : nYear - 399) / 400;
+    const std::int64_t nYearOfEra = nYear - nEra * 400;
+    const std::int64_t nDayOfYear = (153 * (nMonth > 2 ? nMonth - 3 : nMonth + 9) + 2) / 5 + nDay - 1;
+    const std::int64_t nDayOfEra = nYearOfEra * 365 + nYearOfEra / 4 - nYearOfEra / 100 + nDayOfYear;
+    return nEra * 146097 + nDayOfEra - 719468;
 }
 
 }  // namespace
@@ -239,6 +270,65 @@ bool ChooseTraceLogFolder(const char* pszOverride, bool bSystemFolderWritable, c
         return false;
     }
     return Append(pszFolder, cchFolder, cch, "/") && Append(pszFolder, cchFolder, cch, USER_LOG_FOLDER);
+}
+
+const TraceEnvironment& GetTraceEnvironment() noexcept {
+    return *g_pEnvironment.load(std::memory_order_acquire);
+}
+
+void GetTraceLocalTime(std::tm* pTime, bool bInSignalHandler) noexcept {
+    const TraceEnvironment& Environment = GetTraceEnvironment();
+    if (!bInSignalHandler || &Environment != &SYSTEM_ENVIRONMENT) {
+        Environment.pfnLocalTime(pTime);
+        return;
+    }
+    timespec Now{};
+    clock_gettime(CLOCK_REALTIME, &Now);
+    const long nOffset = g_nUtcOffset.load(std::memory_order_relaxed);
+    SplitUniversalTime(static_cast<std::int64_t>(Now.tv_sec) + nOffset, pTime);
+    pTime->tm_isdst = -1;
+    pTime->tm_gmtoff = nOffset;
+}
+
+void SplitUniversalTime(std::int64_t nSeconds, std::tm* pTime) noexcept {
+    std::int64_t nDays = nSeconds / 86400;
+    std::int64_t nSecondOfDay = nSeconds % 86400;
+    if (nSecondOfDay < 0) {
+        nSecondOfDay += 86400;
+        --nDays;
+    }
+    // The civil date of a day number: years of 400-year eras starting on 1 March, so that the leap day
+    // ends each year.
+    const std::int64_t nShifted = nDays + 719468;
+    const std::int64_t nEra = (nShifted >= 0 ? nShifted : nShifted - 146096) / 146097;
+    const std::int64_t nDayOfEra = nShifted - nEra * 146097;
+    const std::int64_t nYearOfEra = (nDayOfEra - nDayOfEra / 1460 + nDayOfEra / 36524 - nDayOfEra / 146096) / 365;
+    const std::int64_t nDayOfYear = nDayOfEra - (365 * nYearOfEra + nYearOfEra / 4 - nYearOfEra / 100);
+    const std::int64_t nMonthShifted = (5 * nDayOfYear + 2) / 153;
+    const unsigned nDay = static_cast<unsigned>(nDayOfYear - (153 * nMonthShifted + 2) / 5 + 1);
+    const unsigned nMonth = static_cast<unsigned>(nMonthShifted < 10 ? nMonthShifted + 3 : nMonthShifted - 9);
+    const std::int64_t nYear = nYearOfEra + nEra * 400 + (nMonth <= 2);
+
+    *pTime = std::tm{};
+    pTime->tm_year = static_cast<int>(nYear - 1900);
+    pTime->tm_mon = static_cast<int>(nMonth - 1);
+    pTime->tm_mday = static_cast<int>(nDay);
+    pTime->tm_hour = static_cast<int>(nSecondOfDay / 3600);
+    pTime->tm_min = static_cast<int>(nSecondOfDay % 3600 / 60);
+    pTime->tm_sec = static_cast<int>(nSecondOfDay % 60);
+    pTime->tm_wday = static_cast<int>(((nDays + 4) % 7 + 7) % 7);  // 1970-01-01 was a Thursday
+    pTime->tm_yday = static_cast<int>(nDays - DaysFromCivil(nYear, 1, 1));
+}
+
+void PrepareTraceForSignalHandlers() noexcept {
+    std::tm Time{};
+    SystemLocalTime(&Time);  // the offset of local time the handlers use
+    GetProcessImagePath();
+    {
+        std::lock_guard Lock(g_Log.Lock);
+        if (!g_Log.bPathMade) g_Log.bPathMade = MakeLogPath(g_Log.szPath);
+    }
+    CDebugTraceCallStack::PrepareSymbolEngine();
 }
 
 const TraceEnvironment& GetSystemTraceEnvironment() noexcept {
@@ -292,6 +382,14 @@ void CDebugTraceLocalContext::Write(UINT nLevel, const char* pszFormat, ...) con
 
 void CDebugTraceLocalContext::WriteV(UINT nLevel, const char* pszFormat, std::va_list Arguments) const noexcept {
     corvane::WriteLine(m_pszSourcePath, m_nLine, m_pszFunctionName, nLevel, pszFormat, Arguments);
+}
+
+void CDebugTraceLocalContext::WriteInSignalHandler(UINT nLevel, const char* pszFormat, ...) const noexcept {
+    if (!corvane::IsTraceLevelWritten(nLevel)) return;
+    std::va_list Arguments;
+    va_start(Arguments, pszFormat);
+    corvane::WriteLine(m_pszSourcePath, m_nLine, m_pszFunctionName, nLevel, pszFormat, Arguments, true);
+    va_end(Arguments);
 }
 
 CDebugTraceScopeContext::CDebugTraceScopeContext(const char* pszSourcePath, int nLine, const char* pszFunctionName,

@@ -96,7 +96,7 @@ constinit CaptureRequest g_Request{};
 constinit std::mutex g_RequestLock;  // one request of this module at a time; guards the fields it sets
 constinit bool g_bRequestReady = false;
 
-std::uintptr_t InterruptedAddress(void* pvContext) noexcept {
+std::uintptr_t InterruptedAddress(const void* pvContext) noexcept {
     const auto* pContext = static_cast<const ucontext_t*>(pvContext);
     if (pContext == nullptr) return 0;
 #if defined(__x86_64__)
@@ -176,6 +176,9 @@ bool WaitForAnswer() noexcept {
 constinit std::atomic<bool> g_bSymbolsEnabled{true};
 constinit std::once_flag g_EngineOnce;
 constinit backtrace_state* g_pEngine = nullptr;
+// Set once the engine has read the tables of the loaded modules: from then on its lookups neither allocate
+// with malloc nor take locks (libbacktrace takes memory with mmap), so signal handlers may use it.
+constinit std::atomic<bool> g_bEnginePrepared{false};
 
 // Missing debug information is normal (system libraries): the frame keeps what the other sources give.
 void IgnoreSymbolError(void*, const char*, int) {}
@@ -235,6 +238,67 @@ std::string ModuleNameOf(const link_map* pMap) {
 // Keeps the lines of one stack together.
 constinit std::mutex g_PrinterLock;
 
+// The text of a frame in the form its known parts allow; a null part is unknown.
+void FormatFrame(char* pszText, std::size_t cchText, std::uintptr_t nAddress, const char* pszModule,
+                 const char* pszSymbol, std::ptrdiff_t nSymbolDisplacement, const char* pszFile, int nLine,
+                 int nLineDisplacement) noexcept {
+    if (pszModule == nullptr)
+        snprintf(pszText, cchText, "!0x%08" PRIxPTR, nAddress);
+    else if (pszSymbol != nullptr && pszFile != nullptr)
+        snprintf(pszText, cchText, "%s!0x%08" PRIxPTR " %s (+ %td) [%s, %d] (+ %d)", pszModule, nAddress, pszSymbol,
+                 nSymbolDisplacement, pszFile, nLine, nLineDisplacement);
+    else if (pszSymbol != nullptr)
+        snprintf(pszText, cchText, "%s!0x%08" PRIxPTR " %s (+ %td)", pszModule, nAddress, pszSymbol,
+                 nSymbolDisplacement);
+    else if (pszFile != nullptr)
+        snprintf(pszText, cchText, "%s!0x%08" PRIxPTR " [%s, %d] (+ %d)", pszModule, nAddress, pszFile, nLine,
+                 nLineDisplacement);
+    else
+        snprintf(pszText, cchText, "%s!0x%08" PRIxPTR, pszModule, nAddress);
+}
+
+// What a signal handler learns about a frame, in fixed buffers; names are cut to their size.
+struct SignalFrameLookup {
+    bool bSymbol = false;
+    std::uintptr_t nSymbolValue = 0;
+    bool bLine = false;
+    int nLine = 0;
+    bool bFunction = false;
+    char szSymbol[1024];
+    char szFile[1024];
+    char szFunction[1024];
+};
+
+void CopyName(char* pszTarget, std::size_t cchTarget, const char* pszName) noexcept {
+    const std::size_t cch = std::min(strlen(pszName), cchTarget - 1);
+    memcpy(pszTarget, pszName, cch);
+    pszTarget[cch] = 0;
+}
+
+void ReceiveSymbolInSignalHandler(void* pvLookup, std::uintptr_t, const char* pszName, std::uintptr_t nValue,
+                                  std::uintptr_t) {
+    auto& Lookup = *static_cast<SignalFrameLookup*>(pvLookup);
+    if (pszName == nullptr) return;
+    Lookup.bSymbol = true;
+    Lookup.nSymbolValue = nValue;
+    CopyName(Lookup.szSymbol, sizeof(Lookup.szSymbol), pszName);
+}
+
+int ReceiveLineInSignalHandler(void* pvLookup, std::uintptr_t, const char* pszFile, int nLine,
+                               const char* pszFunction) {
+    auto& Lookup = *static_cast<SignalFrameLookup*>(pvLookup);
+    if (!Lookup.bLine && pszFile != nullptr && nLine > 0) {
+        Lookup.bLine = true;
+        Lookup.nLine = nLine;
+        CopyName(Lookup.szFile, sizeof(Lookup.szFile), pszFile);
+    }
+    if (pszFunction != nullptr) {
+        Lookup.bFunction = true;
+        CopyName(Lookup.szFunction, sizeof(Lookup.szFunction), pszFunction);
+    }
+    return 0;
+}
+
 // Writes frames under the printer lock, which the caller holds.
 void WriteFrames(const CDebugTraceCallStack::CContext& Context, int nMaxFrameCount) noexcept {
     if (SymbolEngine() == nullptr) return;  // after a failed engine start no stack is printed
@@ -266,21 +330,49 @@ void SetDebugSymbolsEnabled(bool bEnabled) noexcept {
 
 std::string CDebugTraceCallStack::CFrameDescription::Format() const {
     char szText[TRACE_LINE_SIZE];
-    const char* pszModule = sModule.c_str();
-    if (!bModule)
-        snprintf(szText, sizeof(szText), "!0x%08" PRIxPTR, nAddress);
-    else if (bSymbol && bLine)
-        snprintf(szText, sizeof(szText), "%s!0x%08" PRIxPTR " %s (+ %td) [%s, %d] (+ %d)", pszModule, nAddress,
-                 sSymbol.c_str(), nSymbolDisplacement, sFile.c_str(), nLine, nLineDisplacement);
-    else if (bSymbol)
-        snprintf(szText, sizeof(szText), "%s!0x%08" PRIxPTR " %s (+ %td)", pszModule, nAddress, sSymbol.c_str(),
-                 nSymbolDisplacement);
-    else if (bLine)
-        snprintf(szText, sizeof(szText), "%s!0x%08" PRIxPTR " [%s, %d] (+ %d)", pszModule, nAddress, sFile.c_str(),
-                 nLine, nLineDisplacement);
-    else
-        snprintf(szText, sizeof(szText), "%s!0x%08" PRIxPTR, pszModule, nAddress);
+    FormatFrame(szText, sizeof(szText), nAddress, bModule ? sModule.c_str() : nullptr,
+                bSymbol ? sSymbol.c_str() : nullptr, nSymbolDisplacement, bLine ? sFile.c_str() : nullptr, nLine,
+                nLineDisplacement);
     return szText;
+}
+
+void CDebugTraceCallStack::PrepareSymbolEngine() noexcept {
+    backtrace_state* pEngine = SymbolEngine();
+    if (pEngine == nullptr || g_bEnginePrepared.load()) return;
+    // The first lookups read the symbol and line tables of every module loaded now.
+    SignalFrameLookup Lookup;
+    const auto nAddress = reinterpret_cast<std::uintptr_t>(&CDebugTraceCallStack::PrepareSymbolEngine);
+    backtrace_syminfo(pEngine, nAddress, &ReceiveSymbolInSignalHandler, &IgnoreSymbolError, &Lookup);
+    backtrace_pcinfo(pEngine, nAddress, &ReceiveLineInSignalHandler, &IgnoreSymbolError, &Lookup);
+    g_bEnginePrepared.store(true);
+}
+
+void CDebugTraceCallStack::DescribeFrameInSignalHandler(std::uintptr_t nAddress, char* pszText,
+                                                        std::size_t cchText) noexcept {
+    if (pszText == nullptr || cchText == 0) return;
+    // The loader's lookup that takes no lock (dladdr does).
+    const char* pszModule = nullptr;
+    dl_find_object Object{};
+    if (_dl_find_object(reinterpret_cast<void*>(nAddress), &Object) == 0 && Object.dlfo_link_map != nullptr) {
+        const char* pszPath = Object.dlfo_link_map->l_name;
+        if (pszPath == nullptr || pszPath[0] == 0) pszPath = GetProcessImagePath();
+        const char* pszSlash = strrchr(pszPath, '/');
+        pszModule = pszSlash != nullptr ? pszSlash + 1 : pszPath;
+    }
+    SignalFrameLookup Lookup;
+    if (g_bEnginePrepared.load() && AreDebugSymbolsEnabled()) {
+        backtrace_syminfo(g_pEngine, nAddress, &ReceiveSymbolInSignalHandler, &IgnoreSymbolError, &Lookup);
+        backtrace_pcinfo(g_pEngine, nAddress, &ReceiveLineInSignalHandler, &IgnoreSymbolError, &Lookup);
+    }
+    const char* pszSymbol = Lookup.bSymbol ? Lookup.szSymbol : Lookup.bFunction ? Lookup.szFunction : nullptr;
+    const std::ptrdiff_t nDisplacement =
+        Lookup.bSymbol ? static_cast<std::ptrdiff_t>(nAddress - Lookup.nSymbolValue) : 0;
+    FormatFrame(pszText, cchText, nAddress, pszModule, pszSymbol, nDisplacement, Lookup.bLine ? Lookup.szFile : nullptr,
+                Lookup.nLine, 0);
+}
+
+void CDebugTraceCallStack::CaptureSignalContext(CContext& Context, const void* pvSignalContext) noexcept {
+    Context.nFrameCount = Unwind(InterruptedAddress(pvSignalContext), 0, Context.pnFrames, MAX_FRAMES);
 }
 
 CDebugTraceCallStack::CFrameDescription CDebugTraceCallStack::DescribeFrame(std::uintptr_t nAddress) {

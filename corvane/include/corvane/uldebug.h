@@ -93,8 +93,24 @@ const TraceEnvironment& GetSystemTraceEnvironment() noexcept;
 // Installs *pEnvironment (which must outlive its use) or, with nullptr, the system's again.
 void SetTraceEnvironment(const TraceEnvironment* pEnvironment) noexcept;
 
+// The environment in force.
+const TraceEnvironment& GetTraceEnvironment() noexcept;
+
 // The kernel's identifier of the calling thread, the one lines show and TraceCallStack takes.
 DWORD GetCurrentThreadIdentifier() noexcept;
+
+// The local time as the environment in force gives it. In a signal handler (bInSignalHandler) the system's
+// time is the clock's plus the offset from universal time that the last line written outside a handler
+// saw, because localtime_r may wait for a lock the interrupted code holds; it lags a change of daylight
+// saving time until the next such line.
+void GetTraceLocalTime(std::tm* pTime, bool bInSignalHandler) noexcept;
+// nSeconds since 1970-01-01 00:00:00 UTC as universal calendar time: gmtime_r without its lock, so that
+// signal handlers may use it.
+void SplitUniversalTime(std::int64_t nSeconds, std::tm* pTime) noexcept;
+// Readies the trace for lines written by fatal-signal handlers (WriteInSignalHandler): makes the log path
+// and starts the symbol engine over the modules loaded now (a library loaded later shows module and
+// address only). Call outside any handler; the exception filter does so when it is installed.
+void PrepareTraceForSignalHandlers() noexcept;
 
 // The folder rule of the log file, apart from the file system: pszOverride ($CORVANE_LOG_DIR) when set,
 // else the system's folder when the process may write it, else <pszStateHome>/corvane-harkwell when
@@ -159,6 +175,13 @@ public:
     void Write(UINT nLevel, const char* pszFormat, ...) const noexcept __attribute__((format(printf, 3, 4)));
     void WriteV(UINT nLevel, const char* pszFormat, std::va_list Arguments) const noexcept
         __attribute__((format(printf, 3, 0)));
+    // Write for a fatal-signal handler, after PrepareTraceForSignalHandlers: no allocation and no wait
+    // without end. The log lock is taken if it becomes free within about a second (the interrupted code may
+    // hold it), else the line is written without it; a log file not yet open is opened, but a log path not
+    // yet made is not made. Only conversions that need neither allocation nor the locale's locks may be
+    // used (%s, %d, %u, %x, %c with widths; not %ls, %f or positional arguments).
+    void WriteInSignalHandler(UINT nLevel, const char* pszFormat, ...) const noexcept
+        __attribute__((format(printf, 3, 4)));
 
 private:
     const char* m_pszSourcePath;
@@ -234,8 +257,17 @@ public:
     static void CaptureCurrentThread(CContext& Context, int nSkip = 0) noexcept;
     // Captures the stack of thread nThreadIdentifier of this process; false when it cannot be had.
     static bool CaptureThread(DWORD nThreadIdentifier, CContext& Context) noexcept;
+    // Captures the stack a signal interrupted, from the handler's third argument (a ucontext_t), starting
+    // at the interrupted instruction. Async-signal-safe.
+    static void CaptureSignalContext(CContext& Context, const void* pvSignalContext) noexcept;
     // Describes the frame at nAddress (a program counter inside the call).
     static CFrameDescription DescribeFrame(std::uintptr_t nAddress);
+    // The frame at nAddress as one line of text in pszText (cchText bytes), for a signal handler: the same
+    // forms as Format, from the symbol engine started by PrepareTraceForSignalHandlers and the loader's
+    // lock-free lookup. Names stay as the symbol tables store them (mangled), since demangling allocates.
+    static void DescribeFrameInSignalHandler(std::uintptr_t nAddress, char* pszText, std::size_t cchText) noexcept;
+    // Starts the symbol engine and reads the tables of the modules loaded now (PrepareTraceForSignalHandlers).
+    static void PrepareSymbolEngine() noexcept;
 
     // Writes the present stack of another thread: "nThreadIdentifier %d" at level 4, then its frames.
     static void TraceCallStack(DWORD nThreadIdentifier, int nMaxFrameCount = DEADLOCK_FRAMES) noexcept;
