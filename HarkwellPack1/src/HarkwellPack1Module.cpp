@@ -1,6 +1,8 @@
 #include "HarkwellPack1Module.h"
 
 #include "HarkwellServer/Interfaces.h"
+#include "corvane/ulexception.h"
+#include "corvane/ulmodule.h"
 
 namespace {
 
@@ -17,7 +19,11 @@ const corvane::InprocServerDescription kDescription{kClasses,
 
 }  // namespace
 
-CHarkwellPack1Module::CHarkwellPack1Module() noexcept : CInprocServerModule(kDescription) {}
+CHarkwellPack1Module::CHarkwellPack1Module() noexcept : CInprocServerModule(kDescription) {
+    // Crashes and the library's thrown exceptions are reported into its trace until it is unloaded.
+    UL_ASSERT(CExceptionFilter::Initialize());
+    corvane::AddModuleTerminationFunction(&CExceptionFilter::Terminate);
+}
 
 const CHarkwellPack1Module g_Module;
 

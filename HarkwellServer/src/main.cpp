@@ -13,6 +13,7 @@
 #include "comrt/runtime.h"
 #include "comrt/text.h"
 #include "corvane/uldebug.h"
+#include "corvane/ulexception.h"
 #include "corvane/ulguard.h"
 #include "corvane/ulmodule.h"
 
@@ -88,7 +89,11 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
     corvane::StartModuleTrace();
-    if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) return -1;
+    CExceptionFilter::Initialize();
+    if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {
+        CExceptionFilter::Terminate();
+        return -1;
+    }
 
     const std::u16string sModulePath = comrt::ToUtf16(corvane::GetModulePath());
     HRESULT hr = S_OK;
@@ -108,5 +113,6 @@ int main(int argc, char** argv) {
                  comrt::ToUtf8(FormatSystemMessage(hr)).c_str());
     }
     CoUninitialize();
+    CExceptionFilter::Terminate();
     return FAILED(hr) ? static_cast<int>(hr) : 0;
 }
