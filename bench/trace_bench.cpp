@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 
+#include "RatioReporter.h"
 #include "corvane/uldebug.h"
 
 namespace {
@@ -54,31 +55,6 @@ void BM_TraceWrittenLine(benchmark::State& State) {
 }
 BENCHMARK(BM_TraceWrittenLine);
 
-// The console output, followed by the ratio the trace's cost limit is about.
-class CRatioReporter : public benchmark::ConsoleReporter {
-public:
-    CRatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
-
-    void ReportRuns(const std::vector<Run>& Runs) override {
-        // Single runs, or the mean when the benchmarks are repeated.
-        for (const Run& run : Runs)
-            if (!run.error_occurred && (run.run_type == Run::RT_Iteration || run.aggregate_name == "mean"))
-                m_Times[run.run_name.function_name] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(Runs);
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        const auto itEmpty = m_Times.find("BM_EmptyNoinlineCall");
-        const auto itDropped = m_Times.find("BM_TraceDroppedLevel");
-        if (itEmpty == m_Times.end() || itDropped == m_Times.end() || itEmpty->second <= 0) return;
-        std::printf("Dropped trace line / empty non-inlined call: %.2f (limit 2)\n",
-                    itDropped->second / itEmpty->second);
-    }
-
-private:
-    std::map<std::string, double> m_Times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -92,7 +68,8 @@ int main(int argc, char** argv) {
     }
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    CRatioReporter Reporter;
+    CRatioReporter Reporter("BM_TraceDroppedLevel", "BM_EmptyNoinlineCall",
+                            "Dropped trace line / empty non-inlined call", 2);
     benchmark::RunSpecifiedBenchmarks(&Reporter);
     benchmark::Shutdown();
     corvane::ResetTraceLog();

@@ -6,14 +6,14 @@
 HRESULT CActivityEvent::get_Level(LONG* pnLevel) {
     return corvane::GuardedCall([&] {
         corvane::CheckPointer(pnLevel);
-        std::lock_guard lock(m_DataLock);
+        CUlCriticalSectionLock DataLock(m_DataCriticalSection);
         *pnLevel = m_nLevel;
     });
 }
 
 HRESULT CActivityEvent::put_Level(LONG nLevel) {
     return corvane::GuardedCall([&] {
-        std::lock_guard lock(m_DataLock);
+        CUlCriticalSectionLock DataLock(m_DataCriticalSection);
         m_nLevel = nLevel;
     });
 }
@@ -24,7 +24,7 @@ HRESULT CActivityEvent::GetText(const std::u16string& sField, BSTR* psValue) {
         *psValue = nullptr;
         BSTR sValue;
         {
-            std::lock_guard lock(m_DataLock);
+            CUlCriticalSectionLock DataLock(m_DataCriticalSection);
             sValue = SysAllocStringLen(sField.data(), static_cast<UINT>(sField.size()));
         }
         if (sValue == nullptr) corvane::ThrowHResult(E_OUTOFMEMORY);
@@ -36,7 +36,7 @@ HRESULT CActivityEvent::PutText(std::u16string& sField, BSTR sValue) {
     return corvane::GuardedCall([&] {
         // A null BSTR is the empty string; the copy is made before the lock is taken.
         std::u16string sCopy(sValue ? sValue : u"", SysStringLen(sValue));
-        std::lock_guard lock(m_DataLock);
+        CUlCriticalSectionLock DataLock(m_DataCriticalSection);
         sField.swap(sCopy);
     });
 }

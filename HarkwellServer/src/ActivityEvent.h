@@ -3,10 +3,10 @@
 // another thread, so every field access takes the record's data lock.
 #pragma once
 
-#include <mutex>
 #include <string>
 
 #include "HarkwellServer/Interfaces.h"
+#include "corvane/ulcriticalsection.h"
 #include "corvane/ulobject.h"
 
 class CActivityEvent : public comrt::IDispatchImplT<IActivityEvent>, public ISupportErrorInfoImplT<IActivityEvent> {
@@ -28,7 +28,7 @@ private:
     HRESULT GetText(const std::u16string& sField, BSTR* psValue);
     HRESULT PutText(std::u16string& sField, BSTR sValue);
 
-    mutable std::mutex m_DataLock;
+    CUlCriticalSection m_DataCriticalSection;
     LONG m_nLevel = 0;
     std::u16string m_sTags;
     std::u16string m_sSubject;
