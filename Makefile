@@ -32,6 +32,7 @@ run: build
 test: build
 	$(MAKE) --no-print-directory test-unit
 	$(MAKE) --no-print-directory test-asan
+	$(MAKE) --no-print-directory test-tsan
 	$(MAKE) --no-print-directory fuzz-brief
 
 test-unit:

@@ -45,6 +45,7 @@
 #include "comrt/interfaces.h"
 #include "comrt/sync.h"
 #include "corvane/uldebug.h"
+#include "corvane/ulexception.h"
 #include "corvane/ulguard.h"
 #include "corvane/ulhandle.h"
 #include "corvane/ulobject.h"
@@ -339,6 +340,8 @@ private:
     // has gone.
     static DWORD ThreadProc(void* pParameter) {
         auto* pThread = static_cast<CThreadT*>(pParameter);
+        // A stack overflow on this thread is reported only from a signal stack of its own.
+        CExceptionFilter::InstallThreadSignalStack();
         const DWORD nThreadIdentifier = GetCurrentThreadId();
         UL_TRACE(corvane::TRACE_LEVEL_THREAD, "Thread %d (0x%x) has been started\n",
                  static_cast<int>(nThreadIdentifier), nThreadIdentifier);
