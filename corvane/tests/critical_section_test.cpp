@@ -50,6 +50,14 @@ private:
     std::thread m_Thread;
 };
 
+// Locks Section while another thread holds it for Hold, and lets go again; the holder's thread identifier.
+DWORD LockBehindHolder(CUlCriticalSection& Section, milliseconds Hold) {
+    CHolder Holder(Section, Hold);
+    EXPECT_EQ(S_OK, Section.Lock());
+    Section.Unlock();
+    return Holder.ThreadIdentifier();
+}
+
 class CriticalSectionTest : public tracelog::CTraceTest {
 protected:
     void TearDown() override {
@@ -143,20 +151,10 @@ TEST_F(CriticalSectionTest, GuardReleasesOnScopeExitAndEarlyUnlock) {
 // and once when entered.
 TEST_F(CriticalSectionTest, SixSecondWaitIsSuspectedFourSecondWaitIsNot) {
     CUlCriticalSection Section;
-    {
-        CHolder Holder(Section, milliseconds(4000));
-        ASSERT_EQ(S_OK, Section.Lock());
-        Section.Unlock();
-    }
+    LockBehindHolder(Section, milliseconds(4000));
     EXPECT_EQ(0u, CountOf(ReadLines(), "deadlock suspicion"));
 
-    DWORD nHolder = 0;
-    {
-        CHolder Holder(Section, milliseconds(6000));
-        nHolder = Holder.ThreadIdentifier();
-        ASSERT_EQ(S_OK, Section.Lock());
-        Section.Unlock();
-    }
+    const DWORD nHolder = LockBehindHolder(Section, milliseconds(6000));
     const std::vector<std::string> Lines = ReadLines();
     const std::string sSection = SectionText(Section);
     const std::string sSelf = std::to_string(gettid());
@@ -173,13 +171,7 @@ TEST_F(CriticalSectionTest, SixSecondWaitIsSuspectedFourSecondWaitIsNot) {
 TEST_F(CriticalSectionTest, ThirdPeriodAddsTheCallStacksOfBothThreads) {
     CUlCriticalSections::SetWatchPeriod(300);
     CUlCriticalSection Section;
-    DWORD nHolder = 0;
-    {
-        CHolder Holder(Section, milliseconds(1050));
-        nHolder = Holder.ThreadIdentifier();
-        ASSERT_EQ(S_OK, Section.Lock());
-        Section.Unlock();
-    }
+    const DWORD nHolder = LockBehindHolder(Section, milliseconds(1050));
     const std::vector<std::string> Lines = ReadLines();
     const std::string sSection = SectionText(Section);
     const std::string sSelf = std::to_string(gettid());
