@@ -1,6 +1,7 @@
 #include "HarkwellPack1Module.h"
 
 #include "HarkwellServer/Interfaces.h"
+#include "corvane/uldebug.h"
 #include "corvane/ulexception.h"
 #include "corvane/ulmodule.h"
 
@@ -20,6 +21,8 @@ const corvane::InprocServerDescription kDescription{kClasses,
 }  // namespace
 
 CHarkwellPack1Module::CHarkwellPack1Module() noexcept : CInprocServerModule(kDescription) {
+    // The banner ("... version is ..., running in ..."), the termination line and the symbol settings.
+    corvane::StartModuleTrace();
     // Crashes and the library's thrown exceptions are reported into its trace until it is unloaded.
     UL_ASSERT(CExceptionFilter::Initialize());
     corvane::AddModuleTerminationFunction(&CExceptionFilter::Terminate);
