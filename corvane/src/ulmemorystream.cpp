@@ -29,7 +29,7 @@ constexpr DWORD kTextFlags = _Base64Helper::BASE64_FLAG_NOPAD | _Base64Helper::B
 
 }  // namespace
 
-HRESULT _PersistHelper::BstrFromMemoryStream(CMemoryStream* pStream, BSTR* pbstrText) {
+HRESULT _MemoryStreamHelper::BstrFromMemoryStream(CMemoryStream* pStream, BSTR* pbstrText) {
     if (pbstrText == nullptr) return E_POINTER;
     *pbstrText = nullptr;
     if (pStream == nullptr) return E_POINTER;
@@ -56,7 +56,7 @@ HRESULT _PersistHelper::BstrFromMemoryStream(CMemoryStream* pStream, BSTR* pbstr
     return S_OK;
 }
 
-HRESULT _PersistHelper::MemoryStreamFromBstr(BSTR bstrText, CMemoryStreamObject** ppStream) {
+HRESULT _MemoryStreamHelper::MemoryStreamFromBstr(BSTR bstrText, CMemoryStreamObject** ppStream) {
     if (ppStream == nullptr) return E_POINTER;
     *ppStream = nullptr;
 

@@ -201,7 +201,7 @@ std::u16string TextOf(const std::vector<BYTE>& bytes) {
     CStreamHolder stream;
     if (!bytes.empty()) WriteBytes(stream.p, bytes);
     CBstr text;
-    EXPECT_EQ(_PersistHelper::BstrFromMemoryStream(stream.p, &text.p), S_OK);
+    EXPECT_EQ(_MemoryStreamHelper::BstrFromMemoryStream(stream.p, &text.p), S_OK);
     EXPECT_NE(text.p, nullptr);
     EXPECT_EQ(stream->GetPosition(), bytes.size());
     return BstrText(text.p);
@@ -209,7 +209,7 @@ std::u16string TextOf(const std::vector<BYTE>& bytes) {
 
 std::vector<BYTE> BytesOf(BSTR b) {
     CMemoryStreamObject* p = nullptr;
-    EXPECT_EQ(_PersistHelper::MemoryStreamFromBstr(b, &p), S_OK);
+    EXPECT_EQ(_MemoryStreamHelper::MemoryStreamFromBstr(b, &p), S_OK);
     if (p == nullptr) return {};
     CStreamHolder stream(p);
     EXPECT_EQ(stream->GetPosition(), 0u);
@@ -237,9 +237,9 @@ TEST(StreamText, EncodesWithoutPaddingOrLineBreaks) {
     EXPECT_EQ(BytesOfWide(text), bytes);
 
     CBstr b;
-    EXPECT_EQ(_PersistHelper::BstrFromMemoryStream(nullptr, &b.p), E_POINTER);
+    EXPECT_EQ(_MemoryStreamHelper::BstrFromMemoryStream(nullptr, &b.p), E_POINTER);
     CStreamHolder stream;
-    EXPECT_EQ(_PersistHelper::BstrFromMemoryStream(stream.p, nullptr), E_POINTER);
+    EXPECT_EQ(_MemoryStreamHelper::BstrFromMemoryStream(stream.p, nullptr), E_POINTER);
 }
 
 TEST(StreamText, DecodesWideAndByteText) {
@@ -265,7 +265,7 @@ TEST(StreamText, SkipsJunkAndStopsAtNul) {
                                         "AQAA",
                                         11)),
               (std::vector<BYTE>{1, 0, 0, 1, 0, 0}));
-    EXPECT_EQ(_PersistHelper::MemoryStreamFromBstr(nullptr, nullptr), E_POINTER);
+    EXPECT_EQ(_MemoryStreamHelper::MemoryStreamFromBstr(nullptr, nullptr), E_POINTER);
 }
 
 TEST(StreamText, RoundTripsRandomContent) {

@@ -214,7 +214,9 @@ public:
 using CMemoryStream = CMemoryStreamT<>;
 using CMemoryStreamObject = CComObjectT<CMemoryStream>;
 
-struct _PersistHelper {
+// The stream's text form. The persistence helpers of the property maps and the registry bag reach it from
+// here; this header declares nothing else under their names.
+struct _MemoryStreamHelper {
     // The whole content of pStream (its position does not matter and is kept) as Base64 text without padding
     // and without line breaks. E_POINTER for missing arguments, E_OUTOFMEMORY when the text cannot be had.
     static HRESULT BstrFromMemoryStream(CMemoryStream* pStream, BSTR* pbstrText);
