@@ -104,3 +104,12 @@ COMRT_API HRESULT CreateErrorInfo(ICreateErrorInfo** pperrinfo);
 // unknown. FormatSystemMessage trims trailing tabs, line breaks, blanks and periods from it.
 COMRT_API std::u16string GetSystemMessage(HRESULT hr);
 COMRT_API std::u16string FormatSystemMessage(HRESULT hr);
+
+// An object in a stream: its class identifier (WriteClassStm layout) followed by what its own Save writes
+// (with clear-dirty set). A null pPStm writes the null class identifier only.
+COMRT_API HRESULT OleSaveToStream(IPersistStream* pPStm, IStream* pStm);
+// The reverse: reads the class identifier, creates the object (CoCreateInstance, in-process or local
+// server) and loads it from the stream through IPersistStream, or IPersistStreamInit when it lacks that,
+// then hands out iidInterface. The null class identifier gives *ppvObj null and S_OK; a class that cannot
+// be created gives its creation failure (REGDB_E_CLASSNOTREG when no one registered it).
+COMRT_API HRESULT OleLoadFromStream(IStream* pStm, REFIID iidInterface, void** ppvObj);
