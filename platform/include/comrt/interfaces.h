@@ -263,3 +263,41 @@ struct ISpecifyPropertyPages : IUnknown {
     static constexpr IID kIid = MakeGuid("B196B28B-BAB4-101A-B69C-00AA00341D07");
     virtual HRESULT GetPages(CAUUID* pPages) = 0;
 };
+
+// Structured storage, as far as objects that persist into a storage's streams need it.
+using SNB = LPOLESTR*;
+struct IEnumSTATSTG;
+
+struct IStorage : IUnknown {
+    static constexpr IID kIid = MakeGuid("0000000B-0000-0000-C000-000000000046");
+    virtual HRESULT CreateStream(LPCOLESTR pwcsName, DWORD grfMode, DWORD reserved1, DWORD reserved2,
+                                 IStream** ppstm) = 0;
+    virtual HRESULT OpenStream(LPCOLESTR pwcsName, void* reserved1, DWORD grfMode, DWORD reserved2,
+                               IStream** ppstm) = 0;
+    virtual HRESULT CreateStorage(LPCOLESTR pwcsName, DWORD grfMode, DWORD reserved1, DWORD reserved2,
+                                  IStorage** ppstg) = 0;
+    virtual HRESULT OpenStorage(LPCOLESTR pwcsName, IStorage* pstgPriority, DWORD grfMode, SNB snbExclude,
+                                DWORD reserved, IStorage** ppstg) = 0;
+    virtual HRESULT CopyTo(DWORD ciidExclude, const IID* rgiidExclude, SNB snbExclude, IStorage* pstgDest) = 0;
+    virtual HRESULT MoveElementTo(LPCOLESTR pwcsName, IStorage* pstgDest, LPCOLESTR pwcsNewName, DWORD grfFlags) = 0;
+    virtual HRESULT Commit(DWORD grfCommitFlags) = 0;
+    virtual HRESULT Revert() = 0;
+    virtual HRESULT EnumElements(DWORD reserved1, void* reserved2, DWORD reserved3, IEnumSTATSTG** ppenum) = 0;
+    virtual HRESULT DestroyElement(LPCOLESTR pwcsName) = 0;
+    virtual HRESULT RenameElement(LPCOLESTR pwcsOldName, LPCOLESTR pwcsNewName) = 0;
+    virtual HRESULT SetElementTimes(LPCOLESTR pwcsName, const FILETIME* pctime, const FILETIME* patime,
+                                    const FILETIME* pmtime) = 0;
+    virtual HRESULT SetClass(REFCLSID clsid) = 0;
+    virtual HRESULT SetStateBits(DWORD grfStateBits, DWORD grfMask) = 0;
+    virtual HRESULT Stat(STATSTG* pstatstg, DWORD grfStatFlag) = 0;
+};
+
+struct IPersistStorage : IPersist {
+    static constexpr IID kIid = MakeGuid("0000010A-0000-0000-C000-000000000046");
+    virtual HRESULT IsDirty() = 0;
+    virtual HRESULT InitNew(IStorage* pStg) = 0;
+    virtual HRESULT Load(IStorage* pStg) = 0;
+    virtual HRESULT Save(IStorage* pStgSave, BOOL fSameAsLoad) = 0;
+    virtual HRESULT SaveCompleted(IStorage* pStgNew) = 0;
+    virtual HRESULT HandsOffStorage() = 0;
+};
