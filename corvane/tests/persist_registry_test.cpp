@@ -310,4 +310,63 @@ TEST_F(PersistRegistryBag, BinaryValuesInTheCallersBuffer) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 }
 
+// An object stored in the registry: its class identifier and its own stream inside the "variant:" text,
+// re-created through the class registered with the runtime.
+const CLSID CLSID_Stored = MakeGuid("3D2C1B0A-5F4E-4D6C-8B7A-9F8E7D6C5B4A");
+
+class CStored : public IDispatch, public IPersistStreamInit {
+public:
+    using Interfaces = InterfaceList<InterfaceEntry<IDispatch>, InterfaceEntry<IPersistStreamInit>>;
+    LONG m_nValue = 0;
+    HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*, UINT*) override { return E_NOTIMPL; }
+    HRESULT GetClassID(CLSID* p) override {
+        *p = CLSID_Stored;
+        return S_OK;
+    }
+    HRESULT IsDirty() override { return S_FALSE; }
+    HRESULT Load(IStream* pStm) override {
+        std::uint32_t n = 0;
+        const HRESULT hr = _PersistHelper::ReadUInt32(pStm, &n);
+        m_nValue = static_cast<LONG>(n);
+        return hr;
+    }
+    HRESULT Save(IStream* pStm, BOOL) override {
+        return _PersistHelper::WriteUInt32(pStm, static_cast<std::uint32_t>(m_nValue));
+    }
+    HRESULT GetSizeMax(ULARGE_INTEGER*) override { return E_NOTIMPL; }
+    HRESULT InitNew() override { return S_OK; }
+};
+
+TEST_F(PersistRegistryBag, ObjectsRoundTripThroughTheirClass) {
+    CComPtr<IUnknown> pFactory;
+    ASSERT_EQ(CClassFactory::Create(&CreateObjectT<CStored>, IidOf<IUnknown>(), reinterpret_cast<void**>(&pFactory)),
+              S_OK);
+    DWORD nCookie = 0;
+    ASSERT_EQ(CoRegisterClassObject(CLSID_Stored, pFactory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &nCookie), S_OK);
+    CComObjectT<CStored>* pObject = nullptr;
+    ASSERT_EQ(CComObjectT<CStored>::CreateInstance(&pObject), S_OK);
+    pObject->m_nValue = 0x31415926;
+    CComVariantArray v;
+    v.vt = VT_DISPATCH;
+    v.pdispVal = pObject;  // the variant takes the creation reference
+    ASSERT_EQ(m_pBag->Write(u"Object", &v), S_OK);
+    EXPECT_EQ(RawText(u"Object"), u"variant:" + Base64(Block(v)));
+    CComVariantArray Read;
+    ASSERT_EQ(m_pBag->Read(u"Object", &Read, nullptr), S_OK);
+    ASSERT_EQ(Read.vt, VT_DISPATCH);
+    ASSERT_NE(Read.pdispVal, nullptr);
+    EXPECT_NE(Read.pdispVal, v.pdispVal);
+    CComPtr<IPersistStreamInit> pPersist;
+    ASSERT_EQ(Read.pdispVal->QueryInterface(&pPersist), S_OK);
+    EXPECT_EQ(static_cast<CStored*>(pPersist.p)->m_nValue, 0x31415926);
+    // Once the class is gone the value reads as no object.
+    CoRevokeClassObject(nCookie);
+    ASSERT_EQ(m_pBag->Read(u"Object", &Read, nullptr), S_OK);
+    EXPECT_EQ(Read.vt, VT_DISPATCH);
+    EXPECT_EQ(Read.pdispVal, nullptr);
+}
+
 }  // namespace
