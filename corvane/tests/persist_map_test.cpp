@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "TestEnvironment.h"
 #include "corvane/ulmemorystream.h"
 #include "corvane/ulobject.h"
 #include "corvane/ulpersistmap.h"
+#include "corvane/ulpersistregistry.h"
 #include "persist_stream.h"
 
 namespace {
@@ -329,6 +331,33 @@ TEST(PersistPropertyBag, WritesNamedPropertiesButNotMemberDataNullObjectsOrPlace
     pRead->SetString(1, u"x");
     EXPECT_EQ(static_cast<IPersistPropertyBag*>(pRead)->Load(pBag, nullptr), E_ACCESSDENIED);
     EXPECT_EQ(pRead->String(1), u"after");
+}
+
+TEST(PersistPropertyBag, RoundTripsThroughTheRegistryBag) {
+    testing_support::CTemporaryRegistry Registry;
+    CComObjectT<CRegistryPropertyBag>* pBag = nullptr;
+    ASSERT_EQ(CComObjectT<CRegistryPropertyBag>::CreateInstance(&pBag), S_OK);
+    CComPtr<IPropertyBag> pKeepBag;
+    pKeepBag.Attach(pBag);
+    pBag->Initialize(u"SOFTWARE\\Corvane Harkwell\\Widget");
+    CWidget* p = nullptr;
+    CComPtr<IUnknown> pKeep = NewObject(&p);
+    p->SetString(1, u"variant:looks like a value");
+    p->m_Values[5].Clear();
+    p->m_Values[5].vt = VT_R8;
+    p->m_Values[5].dblVal = 2.75;
+    ASSERT_EQ(static_cast<IPersistPropertyBag*>(p)->Save(pBag, TRUE, TRUE), S_OK);
+
+    CWidget* pRead = nullptr;
+    CComPtr<IUnknown> pKeepRead = NewObject(&pRead);
+    pRead->SetString(1, u"");
+    pRead->SetLong(2, 0);
+    ASSERT_EQ(static_cast<IPersistPropertyBag*>(pRead)->Load(pBag, nullptr), S_OK);
+    EXPECT_EQ(pRead->String(1), u"variant:looks like a value");
+    EXPECT_EQ(pRead->m_Values[2].vt, VT_I4);
+    EXPECT_EQ(pRead->m_Values[2].lVal, 7);
+    EXPECT_EQ(pRead->m_Values[5].vt, VT_R8);
+    EXPECT_EQ(pRead->m_Values[5].dblVal, 2.75);
 }
 
 TEST(PersistStorage, SavesIntoAndLoadsFromTheContentsStream) {
