@@ -2,6 +2,12 @@
 // identifier from this test program, found by the category scan, and unregistered again; the server
 // program's own registration switches; libraries that cannot serve.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <vector>
 
 #include "ActivityEvent.h"
 #include "CategoryClassEnumerator.h"
@@ -13,6 +19,7 @@
 #include "comrt/comptr.h"
 #include "comrt/oleauto.h"
 #include "comrt/text.h"
+#include "corvane/ulmemorystream.h"
 #include "corvane/ulregister.h"
 #include "corvane/ulregistry.h"
 
@@ -199,4 +206,75 @@ TEST_F(PluginRegistration, ServerProgramRegistersItsAppIdCategoriesAndClasses) {
     EXPECT_TRUE(KeyExists(u"Component Categories"));
     EXPECT_TRUE(KeyExists(u"AppID"));
     EXPECT_TRUE(KeyExists(u"CLSID"));
+}
+
+// A stream saved by one process is loaded by another: the object comes back from its stored class
+// identifier, created through the registry from the plug-in library, with its settings.
+TEST_F(PluginRegistration, StreamSavedByOneProcessIsLoadedByAnother) {
+    ASSERT_EQ(0, RegisterServer("TestPlugin.so").nExitCode);
+    testing_support::CTemporaryDirectory folder;
+    const std::filesystem::path file = folder.Path() / "activity.stream";
+
+    const pid_t nChild = fork();
+    ASSERT_NE(-1, nChild);
+    if (nChild == 0) {
+        // The writing process: anything but a clean exit code 0 fails the test below.
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        int nExitCode = 1;
+        {
+            CComPtr<IActivity> pActivity;
+            CComObjectT<CMemoryStream>* pStream = nullptr;
+            if (SUCCEEDED(pActivity.CoCreateInstance(CLSID_CTestActivity, nullptr, CLSCTX_INPROC_SERVER)) &&
+                SUCCEEDED(pActivity->Start()) && SUCCEEDED(pActivity->Start()) &&
+                SUCCEEDED(CComObjectT<CMemoryStream>::CreateInstance(&pStream))) {
+                CComQIPtr<IPersistStream> pPersist(pActivity.p);
+                STATSTG stat{};
+                if (pPersist && SUCCEEDED(OleSaveToStream(pPersist, pStream)) &&
+                    SUCCEEDED(pStream->Stat(&stat, STATFLAG_NONAME))) {
+                    std::vector<char> bytes(static_cast<std::size_t>(stat.cbSize.QuadPart));
+                    ULARGE_INTEGER nIgnored{};
+                    ULONG nRead = 0;
+                    pStream->Seek(LARGE_INTEGER{0}, STREAM_SEEK_SET, &nIgnored);
+                    pStream->Read(bytes.data(), static_cast<ULONG>(bytes.size()), &nRead);
+                    std::ofstream out(file, std::ios::binary);
+                    out.write(bytes.data(), nRead);
+                    nExitCode = (out && nRead == bytes.size()) ? 0 : 2;
+                }
+            }
+            if (pStream) pStream->Release();
+        }
+        _exit(nExitCode);
+    }
+    int nStatus = 0;
+    ASSERT_EQ(nChild, waitpid(nChild, &nStatus, 0));
+    ASSERT_TRUE(WIFEXITED(nStatus));
+    ASSERT_EQ(0, WEXITSTATUS(nStatus));
+
+    std::ifstream in(file, std::ios::binary);
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    ASSERT_GT(bytes.size(), 16u);
+    CComObjectT<CMemoryStream>* pStream = nullptr;
+    ASSERT_EQ(S_OK, CComObjectT<CMemoryStream>::CreateInstance(&pStream));
+    CComPtr<IStream> pStreamHolder;
+    pStreamHolder.Attach(pStream);
+    ULONG nWritten = 0;
+    ASSERT_EQ(S_OK, pStream->Write(bytes.data(), static_cast<ULONG>(bytes.size()), &nWritten));
+    ULARGE_INTEGER nIgnored{};
+    ASSERT_EQ(S_OK, pStream->Seek(LARGE_INTEGER{0}, STREAM_SEEK_SET, &nIgnored));
+
+    CComPtr<IActivity> pActivity;
+    ASSERT_EQ(S_OK, OleLoadFromStream(pStream, IidOf<IActivity>(), reinterpret_cast<void**>(&pActivity)));
+    BSTR sTitle = nullptr;
+    ASSERT_EQ(S_OK, pActivity->get_Title(&sTitle));
+    EXPECT_EQ(u"Test Activity (started 2)", std::u16string(sTitle));
+    SysFreeString(sTitle);
+
+    // Once the class is no longer registered, the same stream loads as no object.
+    pActivity.Release();
+    ASSERT_EQ(0, RegisterServer("TestPlugin.so", true).nExitCode);
+    ASSERT_EQ(S_OK, pStream->Seek(LARGE_INTEGER{0}, STREAM_SEEK_SET, &nIgnored));
+    void* pv = reinterpret_cast<void*>(1);
+    const HRESULT hr = OleLoadFromStream(pStream, IidOf<IActivity>(), &pv);
+    EXPECT_EQ(REGDB_E_CLASSNOTREG, hr);
+    EXPECT_EQ(nullptr, pv);
 }
