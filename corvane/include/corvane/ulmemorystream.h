@@ -47,6 +47,7 @@ public:
     HRESULT Read(void* pv, ULONG cb, ULONG* pcbRead) override {
         if (pcbRead != nullptr) *pcbRead = 0;
         if (pv == nullptr && cb != 0) return STG_E_INVALIDPOINTER;
+        if (cb == 0) return S_OK;
         CLock Lock(m_DataCriticalSection);
         if (FAILED(Lock.m_nResult)) return Lock.m_nResult;
         const std::size_t nAvailable = m_nPosition < m_nSize ? m_nSize - m_nPosition : 0;
