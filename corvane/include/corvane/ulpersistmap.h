@@ -165,6 +165,21 @@ private:
     T* Object() { return static_cast<T*>(this); }
 };
 
+// IPersistStream for a class that has IUlPersistStreamInitT: the same five methods, reached through an
+// interface of the type the caller asked for (OleSaveToStream and the stored object data ask for this one).
+template <class T>
+class IUlPersistStreamT : public IPersistStream {
+public:
+    HRESULT GetClassID(CLSID* pClassID) override { return Init()->GetClassID(pClassID); }
+    HRESULT IsDirty() override { return Init()->IsDirty(); }
+    HRESULT Load(IStream* pStm) override { return Init()->Load(pStm); }
+    HRESULT Save(IStream* pStm, BOOL fClearDirty) override { return Init()->Save(pStm, fClearDirty); }
+    HRESULT GetSizeMax(ULARGE_INTEGER* pcbSize) override { return Init()->GetSizeMax(pcbSize); }
+
+private:
+    IUlPersistStreamInitT<T>* Init() { return static_cast<IUlPersistStreamInitT<T>*>(static_cast<T*>(this)); }
+};
+
 template <class T>
 class IUlPersistPropertyBagT : public IPersistPropertyBag {
 public:
