@@ -1,0 +1,38 @@
+// The settings of an e-mail notification: what the object keeps under its data lock, and what each queued
+// delivery copies when its event is handled, so that later changes never alter a queued message.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "comrt/types.h"
+
+// The ordered authentication method names, without duplicates (compared ignoring case).
+class CAuthMethodList {
+public:
+    // Empties the list, splits the list text and appends each name not already held.
+    void SetAsString(std::u16string_view sText);
+    // The names as list text.
+    std::u16string GetAsString() const;
+    bool IsEmpty() const noexcept { return m_NameList.empty(); }
+    const std::vector<std::u16string>& GetNames() const noexcept { return m_NameList; }
+
+private:
+    std::vector<std::u16string> m_NameList;
+};
+
+struct CSmtpSettings {
+    std::u16string m_sServerHost;
+    USHORT m_nServerPort = 25;
+    std::u16string m_sSender;
+    std::u16string m_sToRecipients;   // list text
+    std::u16string m_sCcRecipients;   // list text
+    std::u16string m_sBccRecipients;  // list text
+    std::u16string m_sSubject;        // template
+    std::u16string m_sBody;           // template
+    CAuthMethodList m_AuthMethodList;
+    std::u16string m_sAuthenticationName;
+    std::u16string m_sAuthenticationPassword;
+    LONG m_nTimeout = 60000;  // milliseconds for every single wait; -1 waits without limit
+};
