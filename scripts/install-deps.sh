@@ -8,6 +8,9 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang lld libclang-rt-14-dev
   iproute2
+  # Peers the tests and benchmarks run beside our code: ping, an SMTP client, and Node.js for the
+  # SMTP server the e-mail tests deliver to (its npm package is installed by scripts/install-test-tools.sh).
+  iputils-ping msmtp
 )
 
 missing=()
@@ -16,6 +19,10 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
+
+# Node.js and npm may come from elsewhere than Debian's packages; only their absence matters.
+command -v node >/dev/null || missing+=(nodejs)
+command -v npm >/dev/null || missing+=(npm)
 
 if [ ${#missing[@]} -eq 0 ]; then
   exit 0
