@@ -1,14 +1,20 @@
 #include "HarkwellPack1Module.h"
 
 #include "HarkwellServer/Interfaces.h"
+#include "PingActivity.h"
 #include "corvane/uldebug.h"
 #include "corvane/ulexception.h"
 #include "corvane/ulmodule.h"
 
 namespace {
 
-// Classes are added here as the library gains them, in registration order.
-constexpr std::span<const corvane::ClassEntry> kClasses{};
+// Classes are added here as the library gains them, in registration order. ProgIDs derive from the class
+// name (cut to 37 characters, then ".1"); friendly names are the classes' string resources as written.
+const corvane::ClassEntry kClassEntries[] = {
+    {&CLSID_CPingActivity, &CreateObjectT<CPingActivity>, u"CPingActivity", u"Ping Availabilty Activity",
+     corvane::ThreadingModel::Free, &CATID_CorvaneHarkwellActivities},
+};
+constexpr std::span<const corvane::ClassEntry> kClasses{kClassEntries};
 
 const corvane::InprocServerDescription kDescription{kClasses,
                                                     &APPID_HarkwellPack1,
