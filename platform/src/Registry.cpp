@@ -19,7 +19,9 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -87,7 +89,10 @@ struct KeyHandle {
 };
 
 struct Store {
-    std::mutex mutex;
+    // Recursive: a thread that opened a spanning transaction holds it between its calls.
+    std::recursive_mutex mutex;
+    Database* pSpanning = nullptr;
+    std::thread::id spanningThread;
     bool bLocated = false;
     bool bReadOnlySystem = false;
     std::string sSystemDir;
@@ -136,11 +141,14 @@ void OnForkChild() {
         if (hive.pOverlay) hive.pOverlay->Abandon();
         hive = Hive{};
     }
-    s.mutex.unlock();
+    // A recursive mutex belongs to the thread that locked it, which the child does not have under that
+    // identity: the child starts with a fresh one (nothing else can hold it, the child has one thread).
+    s.pSpanning = nullptr;
+    new (&s.mutex) std::recursive_mutex;
 }
 void OnExit() {
     Store& s = TheStore();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    std::lock_guard<std::recursive_mutex> lock(s.mutex);
     s.CloseDatabases();
 }
 
@@ -607,7 +615,7 @@ private:
 // One call: the store locked for its whole length.
 struct Call {
     Store& s;
-    std::unique_lock<std::mutex> lock;
+    std::unique_lock<std::recursive_mutex> lock;
     Call() : s(TheStore()), lock(s.mutex) {}
 };
 
@@ -1128,4 +1136,31 @@ void RegResetStore() {
     call.s.CloseDatabases();
     call.s.handles.clear();
     call.s.bLocated = false;
+}
+
+LONG RegBeginTransaction(HKEY hKey) {
+    KeyCall call;
+    LONG nResult = call.Open(hKey, KEY_SET_VALUE);
+    if (nResult != ERROR_SUCCESS) return nResult;
+    Store& s = TheStore();
+    if (s.pSpanning != nullptr) return ERROR_INVALID_FUNCTION;
+    const Layers& layers = call.GetLayers();
+    Database* pWrite = layers.bOverlaid ? layers.ov : layers.base;
+    if (pWrite == nullptr) return ERROR_ACCESS_DENIED;
+    nResult = pWrite->BeginSpanning();
+    if (nResult != ERROR_SUCCESS) return nResult;
+    s.pSpanning = pWrite;
+    s.spanningThread = std::this_thread::get_id();
+    s.mutex.lock();  // held until RegEndTransaction: other threads' calls wait for the transaction's end
+    return ERROR_SUCCESS;
+}
+
+LONG RegEndTransaction(BOOL bCommit) {
+    Call call;
+    Store& s = call.s;
+    if (s.pSpanning == nullptr || s.spanningThread != std::this_thread::get_id()) return ERROR_INVALID_FUNCTION;
+    const LONG nResult = s.pSpanning->EndSpanning(bCommit != FALSE);
+    s.pSpanning = nullptr;
+    s.mutex.unlock();
+    return nResult;
 }

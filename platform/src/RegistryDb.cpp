@@ -462,10 +462,12 @@ LONG Database::EachRow(const Use& p, F&& read) {
 }
 
 LONG Database::BeginRead() {
+    if (m_bSpanning) return Savepoint("SAVEPOINT call");
     return Run(kBegin);
 }
 
 LONG Database::BeginWrite() {
+    if (m_bSpanning) return Savepoint("SAVEPOINT call");
     Use p(*this, kBeginImmediate);
     if (!p) return p.Result();
     bool bRow = false;
@@ -476,6 +478,12 @@ LONG Database::BeginWrite() {
 }
 
 LONG Database::Commit() {
+    if (m_bSpanning) {
+        if (!m_bInSavepoint) return ERROR_SUCCESS;
+        const LONG nResult = Savepoint("RELEASE call");
+        if (nResult != ERROR_SUCCESS) Rollback();
+        return nResult;
+    }
     const LONG nResult = Run(kCommit);
     if (nResult != ERROR_SUCCESS) Rollback();
     m_bWriting = false;
@@ -483,10 +491,42 @@ LONG Database::Commit() {
 }
 
 void Database::Rollback() noexcept {
+    if (m_bSpanning) {
+        if (m_bInSavepoint && m_pDb) sqlite3_exec(m_pDb, "ROLLBACK TO call; RELEASE call", nullptr, nullptr, nullptr);
+        m_bInSavepoint = false;
+        return;
+    }
     m_bWriting = false;
     if (!m_pDb || sqlite3_get_autocommit(m_pDb)) return;
     Use p(*this, kRollback);
     if (p) sqlite3_step(p);
+}
+
+LONG Database::Savepoint(const char* pszStatement) {
+    const int rc = sqlite3_exec(m_pDb, pszStatement, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) return Fail(rc);
+    m_bInSavepoint = pszStatement[0] == 'S';
+    return ERROR_SUCCESS;
+}
+
+LONG Database::BeginSpanning() {
+    if (m_bSpanning) return ERROR_INVALID_FUNCTION;
+    const LONG nResult = BeginWrite();
+    if (nResult != ERROR_SUCCESS) return nResult;
+    m_bSpanning = true;
+    m_bInSavepoint = false;
+    return ERROR_SUCCESS;
+}
+
+LONG Database::EndSpanning(bool bCommit) {
+    if (!m_bSpanning) return ERROR_INVALID_FUNCTION;
+    Rollback();  // a call's savepoint left open by a failure
+    m_bSpanning = false;
+    if (!bCommit) {
+        Rollback();
+        return ERROR_SUCCESS;
+    }
+    return Commit();
 }
 
 void Database::ReadKeyRow(sqlite3_stmt* p, KeyRow* pRow) {

@@ -87,6 +87,13 @@ public:
     LONG Commit();
     void Rollback() noexcept;
 
+    // A write transaction that spans calls: while it is open, each call's own transaction (BeginRead or
+    // BeginWrite to Commit or Rollback) is a savepoint inside it, so a failed call undoes only itself and
+    // nothing reaches the file before EndSpanning commits.
+    LONG BeginSpanning();
+    LONG EndSpanning(bool bCommit);
+    bool IsSpanning() const noexcept { return m_bSpanning; }
+
     LONG FindKey(KeyId parent, std::u16string_view fold, KeyRow* pRow, bool* pbFound);
     LONG KeyState(KeyId id, int* pnState, bool* pbFound);
     LONG ListKeys(KeyId parent, std::vector<KeyRow>* pRows);
@@ -189,6 +196,7 @@ private:
     template <class F>
     LONG EachRow(const Use& p, F&& read);
     LONG Fail(int rc);
+    LONG Savepoint(const char* pszStatement);
     LONG CheckFile(bool* pbEmpty);
     LONG Initialise();
     LONG Verify();
@@ -204,6 +212,8 @@ private:
     unsigned m_nFolderMode;
     bool m_bKeepWal;
     bool m_bWriting = false;
+    bool m_bSpanning = false;
+    bool m_bInSavepoint = false;
     bool m_bWithoutLog = false;
     sqlite3* m_pDb = nullptr;
     sqlite3_stmt* m_statements[kStatementCount] = {};

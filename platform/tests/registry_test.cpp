@@ -611,6 +611,56 @@ TEST_F(RegistryTest, TwoProcessesWriteTheSameKeyAtOnce) {
     EXPECT_EQ(nTotal, 2u * kValues);
 }
 
+TEST_F(RegistryTest, SpanningTransactionCommitsTogetherOrNotAtAll) {
+    HKEY hKey = Create(HKEY_LOCAL_MACHINE, u"Software\\List");
+    ASSERT_EQ(SetDword(hKey, u"1", 1), ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(hKey, u"2", 2), ERROR_SUCCESS);
+
+    // A process that dies inside the transaction leaves the list as it was.
+    RegCloseKey(hKey);
+    RegResetStore();
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        HKEY hChild = nullptr;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"Software\\List", 0, KEY_ALL_ACCESS, &hChild) != ERROR_SUCCESS ||
+            RegBeginTransaction(hChild) != ERROR_SUCCESS || SetDword(hChild, u"1", 100) != ERROR_SUCCESS ||
+            RegDeleteValueW(hChild, u"2") != ERROR_SUCCESS || SetDword(hChild, u"3", 3) != ERROR_SUCCESS)
+            _exit(1);
+        _exit(0);  // no end: as if the process crashed in the middle
+    }
+    int nStatus = 0;
+    ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
+    ASSERT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0);
+    ASSERT_EQ(Open(HKEY_LOCAL_MACHINE, u"Software\\List", &hKey), ERROR_SUCCESS);
+    EXPECT_EQ(ValueNames(hKey), (V{u"1", u"2"}));
+    EXPECT_EQ(GetDword(hKey, u"1"), 1u);
+
+    // Inside the transaction the thread sees its own changes; a failed call undoes only itself; rolling back
+    // forgets everything.
+    ASSERT_EQ(RegBeginTransaction(hKey), ERROR_SUCCESS);
+    EXPECT_EQ(RegBeginTransaction(hKey), ERROR_INVALID_FUNCTION);
+    ASSERT_EQ(SetDword(hKey, u"3", 3), ERROR_SUCCESS);
+    EXPECT_EQ(RegDeleteValueW(hKey, u"missing"), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(ValueNames(hKey), (V{u"1", u"2", u"3"}));
+    ASSERT_EQ(RegEndTransaction(FALSE), ERROR_SUCCESS);
+    EXPECT_EQ(ValueNames(hKey), (V{u"1", u"2"}));
+    EXPECT_EQ(RegEndTransaction(TRUE), ERROR_INVALID_FUNCTION);
+
+    // Committed, all of it arrives; another thread's call waits for the end and then sees it whole.
+    ASSERT_EQ(RegBeginTransaction(hKey), ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(hKey, u"1", 10), ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteValueW(hKey, u"2"), ERROR_SUCCESS);
+    std::vector<std::u16string> SeenByOther;
+    std::thread Other([&] { SeenByOther = ValueNames(hKey); });
+    ASSERT_EQ(SetDword(hKey, u"4", 4), ERROR_SUCCESS);
+    ASSERT_EQ(RegEndTransaction(TRUE), ERROR_SUCCESS);
+    Other.join();
+    EXPECT_EQ(SeenByOther, (V{u"1", u"4"}));
+    EXPECT_EQ(GetDword(hKey, u"1"), 10u);
+    RegCloseKey(hKey);
+}
+
 TEST_F(RegistryTest, ManyThreadsAtOnce) {
     constexpr int kThreads = 8;
     constexpr int kRounds = 50;

@@ -84,6 +84,13 @@ COMRT_API LONG RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, DWORD* lpcchClass, DW
                                 DWORD* lpcbMaxValueNameLen, DWORD* lpcbMaxValueLen, DWORD* lpcbSecurityDescriptor,
                                 FILETIME* lpftLastWriteTime);
 
+// One transaction over many calls: from RegBeginTransaction to RegEndTransaction, the calling thread's changes
+// to hKey's hive reach the database together when committed, or not at all (a process that ends meanwhile
+// leaves the hive as it was). A call that fails inside it undoes only itself. Other threads' registry calls
+// wait until the transaction ends. One at a time per process: ERROR_INVALID_FUNCTION for a second one, and
+// for an end on a thread that began none.
+COMRT_API LONG RegBeginTransaction(HKEY hKey);
+COMRT_API LONG RegEndTransaction(BOOL bCommit);
 // The folder of the system hives as resolved for this process (for messages and tools).
 COMRT_API std::string RegGetStoreDirectory();
 // The last store failure of the calling thread, with the database path, as a sentence a person
