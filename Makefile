@@ -15,6 +15,7 @@ all: build
 
 deps:
 	@bash scripts/install-deps.sh
+	@bash scripts/install-test-tools.sh
 
 $(BUILD)/build.ninja:
 	cmake -S . -B $(BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo

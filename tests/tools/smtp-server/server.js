@@ -1,0 +1,114 @@
+// A real SMTP server on the loopback for the e-mail delivery tests.
+//
+//   node server.js [--port N] [--mail-dir DIR] [--user NAME] [--password TEXT] [--auth-methods LOGIN,CRAM-MD5]
+//                  [--auth-required]
+//
+// Listens on 127.0.0.1 (port 0, the default, takes an ephemeral one) and prints "PORT <n>" on a line of its own
+// once it accepts connections. AUTH LOGIN and AUTH CRAM-MD5 are offered without TLS and accept one fixed name and
+// password (default "harkwell" / "secret"); authentication is optional unless --auth-required is given. Each
+// message received is written to DIR as message-<nnnn>.txt (under a temporary name first and then renamed, so
+// a reader never sees half a file): the envelope, the authenticated user and method, and the data as sent
+// after the transparency dots were removed. The server ends when its standard input closes, so it never outlives
+// the test that started it, or on SIGTERM.
+'use strict';
+
+const fs = require('fs');
+const path = require('path');
+const { SMTPServer } = require('smtp-server');
+
+function parseArguments(argv) {
+    const options = {
+        port: 0,
+        mailDir: process.cwd(),
+        user: 'harkwell',
+        password: 'secret',
+        authMethods: ['LOGIN', 'CRAM-MD5'],
+        authRequired: false,
+    };
+    for (let i = 2; i < argv.length; ++i) {
+        const name = argv[i];
+        const value = () => {
+            if (i + 1 >= argv.length) throw new Error(`${name} needs a value`);
+            return argv[++i];
+        };
+        if (name === '--port') options.port = Number(value());
+        else if (name === '--mail-dir') options.mailDir = value();
+        else if (name === '--user') options.user = value();
+        else if (name === '--password') options.password = value();
+        else if (name === '--auth-methods') options.authMethods = value().split(',').filter(Boolean);
+        else if (name === '--auth-required') options.authRequired = true;
+        else throw new Error(`unknown argument ${name}`);
+    }
+    if (!Number.isInteger(options.port) || options.port < 0 || options.port > 65535) {
+        throw new Error('--port needs a number from 0 to 65535');
+    }
+    return options;
+}
+
+const options = parseArguments(process.argv);
+fs.mkdirSync(options.mailDir, { recursive: true });
+let messageCount = 0;
+
+// One file per message: "name: value" lines (mail-from, one rcpt-to per recipient, user and auth-method, empty
+// without authentication), an empty line, then the data bytes exactly as received.
+function storeMessage(session, data) {
+    messageCount += 1;
+    const name = `message-${String(messageCount).padStart(4, '0')}.txt`;
+    const lines = [`mail-from: ${session.envelope.mailFrom ? session.envelope.mailFrom.address : ''}`];
+    for (const recipient of session.envelope.rcptTo) lines.push(`rcpt-to: ${recipient.address}`);
+    lines.push(`user: ${session.user ? session.user.name : ''}`);
+    lines.push(`auth-method: ${session.user ? session.user.method : ''}`);
+    const temporary = path.join(options.mailDir, `.${name}.tmp`);
+    fs.writeFileSync(temporary, Buffer.concat([Buffer.from(lines.join('\n') + '\n\n', 'utf8'), data]));
+    fs.renameSync(temporary, path.join(options.mailDir, name));
+}
+
+const server = new SMTPServer({
+    name: 'localhost',
+    banner: 'test server ready',
+    authMethods: options.authMethods,
+    authOptional: !options.authRequired,
+    allowInsecureAuth: true,
+    hideSTARTTLS: true,
+    disabledCommands: ['STARTTLS'],
+    logger: false,
+    onAuth(auth, session, callback) {
+        const nameMatches = auth.username === options.user;
+        const passwordMatches =
+            auth.method === 'CRAM-MD5' ? auth.validatePassword(options.password) : auth.password === options.password;
+        if (!nameMatches || !passwordMatches) {
+            callback(new Error('Invalid user name or password'));
+            return;
+        }
+        callback(null, { user: { name: auth.username, method: auth.method } });
+    },
+    onData(stream, session, callback) {
+        const chunks = [];
+        stream.on('data', (chunk) => chunks.push(chunk));
+        stream.on('end', () => {
+            try {
+                storeMessage(session, Buffer.concat(chunks));
+                callback();
+            } catch (error) {
+                callback(error);
+            }
+        });
+    },
+});
+
+server.on('error', (error) => process.stderr.write(`smtp-server: ${error.message}\n`));
+
+function stop() {
+    server.close(() => process.exit(0));
+    // Open client connections must not keep the process alive after its test has gone.
+    setTimeout(() => process.exit(0), 1000).unref();
+}
+
+process.stdin.on('end', stop);
+process.stdin.on('error', stop);
+process.stdin.resume();
+process.on('SIGTERM', stop);
+
+server.listen(options.port, '127.0.0.1', () => {
+    process.stdout.write(`PORT ${server.server.address().port}\n`);
+});
