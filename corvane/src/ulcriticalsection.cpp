@@ -205,6 +205,13 @@ CUlCriticalSectionLock::CUlCriticalSectionLock(CUlCriticalSection& Section) : m_
     m_bLocked = true;
 }
 
+void CUlCriticalSectionLock::Lock() {
+    if (m_bLocked) return;
+    const HRESULT nResult = m_Section.Lock();
+    if (FAILED(nResult)) corvane::ThrowHResult(nResult);
+    m_bLocked = true;
+}
+
 std::mutex& CUlCriticalSections::GetModuleLock() noexcept {
     static constinit std::mutex s_ModuleLock;
     return s_ModuleLock;

@@ -87,6 +87,8 @@ public:
         if (m_bLocked) m_Section.Unlock();
         m_bLocked = false;
     }
+    // Takes the section again after Unlock; raises the HRESULT of a failed Lock.
+    void Lock();
 
 private:
     CUlCriticalSection& m_Section;

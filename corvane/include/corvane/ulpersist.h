@@ -20,6 +20,8 @@ constexpr HRESULT UL_E_ARRAY_DIMENSIONS = MakeCorvaneHResult(0x01FC);
 constexpr HRESULT UL_E_ARRAY_ELEMENT_SIZE = MakeCorvaneHResult(0x01FD);
 // An array of an element type without a stored form.
 constexpr HRESULT UL_E_ARRAY_ELEMENT_TYPE = MakeCorvaneHResult(0x0243);
+// Stored object data whose byte array has more than one dimension.
+constexpr HRESULT UL_E_OBJECT_DATA_DIMENSIONS = MakeCorvaneHResult(0x0044);
 
 struct _PersistHelper {
     // Writes exactly cb bytes; a stream that takes fewer fails with STG_E_MEDIUMFULL.
@@ -48,6 +50,16 @@ struct _PersistHelper {
     // *ppObject receives the re-created object (riid), or null for the null class or a class that is not
     // registered.
     static HRESULT ReadObject(IStream* pStream, REFIID riid, void** ppObject) noexcept;
+
+    // The object data of a plug-in object, as a value for a variant block: with IPersistStream (or else
+    // IPersistStreamInit) a byte array of its class identifier and its own stream (saved clearing its dirty
+    // state); else, with IPersist, its class identifier as brace text; else E_NOINTERFACE. Raised on failure.
+    static void GetObjectData(IUnknown* pObject, VARIANT* pData);
+    // A new object (riid) from object data: brace text makes an object with its default settings, a byte array
+    // is loaded through the class it names (UL_E_OBJECT_DATA_DIMENSIONS for more than one dimension), other
+    // types are E_INVALIDARG. A class that cannot be created or loaded is raised with its code. *ppObject may
+    // be null afterwards for data naming the null class.
+    static void CreateObject(const VARIANT& Data, REFIID riid, void** ppObject);
 };
 
 // A VARIANT that can write itself as a variant block and read itself back from one.
