@@ -1,0 +1,260 @@
+// The plug-in library HarkwellPack1.so, registered with hkregsvr in a private store: the keys of its classes,
+// the category scan finding its activities, an activity created by class identifier raising its event
+// through the server's event record class, unloading once nothing of it is in use, and unregistration.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <link.h>
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "CategoryClassEnumerator.h"
+#include "ClassesRootReader.h"
+#include "HarkwellServer/Interfaces.h"
+#include "ServerRegistration.h"
+#include "TestEnvironment.h"
+#include "comrt/comptr.h"
+#include "comrt/oleauto.h"
+#include "comrt/text.h"
+#include "corvane/ulregister.h"
+
+using testing_support::KeyExists;
+using testing_support::LibraryPath;
+using testing_support::ProgramPath;
+using testing_support::ReadString;
+using testing_support::RunProgram;
+
+namespace {
+
+// The library's identifiers, as a client that knows only its registration sees them.
+const CLSID kPingActivity = MakeGuid("{C7F52DB5-970B-4B5E-BF37-71D8CDCD3147}");
+const IID kIPingActivity = MakeGuid("{D649853E-DDD6-4ED1-BEEB-7374056DB95A}");
+const GUID kAppId = MakeGuid("{E67DF562-1D78-4BB0-9C47-85BC3B320855}");
+
+using PFN_DllCanUnloadNow = HRESULT (*)();
+using PFN_DllGetClassObject = HRESULT (*)(REFCLSID, REFIID, void**);
+
+std::vector<CLSID> ClassesOf(REFGUID catid) {
+    std::vector<CLSID> classes;
+    CCategoryClassEnumerator enumerator(catid);
+    CLSID clsid;
+    while (enumerator.Next(clsid)) classes.push_back(clsid);
+    return classes;
+}
+
+bool Contains(const std::vector<CLSID>& classes, REFCLSID clsid) {
+    for (const CLSID& c : classes)
+        if (c == clsid) return true;
+    return false;
+}
+
+// Whether a library is loaded into this process (the loader's list: its file may stay mapped for other
+// reasons, such as a symbol reader).
+bool IsLoaded(const std::string& sPath) {
+    struct Search {
+        const std::string& sPath;
+        bool bFound;
+    } search{sPath, false};
+    dl_iterate_phdr(
+        [](dl_phdr_info* pInfo, size_t, void* pData) {
+            auto* pSearch = static_cast<Search*>(pData);
+            if (pInfo->dlpi_name != nullptr && pSearch->sPath == pInfo->dlpi_name) pSearch->bFound = true;
+            return 0;
+        },
+        &search);
+    return search.bFound;
+}
+
+bool Eventually(const std::function<bool()>& Condition) {
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!Condition()) {
+        if (std::chrono::steady_clock::now() > Deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+// Records the subject of each event an activity raises.
+class CSubjectSink : public IDispatch {
+public:
+    using Interfaces = InterfaceList<InterfaceEntry<IDispatch>, InterfaceIdEntry<_ActivityEvents::kIid, IDispatch>>;
+    HRESULT GetTypeInfoCount(UINT*) override { return E_NOTIMPL; }
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT Invoke(DISPID dispid, REFIID, LCID, WORD, DISPPARAMS* pParams, VARIANT*, EXCEPINFO*, UINT*) override {
+        if (dispid != DISPID_ActivityEvents_Notification || pParams->cArgs != 1 || pParams->rgvarg[0].vt != VT_DISPATCH)
+            return DISP_E_MEMBERNOTFOUND;
+        CComQIPtr<IActivityEvent> pEvent(pParams->rgvarg[0].pdispVal);
+        if (!pEvent) return E_NOINTERFACE;
+        BSTR sSubject = nullptr;
+        pEvent->get_Subject(&sSubject);
+        std::lock_guard Lock(m_Lock);
+        m_Subjects.emplace_back(sSubject ? sSubject : u"", SysStringLen(sSubject));
+        SysFreeString(sSubject);
+        return S_OK;
+    }
+    std::vector<std::u16string> Subjects() {
+        std::lock_guard Lock(m_Lock);
+        return m_Subjects;
+    }
+
+private:
+    std::mutex m_Lock;
+    std::vector<std::u16string> m_Subjects;
+};
+
+HRESULT PutProperty(IDispatch* pDispatch, DISPID dispid, VARIANT Value) {
+    DISPID nNamed = DISPID_PROPERTYPUT;
+    DISPPARAMS Params{&Value, &nNamed, 1, 1};
+    return pDispatch->Invoke(dispid, IID_NULL, 0, DISPATCH_PROPERTYPUT, &Params, nullptr, nullptr, nullptr);
+}
+HRESULT PutLong(IDispatch* pDispatch, DISPID dispid, LONG n) {
+    VARIANT Value;
+    VariantInit(&Value);
+    Value.vt = VT_I4;
+    Value.lVal = n;
+    return PutProperty(pDispatch, dispid, Value);
+}
+
+class Pack1Registration : public ::testing::Test {
+protected:
+    void SetUp() override { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
+    void TearDown() override {
+        CoFreeUnusedLibraries();
+        CoUninitialize();
+    }
+
+    testing_support::ProcessResult RegisterServer(bool bUnregister = false) {
+        std::vector<std::string> arguments{ProgramPath("hkregsvr").string()};
+        if (bUnregister) arguments.push_back("-u");
+        arguments.push_back(LibraryPath("HarkwellPack1.so").string());
+        return RunProgram(arguments);
+    }
+
+    testing_support::CTemporaryRegistry m_Registry;
+};
+
+}  // namespace
+
+TEST_F(Pack1Registration, PingActivityIsRegisteredUnderActivitiesWithItsProgIds) {
+    const auto result = RegisterServer();
+    ASSERT_EQ(0, result.nExitCode) << result.sOutput;
+
+    const std::u16string sClsid = corvane::GuidText(kPingActivity);
+    const std::u16string sClass = u"CLSID\\" + sClsid;
+    EXPECT_EQ(u"Ping Availabilty Activity", ReadString(u"CPingActivity.CPingActivity.1"));
+    EXPECT_EQ(sClsid, ReadString(u"CPingActivity.CPingActivity.1\\CLSID"));
+    EXPECT_EQ(u"Ping Availabilty Activity", ReadString(u"CPingActivity.CPingActivity"));
+    EXPECT_EQ(sClsid, ReadString(u"CPingActivity.CPingActivity\\CLSID"));
+    EXPECT_EQ(u"CPingActivity.CPingActivity.1", ReadString(u"CPingActivity.CPingActivity\\CurVer"));
+    EXPECT_EQ(u"Ping Availabilty Activity", ReadString(sClass));
+    EXPECT_EQ(u"CPingActivity.CPingActivity.1", ReadString(sClass + u"\\ProgID"));
+    EXPECT_EQ(u"CPingActivity.CPingActivity", ReadString(sClass + u"\\VersionIndependentProgID"));
+    EXPECT_TRUE(KeyExists(sClass + u"\\Programmable"));
+    EXPECT_EQ(comrt::ToUtf16(LibraryPath("HarkwellPack1.so").string()), ReadString(sClass + u"\\InprocServer32"));
+    EXPECT_EQ(u"free", ReadString(sClass + u"\\InprocServer32", u"ThreadingModel"));
+    EXPECT_EQ(corvane::GuidText(kAppId), ReadString(sClass, u"AppID"));
+    EXPECT_EQ(corvane::GuidText(kAppId), ReadString(sClass + u"\\TypeLib"));
+    EXPECT_EQ(u"HarkwellPack1", ReadString(u"AppID\\" + corvane::GuidText(kAppId)));
+    EXPECT_EQ(corvane::GuidText(kAppId), ReadString(u"AppID\\HarkwellPack1.so", u"AppID"));
+
+    EXPECT_TRUE(Contains(ClassesOf(CATID_CorvaneHarkwellActivities), kPingActivity));
+    EXPECT_FALSE(Contains(ClassesOf(CATID_CorvaneHarkwellNotifications), kPingActivity));
+    CLSID clsid{};
+    ASSERT_EQ(S_OK, CLSIDFromProgID(u"CPingActivity.CPingActivity", &clsid));
+    EXPECT_EQ(kPingActivity, clsid);
+
+    // Registering again changes nothing; unregistering removes the class and keeps the shared parents.
+    ASSERT_EQ(0, RegisterServer().nExitCode);
+    EXPECT_EQ(u"Ping Availabilty Activity", ReadString(sClass));
+    const auto unregistration = RegisterServer(true);
+    ASSERT_EQ(0, unregistration.nExitCode) << unregistration.sOutput;
+    EXPECT_FALSE(KeyExists(sClass));
+    EXPECT_FALSE(KeyExists(u"CPingActivity.CPingActivity.1"));
+    EXPECT_FALSE(KeyExists(u"CPingActivity.CPingActivity"));
+    EXPECT_FALSE(KeyExists(u"AppID\\HarkwellPack1.so"));
+    EXPECT_TRUE(KeyExists(u"CLSID"));
+    EXPECT_TRUE(KeyExists(u"AppID"));
+    EXPECT_FALSE(Contains(ClassesOf(CATID_CorvaneHarkwellActivities), kPingActivity));
+    CComPtr<IActivity> pActivity;
+    EXPECT_EQ(REGDB_E_CLASSNOTREG, pActivity.CoCreateInstance(kPingActivity, nullptr, CLSCTX_INPROC_SERVER));
+}
+
+TEST_F(Pack1Registration, ActivityRaisesItsEventThroughTheServersRecordAndTheLibraryUnloadsWhenIdle) {
+    ASSERT_EQ(0, RegisterServer().nExitCode);
+    // The event record is served by this program's class object, as the server serves it.
+    CComPtr<IUnknown> pFactory;
+    ASSERT_EQ(S_OK, ServerClassTable().GetClassObject(CLSID_CActivityEvent, IidOf<IUnknown>(),
+                                                      reinterpret_cast<void**>(&pFactory)));
+    DWORD nClassCookie = 0;
+    ASSERT_EQ(S_OK, CoRegisterClassObject(CLSID_CActivityEvent, pFactory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE,
+                                          &nClassCookie));
+
+    CComPtr<IActivity> pActivity;
+    ASSERT_EQ(S_OK, pActivity.CoCreateInstance(kPingActivity, nullptr, CLSCTX_ALL));
+    const std::string sLibrary = LibraryPath("HarkwellPack1.so").string();
+    void* hLibrary = dlopen(sLibrary.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(nullptr, hLibrary);
+    const auto pfnCanUnloadNow = reinterpret_cast<PFN_DllCanUnloadNow>(dlsym(hLibrary, "DllCanUnloadNow"));
+    const auto pfnGetClassObject = reinterpret_cast<PFN_DllGetClassObject>(dlsym(hLibrary, "DllGetClassObject"));
+    ASSERT_NE(nullptr, pfnCanUnloadNow);
+    ASSERT_NE(nullptr, pfnGetClassObject);
+    EXPECT_EQ(S_FALSE, pfnCanUnloadNow());
+
+    // Late-bound through its own interface: an empty host fails at once without sending anything, and
+    // with FailureCount 1 the first probe reports the host offline.
+    CComPtr<IDispatch> pPing;
+    ASSERT_EQ(S_OK, pActivity->QueryInterface(kIPingActivity, reinterpret_cast<void**>(&pPing)));
+    VARIANT Host;
+    VariantInit(&Host);
+    Host.vt = VT_BSTR;
+    Host.bstrVal = SysAllocString(u"");
+    EXPECT_EQ(S_OK, PutProperty(pPing, 1, Host));
+    VariantClear(&Host);
+    EXPECT_EQ(S_OK, PutLong(pPing, 3, 50));
+    EXPECT_EQ(S_OK, PutLong(pPing, 5, 1));
+    EXPECT_EQ(E_INVALIDARG, PutLong(pPing, 2, 0));
+
+    CComObjectT<CSubjectSink>* pSink = nullptr;
+    ASSERT_EQ(S_OK, CComObjectT<CSubjectSink>::CreateInstance(&pSink));
+    CComQIPtr<IConnectionPointContainer> pContainer(pActivity.p);
+    ASSERT_TRUE(pContainer);
+    CComPtr<IConnectionPoint> pPoint;
+    ASSERT_EQ(S_OK, pContainer->FindConnectionPoint(IidOf<_ActivityEvents>(), &pPoint));
+    DWORD nSinkCookie = 0;
+    ASSERT_EQ(S_OK, pPoint->Advise(static_cast<IDispatch*>(pSink), &nSinkCookie));
+    ASSERT_EQ(S_OK, pActivity->Start());
+    ASSERT_TRUE(Eventually([&] { return !pSink->Subjects().empty(); }));
+    EXPECT_EQ(0u, pSink->Subjects()[0].find(u"Ping:  is offline on ")) << comrt::ToUtf8(pSink->Subjects()[0]);
+    ASSERT_EQ(S_OK, pActivity->Stop());
+    EXPECT_EQ(S_OK, pPoint->Unadvise(nSinkCookie));
+    pPoint.Release();
+    pContainer.Release();
+    pPing.Release();
+    pSink->Release();
+
+    // Still in use while the activity lives; free once it is gone, its daemon with it.
+    EXPECT_EQ(S_FALSE, pfnCanUnloadNow());
+    pActivity.Release();
+    EXPECT_EQ(S_OK, pfnCanUnloadNow());
+
+    // A server lock keeps the library as an object does.
+    CComPtr<IClassFactory> pClassFactory;
+    ASSERT_EQ(S_OK, pfnGetClassObject(kPingActivity, IidOf<IClassFactory>(), reinterpret_cast<void**>(&pClassFactory)));
+    ASSERT_EQ(S_OK, pClassFactory->LockServer(TRUE));
+    pClassFactory.Release();
+    EXPECT_EQ(S_FALSE, pfnCanUnloadNow());
+    ASSERT_EQ(S_OK, pfnGetClassObject(kPingActivity, IidOf<IClassFactory>(), reinterpret_cast<void**>(&pClassFactory)));
+    ASSERT_EQ(S_OK, pClassFactory->LockServer(FALSE));
+    pClassFactory.Release();
+    EXPECT_EQ(S_OK, pfnCanUnloadNow());
+
+    dlclose(hLibrary);
+    EXPECT_TRUE(IsLoaded(sLibrary));
+    CoFreeUnusedLibraries();
+    EXPECT_FALSE(IsLoaded(sLibrary));
+    EXPECT_EQ(S_OK, CoRevokeClassObject(nClassCookie));
+}
