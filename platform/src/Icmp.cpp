@@ -301,6 +301,13 @@ CMatch MatchDatagramError(int nFd, WORD nSequence, bool* pbQueueEmpty) {
     return Match;
 }
 
+// Reads and so clears an error pending on the socket, which would otherwise keep poll reporting POLLERR.
+void ClearPendingError(int nFd) {
+    int nError = 0;
+    socklen_t nSize = sizeof nError;
+    getsockopt(nFd, SOL_SOCKET, SO_ERROR, &nError, &nSize);
+}
+
 bool ApplyOptions(const CIcmpSocket& Socket, const IP_OPTION_INFORMATION* pOptions) {
     const int nTtl = pOptions != nullptr && pOptions->Ttl != 0 ? pOptions->Ttl : -1;  // -1: the route's default
     const int nTos = pOptions != nullptr ? pOptions->Tos : 0;
@@ -370,6 +377,11 @@ DWORD SendEcho(CIcmpSocket& Socket, IPAddr nDestination, const void* pRequestDat
         CMatch Match;
         if (!bRaw && (Poll.revents & POLLERR) != 0) {
             Match = MatchDatagramError(Socket.nFd, nSequence, &bQueueEmpty);
+            if (bQueueEmpty) ClearPendingError(Socket.nFd);
+        } else if ((Poll.revents & POLLIN) == 0 && (Poll.revents & POLLERR) != 0) {
+            // An error reported on the socket itself rather than as a message; the wait goes on.
+            ClearPendingError(Socket.nFd);
+            continue;
         } else if ((Poll.revents & POLLIN) != 0) {
             alignas(cmsghdr) BYTE Control[256];
             sockaddr_in Source{};

@@ -5,9 +5,12 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "NetworkNamespace.h"
@@ -92,6 +95,56 @@ void ExpectStopsAndResumesAnswering(HANDLE h) {
     ExpectAnswered(h);
 }
 
+// Plays the router that reports the host unreachable: waits for the next echo request on the loopback and
+// sends back a destination-unreachable report that quotes its IP header and first eight bytes. True once sent.
+bool ReportNextRequestUnreachable() {
+    const int nFd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+    if (nFd < 0) return false;
+    const timeval Wait{3, 0};
+    setsockopt(nFd, SOL_SOCKET, SO_RCVTIMEO, &Wait, sizeof Wait);
+    bool bSent = false;
+    BYTE Packet[1500];
+    ssize_t nRead;
+    while (!bSent && (nRead = recv(nFd, Packet, sizeof Packet, 0)) > 0) {
+        const std::size_t nHeader = static_cast<std::size_t>(Packet[0] & 0x0F) * 4;
+        if (static_cast<std::size_t>(nRead) < nHeader + 8 || Packet[nHeader] != 8) continue;
+        BYTE Report[8 + 60 + 8] = {3, 1};  // destination unreachable: host unreachable
+        std::memcpy(Report + 8, Packet, nHeader + 8);
+        const std::size_t nSize = 8 + nHeader + 8;
+        std::uint32_t nSum = 0;
+        for (std::size_t i = 0; i < nSize; i += 2) nSum += static_cast<std::uint32_t>(Report[i] << 8 | Report[i + 1]);
+        while (nSum >> 16) nSum = (nSum & 0xFFFF) + (nSum >> 16);
+        Report[2] = static_cast<BYTE>(~nSum >> 8);
+        Report[3] = static_cast<BYTE>(~nSum);
+        sockaddr_in To{};
+        To.sin_family = AF_INET;
+        To.sin_addr.s_addr = kLoopback;
+        bSent = sendto(nFd, Report, nSize, 0, reinterpret_cast<const sockaddr*>(&To), sizeof To) ==
+                static_cast<ssize_t>(nSize);
+    }
+    close(nFd);
+    return bSent;
+}
+
+// An error report about the request is its answer: one reply carrying the report's state.
+void ExpectErrorReportTaken(HANDLE h) {
+    ASSERT_TRUE(WriteProcSys("/proc/sys/net/ipv4/icmp_echo_ignore_all", "1"));
+    bool bReported = false;
+    std::thread Router([&] { bReported = ReportNextRequestUnreachable(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the router listens before the request
+    ReplyBuffer Buffer;
+    SetLastError(0);
+    const DWORD nReplies = Echo(h, Buffer, 3000);
+    Router.join();
+    ASSERT_TRUE(bReported);
+    ASSERT_EQ(1u, nReplies) << "last error " << GetLastError();
+    EXPECT_EQ(IP_DEST_HOST_UNREACHABLE, Buffer.Reply().Status);
+    EXPECT_EQ(kLoopback, Buffer.Reply().Address);
+    EXPECT_EQ(static_cast<DWORD>(IP_DEST_HOST_UNREACHABLE), GetLastError());
+    ASSERT_TRUE(WriteProcSys("/proc/sys/net/ipv4/icmp_echo_ignore_all", "0"));
+    ExpectAnswered(h);
+}
+
 void RunInNamespace(const char* pszTest, const NetworkNamespaceOptions& Options) {
     const auto Result = RunTestInNetworkNamespace(pszTest, Options);
     if (Result.bSkipped) GTEST_SKIP() << Result.sOutput;
@@ -170,6 +223,7 @@ TEST(Icmp, InNamespace_DatagramSocket) {
     ASSERT_TRUE(comrt::GetIcmpSocketKind(Handle.Get(), &eKind));
     EXPECT_EQ(comrt::IcmpSocketKind::Datagram, eKind);
     ExpectStopsAndResumesAnswering(Handle.Get());
+    ExpectErrorReportTaken(Handle.Get());
 }
 
 TEST(Icmp, RawSocketWhenDatagramSocketsAreNotAllowed) {
@@ -183,6 +237,7 @@ TEST(Icmp, InNamespace_RawSocket) {
     ASSERT_TRUE(comrt::GetIcmpSocketKind(Handle.Get(), &eKind));
     EXPECT_EQ(comrt::IcmpSocketKind::Raw, eKind);
     ExpectStopsAndResumesAnswering(Handle.Get());
+    ExpectErrorReportTaken(Handle.Get());
     // A second raw handle sees the first one's traffic too; each takes only the answers to its own requests.
     CIcmpHandle Other;
     ASSERT_NE(INVALID_HANDLE_VALUE, Other.Get());
