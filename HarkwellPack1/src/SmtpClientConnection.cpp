@@ -1,0 +1,339 @@
+#include "SmtpClientConnection.h"
+
+#include <cstring>
+#include <vector>
+
+#include "comrt/text.h"
+#include "corvane/ulcrypt.h"
+#include "corvane/ulguard.h"
+#include "corvane/ullisttext.h"
+#include "corvane/ulregexp.h"
+
+namespace {
+
+constexpr ULONG INTERMEDIATE_REPLY = 334;
+constexpr std::size_t MAX_REPLY_CODE_DIGITS = 7;
+
+[[noreturn]] void ThrowSocketError(DWORD nError, const char* pszSourcePath = __builtin_FILE(),
+                                   int nLine = __builtin_LINE(), const char* pszFunctionName = __builtin_FUNCTION()) {
+    corvane::ThrowHResult(nError != 0 ? HRESULT_FROM_WIN32(nError) : E_FAIL, pszSourcePath, nLine, pszFunctionName);
+}
+
+[[noreturn]] void ThrowLastSocketError(const char* pszSourcePath = __builtin_FILE(), int nLine = __builtin_LINE(),
+                                       const char* pszFunctionName = __builtin_FUNCTION()) {
+    ThrowSocketError(::GetLastError(), pszSourcePath, nLine, pszFunctionName);
+}
+
+bool IsDigit(char c) noexcept {
+    return c >= '0' && c <= '9';
+}
+
+// Base64 of authentication data as one line. Line breaks would end the command line early: the encoder
+// breaks its text every 76 characters (and ends a multiple of 57 bytes with CR LF), which a user name of 25
+// characters already reaches in the CRAM-MD5 answer.
+std::string EncodeAuthenticationLine(std::string_view sData) {
+    const DWORD dwFlags = _Base64Helper::BASE64_FLAG_NOCRLF;
+    std::string sLine(_Base64Helper::GetEncodeOutputSize(sData.size(), dwFlags), '\0');
+    sLine.resize(_Base64Helper::Encode(reinterpret_cast<const BYTE*>(sData.data()), sData.size(), sLine.data(),
+                                       sLine.size(), dwFlags));
+    sLine += "\r\n";
+    return sLine;
+}
+
+std::string DecodeBase64(std::string_view sText) {
+    std::string sData(_Base64Helper::GetDecodeOutputSize(sText.size()), '\0');
+    sData.resize(
+        _Base64Helper::Decode(sText.data(), sText.size(), reinterpret_cast<BYTE*>(sData.data()), sData.size()));
+    return sData;
+}
+
+const CRegExp& GetMailboxExpression() {
+    static const CRegExp RegExp = [] {
+        CRegExp Expression;
+        const REPARSE_ERROR nError = Expression.Parse(u"<{[^<>]+}>", true);
+        UL_ASSERT(nError == REPARSE_ERROR_OK);
+        return Expression;
+    }();
+    return RegExp;
+}
+
+}  // namespace
+
+bool ParseSmtpReply(std::string_view sBuffer, CSmtpReply& Reply) {
+    std::string_view sCode;
+    std::string sText;
+    std::size_t nLineStart = 0;
+    for (int nLine = 1;; ++nLine) {
+        const std::size_t nLineEnd = sBuffer.find("\r\n", nLineStart);
+        if (nLineEnd == std::string_view::npos) return false;
+        const std::string_view sLine = sBuffer.substr(nLineStart, nLineEnd - nLineStart);
+        std::size_t nDigits = 0;
+        while (nDigits < sLine.size() && IsDigit(sLine[nDigits])) ++nDigits;
+        if (nDigits == 0 || nDigits > MAX_REPLY_CODE_DIGITS) corvane::ThrowHResult(E_SMTP_REPLY_CODE);
+        // A line of the code alone ends at the CR LF, which is neither separator.
+        if (nDigits == sLine.size() || (sLine[nDigits] != ' ' && sLine[nDigits] != '-'))
+            corvane::ThrowHResult(E_SMTP_REPLY_SEPARATOR);
+        if (nLine == 1)
+            sCode = sLine.substr(0, nDigits);
+        else if (sLine.substr(0, nDigits) != sCode)
+            corvane::ThrowHResult(E_SMTP_REPLY_CONTINUATION);
+        if (nLine > 1) sText += "\r\n";
+        sText += sLine.substr(nDigits + 1);
+        nLineStart = nLineEnd + 2;
+        if (sLine[nDigits] == ' ') {
+            ULONG nCode = 0;
+            for (char c : sCode) nCode = nCode * 10 + static_cast<ULONG>(c - '0');
+            Reply.nCode = nCode;
+            Reply.sText = std::move(sText);
+            Reply.nLength = nLineStart;
+            return true;
+        }
+    }
+}
+
+std::string StuffSmtpMessageData(std::string_view sMessageData) {
+    std::string sData;
+    sData.reserve(sMessageData.size() + sMessageData.size() / 64 + 2);
+    std::size_t nStart = 0;
+    for (;;) {
+        const std::size_t nFound = sMessageData.find("\r\n.", nStart);
+        if (nFound == std::string_view::npos) break;
+        sData.append(sMessageData, nStart, nFound + 3 - nStart);
+        sData += '.';
+        nStart = nFound + 3;
+    }
+    sData.append(sMessageData, nStart);
+    if (!sData.empty() && !sData.ends_with("\r\n")) sData += "\r\n";
+    return sData;
+}
+
+std::u16string MakeSmtpCommandArgument(std::u16string_view sText) {
+    std::u16string sArgument(sText);
+    for (char16_t& c : sArgument)
+        if (c == u'\r' || c == u'\n') c = u' ';
+    return sArgument;
+}
+
+template <class TSocket>
+void CSmtpClientConnectionT<TSocket>::Connect(std::u16string_view sHost, USHORT nPort) {
+    if (!m_Socket.Create()) ThrowLastSocketError();
+    if (!m_Socket.EventSelect(m_NetworkEvent, FD_CONNECT | FD_CLOSE)) ThrowLastSocketError();
+    if (!m_Socket.Connect(sHost, nPort)) {
+        const DWORD nError = ::GetLastError();
+        if (nError != static_cast<DWORD>(WSAEWOULDBLOCK)) ThrowSocketError(nError);
+    }
+    WaitForNetworkEvent();
+    WSANETWORKEVENTS NetworkEvents;
+    if (!m_Socket.EnumNetworkEvents(m_NetworkEvent, NetworkEvents)) ThrowLastSocketError();
+    if (!(NetworkEvents.lNetworkEvents & FD_CONNECT)) ThrowSocketError(WSAECONNRESET);
+    if (NetworkEvents.iErrorCode[FD_CONNECT_BIT] != 0)
+        ThrowSocketError(static_cast<DWORD>(NetworkEvents.iErrorCode[FD_CONNECT_BIT]));
+    m_bWaitForWrite = true;
+    m_sReceiveBuffer.clear();
+}
+
+template <class TSocket>
+void CSmtpClientConnectionT<TSocket>::WaitForNetworkEvent() {
+    const DWORD nWaitResult = m_NetworkEvent.Wait(m_nTimeout);
+    if (nWaitResult == WAIT_TIMEOUT) ThrowSocketError(WSAETIMEDOUT);
+    if (nWaitResult != WAIT_OBJECT_0) ThrowLastSocketError();
+}
+
+template <class TSocket>
+void CSmtpClientConnectionT<TSocket>::WaitForWrite() {
+    if (!m_Socket.EventSelect(m_NetworkEvent, FD_WRITE | FD_CLOSE)) ThrowLastSocketError();
+    for (;;) {
+        WaitForNetworkEvent();
+        WSANETWORKEVENTS NetworkEvents;
+        if (!m_Socket.EnumNetworkEvents(m_NetworkEvent, NetworkEvents)) ThrowLastSocketError();
+        if (NetworkEvents.lNetworkEvents & FD_CLOSE) ThrowSocketError(WSAECONNRESET);
+        if (NetworkEvents.lNetworkEvents & FD_WRITE) {
+            UL_ASSERT(NetworkEvents.iErrorCode[FD_WRITE_BIT] == 0);
+            m_bWaitForWrite = false;
+            return;
+        }
+    }
+}
+
+template <class TSocket>
+void CSmtpClientConnectionT<TSocket>::Send(std::string_view sBytes) {
+    for (;;) {
+        if (m_bWaitForWrite) WaitForWrite();
+        std::size_t nSent = 0;
+        if (m_Socket.Send(sBytes.data(), sBytes.size(), &nSent)) {
+            if (nSent == sBytes.size()) return;
+            // The socket took what its buffer held room for (a long message to a slow reader): the rest goes
+            // once it can take more, as after a send that would have blocked.
+            sBytes.remove_prefix(nSent);
+        } else {
+            const DWORD nError = ::GetLastError();
+            if (nError != static_cast<DWORD>(WSAEWOULDBLOCK)) ThrowSocketError(nError);
+        }
+        m_bWaitForWrite = true;
+    }
+}
+
+template <class TSocket>
+void CSmtpClientConnectionT<TSocket>::Send(std::u16string_view sText) {
+    Send(std::string_view(comrt::ToUtf8(sText)));
+}
+
+template <class TSocket>
+void CSmtpClientConnectionT<TSocket>::ReceiveMore() {
+    if (!m_Socket.EventSelect(m_NetworkEvent, FD_READ | FD_CLOSE)) ThrowLastSocketError();
+    for (;;) {
+        WaitForNetworkEvent();
+        WSANETWORKEVENTS NetworkEvents;
+        if (!m_Socket.EnumNetworkEvents(m_NetworkEvent, NetworkEvents)) ThrowLastSocketError();
+        // A close fails the read even when data came with it: the reply it would complete is not used.
+        if (NetworkEvents.lNetworkEvents & FD_CLOSE) ThrowSocketError(WSAECONNRESET);
+        if (!(NetworkEvents.lNetworkEvents & FD_READ)) continue;
+        char pBuffer[RECEIVE_SIZE];
+        std::size_t nReceived = 0;
+        if (!m_Socket.Receive(pBuffer, sizeof pBuffer, &nReceived)) {
+            const DWORD nError = ::GetLastError();
+            if (nError == static_cast<DWORD>(WSAEWOULDBLOCK)) continue;
+            ThrowSocketError(nError);
+        }
+        // The buffer is text: what follows a NUL in this read is dropped.
+        m_sReceiveBuffer.append(pBuffer, ::strnlen(pBuffer, nReceived));
+        return;
+    }
+}
+
+template <class TSocket>
+ULONG CSmtpClientConnectionT<TSocket>::Receive(std::string* psText) {
+    for (;;) {
+        CSmtpReply Reply;
+        if (ParseSmtpReply(m_sReceiveBuffer, Reply)) {
+            m_sReceiveBuffer.erase(0, Reply.nLength);
+            if (psText != nullptr) *psText = std::move(Reply.sText);
+            return Reply.nCode;
+        }
+        // Everything buffered belongs to the reply that has not ended.
+        if (m_sReceiveBuffer.size() >= MAX_REPLY_SIZE) ThrowSocketError(WSAEMSGSIZE);
+        ReceiveMore();
+    }
+}
+
+template <class TSocket>
+void CSmtpClientConnectionT<TSocket>::ReceiveIntermediate(std::string& sText) {
+    if (Receive(&sText) != INTERMEDIATE_REPLY) corvane::ThrowHResult(E_SMTP_NOT_INTERMEDIATE);
+}
+
+template <class TSocket>
+ULONG CSmtpClientConnectionT<TSocket>::ReceiveInRange(ULONG nLow, ULONG nHigh) {
+    const ULONG nCode = Receive();
+    if (nCode < nLow || nCode > nHigh) corvane::ThrowHResult(E_SMTP_UNEXPECTED_REPLY);
+    return nCode;
+}
+
+template <class TSocket>
+void CSmtpClientConnectionT<TSocket>::Close() noexcept {
+    m_Socket.Close();
+    m_bWaitForWrite = false;
+}
+
+template <class TSocket>
+std::u16string CSmtpClientConnectionT<TSocket>::MailboxFromAddress(std::u16string_view sAddress) {
+    // The expression reads NUL-terminated text.
+    const std::u16string sText(sAddress);
+    std::u16string_view sMailbox = sText;
+    CRegExpMatchContext Context;
+    if (GetMailboxExpression().Match(sText.c_str(), &Context)) {
+        const WCHAR* pStart = nullptr;
+        const WCHAR* pEnd = nullptr;
+        Context.GetGroup(0, &pStart, &pEnd);
+        if (pStart != nullptr && pEnd != nullptr)
+            sMailbox = std::u16string_view(pStart, static_cast<std::size_t>(pEnd - pStart));
+    }
+    const std::size_t nFirst = sMailbox.find_first_not_of(u' ');
+    if (nFirst == std::u16string_view::npos) return {};
+    const std::size_t nLast = sMailbox.find_last_not_of(u' ');
+    return std::u16string(sMailbox.substr(nFirst, nLast - nFirst + 1));
+}
+
+template <class TSocket>
+void CSmtpClientConnectionT<TSocket>::AuthenticateLogin(const CSmtpSettings& Settings) {
+    std::string sText;
+    Send(std::string_view("AUTH LOGIN\r\n"));
+    ReceiveIntermediate(sText);
+    Send(EncodeAuthenticationLine(comrt::ToUtf8(MakeSmtpCommandArgument(Settings.m_sAuthenticationName))));
+    ReceiveIntermediate(sText);
+    // The password is the last step: the server answers it with its verdict, not with another question.
+    Send(EncodeAuthenticationLine(comrt::ToUtf8(Settings.m_sAuthenticationPassword)));
+    ReceiveInRange(200, 299);
+}
+
+template <class TSocket>
+void CSmtpClientConnectionT<TSocket>::AuthenticateCramMd5(const CSmtpSettings& Settings) {
+    std::string sChallengeText;
+    Send(std::string_view("AUTH CRAM-MD5\r\n"));
+    ReceiveIntermediate(sChallengeText);
+    const std::string sChallenge = DecodeBase64(sChallengeText);
+    const _Md5Helper::CDigest Digest = _Md5Helper::Hmac(comrt::ToUtf8(Settings.m_sAuthenticationPassword), sChallenge);
+    const std::string sResponse =
+        comrt::ToUtf8(MakeSmtpCommandArgument(Settings.m_sAuthenticationName)) + ' ' + _Md5Helper::ToHex(Digest);
+    Send(EncodeAuthenticationLine(sResponse));
+    ReceiveInRange(200, 299);
+}
+
+template <class TSocket>
+std::u16string CSmtpClientConnectionT<TSocket>::Authenticate(const CSmtpSettings& Settings) {
+    for (const std::u16string& sMethod : Settings.m_AuthMethodList.GetNames()) {
+        try {
+            if (comrt::EqualsNoCase(sMethod, u"login")) {
+                AuthenticateLogin(Settings);
+                return sMethod;
+            }
+            if (comrt::EqualsNoCase(sMethod, u"cram-md5")) {
+                AuthenticateCramMd5(Settings);
+                return sMethod;
+            }
+            corvane::AssertionFailed(UL_CONTEXT, "method is \"login\" or \"cram-md5\"");
+        } catch (...) {
+            corvane::CatchAll(UL_CONTEXT);
+        }
+    }
+    return {};
+}
+
+template <class TSocket>
+void CSmtpClientConnectionT<TSocket>::Deliver(const CSmtpSettings& Settings, const std::string& sMessageData) noexcept {
+    m_nTimeout = Settings.m_nTimeout;
+    try {
+        Connect(Settings.m_sServerHost, Settings.m_nServerPort);
+        ReceiveInRange(200, 299);
+        // The configured server name, not this computer's: it is what the dialogue has always sent.
+        Send(u"EHLO " + MakeSmtpCommandArgument(Settings.m_sServerHost) + u"\r\n");
+        ReceiveInRange(200, 299);
+        if (!Settings.m_AuthMethodList.IsEmpty()) {
+            // Without authentication the server may still take the message; it decides at MAIL FROM.
+            try {
+                Authenticate(Settings);
+            } catch (...) {
+                corvane::CatchAll(UL_CONTEXT);
+            }
+        }
+        Send(u"MAIL FROM:<" + MakeSmtpCommandArgument(MailboxFromAddress(Settings.m_sSender)) + u">\r\n");
+        ReceiveInRange(200, 299);
+        for (const std::u16string* psList :
+             {&Settings.m_sToRecipients, &Settings.m_sCcRecipients, &Settings.m_sBccRecipients}) {
+            for (const std::u16string& sRecipient : corvane::SplitList(*psList)) {
+                Send(u"RCPT TO:<" + MakeSmtpCommandArgument(MailboxFromAddress(sRecipient)) + u">\r\n");
+                ReceiveInRange(200, 299);
+            }
+        }
+        Send(std::string_view("DATA\r\n"));
+        ReceiveInRange(300, 399);
+        Send(std::string_view(StuffSmtpMessageData(sMessageData)));
+        Send(std::string_view(".\r\n"));
+        ReceiveInRange(200, 299);
+        Send(std::string_view("QUIT\r\n"));
+    } catch (...) {
+        corvane::CatchAll(UL_CONTEXT);
+    }
+    Close();
+}
+
+template class CSmtpClientConnectionT<CSocketT<true>>;
