@@ -2,6 +2,7 @@
 
 #include "ActivityEvent.h"
 #include "HarkwellServer/Interfaces.h"
+#include "Manager.h"
 #include "comrt/text.h"
 #include "corvane/ulregistry.h"
 
@@ -13,6 +14,8 @@ using corvane::ScriptKey;
 const corvane::ClassEntry kServerClasses[] = {
     {&CLSID_CActivityEvent, &CreateObjectT<CActivityEvent>, u"CActivityEvent", u"CActivityEvent Object",
      corvane::ThreadingModel::Free, nullptr},
+    {&CLSID_CManager, &CreateObjectT<CManager>, u"CManager", u"CManager Object", corvane::ThreadingModel::Free, nullptr,
+     u"Corvane.HarkwellServer.Manager.1", u"Corvane.HarkwellServer.Manager"},
 };
 
 const corvane::CModuleClassTable kServerClassTable{kServerClasses};

@@ -1,0 +1,310 @@
+// The scenario collection, the manager and the stored list: creation of plug-in objects by class, the list
+// rules, value naming, the "//" rule, failed loads that change nothing, and the list surviving a restart.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "Manager.h"
+#include "ScenarioTestObjects.h"
+#include "TestEnvironment.h"
+#include "comrt/oleauto.h"
+#include "comrt/registry.h"
+#include "corvane/ulregistry.h"
+
+namespace {
+
+class ManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        CFakeActivity::s_bFailStart = false;
+    }
+
+    static HRESULT NewManager(CComPtr<IManager>& pManager) {
+        pManager.Release();
+        return CreateObjectT<CManager>(IidOf<IManager>(), reinterpret_cast<void**>(&pManager));
+    }
+    static CComPtr<IScenarios> ScenariosOf(IManager* pManager) {
+        CComPtr<IScenarios> pScenarios;
+        EXPECT_EQ(S_OK, pManager->get_Scenarios(&pScenarios));
+        return pScenarios;
+    }
+    static LONG CountOf(IScenarios* pScenarios) {
+        LONG nCount = -1;
+        EXPECT_EQ(S_OK, pScenarios->get_Count(&nCount));
+        return nCount;
+    }
+    static VARIANT ClassText(const CLSID& Clsid) {
+        OLECHAR sz[40];
+        StringFromGUID2(Clsid, sz, 40);
+        VARIANT v;
+        VariantInit(&v);
+        v.vt = VT_BSTR;
+        v.bstrVal = SysAllocString(sz);
+        return v;
+    }
+    // Adds a scenario with a fake activity named sName and one fake notification labelled nLabel.
+    static CComPtr<IScenario> AddScenario(IScenarios* pScenarios, const char16_t* pszName, LONG nLabel) {
+        CComPtr<IScenario> pScenario;
+        EXPECT_EQ(S_OK, pScenarios->Add(&pScenario));
+        VARIANT vActivity = ClassText(CLSID_FakeActivity);
+        VARIANT vNotification = ClassText(CLSID_FakeNotification);
+        CComPtr<IActivity> pActivity;
+        CComPtr<INotification> pNotification;
+        EXPECT_EQ(S_OK, pScenarios->CreateActivity(vActivity, &pActivity));
+        EXPECT_EQ(S_OK, pScenarios->CreateNotification(vNotification, &pNotification));
+        VariantClear(&vActivity);
+        VariantClear(&vNotification);
+        FakeOf<CFakeActivity>(pActivity.p)->SetName(pszName);
+        FakeOf<CFakeNotification>(pNotification.p)->SetLabel(nLabel);
+        EXPECT_EQ(S_OK, pScenario->put_Activity(pActivity));
+        CComPtr<INotifications> pNotifications;
+        EXPECT_EQ(S_OK, pScenario->get_Notifications(&pNotifications));
+        EXPECT_EQ(S_OK, pNotifications->Add(pNotification));
+        return pScenario;
+    }
+    static CFakeActivity* ActivityOf(IScenarios* pScenarios, LONG nIndex) {
+        VARIANT vIndex;
+        VariantInit(&vIndex);
+        vIndex.vt = VT_I4;
+        vIndex.lVal = nIndex;
+        CComPtr<IScenario> pScenario;
+        EXPECT_EQ(S_OK, pScenarios->get_Item(vIndex, &pScenario));
+        CComPtr<IActivity> pActivity;
+        if (pScenario) {
+            EXPECT_EQ(S_OK, pScenario->get_Activity(&pActivity));
+        }
+        return pActivity ? FakeOf<CFakeActivity>(pActivity.p) : nullptr;
+    }
+
+    // The stored values: name, type and bytes, in enumeration order.
+    struct StoredValue {
+        std::u16string sName;
+        DWORD nType;
+        std::vector<BYTE> Data;
+        bool operator==(const StoredValue&) const = default;
+    };
+    static std::vector<StoredValue> StoredValues() {
+        std::vector<StoredValue> Values;
+        CRegKey Key;
+        if (Key.Open(HKEY_LOCAL_MACHINE, kScenariosKeyPath, KEY_READ) != ERROR_SUCCESS) return Values;
+        for (DWORD nIndex = 0;; ++nIndex) {
+            char16_t szName[256];
+            DWORD nNameLength = 256;
+            DWORD nType = 0;
+            BYTE Data[8192];
+            DWORD nSize = sizeof Data;
+            if (RegEnumValueW(Key, nIndex, szName, &nNameLength, nullptr, &nType, Data, &nSize) != ERROR_SUCCESS) break;
+            Values.push_back({std::u16string(szName, nNameLength), nType, std::vector<BYTE>(Data, Data + nSize)});
+        }
+        return Values;
+    }
+    static std::vector<std::u16string> StoredNames() {
+        std::vector<std::u16string> Names;
+        for (const auto& Value : StoredValues()) Names.push_back(Value.sName);
+        return Names;
+    }
+    static void Store(const std::u16string& sName, DWORD nType, const std::vector<BYTE>& Data) {
+        CRegKey Key;
+        ASSERT_EQ(ERROR_SUCCESS, Key.Create(HKEY_LOCAL_MACHINE, kScenariosKeyPath));
+        ASSERT_EQ(ERROR_SUCCESS,
+                  RegSetValueExW(Key, sName.c_str(), 0, nType, Data.data(), static_cast<DWORD>(Data.size())));
+    }
+
+    testing_support::CTemporaryRegistry m_Registry;
+    CFakeClassRegistrations m_Classes;
+};
+
+using Names = std::vector<std::u16string>;
+
+}  // namespace
+
+TEST_F(ManagerTest, CollectionRules) {
+    CComPtr<IManager> pManager;
+    ASSERT_EQ(S_OK, NewManager(pManager));
+    auto pScenarios = ScenariosOf(pManager);
+    EXPECT_EQ(0, CountOf(pScenarios));
+
+    CComPtr<IScenario> pScenario;
+    ASSERT_EQ(S_OK, pScenarios->Add(&pScenario));
+    EXPECT_EQ(1, CountOf(pScenarios));
+    CComPtr<IActivity> pActivity;
+    ASSERT_EQ(S_OK, pScenario->get_Activity(&pActivity));
+    EXPECT_FALSE(pActivity);
+    CComPtr<INotifications> pNotifications;
+    ASSERT_EQ(S_OK, pScenario->get_Notifications(&pNotifications));
+    LONG nCount = -1;
+    ASSERT_EQ(S_OK, pNotifications->get_Count(&nCount));
+    EXPECT_EQ(0, nCount);
+
+    // Plug-in objects by class identifier text only.
+    VARIANT vNumber;
+    VariantInit(&vNumber);
+    vNumber.vt = VT_I4;
+    EXPECT_EQ(E_INVALIDARG, pScenarios->CreateActivity(vNumber, &pActivity));
+    VARIANT vUnknown = ClassText(MakeGuid("{00000000-1111-2222-3333-444444444444}"));
+    EXPECT_EQ(REGDB_E_CLASSNOTREG, pScenarios->CreateActivity(vUnknown, &pActivity));
+    VariantClear(&vUnknown);
+    VARIANT vNotAClass;
+    VariantInit(&vNotAClass);
+    vNotAClass.vt = VT_BSTR;
+    vNotAClass.bstrVal = SysAllocString(u"not a class");
+    EXPECT_EQ(E_INVALIDARG, pScenarios->CreateNotification(vNotAClass, nullptr));
+    CComPtr<INotification> pNotification;
+    EXPECT_EQ(REGDB_E_CLASSNOTREG, pScenarios->CreateNotification(vNotAClass, &pNotification));
+    VariantClear(&vNotAClass);
+
+    // Remove: only members, by identity.
+    CComPtr<IManager> pOtherManager;
+    ASSERT_EQ(S_OK, NewManager(pOtherManager));
+    CComPtr<IScenario> pForeign;
+    ASSERT_EQ(S_OK, ScenariosOf(pOtherManager)->Add(&pForeign));
+    EXPECT_EQ(E_INVALIDARG, pScenarios->Remove(pForeign));
+    EXPECT_EQ(E_INVALIDARG, pScenarios->Remove(nullptr));
+    ASSERT_EQ(S_OK, pScenarios->Remove(pScenario));
+    EXPECT_EQ(0, CountOf(pScenarios));
+    // The removed scenario lives on for whoever holds it.
+    CComPtr<INotifications> pStillThere;
+    EXPECT_EQ(S_OK, pScenario->get_Notifications(&pStillThere));
+    pOtherManager.Release();
+}
+
+TEST_F(ManagerTest, ListSurvivesRestartWithSettingsAndStarts) {
+    {
+        CComPtr<IManager> pManager;
+        ASSERT_EQ(S_OK, NewManager(pManager));
+        auto pScenarios = ScenariosOf(pManager);
+        AddScenario(pScenarios, u"first", 1);
+        AddScenario(pScenarios, u"second", 2);
+        CComPtr<IScenario> pEmpty;
+        ASSERT_EQ(S_OK, pScenarios->Add(&pEmpty));
+    }  // released: saved
+    EXPECT_EQ((Names{u"1", u"2", u"3"}), StoredNames());
+    const auto Stored = StoredValues();
+
+    CComPtr<IManager> pManager;
+    ASSERT_EQ(S_OK, NewManager(pManager));
+    auto pScenarios = ScenariosOf(pManager);
+    ASSERT_EQ(3, CountOf(pScenarios));
+    ASSERT_TRUE(ActivityOf(pScenarios, 0));
+    EXPECT_EQ(u"first", ActivityOf(pScenarios, 0)->GetName());
+    EXPECT_EQ(1, ActivityOf(pScenarios, 0)->GetStartCount());
+    EXPECT_EQ(u"second", ActivityOf(pScenarios, 1)->GetName());
+    EXPECT_EQ(nullptr, ActivityOf(pScenarios, 2));
+
+    // Released again without any change: written back all the same, byte for byte.
+    pScenarios.Release();
+    pManager.Release();
+    EXPECT_EQ(Stored, StoredValues());
+}
+
+TEST_F(ManagerTest, ValueNamingAndEntriesKeptAside) {
+    // An empty scenario's stream: version, VT_BSTR, byte length 22, "AQAAAAAAAA" and its NUL.
+    std::vector<BYTE> Empty{0x00, 0x08, 0x00, 0x00, 0x08, 0x00, 22, 0, 0, 0};
+    for (char c : std::string("AQAAAAAAAA")) Empty.insert(Empty.end(), {static_cast<BYTE>(c), 0});
+    Empty.insert(Empty.end(), {0, 0});
+    Store(u"1", REG_BINARY, Empty);
+    Store(u"//3", REG_BINARY, {0xDE, 0xAD});  // kept aside by hand, not even a scenario
+    Store(u"3", REG_BINARY, {});              // length 0: a scenario without anything
+    Store(u"text", REG_SZ, {'x', 0, 0, 0});   // another type: ignored, then deleted
+
+    for (int nRound = 0; nRound < 2; ++nRound) {
+        CComPtr<IManager> pManager;
+        ASSERT_EQ(S_OK, NewManager(pManager));
+        auto pScenarios = ScenariosOf(pManager);
+        ASSERT_EQ(nRound == 0 ? 2 : 4, CountOf(pScenarios));
+        if (nRound == 0) {
+            AddScenario(pScenarios, u"new", 5);
+            CComPtr<IScenario> pAnother;
+            ASSERT_EQ(S_OK, pScenarios->Add(&pAnother));
+        }
+    }
+    const auto Values = StoredValues();
+    EXPECT_EQ((Names{u"1", u"//3", u"3", u"2", u"4"}), StoredNames());
+    EXPECT_EQ((std::vector<BYTE>{0xDE, 0xAD}), Values[1].Data);
+
+    // Removing every scenario deletes every value but the one kept aside.
+    {
+        CComPtr<IManager> pManager;
+        ASSERT_EQ(S_OK, NewManager(pManager));
+        auto pScenarios = ScenariosOf(pManager);
+        while (CountOf(pScenarios) > 0) {
+            VARIANT vFirst;
+            VariantInit(&vFirst);
+            vFirst.vt = VT_I4;
+            CComPtr<IScenario> pScenario;
+            ASSERT_EQ(S_OK, pScenarios->get_Item(vFirst, &pScenario));
+            ASSERT_EQ(S_OK, pScenarios->Remove(pScenario));
+        }
+    }
+    EXPECT_EQ((Names{u"//3"}), StoredNames());
+}
+
+TEST_F(ManagerTest, FailedLoadsLeaveTheStoreAsItWas) {
+    {
+        CComPtr<IManager> pManager;
+        ASSERT_EQ(S_OK, NewManager(pManager));
+        AddScenario(ScenariosOf(pManager), u"kept", 1);
+    }
+    const auto Good = StoredValues();
+    ASSERT_EQ(1u, Good.size());
+
+    // A class that is no longer registered.
+    m_Classes.Revoke(CLSID_FakeActivity);
+    CComPtr<IManager> pManager;
+    EXPECT_EQ(REGDB_E_CLASSNOTREG, NewManager(pManager));
+    EXPECT_FALSE(pManager);
+    EXPECT_EQ(Good, StoredValues());
+
+    // Truncated, a newer stream format, garbage: each fails, none changes anything.
+    const std::vector<std::vector<BYTE>> Bad{
+        std::vector<BYTE>(Good[0].Data.begin(), Good[0].Data.begin() + 20),
+        {0x00, 0x09, 0x00, 0x00, 0x08, 0x00, 2, 0, 0, 0, 0, 0},
+        {0x13, 0x37, 0xC0, 0xDE, 0xFF, 0xFF, 0xFF, 0xFF, 0x41},
+    };
+    for (const auto& Data : Bad) {
+        Store(u"1", REG_BINARY, Data);
+        const auto Before = StoredValues();
+        EXPECT_TRUE(FAILED(NewManager(pManager)));
+        EXPECT_EQ(Before, StoredValues());
+    }
+}
+
+TEST_F(ManagerTest, ActivityThatFailsToStartFailsTheLoad) {
+    {
+        CComPtr<IManager> pManager;
+        ASSERT_EQ(S_OK, NewManager(pManager));
+        AddScenario(ScenariosOf(pManager), u"stubborn", 1);
+    }
+    const auto Stored = StoredValues();
+    CFakeActivity::s_bFailStart = true;
+    CComPtr<IManager> pManager;
+    EXPECT_EQ(E_FAIL, NewManager(pManager));
+    CFakeActivity::s_bFailStart = false;
+    EXPECT_EQ(Stored, StoredValues());
+}
+
+TEST_F(ManagerTest, AnotherProcessLoadsAndStartsTheSavedList) {
+    {
+        CComPtr<IManager> pManager;
+        ASSERT_EQ(S_OK, NewManager(pManager));
+        AddScenario(ScenariosOf(pManager), u"across", 4);
+    }
+    RegResetStore();
+    const pid_t nChild = fork();
+    ASSERT_GE(nChild, 0);
+    if (nChild == 0) {
+        CComPtr<IManager> pManager;
+        if (FAILED(NewManager(pManager))) _exit(2);
+        auto pScenarios = ScenariosOf(pManager);
+        CFakeActivity* pActivity = ActivityOf(pScenarios, 0);
+        _exit(CountOf(pScenarios) == 1 && pActivity && pActivity->GetName() == u"across" &&
+                      pActivity->GetStartCount() == 1
+                  ? 0
+                  : 1);
+    }
+    int nStatus = 0;
+    ASSERT_EQ(nChild, waitpid(nChild, &nStatus, 0));
+    EXPECT_TRUE(WIFEXITED(nStatus));
+    EXPECT_EQ(0, WEXITSTATUS(nStatus));
+}
