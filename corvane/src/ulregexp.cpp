@@ -1,7 +1,7 @@
 // Matching of a parsed regular expression: a backtracking search over the instruction list.
 //
 // The search keeps its choice points on an explicit stack (no recursion, whatever the pattern or subject),
-// counts its work against CRegExp::kMaxMatchSteps and its stack against CRegExp::kMaxBacktrackFrames, and
+// counts its work and the size of its stack against the object's limits (CRegExp::SetMatchLimits), and
 // needs no allocation for small patterns: the stack and the group positions start in buffers on the calling
 // thread's stack. Case-insensitive matching lower-cases each subject character as it is compared, which is
 // the same as matching a lower-cased copy, with every position already in the caller's string.
@@ -95,11 +95,18 @@ private:
 
 enum EResult { RESULT_MATCH, RESULT_FAIL, RESULT_ABORT };
 
-template <bool kFold>
+// kTerminated: the subject ends at its first NUL and pEnd is not used, which spares a search for the end
+// when the pattern decides before it gets there.
+template <bool kFold, bool kTerminated>
 class CMatcher {
 public:
-    CMatcher(const CRegExp::CProgram& Program, const WCHAR* pEnd)
-        : m_Program(Program), m_Code(Program.Code.data()), m_pEnd(pEnd), m_Groups(2 * Program.nGroups) {
+    CMatcher(const CRegExp::CProgram& Program, const WCHAR* pEnd, std::size_t nMaxSteps, std::size_t nMaxFrames)
+        : m_Program(Program),
+          m_Code(Program.Code.data()),
+          m_pEnd(pEnd),
+          m_nMaxSteps(nMaxSteps),
+          m_nMaxFrames(nMaxFrames),
+          m_Groups(2 * Program.nGroups) {
         std::fill_n(m_Groups.Data(), 2 * Program.nGroups, nullptr);
     }
 
@@ -108,6 +115,7 @@ public:
     // The first position from pFrom on where a match can start; null when there is none.
     const WCHAR* NextCandidate(const WCHAR* pFrom) const noexcept;
 
+    bool AtEnd(const WCHAR* p) const noexcept { return kTerminated ? *p == 0 : p == m_pEnd; }
     const WCHAR* const* Groups() noexcept { return m_Groups.Data(); }
     const WCHAR* MatchEnd() const noexcept { return m_pMatchEnd; }
 
@@ -124,7 +132,8 @@ private:
         }
     }
     bool Push(const CFrame& Frame) {
-        if (m_nFrames == m_Stack.Capacity() && !m_Stack.Grow(m_nFrames, CRegExp::kMaxBacktrackFrames)) return false;
+        if (m_nFrames >= m_nMaxFrames) return false;
+        if (m_nFrames == m_Stack.Capacity() && !m_Stack.Grow(m_nFrames, m_nMaxFrames)) return false;
         m_Stack.Data()[m_nFrames++] = Frame;
         return true;
     }
@@ -132,6 +141,8 @@ private:
     const CRegExp::CProgram& m_Program;
     const CInstruction* m_Code;
     const WCHAR* m_pEnd;
+    const std::size_t m_nMaxSteps;
+    const std::size_t m_nMaxFrames;
     CSmallBuffer<const WCHAR*, 32> m_Groups;
     CSmallBuffer<CFrame, 64> m_Stack{0};
     std::size_t m_nFrames = 0;
@@ -139,29 +150,28 @@ private:
     const WCHAR* m_pMatchEnd = nullptr;
 };
 
-template <bool kFold>
-EResult CMatcher<kFold>::Run(const WCHAR* pStart) {
-    const WCHAR* const pEnd = m_pEnd;
+template <bool kFold, bool kTerminated>
+EResult CMatcher<kFold, kTerminated>::Run(const WCHAR* pStart) {
     const WCHAR** const Groups = m_Groups.Data();
     const WCHAR* p = pStart;
     std::uint32_t pc = 0;
     m_nFrames = 0;
     for (;;) {
-        if (++m_nSteps > CRegExp::kMaxMatchSteps) return RESULT_ABORT;
+        if (++m_nSteps > m_nMaxSteps) return RESULT_ABORT;
         const CInstruction& i = m_Code[pc];
         switch (i.op) {
             case OP_CHAR:
-                if (p == pEnd || Fold(*p) != i.ch) goto Fail;
+                if (AtEnd(p) || Fold(*p) != i.ch) goto Fail;
                 ++p;
                 ++pc;
                 continue;
             case OP_ANY:
-                if (p == pEnd) goto Fail;
+                if (AtEnd(p)) goto Fail;
                 ++p;
                 ++pc;
                 continue;
             case OP_CLASS:
-                if (p == pEnd || !m_Program.Classes[i.a].Contains(Fold(*p))) goto Fail;
+                if (AtEnd(p) || !m_Program.Classes[i.a].Contains(Fold(*p))) goto Fail;
                 ++p;
                 ++pc;
                 continue;
@@ -190,7 +200,8 @@ EResult CMatcher<kFold>::Run(const WCHAR* pStart) {
                 const WCHAR* e = Groups[2 * i.a + 1];
                 if (s == nullptr || e == nullptr) goto Fail;
                 const auto n = static_cast<std::size_t>(e - s);
-                if (static_cast<std::size_t>(pEnd - p) < n) goto Fail;
+                // A NUL-terminated subject stops the comparison at its NUL, which no group text holds.
+                if (!kTerminated && static_cast<std::size_t>(m_pEnd - p) < n) goto Fail;
                 m_nSteps += n;
                 for (std::size_t k = 0; k < n; ++k)
                     if (Fold(s[k]) != Fold(p[k])) goto Fail;
@@ -216,16 +227,16 @@ EResult CMatcher<kFold>::Run(const WCHAR* pStart) {
                 }
                 goto Fail;
             case OP_END:
-                if (p != pEnd) goto Fail;
+                if (!AtEnd(p)) goto Fail;
                 ++pc;
                 continue;
             case OP_REPEAT: {
                 if (i.greedy) {
                     const WCHAR* q = p;
-                    if (i.inner == OP_ANY) {
-                        q = pEnd;
+                    if (i.inner == OP_ANY && !kTerminated) {
+                        q = m_pEnd;
                     } else {
-                        while (q != pEnd && One(i.inner, i, *q)) ++q;
+                        while (!AtEnd(q) && One(i.inner, i, *q)) ++q;
                     }
                     m_nSteps += static_cast<std::size_t>(q - p);
                     if (q - p < i.min) goto Fail;
@@ -233,7 +244,7 @@ EResult CMatcher<kFold>::Run(const WCHAR* pStart) {
                     p = q;
                 } else {
                     if (i.min != 0) {
-                        if (p == pEnd || !One(i.inner, i, *p)) goto Fail;
+                        if (AtEnd(p) || !One(i.inner, i, *p)) goto Fail;
                         ++p;
                     }
                     if (!Push({FRAME_LAZY, pc, p, nullptr})) return RESULT_ABORT;
@@ -251,7 +262,7 @@ EResult CMatcher<kFold>::Run(const WCHAR* pStart) {
     Fail:
         for (;;) {
             if (m_nFrames == 0) return RESULT_FAIL;
-            if (++m_nSteps > CRegExp::kMaxMatchSteps) return RESULT_ABORT;
+            if (++m_nSteps > m_nMaxSteps) return RESULT_ABORT;
             CFrame& f = m_Stack.Data()[m_nFrames - 1];
             switch (f.kind) {
                 case FRAME_BRANCH:
@@ -284,7 +295,7 @@ EResult CMatcher<kFold>::Run(const WCHAR* pStart) {
                 }
                 case FRAME_LAZY: {
                     const CInstruction& Repeat = m_Code[f.nIndex];
-                    if (f.p1 == pEnd || !One(Repeat.inner, Repeat, *f.p1)) {
+                    if (AtEnd(f.p1) || !One(Repeat.inner, Repeat, *f.p1)) {
                         --m_nFrames;
                         continue;
                     }
@@ -298,27 +309,29 @@ EResult CMatcher<kFold>::Run(const WCHAR* pStart) {
     }
 }
 
-template <bool kFold>
-const WCHAR* CMatcher<kFold>::NextCandidate(const WCHAR* pFrom) const noexcept {
+template <bool kFold, bool kTerminated>
+const WCHAR* CMatcher<kFold, kTerminated>::NextCandidate(const WCHAR* pFrom) const noexcept {
     const CFirstFilter& Filter = m_Program.Filter;
     const WCHAR* p = pFrom;
     if (Filter.kind == CFirstFilter::SINGLE && !kFold) {
         const char16_t ch = Filter.ch;
-        for (; p != m_pEnd; ++p)
+        for (; !AtEnd(p); ++p)
             if (*p == ch) return p;
         return nullptr;
     }
-    for (; p != m_pEnd; ++p) {
+    for (; !AtEnd(p); ++p) {
         const char16_t c = Fold(*p);
         if (c < 256 ? ((Filter.Bits[c >> 6] >> (c & 63)) & 1) != 0 : Filter.bWide) return p;
     }
     return nullptr;
 }
 
-// Finds the first match and hands its groups (start and end of each, in turn), start and end to Store.
-template <bool kFold, typename TStore>
-bool Search(const CRegExp::CProgram& Program, const WCHAR* pBegin, const WCHAR* pEnd, const TStore& Store) {
-    CMatcher<kFold> Matcher(Program, pEnd);
+// Finds the first match in [pBegin, pEnd), or up to the NUL when kTerminated, and hands its groups (start and end of
+// each, in turn), start and end to Store.
+template <bool kFold, bool kTerminated, typename TStore>
+bool FindMatch(const CRegExp::CProgram& Program, const WCHAR* pBegin, const WCHAR* pEnd, std::size_t nMaxSteps,
+               std::size_t nMaxFrames, const TStore& Store) {
+    CMatcher<kFold, kTerminated> Matcher(Program, pEnd, nMaxSteps, nMaxFrames);
     const bool bFilter = !Program.bAnchored && Program.Filter.kind != CFirstFilter::NONE;
     for (const WCHAR* pStart = pBegin;; ++pStart) {
         if (bFilter && (pStart = Matcher.NextCandidate(pStart)) == nullptr) return false;
@@ -327,22 +340,24 @@ bool Search(const CRegExp::CProgram& Program, const WCHAR* pBegin, const WCHAR* 
             Store(Matcher.Groups(), pStart, Matcher.MatchEnd());
             return true;
         }
-        if (Result == RESULT_ABORT || Program.bAnchored || pStart == pEnd) return false;
+        if (Result == RESULT_ABORT || Program.bAnchored || Matcher.AtEnd(pStart)) return false;
     }
 }
 
 }  // namespace
 
 bool CRegExp::Match(const WCHAR* pszSubject, CRegExpMatchContext* pContext, const WCHAR** ppszEnd) const {
-    if (pszSubject == nullptr) return false;
-    return Match(std::u16string_view(pszSubject), pContext, ppszEnd);
+    return pszSubject != nullptr && Search(pszSubject, nullptr, pContext, ppszEnd);
 }
 
 bool CRegExp::Match(std::u16string_view sSubject, CRegExpMatchContext* pContext, const WCHAR** ppszEnd) const {
+    return sSubject.data() != nullptr && Search(sSubject.data(), sSubject.data() + sSubject.size(), pContext, ppszEnd);
+}
+
+bool CRegExp::Search(const WCHAR* pBegin, const WCHAR* pEnd, CRegExpMatchContext* pContext,
+                     const WCHAR** ppszEnd) const {
     const CProgram* pProgram = m_pProgram.get();
-    if (pProgram == nullptr || pContext == nullptr || sSubject.data() == nullptr) return false;
-    const WCHAR* pBegin = sSubject.data();
-    const WCHAR* pEnd = pBegin + sSubject.size();
+    if (pProgram == nullptr || pContext == nullptr) return false;
     const UINT nGroups = pProgram->nGroups;
     const auto Store = [pContext, ppszEnd, nGroups](const WCHAR* const* Groups, const WCHAR* pStart,
                                                     const WCHAR* pMatchEnd) {
@@ -355,8 +370,13 @@ bool CRegExp::Match(std::u16string_view sSubject, CRegExpMatchContext* pContext,
         if (ppszEnd != nullptr) *ppszEnd = pMatchEnd;
     };
     try {
-        return pProgram->bCaseSensitive ? Search<false>(*pProgram, pBegin, pEnd, Store)
-                                        : Search<true>(*pProgram, pBegin, pEnd, Store);
+        if (pEnd == nullptr)
+            return pProgram->bCaseSensitive
+                       ? FindMatch<false, true>(*pProgram, pBegin, pEnd, m_nMaxSteps, m_nMaxFrames, Store)
+                       : FindMatch<true, true>(*pProgram, pBegin, pEnd, m_nMaxSteps, m_nMaxFrames, Store);
+        return pProgram->bCaseSensitive
+                   ? FindMatch<false, false>(*pProgram, pBegin, pEnd, m_nMaxSteps, m_nMaxFrames, Store)
+                   : FindMatch<true, false>(*pProgram, pBegin, pEnd, m_nMaxSteps, m_nMaxFrames, Store);
     } catch (const std::bad_alloc&) {
         return false;
     }

@@ -366,6 +366,24 @@ TEST(RegExpLimits, HostilePatternsStopAtTheWorkLimit) {
     EXPECT_TRUE(RegExp.Match(u"ababab", &Context));
 }
 
+TEST(RegExpLimits, EachObjectCanLowerItsLimits) {
+    CRegExp RegExp;
+    CRegExpMatchContext Context;
+    ASSERT_EQ(RegExp.Parse(u"^(a|b)*c"), REPARSE_ERROR_OK);
+    const std::u16string sSubject = std::u16string(500, u'a') + u"c";
+    EXPECT_TRUE(RegExp.Match(sSubject.c_str(), &Context));
+    RegExp.SetMatchLimits(200, CRegExp::kMaxBacktrackFrames);
+    EXPECT_FALSE(RegExp.Match(sSubject.c_str(), &Context));
+    RegExp.SetMatchLimits(CRegExp::kMaxMatchSteps, 100);
+    EXPECT_FALSE(RegExp.Match(sSubject.c_str(), &Context));
+    EXPECT_TRUE(RegExp.Match(u"abc", &Context));
+    // A copy keeps the limits; a new pattern does not reset them.
+    CRegExp Copy = RegExp;
+    EXPECT_FALSE(Copy.Match(sSubject.c_str(), &Context));
+    ASSERT_EQ(RegExp.Parse(u"^(a|b)*c"), REPARSE_ERROR_OK);
+    EXPECT_FALSE(RegExp.Match(sSubject.c_str(), &Context));
+}
+
 TEST(RegExpLimits, LongSubjectsAndDeepPatternsNeedNoRecursion) {
     // A run of one character needs one backtracking entry, however long.
     const std::u16string sLong = std::u16string(2'000'000, u'a') + u"b";

@@ -18,6 +18,7 @@
 // backtracking stack would hold more than kMaxBacktrackFrames entries, and then returns false as if there
 // were no match. The limits keep one call under about a tenth of a second and a few MiB of memory whatever
 // the pattern; the patterns and subjects of this system (names, paths, reply lines) stay far below them.
+// SetMatchLimits changes both for one object.
 #pragma once
 
 #include <cstddef>
@@ -82,6 +83,13 @@ public:
     // The same over a counted subject; its end is sSubject.size(), and NUL characters are ordinary ones.
     bool Match(std::u16string_view sSubject, CRegExpMatchContext* pContext, const WCHAR** ppszEnd = nullptr) const;
 
+    // Lowers (or raises) the work limit of this object's matches from kMaxMatchSteps and kMaxBacktrackFrames,
+    // for callers that match many subjects under a time budget of their own. Not while another thread matches.
+    void SetMatchLimits(std::size_t nMaxSteps, std::size_t nMaxBacktrackFrames) noexcept {
+        m_nMaxSteps = nMaxSteps;
+        m_nMaxFrames = nMaxBacktrackFrames;
+    }
+
     bool IsParsed() const noexcept { return m_pProgram != nullptr; }
     // Match groups of the parsed pattern (0 without a program).
     UINT GetGroupCount() const noexcept;
@@ -89,7 +97,12 @@ public:
     struct CProgram;
 
 private:
+    // Matches [pBegin, pEnd), or up to the first NUL when pEnd is null.
+    bool Search(const WCHAR* pBegin, const WCHAR* pEnd, CRegExpMatchContext* pContext, const WCHAR** ppszEnd) const;
+
     // Shared and never changed after Parse: copies of a CRegExp share one program, and matching threads
     // only read it.
     std::shared_ptr<const CProgram> m_pProgram;
+    std::size_t m_nMaxSteps = kMaxMatchSteps;
+    std::size_t m_nMaxFrames = kMaxBacktrackFrames;
 };
