@@ -1,0 +1,374 @@
+// The e-mail notification object.
+#include "SmtpNotification.h"
+
+#include <cstring>
+#include <utility>
+
+#include "SmtpMessage.h"
+#include "comrt/oleauto.h"
+#include "comrt/text.h"
+#include "corvane/ulcrypt.h"
+#include "corvane/uldebug.h"
+#include "corvane/ulguard.h"
+#include "corvane/ullisttext.h"
+#include "corvane/ulresource.h"
+
+namespace {
+
+const corvane::StringResource kSmtpNotificationStrings[] = {
+    {IDS_SMTPNOTIFICATION_FRIENDLYNAME, u"SMTP E-mail Notification"},
+    {IDS_SMTPNOTIFICATION_TITLE,
+     u"E-mail Notification\nE-mail Notification to %s\nE-mail Notification to %s and %s\nE-mail Notification to %s, "
+     u"%s and %d more recipients"},
+    {IDS_SMTPNOTIFICATION_DEFAULTSUBJECT, u"Corvane Harkwell: $(Subject)"},
+    {IDS_SMTPNOTIFICATION_DEFAULTBODY,
+     u"Hi,\r\n\r\nThis is an automated e-mail notification from Corvane Harkwell.\r\nSee notification event details "
+     u"below:\r\n\r\n$(Body)"},
+};
+const corvane::CStringTableRegistration g_SmtpNotificationStrings(kSmtpNotificationStrings);
+
+// The key of the scrambled password. Scrambled texts are only readable under the key they were made with,
+// so it never changes.
+constexpr char kPasswordKey[] = "Hw1:smtp/Pack1*Notify!";
+static_assert(sizeof kPasswordKey - 1 == 22);
+
+struct CBstrDeleter {
+    void operator()(OLECHAR* sText) const noexcept { SysFreeString(sText); }
+};
+using CBstrHolder = std::unique_ptr<OLECHAR, CBstrDeleter>;
+
+std::u16string FromBstr(BSTR sText) {
+    return sText ? std::u16string(sText, SysStringLen(sText)) : std::u16string();
+}
+
+// A new BSTR copy of the text; E_OUTOFMEMORY when it cannot be made.
+BSTR AllocateBstr(std::u16string_view sText) {
+    BSTR sValue = SysAllocStringLen(sText.data(), static_cast<UINT>(sText.size()));
+    if (sValue == nullptr) corvane::ThrowHResult(E_OUTOFMEMORY);
+    return sValue;
+}
+
+void ReadEventText(IActivityEvent* pActivityEvent, HRESULT (IActivityEvent::*pGet)(BSTR*), std::u16string& sText) {
+    BSTR sValue = nullptr;
+    const HRESULT nResult = (pActivityEvent->*pGet)(&sValue);
+    CBstrHolder Holder(sValue);
+    if (FAILED(nResult)) corvane::ThrowHResult(nResult);
+    sText = FromBstr(sValue);
+}
+
+}  // namespace
+
+// CTask
+
+CSmtpNotification::CTask::CTask(const CSmtpSettings& Settings, LONG nLevel, std::u16string sTags,
+                                std::u16string sSubject, std::u16string sBody)
+    : m_Settings(Settings),
+      m_nLevel(nLevel),
+      m_sTags(std::move(sTags)),
+      m_sSubject(std::move(sSubject)),
+      m_sBody(std::move(sBody)) {}
+
+void CSmtpNotification::CTask::CreateMessageData() {
+    m_sMessageData.clear();
+    m_sMessageData = ::CreateMessageData(m_Settings, m_sSubject, m_sBody);
+}
+
+void CSmtpNotification::CTask::Deliver() noexcept {
+    CSmtpClientConnection::Deliver(m_Settings, m_sMessageData);
+}
+
+// CSmtpNotification
+
+CSmtpNotification::CSmtpNotification()
+    : CBasePersistT<CSmtpNotification>(&m_DataCriticalSection), m_TaskAvailabilityEvent(true, false) {
+    UL_ASSERT(m_WindowsSockets.IsStarted());
+    m_Settings.m_sSubject = corvane::LoadStringResource(IDS_SMTPNOTIFICATION_DEFAULTSUBJECT);
+    m_Settings.m_sBody = corvane::LoadStringResource(IDS_SMTPNOTIFICATION_DEFAULTBODY);
+}
+
+CSmtpNotification::~CSmtpNotification() {
+    // FinalRelease has stopped the thread of an object made by the module; this covers any other owner.
+    CUlCriticalSectionLock ThreadLock(m_ThreadCriticalSection);
+    m_pThread.Release();
+}
+
+void CSmtpNotification::FinalRelease() {
+    UL_CATCH_ALL_BEGIN
+    CUlCriticalSectionLock ThreadLock(m_ThreadCriticalSection);
+    // Releasing the thread object terminates the thread and waits for it without limit, so a delivery in
+    // progress runs to its end first.
+    m_pThread.Release();
+    UL_CATCH_ALL_END
+}
+
+std::u16string CSmtpNotification::ScramblePassword(std::u16string_view sPassword) {
+    if (sPassword.empty()) return {};
+    std::string sBytes;
+    sBytes.reserve(2 * sPassword.size());
+    for (const char16_t c : sPassword) {
+        sBytes += static_cast<char>(c & 0xFF);
+        sBytes += static_cast<char>(c >> 8);
+    }
+    sBytes = _Rc4Helper::Transform(kPasswordKey, sBytes);
+    const DWORD nFlags = _Base64Helper::BASE64_FLAG_NOPAD | _Base64Helper::BASE64_FLAG_NOCRLF;
+    std::string sText(_Base64Helper::GetEncodeOutputSize(sBytes.size(), nFlags), '\0');
+    sText.resize(_Base64Helper::Encode(reinterpret_cast<const BYTE*>(sBytes.data()), sBytes.size(), sText.data(),
+                                       sText.size(), nFlags));
+    return comrt::ToUtf16(sText);
+}
+
+std::u16string CSmtpNotification::UnscramblePassword(std::u16string_view sText) {
+    if (sText.empty()) return {};
+    const std::string sCharacters = comrt::ToUtf8(sText);
+    std::string sBytes(_Base64Helper::GetDecodeOutputSize(sCharacters.size()), '\0');
+    sBytes.resize(_Base64Helper::Decode(sCharacters.data(), sCharacters.size(), reinterpret_cast<BYTE*>(sBytes.data()),
+                                        sBytes.size()));
+    sBytes = _Rc4Helper::Transform(kPasswordKey, sBytes);
+    std::u16string sPassword;
+    sPassword.reserve(sBytes.size() / 2);
+    for (std::size_t i = 0; i + 1 < sBytes.size(); i += 2)
+        sPassword += static_cast<char16_t>(static_cast<BYTE>(sBytes[i]) | static_cast<BYTE>(sBytes[i + 1]) << 8);
+    return sPassword;
+}
+
+HRESULT CSmtpNotification::GetText(std::u16string CSmtpSettings::*pField, BSTR* psValue) {
+    return corvane::GuardedCall([&] {
+        corvane::CheckPointer(psValue);
+        CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+        *psValue = AllocateBstr(m_Settings.*pField);
+    });
+}
+
+HRESULT CSmtpNotification::PutText(std::u16string CSmtpSettings::*pField, BSTR sValue) {
+    return corvane::GuardedCall([&] {
+        std::u16string sText = FromBstr(sValue);
+        CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+        if (m_Settings.*pField == sText) return;
+        (m_Settings.*pField).swap(sText);
+        SetDirty();
+    });
+}
+
+HRESULT CSmtpNotification::get_ServerHost(BSTR* psServerHost) {
+    return GetText(&CSmtpSettings::m_sServerHost, psServerHost);
+}
+HRESULT CSmtpNotification::put_ServerHost(BSTR sServerHost) {
+    return PutText(&CSmtpSettings::m_sServerHost, sServerHost);
+}
+
+HRESULT CSmtpNotification::get_ServerPort(LONG* pnServerPort) {
+    return corvane::GuardedCall([&] {
+        corvane::CheckPointer(pnServerPort);
+        CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+        *pnServerPort = m_Settings.m_nServerPort;
+    });
+}
+HRESULT CSmtpNotification::put_ServerPort(LONG nServerPort) {
+    return corvane::GuardedCall([&] {
+        corvane::CheckArgument(nServerPort >= 1 && nServerPort <= 65535);
+        CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+        if (m_Settings.m_nServerPort == nServerPort) return;
+        m_Settings.m_nServerPort = static_cast<USHORT>(nServerPort);
+        SetDirty();
+    });
+}
+
+HRESULT CSmtpNotification::get_Sender(BSTR* psSender) {
+    return GetText(&CSmtpSettings::m_sSender, psSender);
+}
+HRESULT CSmtpNotification::put_Sender(BSTR sSender) {
+    return PutText(&CSmtpSettings::m_sSender, sSender);
+}
+HRESULT CSmtpNotification::get_ToRecipients(BSTR* psToRecipients) {
+    return GetText(&CSmtpSettings::m_sToRecipients, psToRecipients);
+}
+HRESULT CSmtpNotification::put_ToRecipients(BSTR sToRecipients) {
+    return PutText(&CSmtpSettings::m_sToRecipients, sToRecipients);
+}
+HRESULT CSmtpNotification::get_CcRecipients(BSTR* psCcRecipients) {
+    return GetText(&CSmtpSettings::m_sCcRecipients, psCcRecipients);
+}
+HRESULT CSmtpNotification::put_CcRecipients(BSTR sCcRecipients) {
+    return PutText(&CSmtpSettings::m_sCcRecipients, sCcRecipients);
+}
+HRESULT CSmtpNotification::get_BccRecipients(BSTR* psBccRecipients) {
+    return GetText(&CSmtpSettings::m_sBccRecipients, psBccRecipients);
+}
+HRESULT CSmtpNotification::put_BccRecipients(BSTR sBccRecipients) {
+    return PutText(&CSmtpSettings::m_sBccRecipients, sBccRecipients);
+}
+HRESULT CSmtpNotification::get_Subject(BSTR* psSubject) {
+    return GetText(&CSmtpSettings::m_sSubject, psSubject);
+}
+HRESULT CSmtpNotification::put_Subject(BSTR sSubject) {
+    return PutText(&CSmtpSettings::m_sSubject, sSubject);
+}
+HRESULT CSmtpNotification::get_Body(BSTR* psBody) {
+    return GetText(&CSmtpSettings::m_sBody, psBody);
+}
+HRESULT CSmtpNotification::put_Body(BSTR sBody) {
+    return PutText(&CSmtpSettings::m_sBody, sBody);
+}
+
+HRESULT CSmtpNotification::get_AuthenticationMethods(BSTR* psAuthenticationMethods) {
+    return corvane::GuardedCall([&] {
+        corvane::CheckPointer(psAuthenticationMethods);
+        CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+        *psAuthenticationMethods = AllocateBstr(m_Settings.m_AuthMethodList.GetAsString());
+    });
+}
+HRESULT CSmtpNotification::put_AuthenticationMethods(BSTR sAuthenticationMethods) {
+    return corvane::GuardedCall([&] {
+        const std::u16string sText = FromBstr(sAuthenticationMethods);
+        CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+        // The text as given against the list as it reads back: a text with blanks or duplicates always
+        // counts as a change.
+        if (m_Settings.m_AuthMethodList.GetAsString() == sText) return;
+        m_Settings.m_AuthMethodList.SetAsString(sText);
+        SetDirty();
+    });
+}
+
+HRESULT CSmtpNotification::get_AuthenticationName(BSTR* psAuthenticationName) {
+    return GetText(&CSmtpSettings::m_sAuthenticationName, psAuthenticationName);
+}
+HRESULT CSmtpNotification::put_AuthenticationName(BSTR sAuthenticationName) {
+    return PutText(&CSmtpSettings::m_sAuthenticationName, sAuthenticationName);
+}
+HRESULT CSmtpNotification::get_AuthenticationPassword(BSTR* psAuthenticationPassword) {
+    return GetText(&CSmtpSettings::m_sAuthenticationPassword, psAuthenticationPassword);
+}
+HRESULT CSmtpNotification::put_AuthenticationPassword(BSTR sAuthenticationPassword) {
+    return PutText(&CSmtpSettings::m_sAuthenticationPassword, sAuthenticationPassword);
+}
+
+HRESULT CSmtpNotification::get_PersistAuthenticationPassword(BSTR* psPersistAuthenticationPassword) {
+    return corvane::GuardedCall([&] {
+        corvane::CheckPointer(psPersistAuthenticationPassword);
+        CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+        *psPersistAuthenticationPassword = AllocateBstr(ScramblePassword(m_Settings.m_sAuthenticationPassword));
+    });
+}
+HRESULT CSmtpNotification::put_PersistAuthenticationPassword(BSTR sPersistAuthenticationPassword) {
+    return corvane::GuardedCall([&] {
+        std::u16string sPassword = UnscramblePassword(FromBstr(sPersistAuthenticationPassword));
+        CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+        if (m_Settings.m_sAuthenticationPassword == sPassword) return;
+        m_Settings.m_sAuthenticationPassword.swap(sPassword);
+        SetDirty();
+    });
+}
+
+HRESULT CSmtpNotification::get_Timeout(LONG* pnTimeout) {
+    return corvane::GuardedCall([&] {
+        corvane::CheckPointer(pnTimeout);
+        CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+        *pnTimeout = m_Settings.m_nTimeout;
+    });
+}
+HRESULT CSmtpNotification::put_Timeout(LONG nTimeout) {
+    return corvane::GuardedCall([&] {
+        corvane::CheckArgument(nTimeout > 0 || nTimeout == -1);
+        CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+        if (m_Settings.m_nTimeout == nTimeout) return;
+        m_Settings.m_nTimeout = nTimeout;
+        SetDirty();
+    });
+}
+
+HRESULT CSmtpNotification::get_Title(BSTR* psTitle) {
+    return corvane::GuardedCall([&] {
+        corvane::CheckPointer(psTitle);
+        std::vector<std::u16string> RecipientList;
+        {
+            CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+            for (const std::u16string* psList :
+                 {&m_Settings.m_sToRecipients, &m_Settings.m_sCcRecipients, &m_Settings.m_sBccRecipients}) {
+                std::vector<std::u16string> ItemList = corvane::SplitList(*psList);
+                RecipientList.insert(RecipientList.end(), std::make_move_iterator(ItemList.begin()),
+                                     std::make_move_iterator(ItemList.end()));
+            }
+        }
+        const std::size_t nCount = RecipientList.size();
+        std::u16string sTitle;
+        if (nCount == 0) {
+            sTitle = corvane::LoadStringResourceLine(IDS_SMTPNOTIFICATION_TITLE, 0);
+        } else if (nCount == 1) {
+            sTitle = corvane::FormatString(corvane::LoadStringResourceLine(IDS_SMTPNOTIFICATION_TITLE, 1),
+                                           {RecipientList[0]});
+        } else if (nCount == 2) {
+            sTitle = corvane::FormatString(corvane::LoadStringResourceLine(IDS_SMTPNOTIFICATION_TITLE, 2),
+                                           {RecipientList[0], RecipientList[1]});
+        } else {
+            // The count of the others is the one number of the line.
+            std::u16string sFormat = corvane::LoadStringResourceLine(IDS_SMTPNOTIFICATION_TITLE, 3);
+            const std::size_t nNumber = sFormat.find(u"%d");
+            if (nNumber != std::u16string::npos) sFormat.replace(nNumber, 2, u"%s");
+            sTitle = corvane::FormatString(
+                sFormat, {RecipientList[0], RecipientList[1], comrt::ToUtf16(std::to_string(nCount - 2))});
+        }
+        *psTitle = AllocateBstr(sTitle);
+    });
+}
+
+HRESULT CSmtpNotification::Handle(IActivity* /*pActivity*/, IActivityEvent* pActivityEvent) {
+    return corvane::GuardedCall([&] {
+        {
+            CUlCriticalSectionLock ThreadLock(m_ThreadCriticalSection);
+            if (!m_pThread) {
+                CObjectPtrT<CThreadT<CSmtpNotification>> pThread;
+                pThread.Construct();
+                if (!pThread->Initialize(this, &CSmtpNotification::ThreadProc))
+                    corvane::ThrowHResult(static_cast<HRESULT>(pThread->GetThreadExitCode()));
+                m_pThread = std::move(pThread);
+            }
+        }
+        corvane::CheckPointer(pActivityEvent);
+        LONG nLevel = 0;
+        const HRESULT nResult = pActivityEvent->get_Level(&nLevel);
+        if (FAILED(nResult)) corvane::ThrowHResult(nResult);
+        std::u16string sTags, sSubject, sBody;
+        ReadEventText(pActivityEvent, &IActivityEvent::get_Tags, sTags);
+        ReadEventText(pActivityEvent, &IActivityEvent::get_Subject, sSubject);
+        ReadEventText(pActivityEvent, &IActivityEvent::get_Body, sBody);
+
+        CUlCriticalSectionLock QueueLock(m_QueueCriticalSection);
+        std::unique_ptr<CTask> pTask;
+        {
+            CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+            pTask =
+                std::make_unique<CTask>(m_Settings, nLevel, std::move(sTags), std::move(sSubject), std::move(sBody));
+        }
+        m_TaskQueue.push_back(std::move(pTask));
+        UL_ASSERT(m_TaskAvailabilityEvent.Set());
+    });
+}
+
+DWORD CSmtpNotification::ThreadProc(CThreadT<CSmtpNotification>* /*pThread*/, CEvent& InitializationEvent,
+                                    CEvent& TerminationEvent) {
+    CMultiThreadedApartment Apartment;
+    UL_ASSERT(InitializationEvent.Set());
+    const CStackPointer StackPointer;
+    for (;;) {
+        UL_ASSERT(StackPointer.Check());
+        const HANDLE phObjects[] = {TerminationEvent, m_TaskAvailabilityEvent};
+        if (WaitForMultipleObjects(2, phObjects, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) break;
+        std::unique_ptr<CTask> pTask;
+        {
+            CUlCriticalSectionLock QueueLock(m_QueueCriticalSection);
+            if (m_TaskQueue.empty()) {
+                UL_ASSERT(m_TaskAvailabilityEvent.Reset());
+                continue;
+            }
+            pTask = std::move(m_TaskQueue.front());
+            m_TaskQueue.pop_front();
+        }
+        // A task whose message cannot be composed is dropped alone; the thread goes on with the next.
+        corvane::GuardedOperation([&] {
+            pTask->CreateMessageData();
+            pTask->SetTimeout(pTask->GetSettings().m_nTimeout);
+            pTask->Deliver();
+        });
+    }
+    return 0;
+}

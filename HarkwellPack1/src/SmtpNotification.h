@@ -1,0 +1,229 @@
+// The e-mail notification: a scenario hands it every activity event through INotification::Handle, and it
+// sends each one as an e-mail. Handle only queues the event with a copy of the settings; a worker thread of
+// the object, started by the first event, composes each message and delivers it to the SMTP server, one
+// task after another. The settings are the properties of ISmtpNotification and persist through the object's
+// property map (stream, storage and property bag); the password is stored only in a scrambled form.
+#pragma once
+
+#include <deque>
+#include <memory>
+#include <string>
+
+#include "HarkwellServer/Interfaces.h"
+#include "SmtpClientConnection.h"
+#include "SmtpSettings.h"
+#include "corvane/ulcriticalsection.h"
+#include "corvane/ulhandle.h"
+#include "corvane/ulobject.h"
+#include "corvane/ulpersistmap.h"
+#include "corvane/ulsockets.h"
+#include "corvane/ulthread.h"
+
+constexpr CLSID CLSID_CSmtpNotification = MakeGuid("{0CDDC755-6571-42AF-88DA-C96B9833F959}");
+// The property pages named in the property map: server, sender, recipients and authentication; and the
+// subject and body templates.
+constexpr CLSID CLSID_CSmtpNotificationConnectionPropertyPage = MakeGuid("{37BF8D61-FD75-4F17-BFE7-BD816EDC84CF}");
+constexpr CLSID CLSID_CSmtpNotificationTemplatePropertyPage = MakeGuid("{E7E34ECB-2400-4191-B1F2-4CE199B0CBA0}");
+
+// String resources of the e-mail notification.
+constexpr UINT IDS_SMTPNOTIFICATION_FRIENDLYNAME = 200;
+// Lines: no recipient; one; two; first two and the count of the others.
+constexpr UINT IDS_SMTPNOTIFICATION_TITLE = 201;
+constexpr UINT IDS_SMTPNOTIFICATION_DEFAULTSUBJECT = 202;
+constexpr UINT IDS_SMTPNOTIFICATION_DEFAULTBODY = 203;
+
+// The settings of an e-mail notification. Every property is read with a get and written with a put; a put
+// that changes the value marks the object changed.
+struct ISmtpNotification : IDispatch {
+    static constexpr IID kIid = MakeGuid("{68B49935-46C9-4DB4-BEC9-F425FCF070D5}");
+    virtual HRESULT get_ServerHost(BSTR* psServerHost) = 0;
+    virtual HRESULT put_ServerHost(BSTR sServerHost) = 0;
+    // 1 to 65535.
+    virtual HRESULT get_ServerPort(LONG* pnServerPort) = 0;
+    virtual HRESULT put_ServerPort(LONG nServerPort) = 0;
+    virtual HRESULT get_Sender(BSTR* psSender) = 0;
+    virtual HRESULT put_Sender(BSTR sSender) = 0;
+    // Recipient lists are list text: comma-separated, an item with a blank, tab, comma or quote in quotes.
+    virtual HRESULT get_ToRecipients(BSTR* psToRecipients) = 0;
+    virtual HRESULT put_ToRecipients(BSTR sToRecipients) = 0;
+    virtual HRESULT get_CcRecipients(BSTR* psCcRecipients) = 0;
+    virtual HRESULT put_CcRecipients(BSTR sCcRecipients) = 0;
+    virtual HRESULT get_BccRecipients(BSTR* psBccRecipients) = 0;
+    virtual HRESULT put_BccRecipients(BSTR sBccRecipients) = 0;
+    // Templates: "$(Subject)" and "$(Body)" stand for the event's texts.
+    virtual HRESULT get_Subject(BSTR* psSubject) = 0;
+    virtual HRESULT put_Subject(BSTR sSubject) = 0;
+    virtual HRESULT get_Body(BSTR* psBody) = 0;
+    virtual HRESULT put_Body(BSTR sBody) = 0;
+    // List text of method names, tried in order ("login", "cram-md5"); duplicates are dropped.
+    virtual HRESULT get_AuthenticationMethods(BSTR* psAuthenticationMethods) = 0;
+    virtual HRESULT put_AuthenticationMethods(BSTR sAuthenticationMethods) = 0;
+    virtual HRESULT get_AuthenticationName(BSTR* psAuthenticationName) = 0;
+    virtual HRESULT put_AuthenticationName(BSTR sAuthenticationName) = 0;
+    // The password itself; never persisted.
+    virtual HRESULT get_AuthenticationPassword(BSTR* psAuthenticationPassword) = 0;
+    virtual HRESULT put_AuthenticationPassword(BSTR sAuthenticationPassword) = 0;
+    // The password in its scrambled text form, which is what persists.
+    virtual HRESULT get_PersistAuthenticationPassword(BSTR* psPersistAuthenticationPassword) = 0;
+    virtual HRESULT put_PersistAuthenticationPassword(BSTR sPersistAuthenticationPassword) = 0;
+    // Milliseconds for every single wait of a delivery, greater than 0, or -1 for no limit.
+    virtual HRESULT get_Timeout(LONG* pnTimeout) = 0;
+    virtual HRESULT put_Timeout(LONG nTimeout) = 0;
+};
+
+COMRT_DESCRIBE_INTERFACE(
+    ISmtpNotification, "ISmtpNotification Interface", comrt::InterfaceKind::Dual,
+    comrt::PropGet<&ISmtpNotification::get_ServerHost>(1, "ServerHost", 1, "psServerHost"),
+    comrt::PropPut<&ISmtpNotification::put_ServerHost>(1, "ServerHost", 2, "sServerHost"),
+    comrt::PropGet<&ISmtpNotification::get_ServerPort>(2, "ServerPort", 3, "pnServerPort"),
+    comrt::PropPut<&ISmtpNotification::put_ServerPort>(2, "ServerPort", 4, "nServerPort"),
+    comrt::PropGet<&ISmtpNotification::get_Sender>(3, "Sender", 5, "psSender"),
+    comrt::PropPut<&ISmtpNotification::put_Sender>(3, "Sender", 6, "sSender"),
+    comrt::PropGet<&ISmtpNotification::get_ToRecipients>(4, "ToRecipients", 7, "psToRecipients"),
+    comrt::PropPut<&ISmtpNotification::put_ToRecipients>(4, "ToRecipients", 8, "sToRecipients"),
+    comrt::PropGet<&ISmtpNotification::get_CcRecipients>(5, "CcRecipients", 9, "psCcRecipients"),
+    comrt::PropPut<&ISmtpNotification::put_CcRecipients>(5, "CcRecipients", 10, "sCcRecipients"),
+    comrt::PropGet<&ISmtpNotification::get_BccRecipients>(6, "BccRecipients", 11, "psBccRecipients"),
+    comrt::PropPut<&ISmtpNotification::put_BccRecipients>(6, "BccRecipients", 12, "sBccRecipients"),
+    comrt::PropGet<&ISmtpNotification::get_Subject>(7, "Subject", 13, "psSubject"),
+    comrt::PropPut<&ISmtpNotification::put_Subject>(7, "Subject", 14, "sSubject"),
+    comrt::PropGet<&ISmtpNotification::get_Body>(8, "Body", 15, "psBody"),
+    comrt::PropPut<&ISmtpNotification::put_Body>(8, "Body", 16, "sBody"),
+    comrt::PropGet<&ISmtpNotification::get_AuthenticationMethods>(9, "AuthenticationMethods", 17,
+                                                                  "psAuthenticationMethods"),
+    comrt::PropPut<&ISmtpNotification::put_AuthenticationMethods>(9, "AuthenticationMethods", 18,
+                                                                  "sAuthenticationMethods"),
+    comrt::PropGet<&ISmtpNotification::get_AuthenticationName>(10, "AuthenticationName", 19, "psAuthenticationName"),
+    comrt::PropPut<&ISmtpNotification::put_AuthenticationName>(10, "AuthenticationName", 20, "sAuthenticationName"),
+    comrt::PropGet<&ISmtpNotification::get_AuthenticationPassword>(11, "AuthenticationPassword", 21,
+                                                                   "psAuthenticationPassword"),
+    comrt::PropPut<&ISmtpNotification::put_AuthenticationPassword>(11, "AuthenticationPassword", 22,
+                                                                   "sAuthenticationPassword"),
+    comrt::PropGet<&ISmtpNotification::get_PersistAuthenticationPassword>(12, "PersistAuthenticationPassword", 23,
+                                                                          "psPersistAuthenticationPassword"),
+    comrt::PropPut<&ISmtpNotification::put_PersistAuthenticationPassword>(12, "PersistAuthenticationPassword", 24,
+                                                                          "sPersistAuthenticationPassword"),
+    comrt::PropGet<&ISmtpNotification::get_Timeout>(13, "Timeout", 25, "pnTimeout"),
+    comrt::PropPut<&ISmtpNotification::put_Timeout>(13, "Timeout", 26, "nTimeout"));
+
+class CSmtpNotification : public comrt::IDispatchImplT<ISmtpNotification>,
+                          public comrt::IDispatchImplT<INotification>,
+                          public CBasePersistT<CSmtpNotification>,
+                          public IUlPersistStreamInitT<CSmtpNotification>,
+                          public IUlPersistStreamT<CSmtpNotification>,
+                          public IUlPersistStorageT<CSmtpNotification>,
+                          public IUlPersistPropertyBagT<CSmtpNotification>,
+                          public IUlSpecifyPropertyPagesT<CSmtpNotification>,
+                          public ISupportErrorInfoImplT<ISmtpNotification> {
+public:
+    using Interfaces = InterfaceList<InterfaceEntry<IPersist, IPersistStreamInit>, InterfaceEntry<IPersistStream>,
+                                     InterfaceEntry<IPersistStreamInit>, InterfaceEntry<IPersistStorage>,
+                                     InterfaceEntry<IPersistPropertyBag>, InterfaceEntry<ISpecifyPropertyPages>,
+                                     InterfaceEntry<ISmtpNotification>, InterfaceEntry<IDispatch, ISmtpNotification>,
+                                     InterfaceEntry<INotification>, InterfaceEntry<ISupportErrorInfo>>;
+    static const CLSID& GetObjectCLSID() { return CLSID_CSmtpNotification; }
+
+    BEGIN_UL_PROPERTY_MAP(CSmtpNotification)
+    UL_PROPERTY_ENTRY(u"ServerHost", 1, CLSID_CSmtpNotificationConnectionPropertyPage, ISmtpNotification)
+    UL_PROPERTY_ENTRY(u"ServerPort", 2, CLSID_CSmtpNotificationConnectionPropertyPage, ISmtpNotification)
+    UL_PROPERTY_ENTRY(u"Sender", 3, CLSID_CSmtpNotificationConnectionPropertyPage, ISmtpNotification)
+    UL_PROPERTY_ENTRY(u"ToRecipients", 4, CLSID_CSmtpNotificationConnectionPropertyPage, ISmtpNotification)
+    UL_PROPERTY_ENTRY(u"CcRecipients", 5, CLSID_CSmtpNotificationConnectionPropertyPage, ISmtpNotification)
+    UL_PROPERTY_ENTRY(u"BccRecipients", 6, CLSID_CSmtpNotificationConnectionPropertyPage, ISmtpNotification)
+    UL_PROPERTY_ENTRY(u"Subject", 7, CLSID_CSmtpNotificationTemplatePropertyPage, ISmtpNotification)
+    UL_PROPERTY_ENTRY(u"Body", 8, CLSID_CSmtpNotificationTemplatePropertyPage, ISmtpNotification)
+    UL_PROPERTY_ENTRY(u"AuthenticationMethods", 9, CLSID_CSmtpNotificationConnectionPropertyPage, ISmtpNotification)
+    UL_PROPERTY_ENTRY(u"AuthenticationName", 10, CLSID_CSmtpNotificationConnectionPropertyPage, ISmtpNotification)
+    UL_PROPERTY_ENTRY(u"PersistAuthenticationPassword", 12, CLSID_CSmtpNotificationConnectionPropertyPage,
+                      ISmtpNotification)
+    UL_PROPERTY_ENTRY(u"Timeout", 13, CLSID_NULL, ISmtpNotification)
+    END_UL_PROPERTY_MAP()
+
+    // One queued delivery: a copy of the settings taken when the event was handled, the event's texts, and
+    // the message composed from them; the connection it is delivered on is its base.
+    class CTask : public CSmtpClientConnection {
+    public:
+        CTask(const CSmtpSettings& Settings, LONG nLevel, std::u16string sTags, std::u16string sSubject,
+              std::u16string sBody);
+
+        // Composes the message text from the settings and the event's texts.
+        void CreateMessageData();
+        // Delivers the composed message on a connection of its own; failures are traced, never raised.
+        void Deliver() noexcept;
+
+        const CSmtpSettings& GetSettings() const noexcept { return m_Settings; }
+        LONG GetLevel() const noexcept { return m_nLevel; }
+        const std::u16string& GetTags() const noexcept { return m_sTags; }
+        const std::u16string& GetSubject() const noexcept { return m_sSubject; }
+        const std::u16string& GetBody() const noexcept { return m_sBody; }
+        const std::string& GetMessageData() const noexcept { return m_sMessageData; }
+
+    private:
+        std::string m_sMessageData;
+        CSmtpSettings m_Settings;
+        LONG m_nLevel;
+        std::u16string m_sTags;
+        std::u16string m_sSubject;
+        std::u16string m_sBody;
+    };
+
+    CSmtpNotification();
+    CSmtpNotification(const CSmtpNotification&) = delete;
+    CSmtpNotification& operator=(const CSmtpNotification&) = delete;
+    ~CSmtpNotification();
+
+    // Stops the worker thread, waiting for a delivery in progress; tasks still queued are dropped.
+    void FinalRelease();
+
+    // The scrambled text of a password, and the password of such a text.
+    static std::u16string ScramblePassword(std::u16string_view sPassword);
+    static std::u16string UnscramblePassword(std::u16string_view sText);
+
+    // ISmtpNotification
+    HRESULT get_ServerHost(BSTR* psServerHost) override;
+    HRESULT put_ServerHost(BSTR sServerHost) override;
+    HRESULT get_ServerPort(LONG* pnServerPort) override;
+    HRESULT put_ServerPort(LONG nServerPort) override;
+    HRESULT get_Sender(BSTR* psSender) override;
+    HRESULT put_Sender(BSTR sSender) override;
+    HRESULT get_ToRecipients(BSTR* psToRecipients) override;
+    HRESULT put_ToRecipients(BSTR sToRecipients) override;
+    HRESULT get_CcRecipients(BSTR* psCcRecipients) override;
+    HRESULT put_CcRecipients(BSTR sCcRecipients) override;
+    HRESULT get_BccRecipients(BSTR* psBccRecipients) override;
+    HRESULT put_BccRecipients(BSTR sBccRecipients) override;
+    HRESULT get_Subject(BSTR* psSubject) override;
+    HRESULT put_Subject(BSTR sSubject) override;
+    HRESULT get_Body(BSTR* psBody) override;
+    HRESULT put_Body(BSTR sBody) override;
+    HRESULT get_AuthenticationMethods(BSTR* psAuthenticationMethods) override;
+    HRESULT put_AuthenticationMethods(BSTR sAuthenticationMethods) override;
+    HRESULT get_AuthenticationName(BSTR* psAuthenticationName) override;
+    HRESULT put_AuthenticationName(BSTR sAuthenticationName) override;
+    HRESULT get_AuthenticationPassword(BSTR* psAuthenticationPassword) override;
+    HRESULT put_AuthenticationPassword(BSTR sAuthenticationPassword) override;
+    HRESULT get_PersistAuthenticationPassword(BSTR* psPersistAuthenticationPassword) override;
+    HRESULT put_PersistAuthenticationPassword(BSTR sPersistAuthenticationPassword) override;
+    HRESULT get_Timeout(LONG* pnTimeout) override;
+    HRESULT put_Timeout(LONG nTimeout) override;
+
+    // INotification
+    HRESULT get_Title(BSTR* psTitle) override;
+    HRESULT Handle(IActivity* pActivity, IActivityEvent* pActivityEvent) override;
+
+    // The worker thread's procedure: takes queued tasks until the termination event is set.
+    DWORD ThreadProc(CThreadT<CSmtpNotification>* pThread, CEvent& InitializationEvent, CEvent& TerminationEvent);
+
+private:
+    HRESULT GetText(std::u16string CSmtpSettings::*pField, BSTR* psValue);
+    HRESULT PutText(std::u16string CSmtpSettings::*pField, BSTR sValue);
+
+    CWindowsSockets2 m_WindowsSockets;
+    CUlCriticalSection m_DataCriticalSection;
+    CSmtpSettings m_Settings;
+    CUlCriticalSection m_ThreadCriticalSection;
+    CObjectPtrT<CThreadT<CSmtpNotification>> m_pThread;
+    CUlCriticalSection m_QueueCriticalSection;
+    CEvent m_TaskAvailabilityEvent;
+    std::deque<std::unique_ptr<CTask>> m_TaskQueue;
+};

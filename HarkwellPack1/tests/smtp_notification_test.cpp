@@ -1,0 +1,571 @@
+// The e-mail notification object: property rules, the title, change tracking, persistence with the
+// scrambled password, and deliveries of handled events to an SMTP server on the loopback interface.
+#include "SmtpNotification.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "comrt/oleauto.h"
+#include "corvane/ulcrypt.h"
+#include "corvane/ulmemorystream.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Owns a BSTR made for a call.
+class CBstr {
+public:
+    explicit CBstr(std::u16string_view sText) : m_s(SysAllocStringLen(sText.data(), static_cast<UINT>(sText.size()))) {}
+    ~CBstr() { SysFreeString(m_s); }
+    CBstr(const CBstr&) = delete;
+    CBstr& operator=(const CBstr&) = delete;
+    operator BSTR() const { return m_s; }
+
+private:
+    BSTR m_s;
+};
+
+// The text of a BSTR out value, freeing it.
+std::u16string Take(BSTR s) {
+    std::u16string sText = s ? std::u16string(s, SysStringLen(s)) : std::u16string();
+    SysFreeString(s);
+    return sText;
+}
+
+// A notification object created the way its class factory creates it, released with the holder.
+class CNotificationHolder {
+public:
+    CNotificationHolder() { EXPECT_EQ(CComObjectT<CSmtpNotification>::CreateInstance(&m_p), S_OK); }
+    ~CNotificationHolder() { Release(); }
+    CNotificationHolder(const CNotificationHolder&) = delete;
+    CNotificationHolder& operator=(const CNotificationHolder&) = delete;
+    CComObjectT<CSmtpNotification>* operator->() const { return m_p; }
+    CComObjectT<CSmtpNotification>* Get() const { return m_p; }
+    void Release() {
+        if (m_p) std::exchange(m_p, nullptr)->Release();
+    }
+
+    std::u16string Title() {
+        BSTR s = nullptr;
+        EXPECT_EQ(m_p->get_Title(&s), S_OK);
+        return Take(s);
+    }
+    bool IsDirty() { return static_cast<IPersistStreamInit*>(m_p)->IsDirty() == S_OK; }
+    // Saves into a new memory stream, clearing the changed state.
+    CComPtr<IStream> Save() {
+        CMemoryStreamObject* pStream = nullptr;
+        EXPECT_EQ(CMemoryStreamObject::CreateInstance(&pStream), S_OK);
+        CComPtr<IStream> pResult(static_cast<IStream*>(pStream));
+        pStream->Release();
+        EXPECT_EQ(static_cast<IPersistStreamInit*>(m_p)->Save(pResult, TRUE), S_OK);
+        return pResult;
+    }
+    void Put(HRESULT (CSmtpNotification::*pPut)(BSTR), std::u16string_view sValue, HRESULT nExpected = S_OK) {
+        EXPECT_EQ((m_p->*pPut)(CBstr(sValue)), nExpected);
+    }
+    std::u16string Get(HRESULT (CSmtpNotification::*pGet)(BSTR*)) {
+        BSTR s = nullptr;
+        EXPECT_EQ((m_p->*pGet)(&s), S_OK);
+        return Take(s);
+    }
+
+private:
+    CComObjectT<CSmtpNotification>* m_p = nullptr;
+};
+
+std::string StreamBytes(IStream* pStream) {
+    auto* pMemory = static_cast<CMemoryStream*>(pStream);
+    return std::string(reinterpret_cast<const char*>(pMemory->GetData()), pMemory->GetSize());
+}
+
+void Rewind(IStream* pStream) {
+    LARGE_INTEGER Zero{};
+    EXPECT_EQ(pStream->Seek(Zero, STREAM_SEEK_SET, nullptr), S_OK);
+}
+
+std::string Utf16Bytes(std::u16string_view sText) {
+    return std::string(reinterpret_cast<const char*>(sText.data()), 2 * sText.size());
+}
+
+TEST(SmtpNotification, DefaultsAndInterfaces) {
+    CNotificationHolder p;
+    EXPECT_EQ(p.Get(&CSmtpNotification::get_Subject), u"Corvane Harkwell: $(Subject)");
+    EXPECT_EQ(p.Get(&CSmtpNotification::get_Body),
+              u"Hi,\r\n\r\nThis is an automated e-mail notification from Corvane Harkwell.\r\nSee notification event "
+              u"details below:\r\n\r\n$(Body)");
+    EXPECT_EQ(p.Get(&CSmtpNotification::get_ServerHost), u"");
+    EXPECT_EQ(p.Get(&CSmtpNotification::get_AuthenticationMethods), u"");
+    LONG n = 0;
+    EXPECT_EQ(p->get_ServerPort(&n), S_OK);
+    EXPECT_EQ(n, 25);
+    EXPECT_EQ(p->get_Timeout(&n), S_OK);
+    EXPECT_EQ(n, 60000);
+    EXPECT_EQ(p->get_ServerPort(nullptr), E_POINTER);
+    EXPECT_EQ(p->get_Timeout(nullptr), E_POINTER);
+    EXPECT_EQ(p->get_Sender(nullptr), E_POINTER);
+    EXPECT_EQ(p->get_Title(nullptr), E_POINTER);
+    EXPECT_EQ(p->get_PersistAuthenticationPassword(nullptr), E_POINTER);
+
+    // Every interface of the object, with one identity; IDispatch is the settings interface's.
+    IUnknown* pUnknown = nullptr;
+    ASSERT_EQ(p->QueryInterface(IidOf<IUnknown>(), reinterpret_cast<void**>(&pUnknown)), S_OK);
+    for (const IID& iid :
+         {IidOf<IPersist>(), IidOf<IPersistStream>(), IidOf<IPersistStreamInit>(), IidOf<IPersistStorage>(),
+          IidOf<IPersistPropertyBag>(), IidOf<ISpecifyPropertyPages>(), IidOf<ISmtpNotification>(), IidOf<IDispatch>(),
+          IidOf<INotification>(), IidOf<ISupportErrorInfo>()}) {
+        IUnknown* pInterface = nullptr;
+        ASSERT_EQ(p->QueryInterface(iid, reinterpret_cast<void**>(&pInterface)), S_OK);
+        IUnknown* pIdentity = nullptr;
+        ASSERT_EQ(pInterface->QueryInterface(IidOf<IUnknown>(), reinterpret_cast<void**>(&pIdentity)), S_OK);
+        EXPECT_EQ(pIdentity, pUnknown);
+        pIdentity->Release();
+        pInterface->Release();
+    }
+    pUnknown->Release();
+    IDispatch* pDispatch = nullptr;
+    ASSERT_EQ(p->QueryInterface(IidOf<IDispatch>(), reinterpret_cast<void**>(&pDispatch)), S_OK);
+    EXPECT_EQ(pDispatch, static_cast<IDispatch*>(static_cast<ISmtpNotification*>(p.Get())));
+    pDispatch->Release();
+
+    CAUUID Pages{};
+    ASSERT_EQ(static_cast<ISpecifyPropertyPages*>(p.Get())->GetPages(&Pages), S_OK);
+    ASSERT_EQ(Pages.cElems, 2u);
+    EXPECT_EQ(Pages.pElems[0], CLSID_CSmtpNotificationConnectionPropertyPage);
+    EXPECT_EQ(Pages.pElems[1], CLSID_CSmtpNotificationTemplatePropertyPage);
+    CoTaskMemFree(Pages.pElems);
+}
+
+TEST(SmtpNotification, TitleFromTheRecipients) {
+    CNotificationHolder p;
+    EXPECT_EQ(p.Title(), u"E-mail Notification");
+    p.Put(&CSmtpNotification::put_BccRecipients, u"Jane Doe <jane@x.org>");
+    EXPECT_EQ(p.Title(), u"E-mail Notification to Jane Doe <jane@x.org>");
+    p.Put(&CSmtpNotification::put_BccRecipients, u"\"Doe, Jane\", x");
+    EXPECT_EQ(p.Title(), u"E-mail Notification to Doe, Jane and x");
+    p.Put(&CSmtpNotification::put_BccRecipients, u"");
+    p.Put(&CSmtpNotification::put_ToRecipients, u"to@x.org");
+    p.Put(&CSmtpNotification::put_CcRecipients, u"cc1@x.org, cc2@x.org");
+    EXPECT_EQ(p.Title(), u"E-mail Notification to to@x.org, cc1@x.org and 1 more recipients");
+    p.Put(&CSmtpNotification::put_CcRecipients, u"cc1@x.org");
+    EXPECT_EQ(p.Title(), u"E-mail Notification to to@x.org and cc1@x.org");
+    p.Put(&CSmtpNotification::put_BccRecipients, u"a,b,c,d,e,f,g,h,i,j");
+    EXPECT_EQ(p.Title(), u"E-mail Notification to to@x.org, cc1@x.org and 10 more recipients");
+}
+
+TEST(SmtpNotification, PortAndTimeoutRules) {
+    CNotificationHolder p;
+    LONG n = 0;
+    for (const LONG nPort : {0L, 65536L, -1L}) EXPECT_EQ(p->put_ServerPort(nPort), E_INVALIDARG) << nPort;
+    EXPECT_EQ(p->get_ServerPort(&n), S_OK);
+    EXPECT_EQ(n, 25);
+    for (const LONG nPort : {1L, 65535L}) {
+        EXPECT_EQ(p->put_ServerPort(nPort), S_OK);
+        EXPECT_EQ(p->get_ServerPort(&n), S_OK);
+        EXPECT_EQ(n, nPort);
+    }
+    for (const LONG nTimeout : {0L, -2L}) EXPECT_EQ(p->put_Timeout(nTimeout), E_INVALIDARG) << nTimeout;
+    EXPECT_EQ(p->get_Timeout(&n), S_OK);
+    EXPECT_EQ(n, 60000);
+    for (const LONG nTimeout : {-1L, 1L}) {
+        EXPECT_EQ(p->put_Timeout(nTimeout), S_OK);
+        EXPECT_EQ(p->get_Timeout(&n), S_OK);
+        EXPECT_EQ(n, nTimeout);
+    }
+}
+
+TEST(SmtpNotification, ChangedOnlyByDifferentValues) {
+    CNotificationHolder p;
+    EXPECT_TRUE(p.IsDirty());  // a new object
+    p.Save();
+    EXPECT_FALSE(p.IsDirty());
+    p.Put(&CSmtpNotification::put_Sender, u"me@x.org");
+    EXPECT_TRUE(p.IsDirty());
+    p.Save();
+    p.Put(&CSmtpNotification::put_Sender, u"me@x.org");
+    EXPECT_EQ(p->put_ServerPort(25), S_OK);
+    EXPECT_EQ(p->put_Timeout(60000), S_OK);
+    p.Put(&CSmtpNotification::put_AuthenticationPassword, u"");
+    p.Put(&CSmtpNotification::put_PersistAuthenticationPassword, u"");
+    EXPECT_FALSE(p.IsDirty());
+    // Refused values change nothing either.
+    EXPECT_EQ(p->put_ServerPort(0), E_INVALIDARG);
+    EXPECT_FALSE(p.IsDirty());
+    EXPECT_EQ(p->put_Timeout(30000), S_OK);
+    EXPECT_TRUE(p.IsDirty());
+}
+
+TEST(SmtpNotification, AuthenticationMethodsAsListText) {
+    CNotificationHolder p;
+    p.Save();
+    p.Put(&CSmtpNotification::put_AuthenticationMethods, u"login, LOGIN, cram-md5");
+    EXPECT_EQ(p.Get(&CSmtpNotification::get_AuthenticationMethods), u"login,cram-md5");
+    EXPECT_TRUE(p.IsDirty());
+    p.Save();
+    // The text as it reads back is no change; another spelling of the same list is one.
+    p.Put(&CSmtpNotification::put_AuthenticationMethods, u"login,cram-md5");
+    EXPECT_FALSE(p.IsDirty());
+    p.Put(&CSmtpNotification::put_AuthenticationMethods, u"login, cram-md5");
+    EXPECT_TRUE(p.IsDirty());
+    EXPECT_EQ(p.Get(&CSmtpNotification::get_AuthenticationMethods), u"login,cram-md5");
+}
+
+TEST(SmtpNotification, PasswordScrambling) {
+    EXPECT_EQ(CSmtpNotification::ScramblePassword(u""), u"");
+    EXPECT_EQ(CSmtpNotification::UnscramblePassword(u""), u"");
+    for (const std::u16string sPassword :
+         {u"a", u"secret", u"p\u00e4ss w\u00f6rd \u65e5\u672c", u"0123456789abcdefghij0123456789"}) {
+        const std::u16string sText = CSmtpNotification::ScramblePassword(sPassword);
+        EXPECT_EQ(sText.find_first_of(u"=\r\n"), std::u16string::npos);
+        EXPECT_EQ(sText.find(sPassword), std::u16string::npos);
+        EXPECT_EQ(CSmtpNotification::UnscramblePassword(sText), sPassword);
+    }
+    // The key is fixed: settings scrambled by one build are read by every other.
+    std::u16string sExpected;
+    {
+        const std::string sBytes = _Rc4Helper::Transform("Hw1:smtp/Pack1*Notify!", Utf16Bytes(u"secret"));
+        const std::string sBase64 = _Base64Helper::Encode(sBytes);
+        for (const char c : sBase64)
+            if (c != '=' && c != '\r' && c != '\n') sExpected += static_cast<char16_t>(c);
+    }
+    EXPECT_EQ(CSmtpNotification::ScramblePassword(u"secret"), sExpected);
+    // Malformed text never fails: characters outside the alphabet are skipped.
+    EXPECT_EQ(CSmtpNotification::UnscramblePassword(u"\r\n" + sExpected + u"=="), u"secret");
+    CSmtpNotification::UnscramblePassword(u"x");
+    CSmtpNotification::UnscramblePassword(u"\u00ff\u00fe!");
+}
+
+TEST(SmtpNotification, StreamHoldsTheScrambledPassword) {
+    CNotificationHolder p;
+    p.Put(&CSmtpNotification::put_ServerHost, u"mail.x.org");
+    EXPECT_EQ(p->put_ServerPort(2525), S_OK);
+    p.Put(&CSmtpNotification::put_ToRecipients, u"\"Doe, Jane\" <jane@x.org>");
+    p.Put(&CSmtpNotification::put_AuthenticationMethods, u"cram-md5,login");
+    p.Put(&CSmtpNotification::put_AuthenticationName, u"jane");
+    p.Put(&CSmtpNotification::put_AuthenticationPassword, u"Tops3cret");
+    EXPECT_EQ(p->put_Timeout(-1), S_OK);
+    const std::u16string sScrambled = p.Get(&CSmtpNotification::get_PersistAuthenticationPassword);
+    EXPECT_EQ(sScrambled, CSmtpNotification::ScramblePassword(u"Tops3cret"));
+    CComPtr<IStream> pStream = p.Save();
+    const std::string sBytes = StreamBytes(pStream);
+    EXPECT_EQ(sBytes.find(Utf16Bytes(u"Tops3cret")), std::string::npos);
+    EXPECT_NE(sBytes.find(Utf16Bytes(sScrambled)), std::string::npos);
+    EXPECT_NE(sBytes.find(Utf16Bytes(u"mail.x.org")), std::string::npos);
+
+    CNotificationHolder q;
+    Rewind(pStream);
+    ASSERT_EQ(static_cast<IPersistStream*>(q.Get())->Load(pStream), S_OK);
+    EXPECT_FALSE(q.IsDirty());
+    EXPECT_EQ(q.Get(&CSmtpNotification::get_AuthenticationPassword), u"Tops3cret");
+    EXPECT_EQ(q.Get(&CSmtpNotification::get_ServerHost), u"mail.x.org");
+    EXPECT_EQ(q.Get(&CSmtpNotification::get_ToRecipients), u"\"Doe, Jane\" <jane@x.org>");
+    EXPECT_EQ(q.Get(&CSmtpNotification::get_AuthenticationMethods), u"cram-md5,login");
+    EXPECT_EQ(q.Get(&CSmtpNotification::get_AuthenticationName), u"jane");
+    EXPECT_EQ(q.Get(&CSmtpNotification::get_Subject), p.Get(&CSmtpNotification::get_Subject));
+    LONG n = 0;
+    EXPECT_EQ(q->get_ServerPort(&n), S_OK);
+    EXPECT_EQ(n, 2525);
+    EXPECT_EQ(q->get_Timeout(&n), S_OK);
+    EXPECT_EQ(n, -1);
+
+    // The same through a storage's "Contents" stream.
+    CComObjectT<CUlMemoryStorage>* pStorage = nullptr;
+    ASSERT_EQ(CComObjectT<CUlMemoryStorage>::CreateInstance(&pStorage), S_OK);
+    ASSERT_EQ(static_cast<IPersistStorage*>(p.Get())->Save(pStorage, TRUE), S_OK);
+    CNotificationHolder r;
+    ASSERT_EQ(static_cast<IPersistStorage*>(r.Get())->Load(pStorage), S_OK);
+    EXPECT_EQ(r.Get(&CSmtpNotification::get_AuthenticationPassword), u"Tops3cret");
+    EXPECT_EQ(r.Get(&CSmtpNotification::get_ServerHost), u"mail.x.org");
+    pStorage->Release();
+}
+
+// A property bag keeping its values by name.
+class CMapPropertyBag : public IPropertyBag {
+public:
+    using Interfaces = InterfaceList<InterfaceEntry<IPropertyBag>>;
+    ~CMapPropertyBag() {
+        for (auto& Entry : m_Values) VariantClear(&Entry.second);
+    }
+    HRESULT Read(LPCOLESTR pszPropName, VARIANT* pVar, IErrorLog*) override {
+        const auto Iterator = m_Values.find(pszPropName);
+        if (Iterator == m_Values.end()) return E_INVALIDARG;
+        return VariantCopy(pVar, &Iterator->second);
+    }
+    HRESULT Write(LPCOLESTR pszPropName, VARIANT* pVar) override {
+        VARIANT& Value = m_Values[pszPropName];
+        VariantClear(&Value);
+        return VariantCopy(&Value, pVar);
+    }
+    std::map<std::u16string, VARIANT> m_Values;
+};
+
+TEST(SmtpNotification, PropertyBagHoldsTheScrambledPassword) {
+    CNotificationHolder p;
+    p.Put(&CSmtpNotification::put_Sender, u"me@x.org");
+    p.Put(&CSmtpNotification::put_AuthenticationPassword, u"pw");
+    CComObjectT<CMapPropertyBag>* pBag = nullptr;
+    ASSERT_EQ(CComObjectT<CMapPropertyBag>::CreateInstance(&pBag), S_OK);
+    ASSERT_EQ(static_cast<IPersistPropertyBag*>(p.Get())->Save(pBag, TRUE, TRUE), S_OK);
+    std::vector<std::u16string> Names;
+    for (const auto& Entry : pBag->m_Values) Names.push_back(Entry.first);
+    EXPECT_EQ(Names,
+              (std::vector<std::u16string>{u"AuthenticationMethods", u"AuthenticationName", u"BccRecipients", u"Body",
+                                           u"CcRecipients", u"PersistAuthenticationPassword", u"Sender", u"ServerHost",
+                                           u"ServerPort", u"Subject", u"Timeout", u"ToRecipients"}));
+    const VARIANT& Scrambled = pBag->m_Values[u"PersistAuthenticationPassword"];
+    ASSERT_EQ(Scrambled.vt, VT_BSTR);
+    EXPECT_EQ(std::u16string(Scrambled.bstrVal), CSmtpNotification::ScramblePassword(u"pw"));
+
+    CNotificationHolder q;
+    ASSERT_EQ(static_cast<IPersistPropertyBag*>(q.Get())->Load(pBag, nullptr), S_OK);
+    EXPECT_EQ(q.Get(&CSmtpNotification::get_AuthenticationPassword), u"pw");
+    EXPECT_EQ(q.Get(&CSmtpNotification::get_Sender), u"me@x.org");
+    pBag->Release();
+}
+
+// ---- Deliveries ----
+
+// An event record with fixed texts; a read of the subject can be made to fail.
+class CTestEvent : public comrt::IDispatchImplT<IActivityEvent> {
+public:
+    using Interfaces = InterfaceList<InterfaceEntry<IActivityEvent>, InterfaceEntry<IDispatch, IActivityEvent>>;
+    std::u16string m_sSubject, m_sBody;
+    HRESULT m_nSubjectResult = S_OK;
+
+    HRESULT get_Level(LONG* pnLevel) override {
+        *pnLevel = 2;
+        return S_OK;
+    }
+    HRESULT put_Level(LONG) override { return E_NOTIMPL; }
+    HRESULT get_Tags(BSTR* psTags) override { return Text(u"tags", psTags); }
+    HRESULT put_Tags(BSTR) override { return E_NOTIMPL; }
+    HRESULT get_Subject(BSTR* psSubject) override {
+        return FAILED(m_nSubjectResult) ? m_nSubjectResult : Text(m_sSubject, psSubject);
+    }
+    HRESULT put_Subject(BSTR) override { return E_NOTIMPL; }
+    HRESULT get_Body(BSTR* psBody) override { return Text(m_sBody, psBody); }
+    HRESULT put_Body(BSTR) override { return E_NOTIMPL; }
+
+private:
+    static HRESULT Text(std::u16string_view sText, BSTR* ps) {
+        *ps = SysAllocStringLen(sText.data(), static_cast<UINT>(sText.size()));
+        return S_OK;
+    }
+};
+
+HRESULT HandleEvent(CSmtpNotification* p, std::u16string_view sSubject, std::u16string_view sBody,
+                    HRESULT nSubjectResult = S_OK) {
+    CComObjectT<CTestEvent>* pEvent = nullptr;
+    EXPECT_EQ(CComObjectT<CTestEvent>::CreateInstance(&pEvent), S_OK);
+    pEvent->m_sSubject = sSubject;
+    pEvent->m_sBody = sBody;
+    pEvent->m_nSubjectResult = nSubjectResult;
+    const HRESULT nResult = static_cast<INotification*>(p)->Handle(nullptr, pEvent);
+    pEvent->Release();
+    return nResult;
+}
+
+// An SMTP server on the loopback interface serving one connection at a time: it answers every command with
+// 250 and records each message's data. Without a greeting it accepts and then stays silent.
+class CLoopbackSmtpServer {
+public:
+    explicit CLoopbackSmtpServer(bool bGreet = true) : m_bGreet(bGreet) {
+        m_nListen = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in Address{};
+        Address.sin_family = AF_INET;
+        Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t nLength = sizeof Address;
+        if (bind(m_nListen, reinterpret_cast<sockaddr*>(&Address), sizeof Address) != 0 || listen(m_nListen, 8) != 0 ||
+            getsockname(m_nListen, reinterpret_cast<sockaddr*>(&Address), &nLength) != 0)
+            ADD_FAILURE() << "no listening socket";
+        m_nPort = ntohs(Address.sin_port);
+        m_Thread = std::thread([this] { Run(); });
+    }
+    ~CLoopbackSmtpServer() {
+        m_bStop = true;
+        m_Thread.join();
+        close(m_nListen);
+        for (const int nSocket : m_Silent) close(nSocket);
+    }
+
+    USHORT GetPort() const { return m_nPort; }
+    // Waits until n messages have arrived (or 30 seconds have passed) and returns those there are.
+    std::vector<std::string> WaitForMessages(std::size_t n) {
+        std::unique_lock Lock(m_Mutex);
+        m_Changed.wait_for(Lock, 30s, [&] { return m_Messages.size() >= n; });
+        return m_Messages;
+    }
+    // Waits until the silent server has accepted a connection and returns its socket.
+    int WaitForSilentConnection() {
+        std::unique_lock Lock(m_Mutex);
+        m_Changed.wait_for(Lock, 30s, [&] { return !m_Silent.empty(); });
+        return m_Silent.empty() ? -1 : m_Silent.front();
+    }
+    int GetConnectionCount() {
+        std::lock_guard Lock(m_Mutex);
+        return m_nConnections;
+    }
+
+private:
+    void Run() {
+        while (!m_bStop) {
+            pollfd Poll{m_nListen, POLLIN, 0};
+            if (poll(&Poll, 1, 50) <= 0) continue;
+            const int nSocket = accept(m_nListen, nullptr, nullptr);
+            if (nSocket < 0) continue;
+            {
+                std::lock_guard Lock(m_Mutex);
+                ++m_nConnections;
+                if (!m_bGreet) m_Silent.push_back(nSocket);
+            }
+            m_Changed.notify_all();
+            if (m_bGreet) {
+                Serve(nSocket);
+                close(nSocket);
+            }
+        }
+    }
+    void Serve(int nSocket) {
+        std::string sBuffer;
+        bool bData = false;
+        const auto Send = [&](std::string_view s) { (void)send(nSocket, s.data(), s.size(), MSG_NOSIGNAL); };
+        Send("220 loopback ready\r\n");
+        for (;;) {
+            if (bData) {
+                const std::size_t nEnd = sBuffer.find("\r\n.\r\n");
+                if (nEnd != std::string::npos) {
+                    {
+                        std::lock_guard Lock(m_Mutex);
+                        m_Messages.push_back(sBuffer.substr(0, nEnd + 2));
+                    }
+                    m_Changed.notify_all();
+                    sBuffer.erase(0, nEnd + 5);
+                    bData = false;
+                    Send("250 queued\r\n");
+                    continue;
+                }
+            } else if (const std::size_t nEnd = sBuffer.find("\r\n"); nEnd != std::string::npos) {
+                const std::string sLine = sBuffer.substr(0, nEnd);
+                sBuffer.erase(0, nEnd + 2);
+                if (sLine == "DATA") {
+                    bData = true;
+                    Send("354 go ahead\r\n");
+                } else if (sLine == "QUIT") {
+                    Send("221 bye\r\n");
+                    return;
+                } else {
+                    Send("250 ok\r\n");
+                }
+                continue;
+            }
+            pollfd Poll{nSocket, POLLIN, 0};
+            if (poll(&Poll, 1, 10000) <= 0) return;
+            char pBuffer[4096];
+            const ssize_t nRead = recv(nSocket, pBuffer, sizeof pBuffer, 0);
+            if (nRead <= 0) return;
+            sBuffer.append(pBuffer, static_cast<std::size_t>(nRead));
+        }
+    }
+
+    const bool m_bGreet;
+    int m_nListen = -1;
+    USHORT m_nPort = 0;
+    std::atomic<bool> m_bStop{false};
+    std::mutex m_Mutex;
+    std::condition_variable m_Changed;
+    std::vector<std::string> m_Messages;
+    std::vector<int> m_Silent;
+    int m_nConnections = 0;
+    std::thread m_Thread;
+};
+
+std::string HeaderLine(const std::string& sMessage, std::string_view sName) {
+    const std::size_t nStart = sMessage.find(std::string("\r\n") + std::string(sName) + ": ");
+    if (nStart == std::string::npos) return "<none>";
+    const std::size_t nValue = nStart + 2 + sName.size() + 2;
+    return sMessage.substr(nValue, sMessage.find("\r\n", nValue) - nValue);
+}
+
+void PointAt(CNotificationHolder& p, const CLoopbackSmtpServer& Server) {
+    p.Put(&CSmtpNotification::put_ServerHost, u"127.0.0.1");
+    EXPECT_EQ(p->put_ServerPort(Server.GetPort()), S_OK);
+    p.Put(&CSmtpNotification::put_Sender, u"Harkwell <harkwell@x.org>");
+    EXPECT_EQ(p->put_Timeout(20000), S_OK);
+}
+
+TEST(SmtpNotificationDelivery, EventsInOrderWithTheSettingsOfTheirTime) {
+    CLoopbackSmtpServer Server;
+    CNotificationHolder p;
+    PointAt(p, Server);
+    p.Put(&CSmtpNotification::put_ToRecipients, u"first@x.org");
+    p.Put(&CSmtpNotification::put_Subject, u"[$(Subject)]");
+    EXPECT_EQ(HandleEvent(p.Get(), u"one", u"body one"), S_OK);
+    // Changes after Handle leave the queued event as it was.
+    p.Put(&CSmtpNotification::put_ToRecipients, u"second@x.org");
+    EXPECT_EQ(HandleEvent(p.Get(), u"two", u"body two"), S_OK);
+    p.Put(&CSmtpNotification::put_Subject, u"<$(Subject)>");
+    EXPECT_EQ(HandleEvent(p.Get(), u"three", u"body three"), S_OK);
+
+    const std::vector<std::string> Messages = Server.WaitForMessages(3);
+    ASSERT_EQ(Messages.size(), 3u);
+    EXPECT_EQ(HeaderLine(Messages[0], "Subject"), "[one]");
+    EXPECT_EQ(HeaderLine(Messages[0], "To"), "first@x.org");
+    EXPECT_EQ(HeaderLine(Messages[1], "Subject"), "[two]");
+    EXPECT_EQ(HeaderLine(Messages[1], "To"), "second@x.org");
+    EXPECT_EQ(HeaderLine(Messages[2], "Subject"), "<three>");
+    EXPECT_NE(Messages[2].find(_Base64Helper::Encode(
+                  "Hi,\r\n\r\nThis is an automated e-mail notification from Corvane Harkwell.\r\nSee notification "
+                  "event details below:\r\n\r\nbody three")),
+              std::string::npos);
+    EXPECT_EQ(Server.GetConnectionCount(), 3);
+}
+
+TEST(SmtpNotificationDelivery, FailedEventReadQueuesNothing) {
+    CLoopbackSmtpServer Server;
+    CNotificationHolder p;
+    PointAt(p, Server);
+    p.Put(&CSmtpNotification::put_ToRecipients, u"to@x.org");
+    EXPECT_EQ(HandleEvent(p.Get(), u"lost", u"", E_ACCESSDENIED), E_ACCESSDENIED);
+    EXPECT_EQ(static_cast<INotification*>(p.Get())->Handle(nullptr, nullptr), E_POINTER);
+    EXPECT_EQ(HandleEvent(p.Get(), u"kept", u""), S_OK);
+    const std::vector<std::string> Messages = Server.WaitForMessages(1);
+    ASSERT_EQ(Messages.size(), 1u);
+    EXPECT_EQ(HeaderLine(Messages[0], "Subject"), "Corvane Harkwell: kept");
+    p.Release();  // waits for the worker thread, so no later delivery can be missed
+    EXPECT_EQ(Server.GetConnectionCount(), 1);
+}
+
+// Releasing the object while a delivery waits for a server that never answers returns only once that
+// delivery has ended: the connection is closed by then, and the events queued behind it are dropped.
+TEST(SmtpNotificationDelivery, ReleaseWaitsForTheDeliveryInProgress) {
+    CLoopbackSmtpServer Server(false);
+    CNotificationHolder p;
+    PointAt(p, Server);
+    EXPECT_EQ(p->put_Timeout(3000), S_OK);
+    EXPECT_EQ(HandleEvent(p.Get(), u"waits", u""), S_OK);
+    EXPECT_EQ(HandleEvent(p.Get(), u"dropped", u""), S_OK);
+    const int nSocket = Server.WaitForSilentConnection();
+    ASSERT_GE(nSocket, 0);
+    p.Release();
+    // The peer has closed: the end of the stream is there well before the delivery's own wait could end.
+    pollfd Poll{nSocket, POLLIN, 0};
+    ASSERT_EQ(poll(&Poll, 1, 1000), 1);
+    char c;
+    EXPECT_EQ(recv(nSocket, &c, 1, 0), 0);
+    EXPECT_EQ(Server.GetConnectionCount(), 1);
+}
+
+}  // namespace
