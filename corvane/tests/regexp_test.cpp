@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -349,6 +351,117 @@ TEST(RegExpAbbreviations, EachLetter) {
     EXPECT_EQ(M(u"a\\nb", u"a\nb"), "a\nb");
     EXPECT_EQ(M(u"a\\n$", u"a\r\n"), "a\r\n");
     EXPECT_EQ(M(u"\\e\\x", u"ex"), "ex");  // other letters are themselves
+}
+
+// A random pattern of the constructs that mean the same in ECMAScript, written both ways: ours in sOurs, the
+// ECMAScript form in sPeer. Back-references are left out (a reference to a group without text matches the
+// empty string there and fails here).
+void RandomPattern(std::mt19937& Random, int nDepth, std::string& sOurs, std::string& sPeer) {
+    const int nAlternatives = Random() % 4 == 0 ? 2 : 1;
+    for (int a = 0; a < nAlternatives; ++a) {
+        if (a != 0) {
+            sOurs += '|';
+            sPeer += '|';
+        }
+        const int nTerms = static_cast<int>(Random() % 4);
+        for (int t = 0; t < nTerms; ++t) {
+            const unsigned nKind = Random() % (nDepth > 0 ? 10 : 6);
+            std::string sTermOurs, sTermPeer;
+            switch (nKind) {
+                case 0:
+                    sTermOurs = sTermPeer = "a";
+                    break;
+                case 1:
+                    sTermOurs = sTermPeer = "b";
+                    break;
+                case 2:
+                    sTermOurs = sTermPeer = ".";
+                    break;
+                case 3:
+                    sTermOurs = sTermPeer = "[ab]";
+                    break;
+                case 4:
+                    sTermOurs = sTermPeer = "[^a]";
+                    break;
+                case 5:
+                    sTermOurs = sTermPeer = "c";
+                    break;
+                case 6:
+                case 7: {
+                    std::string sInnerOurs, sInnerPeer;
+                    RandomPattern(Random, nDepth - 1, sInnerOurs, sInnerPeer);
+                    sTermOurs = nKind == 6 ? "(" + sInnerOurs + ")" : "{" + sInnerOurs + "}";
+                    sTermPeer = (nKind == 6 ? "(?:" : "(") + sInnerPeer + ")";
+                    break;
+                }
+                default: {
+                    std::string sInnerOurs, sInnerPeer;
+                    RandomPattern(Random, nDepth - 1, sInnerOurs, sInnerPeer);
+                    sTermOurs = "!(" + sInnerOurs + ")";
+                    sTermPeer = "(?!" + sInnerPeer + ")";
+                    break;
+                }
+            }
+            static const char* kQuantifiers[] = {"", "", "", "*", "+", "?", "*?", "+?", "??"};
+            const char* pszQuantifier = kQuantifiers[Random() % 9];
+            sOurs += sTermOurs + pszQuantifier;
+            sPeer += sTermPeer + pszQuantifier;
+        }
+    }
+}
+
+TEST(RegExpSearch, AgreesWithEcmaScriptOnRandomPatterns) {
+    std::mt19937 Random(2026);
+    int nCompared = 0;
+    for (int n = 0; n < 3000; ++n) {
+        std::string sOurs, sPeer;
+        RandomPattern(Random, 2, sOurs, sPeer);
+        if (Random() % 4 == 0) {
+            sOurs += "$";
+            sPeer += "$";
+        }
+        // Our leading "^" anchors every alternative.
+        if (Random() % 4 == 0) {
+            sOurs = "^" + sOurs;
+            sPeer = "^(?:" + sPeer + ")";
+        }
+        // Every third pattern ignores case, with upper-case letters in its text and its subjects.
+        const bool bCaseSensitive = Random() % 3 != 0;
+        if (!bCaseSensitive) {
+            // Both forms hold the same letters in the same order.
+            std::size_t nPeer = 0;
+            for (char& c : sOurs) {
+                if (c != 'a' && c != 'b') continue;
+                nPeer = sPeer.find_first_of("ab", nPeer);
+                if (Random() % 2 == 0) c = sPeer[nPeer] = static_cast<char>(c - 32);
+                ++nPeer;
+            }
+        }
+        CRegExp RegExp;
+        // Repetitions of what can be empty are refused here and allowed there; such patterns are skipped.
+        if (RegExp.Parse(comrt::ToUtf16(sOurs), bCaseSensitive) != REPARSE_ERROR_OK) continue;
+        const std::regex Peer(sPeer,
+                              bCaseSensitive ? std::regex::ECMAScript : std::regex::ECMAScript | std::regex::icase);
+        for (int k = 0; k < 12; ++k) {
+            std::string sSubject;
+            for (unsigned i = Random() % 9; i > 0; --i)
+                sSubject += (bCaseSensitive ? "abc" : "abcAB")[Random() % (bCaseSensitive ? 3 : 5)];
+            const std::u16string sSubject16 = comrt::ToUtf16(sSubject);
+            CRegExpMatchContext Context;
+            std::smatch PeerMatch;
+            const bool bOurs = RegExp.Match(sSubject16.c_str(), &Context);
+            const bool bPeer = std::regex_search(sSubject, PeerMatch, Peer);
+            ASSERT_EQ(bOurs, bPeer) << sOurs << " on \"" << sSubject << "\"";
+            if (bOurs) {
+                EXPECT_EQ(Context.GetMatchStart() - sSubject16.c_str(), PeerMatch.position(0))
+                    << sOurs << " on \"" << sSubject << "\"";
+                EXPECT_EQ(Context.GetMatchEnd() - Context.GetMatchStart(), PeerMatch.length(0))
+                    << sOurs << " on \"" << sSubject << "\"";
+            }
+            ++nCompared;
+        }
+    }
+    EXPECT_GT(nCompared, 10000);
 }
 
 TEST(RegExpLimits, HostilePatternsStopAtTheWorkLimit) {
