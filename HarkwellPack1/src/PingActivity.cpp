@@ -71,7 +71,7 @@ void ReleaseTimedEvent(std::unique_ptr<CPingActivity::CTimedEvent> pTimedEvent,
     if (!pTimedEvent) return;
     pTimedEvent->Destroy();
     if (pTimedEventDaemon && pTimedEventDaemon->GetThreadIdentifier() == GetCurrentThreadId()) {
-        auto pRetired = std::make_unique<CRetiredTimedEvent>(std::move(pTimedEvent), pTimedEventDaemon);
+        std::unique_ptr<CRetiredTimedEvent> pRetired(new CRetiredTimedEvent{std::move(pTimedEvent), pTimedEventDaemon});
         std::uintptr_t nEvent = 0;
         if (SUCCEEDED(pTimedEventDaemon->SetEvent(0, &CRetiredTimedEvent::DestroyProc,
                                                   reinterpret_cast<std::uintptr_t>(pRetired.get()), 0, &nEvent))) {
