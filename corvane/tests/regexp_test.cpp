@@ -410,6 +410,7 @@ void RandomPattern(std::mt19937& Random, int nDepth, std::string& sOurs, std::st
     }
 }
 
+// Matches and group positions of random patterns against std::regex.
 TEST(RegExpSearch, AgreesWithEcmaScriptOnRandomPatterns) {
     std::mt19937 Random(2026);
     int nCompared = 0;
@@ -457,6 +458,22 @@ TEST(RegExpSearch, AgreesWithEcmaScriptOnRandomPatterns) {
                     << sOurs << " on \"" << sSubject << "\"";
                 EXPECT_EQ(Context.GetMatchEnd() - Context.GetMatchStart(), PeerMatch.length(0))
                     << sOurs << " on \"" << sSubject << "\"";
+                // Groups too, except inside "!", where the peer keeps positions of the failed look-ahead.
+                if (sOurs.find('!') == std::string::npos) {
+                    ASSERT_EQ(Context.GetGroupCount() + 1, PeerMatch.size());
+                    for (UINT g = 0; g < Context.GetGroupCount(); ++g) {
+                        const WCHAR* pStart = nullptr;
+                        const WCHAR* pEnd = nullptr;
+                        Context.GetGroup(g, &pStart, &pEnd);
+                        const auto& Group = PeerMatch[g + 1];
+                        EXPECT_EQ(pStart ? pStart - sSubject16.c_str() : -1,
+                                  Group.matched ? Group.first - sSubject.cbegin() : -1)
+                            << sOurs << " on \"" << sSubject << "\", group " << g;
+                        EXPECT_EQ(pEnd ? pEnd - sSubject16.c_str() : -1,
+                                  Group.matched ? Group.second - sSubject.cbegin() : -1)
+                            << sOurs << " on \"" << sSubject << "\", group " << g;
+                    }
+                }
             }
             ++nCompared;
         }
