@@ -492,7 +492,7 @@ DWORD IcmpSendEcho(HANDLE IcmpHandle, IPAddr DestinationAddress, void* RequestDa
         if (ReplyBuffer == nullptr || ReplySize < sizeof(ICMP_ECHO_REPLY) ||
             (RequestData == nullptr && RequestSize != 0))
             return Fail(ERROR_INVALID_PARAMETER);
-        // Room for the reply, the echoed data and an error report's eight bytes, as the original demands.
+        // Room for the reply, the echoed data and the eight bytes an error report quotes, as the header promises.
         if (ReplySize < sizeof(ICMP_ECHO_REPLY) + RequestSize + 8) return Fail(IP_BUF_TOO_SMALL);
         std::lock_guard Guard(pSocket->Lock);
         return SendEcho(*pSocket, DestinationAddress, RequestData, RequestSize, RequestOptions,
