@@ -345,6 +345,9 @@ void CScenario::CActivityData::SetActivity(IActivity* pActivity) {
             if (SUCCEEDED(hr)) hr = pConnectionPoint->Unadvise(nCookie);
         }
         if (FAILED(hr)) corvane::AssertionFailed(UL_CONTEXT, "SUCCEEDED(DispEventUnadvise(pCurrentActivity))");
+        // An activity the scenario lets go of is stopped: nobody could stop it later, and a started activity
+        // keeps itself alive through its own timer, watching for no one.
+        pCurrentActivity->Stop();
         Lock.Lock();
     }
     if (pActivity != nullptr) {

@@ -79,7 +79,7 @@ public:
     void SetRegistryValueName(const std::u16string& sValueName);
     // Starts the activity: false when there is none; a failure to start is raised.
     bool StartActivity();
-    // Unsubscribes from and releases the activity (without stopping it); never fails.
+    // Unsubscribes from, stops and releases the activity; never fails.
     void Terminate();
     // Hands one event of pActivity to every notification, in list order, under the data lock.
     void Fire(IActivity* pActivity, IActivityEvent* pActivityEvent);
@@ -111,7 +111,7 @@ public:
     HRESULT Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
                    VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
 
-    // Unsubscribes from the current activity, then subscribes to pActivity (null: none). A failed
+    // Unsubscribes from and stops the current activity, then subscribes to pActivity (null: none). A failed
     // subscription is raised and leaves no activity.
     void SetActivity(IActivity* pActivity);
     CComPtr<IActivity> GetActivity();

@@ -50,7 +50,10 @@ public:
         ++m_nStartCount;
         return s_bFailStart ? E_FAIL : S_OK;
     }
-    HRESULT Stop() override { return S_OK; }
+    HRESULT Stop() override {
+        ++m_nStopCount;
+        return S_OK;
+    }
 
     void SetName(const char16_t* pszName) {
         SysFreeString(m_sName);
@@ -59,6 +62,7 @@ public:
     }
     std::u16string GetName() const { return Text(m_sName); }
     int GetStartCount() const { return m_nStartCount; }
+    int GetStopCount() const { return m_nStopCount; }
     bool HasConnections() const { return m_EventsPoint.HasConnections(); }
 
     // Raises one event the way activities do: a record made through the server's class, then every sink.
@@ -83,6 +87,7 @@ private:
     CConnectionPoint m_EventsPoint;
     BSTR m_sName = nullptr;
     std::atomic<int> m_nStartCount{0};
+    std::atomic<int> m_nStopCount{0};
 };
 
 // Records the subjects it is handed; its stored setting is its label; it can be told to fail Handle.

@@ -192,10 +192,13 @@ TEST_F(ManagerTest, ListSurvivesRestartWithSettingsAndStarts) {
     EXPECT_EQ(u"second", ActivityOf(pScenarios, 1)->GetName());
     EXPECT_EQ(nullptr, ActivityOf(pScenarios, 2));
 
-    // Released again without any change: written back all the same, byte for byte.
+    // Released again without any change: written back all the same, byte for byte; the activities it
+    // started are stopped.
+    CComPtr<IActivity> pFirstActivity(ActivityOf(pScenarios, 0));
     pScenarios.Release();
     pManager.Release();
     EXPECT_EQ(Stored, StoredValues());
+    EXPECT_EQ(1, FakeOf<CFakeActivity>(pFirstActivity.p)->GetStopCount());
 }
 
 TEST_F(ManagerTest, ValueNamingAndEntriesKeptAside) {

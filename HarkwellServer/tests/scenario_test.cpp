@@ -194,10 +194,14 @@ TEST_F(ScenarioTest, EventsReachEveryNotificationInOrderDespiteFailures) {
     ASSERT_EQ(S_OK, pScenario->put_Activity(pOther));
     EXPECT_FALSE(FakeOf<CFakeActivity>(pActivity.p)->HasConnections());
     EXPECT_TRUE(FakeOf<CFakeActivity>(pOther.p)->HasConnections());
+    // The activity let go of is stopped: nobody else could.
+    EXPECT_EQ(1, FakeOf<CFakeActivity>(pActivity.p)->GetStopCount());
+    EXPECT_EQ(0, FakeOf<CFakeActivity>(pOther.p)->GetStopCount());
 
-    // Terminate lets go of the activity without stopping it.
+    // Terminate lets go of the activity, and stops it.
     pScenario->Terminate();
     EXPECT_FALSE(FakeOf<CFakeActivity>(pOther.p)->HasConnections());
+    EXPECT_EQ(1, FakeOf<CFakeActivity>(pOther.p)->GetStopCount());
     CComPtr<IActivity> pNone;
     ASSERT_EQ(S_OK, pScenario->get_Activity(&pNone));
     EXPECT_FALSE(pNone);
@@ -239,4 +243,5 @@ TEST_F(ScenarioTest, ScenarioReleasedWhileItsActivityFiresFromAnotherThread) {
     bStop = true;
     Firing.join();
     EXPECT_FALSE(FakeOf<CFakeActivity>(pActivity.p)->HasConnections());
+    EXPECT_EQ(200, FakeOf<CFakeActivity>(pActivity.p)->GetStopCount());  // each scenario stopped it as it went
 }
