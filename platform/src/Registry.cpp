@@ -86,6 +86,10 @@ struct KeyHandle {
     std::vector<std::u16string> pathFold;  // the same, folded
     KeyId id = kRootKey;                   // row id in the hive's database (hives without overlay)
     REGSAM sam = KEY_ALL_ACCESS;
+    // The key's values (names, types and sizes) as the last enumeration saw them, and the change stamps of
+    // the databases they came from: enumerating by index reads the list once, not once per index.
+    std::shared_ptr<const std::vector<ValueRow>> pValueList;
+    std::vector<sqlite3_int64> valueListStamps;
 };
 
 struct Store {
@@ -271,6 +275,9 @@ const KeyHandle* FindHandle(Store& s, HKEY hKey) {
 }
 
 HKEY AddHandle(Store& s, KeyHandle h) {
+    // A handle made from another (a subkey opened below it) starts without the other's enumeration.
+    h.pValueList.reset();
+    h.valueListStamps.clear();
     const std::uintptr_t n = s.nNextHandle;
     s.nNextHandle += 8;
     s.handles.emplace(n, std::move(h));
@@ -650,6 +657,8 @@ public:
     LONG Commit() { return m_txn.Commit(); }
 
     const KeyHandle& Handle() const noexcept { return *m_pHandle; }
+    // The handle's own record, for what a handle remembers between calls.
+    KeyHandle& MutableHandle() noexcept { return const_cast<KeyHandle&>(*m_pHandle); }
     const Layers& GetLayers() const noexcept { return m_layers; }
     HKEY AddHandle(KeyHandle h) { return ::AddHandle(m_call.s, std::move(h)); }
 
@@ -899,29 +908,47 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, DWORD* lpcchVal
     LONG nResult = call.Open(hKey);
     if (nResult != ERROR_SUCCESS) return nResult;
     const Layers& layers = call.GetLayers();
-    ValueRow value;
-    if (!layers.bOverlaid) {
-        bool bFound = false;
-        nResult = layers.base->ValueAt(call.Handle().id, dwIndex, &value, &bFound);
+    Node node;
+    nResult = call.ReadNode(&node);
+    if (nResult != ERROR_SUCCESS) return nResult;
+
+    // The list is read again only when a database it came from has changed since.
+    std::vector<sqlite3_int64> stamps;
+    for (Database* p : {layers.base, layers.ov}) {
+        if (!p) continue;
+        nResult = p->AppendChangeStamp(&stamps);
         if (nResult != ERROR_SUCCESS) return nResult;
-        if (!bFound) return call.Missing(ERROR_NO_MORE_ITEMS);
-    } else {
-        Node node;
-        nResult = call.ReadNode(&node);
-        std::vector<ValueRow> values;
-        if (nResult == ERROR_SUCCESS) nResult = View(layers).Values(node, true, &values);
-        call.Commit();
-        if (nResult != ERROR_SUCCESS) return nResult;
-        if (dwIndex >= values.size()) return ERROR_NO_MORE_ITEMS;
-        value = std::move(values[dwIndex]);
     }
+    KeyHandle& handle = call.MutableHandle();
+    if (!handle.pValueList || handle.valueListStamps != stamps) {
+        auto pList = std::make_shared<std::vector<ValueRow>>();
+        nResult = layers.bOverlaid ? View(layers).Values(node, false, pList.get())
+                                   : layers.base->ListValues(node.base, false, pList.get());
+        if (nResult != ERROR_SUCCESS) return nResult;
+        handle.pValueList = std::move(pList);
+        handle.valueListStamps = std::move(stamps);
+    }
+    if (dwIndex >= handle.pValueList->size()) return ERROR_NO_MORE_ITEMS;
+    const ValueRow& value = (*handle.pValueList)[dwIndex];
+
     const LONG nName = CopyName(value.name, lpValueName, lpcchValueName);
     if (nName != ERROR_SUCCESS) {
         if (lpType) *lpType = value.type;
         if (lpcbData) *lpcbData = value.size;
         return nName;
     }
-    return CopyData(value.type, value.data.data(), value.size, lpType, lpData, lpcbData);
+    if (!lpData) return CopyData(value.type, nullptr, value.size, lpType, nullptr, lpcbData);
+    LONG nCopy = ERROR_SUCCESS;
+    auto deliver = [&](DWORD nType, const BYTE* p, DWORD cb) {
+        nCopy = CopyData(nType, p, cb, lpType, lpData, lpcbData);
+    };
+    bool bFound = false;
+    nResult = layers.bOverlaid
+                  ? View(layers).Value(node, value.fold, &bFound, deliver)
+                  : layers.base->WithValue(node.base, value.fold, &bFound,
+                                           [&](DWORD nType, const BYTE* p, DWORD cb, int) { deliver(nType, p, cb); });
+    if (nResult != ERROR_SUCCESS) return nResult;
+    return bFound ? nCopy : ERROR_NO_MORE_ITEMS;
 }
 
 LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD* lpReserved, DWORD* lpType, BYTE* lpData, DWORD* lpcbData) {

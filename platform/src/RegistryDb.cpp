@@ -462,12 +462,19 @@ LONG Database::EachRow(const Use& p, F&& read) {
 }
 
 LONG Database::BeginRead() {
-    if (m_bSpanning) return Savepoint("SAVEPOINT call");
+    if (m_bSpanning) {
+        m_bSavepointWrites = false;
+        return Savepoint("SAVEPOINT call");
+    }
     return Run(kBegin);
 }
 
 LONG Database::BeginWrite() {
-    if (m_bSpanning) return Savepoint("SAVEPOINT call");
+    if (m_bSpanning) {
+        const LONG nResult = Savepoint("SAVEPOINT call");
+        m_bSavepointWrites = nResult == ERROR_SUCCESS;
+        return nResult;
+    }
     Use p(*this, kBeginImmediate);
     if (!p) return p.Result();
     bool bRow = false;
@@ -491,6 +498,7 @@ LONG Database::Commit() {
 }
 
 void Database::Rollback() noexcept {
+    if (m_bSpanning ? (m_bInSavepoint && m_bSavepointWrites) : m_bWriting) ++m_nWriteGeneration;
     if (m_bSpanning) {
         if (m_bInSavepoint && m_pDb) sqlite3_exec(m_pDb, "ROLLBACK TO call; RELEASE call", nullptr, nullptr, nullptr);
         m_bInSavepoint = false;
@@ -585,6 +593,16 @@ LONG Database::ListValues(KeyId key, bool bWithData, std::vector<ValueRow>* pRow
     pRows->clear();
     Use p(*this, bWithData ? kListValues : kListValueSizes, key);
     return EachRow(p, [&] { ReadValueRow(p, bWithData, &pRows->emplace_back()); });
+}
+
+LONG Database::AppendChangeStamp(std::vector<sqlite3_int64>* pStamps) {
+    // Changes to the file by anyone, as of the current read transaction.
+    unsigned nDataVersion = 0;
+    const int rc = sqlite3_file_control(m_pDb, "main", SQLITE_FCNTL_DATA_VERSION, &nDataVersion);
+    if (rc != SQLITE_OK) return Fail(rc);
+    pStamps->insert(pStamps->end(),
+                    {static_cast<sqlite3_int64>(nDataVersion), sqlite3_total_changes64(m_pDb), m_nWriteGeneration});
+    return ERROR_SUCCESS;
 }
 
 LONG Database::ValueAt(KeyId key, DWORD nIndex, ValueRow* pRow, bool* pbFound) {

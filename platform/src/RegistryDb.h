@@ -105,6 +105,10 @@ public:
     LONG WithValue(KeyId key, std::u16string_view fold, bool* pbFound, F&& f);
     LONG ListValues(KeyId key, bool bWithData, std::vector<ValueRow>* pRows);
     LONG ValueAt(KeyId key, DWORD nIndex, ValueRow* pRow, bool* pbFound);
+    // Appends numbers that change whenever the database's content may have changed, by this connection or by
+    // any other: the file's data version (call inside a read transaction), this connection's change count and
+    // its count of writes undone.
+    LONG AppendChangeStamp(std::vector<sqlite3_int64>* pStamps);
 
     LONG InsertKey(KeyId parent, std::u16string_view name, std::u16string_view fold, int nState, KeyId* pId);
     LONG SetKeyState(KeyId id, int nState);
@@ -213,7 +217,10 @@ private:
     bool m_bKeepWal;
     bool m_bWriting = false;
     bool m_bSpanning = false;
+    // Counts this connection's writes undone or ended, which the file's data version does not see.
+    sqlite3_int64 m_nWriteGeneration = 0;
     bool m_bInSavepoint = false;
+    bool m_bSavepointWrites = false;
     bool m_bWithoutLog = false;
     sqlite3* m_pDb = nullptr;
     sqlite3_stmt* m_statements[kStatementCount] = {};

@@ -661,6 +661,42 @@ TEST_F(RegistryTest, SpanningTransactionCommitsTogetherOrNotAtAll) {
     RegCloseKey(hKey);
 }
 
+TEST_F(RegistryTest, EnumerationSeesEveryChangeWhoeverMadeIt) {
+    HKEY hKey = Create(HKEY_CURRENT_USER, u"Values");
+    ASSERT_EQ(SetDword(hKey, u"a", 1), ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(hKey, u"b", 2), ERROR_SUCCESS);
+    EXPECT_EQ(ValueNames(hKey), (V{u"a", u"b"}));
+
+    // Through another handle of this process.
+    HKEY hOther = nullptr;
+    ASSERT_EQ(Open(HKEY_CURRENT_USER, u"Values", &hOther), ERROR_SUCCESS);
+    ASSERT_EQ(RegDeleteValueW(hOther, u"a"), ERROR_SUCCESS);
+    EXPECT_EQ(ValueNames(hKey), (V{u"b"}));
+    RegCloseKey(hOther);
+
+    // By another process.
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        HKEY hChild = nullptr;
+        const bool bDone = RegOpenKeyExW(HKEY_CURRENT_USER, u"Values", 0, KEY_ALL_ACCESS, &hChild) == ERROR_SUCCESS &&
+                           SetDword(hChild, u"c", 3) == ERROR_SUCCESS;
+        _exit(bDone ? 0 : 1);
+    }
+    int nStatus = 0;
+    ASSERT_EQ(waitpid(pid, &nStatus, 0), pid);
+    ASSERT_TRUE(WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0);
+    EXPECT_EQ(ValueNames(hKey), (V{u"b", u"c"}));
+    EXPECT_EQ(GetDword(hKey, u"c"), 3u);
+
+    // A subkey opened below a handle that enumerated has values of its own.
+    HKEY hSub = Create(hKey, u"Sub");
+    ASSERT_EQ(SetDword(hSub, u"s", 4), ERROR_SUCCESS);
+    EXPECT_EQ(ValueNames(hSub), (V{u"s"}));
+    RegCloseKey(hSub);
+    RegCloseKey(hKey);
+}
+
 TEST_F(RegistryTest, ManyThreadsAtOnce) {
     constexpr int kThreads = 8;
     constexpr int kRounds = 50;
