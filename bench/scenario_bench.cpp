@@ -1,0 +1,154 @@
+// The scenario list at scale: a manager that loads and starts N stored scenarios (each a ping activity on
+// 127.0.0.1 with a one-hour interval, so no probe runs meanwhile), and the save when it is released. Each is
+// run for 100, 1,000 and 10,000 scenarios; the "per_scenario" counter shows whether the cost grows linearly.
+// The store is a private one in a temporary folder, with HarkwellPack1.so registered into it.
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "Manager.h"
+#include "ServerRegistration.h"
+#include "comrt/oleauto.h"
+#include "comrt/registry.h"
+
+namespace {
+
+const CLSID kPingActivity = MakeGuid("{C7F52DB5-970B-4B5E-BF37-71D8CDCD3147}");
+const IID kIPingActivity = MakeGuid("{D649853E-DDD6-4ED1-BEEB-7374056DB95A}");
+
+std::filesystem::path BuildFolder() {
+    return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path();
+}
+
+HRESULT PutProperty(IUnknown* pObject, const char16_t* pszName, VARIANT Value) {
+    CComPtr<IDispatch> pDispatch;
+    HRESULT hr = pObject->QueryInterface(kIPingActivity, reinterpret_cast<void**>(&pDispatch));
+    if (FAILED(hr)) return hr;
+    LPOLESTR pszNames[] = {const_cast<LPOLESTR>(pszName)};
+    DISPID nDispid = 0;
+    hr = pDispatch->GetIDsOfNames(IID_NULL, pszNames, 1, 0, &nDispid);
+    if (FAILED(hr)) return hr;
+    DISPID nNamed = DISPID_PROPERTYPUT;
+    DISPPARAMS Params{&Value, &nNamed, 1, 1};
+    return pDispatch->Invoke(nDispid, IID_NULL, 0, DISPATCH_PROPERTYPUT, &Params, nullptr, nullptr, nullptr);
+}
+
+HRESULT NewManager(CComPtr<IManager>& pManager) {
+    pManager.Release();
+    return CreateObjectT<CManager>(IidOf<IManager>(), reinterpret_cast<void**>(&pManager));
+}
+
+// Replaces the stored list with nCount ping scenarios.
+bool StoreScenarios(int nCount) {
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, kScenariosKeyPath);
+    CComPtr<IManager> pManager;
+    if (FAILED(NewManager(pManager))) return false;
+    CComPtr<IScenarios> pScenarios;
+    pManager->get_Scenarios(&pScenarios);
+    OLECHAR szClass[40];
+    StringFromGUID2(kPingActivity, szClass, 40);
+    for (int nIndex = 0; nIndex < nCount; ++nIndex) {
+        CComPtr<IScenario> pScenario;
+        CComPtr<IActivity> pActivity;
+        VARIANT vClass;
+        VariantInit(&vClass);
+        vClass.vt = VT_BSTR;
+        vClass.bstrVal = SysAllocString(szClass);
+        HRESULT hr = pScenarios->Add(&pScenario);
+        if (SUCCEEDED(hr)) hr = pScenarios->CreateActivity(vClass, &pActivity);
+        VariantClear(&vClass);
+        VARIANT vHost;
+        VariantInit(&vHost);
+        vHost.vt = VT_BSTR;
+        vHost.bstrVal = SysAllocString(u"127.0.0.1");
+        if (SUCCEEDED(hr)) hr = PutProperty(pActivity, u"Host", vHost);
+        VariantClear(&vHost);
+        VARIANT vInterval;
+        VariantInit(&vInterval);
+        vInterval.vt = VT_I4;
+        vInterval.lVal = 3600000;
+        if (SUCCEEDED(hr)) hr = PutProperty(pActivity, u"Interval", vInterval);
+        if (SUCCEEDED(hr)) hr = pScenario->put_Activity(pActivity);
+        if (FAILED(hr)) return false;
+    }
+    return true;  // saved as the manager goes
+}
+
+void BM_LoadAndStart(benchmark::State& state) {
+    const int nCount = static_cast<int>(state.range(0));
+    if (!StoreScenarios(nCount)) {
+        state.SkipWithError("the scenarios could not be stored");
+        return;
+    }
+    for (auto _ : state) {
+        CComPtr<IManager> pManager;
+        if (FAILED(NewManager(pManager))) {
+            state.SkipWithError("the manager could not load the list");
+            break;
+        }
+        state.PauseTiming();
+        pManager.Release();
+        state.ResumeTiming();
+    }
+    state.counters["per_scenario"] = benchmark::Counter(
+        static_cast<double>(nCount), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_LoadAndStart)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_Save(benchmark::State& state) {
+    const int nCount = static_cast<int>(state.range(0));
+    if (!StoreScenarios(nCount)) {
+        state.SkipWithError("the scenarios could not be stored");
+        return;
+    }
+    for (auto _ : state) {
+        state.PauseTiming();
+        CComPtr<IManager> pManager;
+        const HRESULT hr = NewManager(pManager);
+        state.ResumeTiming();
+        if (FAILED(hr)) {
+            state.SkipWithError("the manager could not load the list");
+            break;
+        }
+        pManager.Release();  // writes every scenario back in one transaction
+    }
+    state.counters["per_scenario"] = benchmark::Counter(
+        static_cast<double>(nCount), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
+BENCHMARK(BM_Save)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    char szFolder[] = "/tmp/scenario-bench-XXXXXX";
+    if (mkdtemp(szFolder) == nullptr) return 1;
+    setenv("CORVANE_REGISTRY_DIR", szFolder, 1);
+    const std::string sCommand =
+        (BuildFolder() / "bin" / "hkregsvr").string() + " -s " + (BuildFolder() / "lib" / "HarkwellPack1.so").string();
+    if (std::system(sCommand.c_str()) != 0) {
+        std::fprintf(stderr, "%s failed\n", sCommand.c_str());
+        return 1;
+    }
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    // The event record class, as the server serves it.
+    CComPtr<IUnknown> pFactory;
+    DWORD nCookie = 0;
+    if (FAILED(ServerClassTable().GetClassObject(CLSID_CActivityEvent, IidOf<IUnknown>(),
+                                                 reinterpret_cast<void**>(&pFactory))) ||
+        FAILED(
+            CoRegisterClassObject(CLSID_CActivityEvent, pFactory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &nCookie)))
+        return 1;
+
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    CoRevokeClassObject(nCookie);
+    RegResetStore();
+    std::filesystem::remove_all(szFolder);
+    return 0;
+}
