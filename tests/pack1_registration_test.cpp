@@ -42,6 +42,7 @@ namespace {
 
 // The library's identifiers, as a client that knows only its registration sees them.
 const CLSID kPingActivity = MakeGuid("{C7F52DB5-970B-4B5E-BF37-71D8CDCD3147}");
+const CLSID kSmtpNotification = MakeGuid("{0CDDC755-6571-42AF-88DA-C96B9833F959}");
 const IID kIPingActivity = MakeGuid("{D649853E-DDD6-4ED1-BEEB-7374056DB95A}");
 const GUID kAppId = MakeGuid("{E67DF562-1D78-4BB0-9C47-85BC3B320855}");
 
@@ -171,6 +172,14 @@ TEST_F(Pack1Registration, PingActivityIsRegisteredUnderActivitiesWithItsProgIds)
 
     EXPECT_TRUE(Contains(ClassesOf(CATID_CorvaneHarkwellActivities), kPingActivity));
     EXPECT_FALSE(Contains(ClassesOf(CATID_CorvaneHarkwellNotifications), kPingActivity));
+    // The e-mail notification is found under Notifications alone.
+    EXPECT_EQ(std::vector<CLSID>{kSmtpNotification}, ClassesOf(CATID_CorvaneHarkwellNotifications));
+    EXPECT_FALSE(Contains(ClassesOf(CATID_CorvaneHarkwellActivities), kSmtpNotification));
+    const std::u16string sSmtpClass = u"CLSID\\" + corvane::GuidText(kSmtpNotification);
+    EXPECT_EQ(u"SMTP E-mail Notification", ReadString(sSmtpClass));
+    EXPECT_EQ(u"CSmtpNotification.CSmtpNotification.1", ReadString(sSmtpClass + u"\\ProgID"));
+    EXPECT_EQ(u"CSmtpNotification.CSmtpNotification", ReadString(sSmtpClass + u"\\VersionIndependentProgID"));
+    EXPECT_EQ(u"free", ReadString(sSmtpClass + u"\\InprocServer32", u"ThreadingModel"));
     CLSID clsid{};
     ASSERT_EQ(S_OK, CLSIDFromProgID(u"CPingActivity.CPingActivity", &clsid));
     EXPECT_EQ(kPingActivity, clsid);

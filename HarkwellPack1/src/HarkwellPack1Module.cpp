@@ -2,6 +2,7 @@
 
 #include "HarkwellServer/Interfaces.h"
 #include "PingActivity.h"
+#include "SmtpNotification.h"
 #include "corvane/uldebug.h"
 #include "corvane/ulexception.h"
 #include "corvane/ulmodule.h"
@@ -13,6 +14,8 @@ namespace {
 const corvane::ClassEntry kClassEntries[] = {
     {&CLSID_CPingActivity, &CreateObjectT<CPingActivity>, u"CPingActivity", u"Ping Availabilty Activity",
      corvane::ThreadingModel::Free, &CATID_CorvaneHarkwellActivities},
+    {&CLSID_CSmtpNotification, &CreateObjectT<CSmtpNotification>, u"CSmtpNotification", u"SMTP E-mail Notification",
+     corvane::ThreadingModel::Free, &CATID_CorvaneHarkwellNotifications},
 };
 constexpr std::span<const corvane::ClassEntry> kClasses{kClassEntries};
 
