@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <string>
 
+#include "../tests/support/ManagerClient.h"
 #include "Manager.h"
 #include "ServerRegistration.h"
 #include "comrt/oleauto.h"
@@ -18,29 +19,14 @@
 
 namespace {
 
+using testing_support::NewManager;
+using testing_support::PutDispatchProperty;
+
 const CLSID kPingActivity = MakeGuid("{C7F52DB5-970B-4B5E-BF37-71D8CDCD3147}");
 const IID kIPingActivity = MakeGuid("{D649853E-DDD6-4ED1-BEEB-7374056DB95A}");
 
 std::filesystem::path BuildFolder() {
     return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path();
-}
-
-HRESULT PutProperty(IUnknown* pObject, const char16_t* pszName, VARIANT Value) {
-    CComPtr<IDispatch> pDispatch;
-    HRESULT hr = pObject->QueryInterface(kIPingActivity, reinterpret_cast<void**>(&pDispatch));
-    if (FAILED(hr)) return hr;
-    LPOLESTR pszNames[] = {const_cast<LPOLESTR>(pszName)};
-    DISPID nDispid = 0;
-    hr = pDispatch->GetIDsOfNames(IID_NULL, pszNames, 1, 0, &nDispid);
-    if (FAILED(hr)) return hr;
-    DISPID nNamed = DISPID_PROPERTYPUT;
-    DISPPARAMS Params{&Value, &nNamed, 1, 1};
-    return pDispatch->Invoke(nDispid, IID_NULL, 0, DISPATCH_PROPERTYPUT, &Params, nullptr, nullptr, nullptr);
-}
-
-HRESULT NewManager(CComPtr<IManager>& pManager) {
-    pManager.Release();
-    return CreateObjectT<CManager>(IidOf<IManager>(), reinterpret_cast<void**>(&pManager));
 }
 
 // Replaces the stored list with nCount ping scenarios.
@@ -66,13 +52,13 @@ bool StoreScenarios(int nCount) {
         VariantInit(&vHost);
         vHost.vt = VT_BSTR;
         vHost.bstrVal = SysAllocString(u"127.0.0.1");
-        if (SUCCEEDED(hr)) hr = PutProperty(pActivity, u"Host", vHost);
+        if (SUCCEEDED(hr)) hr = PutDispatchProperty(pActivity, kIPingActivity, u"Host", vHost);
         VariantClear(&vHost);
         VARIANT vInterval;
         VariantInit(&vInterval);
         vInterval.vt = VT_I4;
         vInterval.lVal = 3600000;
-        if (SUCCEEDED(hr)) hr = PutProperty(pActivity, u"Interval", vInterval);
+        if (SUCCEEDED(hr)) hr = PutDispatchProperty(pActivity, kIPingActivity, u"Interval", vInterval);
         if (SUCCEEDED(hr)) hr = pScenario->put_Activity(pActivity);
         if (FAILED(hr)) return false;
     }

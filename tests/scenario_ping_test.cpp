@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "Manager.h"
+#include "ManagerClient.h"
 #include "ServerRegistration.h"
 #include "TestEnvironment.h"
 #include "TestPluginIds.h"
@@ -18,9 +19,12 @@
 #include "comrt/text.h"
 #include "corvane/ulregister.h"
 
+using testing_support::ClassText;
 using testing_support::LibraryPath;
+using testing_support::NewManager;
 using testing_support::ProgramPath;
 using testing_support::RunProgram;
+using testing_support::ScenariosOf;
 
 namespace {
 
@@ -33,45 +37,11 @@ bool SetLoopback(bool bUp) {
     return RunProgram({"ip", "link", "set", "lo", bUp ? "up" : "down"}).nExitCode == 0;
 }
 
-// A property of the ping activity by name, through the dispatch part of its own dual interface, as a client
-// that knows only the interface's identifier reaches it.
-HRESULT PutProperty(IUnknown* pObject, const char16_t* pszName, VARIANT Value) {
-    CComPtr<IDispatch> pDispatch;
-    HRESULT hr = pObject->QueryInterface(kIPingActivity, reinterpret_cast<void**>(&pDispatch));
-    if (FAILED(hr)) return hr;
-    LPOLESTR pszNames[] = {const_cast<LPOLESTR>(pszName)};
-    DISPID nDispid = 0;
-    hr = pDispatch->GetIDsOfNames(IID_NULL, pszNames, 1, 0, &nDispid);
-    if (FAILED(hr)) return hr;
-    DISPID nNamed = DISPID_PROPERTYPUT;
-    DISPPARAMS Params{&Value, &nNamed, 1, 1};
-    return pDispatch->Invoke(nDispid, IID_NULL, 0, DISPATCH_PROPERTYPUT, &Params, nullptr, nullptr, nullptr);
+HRESULT PutNumber(IUnknown* pActivity, const char16_t* pszName, LONG nValue) {
+    return testing_support::PutDispatchProperty(pActivity, kIPingActivity, pszName, nValue);
 }
-HRESULT PutNumber(IUnknown* pObject, const char16_t* pszName, LONG nValue) {
-    VARIANT Value;
-    VariantInit(&Value);
-    Value.vt = VT_I4;
-    Value.lVal = nValue;
-    return PutProperty(pObject, pszName, Value);
-}
-HRESULT PutText(IUnknown* pObject, const char16_t* pszName, const char16_t* pszValue) {
-    VARIANT Value;
-    VariantInit(&Value);
-    Value.vt = VT_BSTR;
-    Value.bstrVal = SysAllocString(pszValue);
-    const HRESULT hr = PutProperty(pObject, pszName, Value);
-    VariantClear(&Value);
-    return hr;
-}
-
-VARIANT ClassText(const CLSID& Clsid) {
-    OLECHAR sz[40];
-    StringFromGUID2(Clsid, sz, 40);
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_BSTR;
-    v.bstrVal = SysAllocString(sz);
-    return v;
+HRESULT PutText(IUnknown* pActivity, const char16_t* pszName, const char16_t* pszValue) {
+    return testing_support::PutDispatchProperty(pActivity, kIPingActivity, pszName, pszValue);
 }
 
 std::u16string TitleOf(INotification* pNotification) {
@@ -133,15 +103,6 @@ protected:
         if (g_bOwnNetwork) SetLoopback(true);
     }
 
-    static HRESULT NewManager(CComPtr<IManager>& pManager) {
-        pManager.Release();
-        return CreateObjectT<CManager>(IidOf<IManager>(), reinterpret_cast<void**>(&pManager));
-    }
-    static CComPtr<IScenarios> ScenariosOf(IManager* pManager) {
-        CComPtr<IScenarios> pScenarios;
-        EXPECT_EQ(S_OK, pManager->get_Scenarios(&pScenarios));
-        return pScenarios;
-    }
     static CComPtr<INotification> FirstNotification(IScenarios* pScenarios) {
         VARIANT vFirst;
         VariantInit(&vFirst);

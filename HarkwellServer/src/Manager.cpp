@@ -1,5 +1,7 @@
 #include "Manager.h"
 
+#include "CollectionSupport.h"
+
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -12,13 +14,6 @@
 #include "corvane/ulregistry.h"
 
 namespace {
-
-LONG IndexFromVariant(const VARIANT& vIndex) {
-    VARIANT vConverted;
-    VariantInit(&vConverted);
-    UL_CHECK(VariantChangeType(&vConverted, &vIndex, 0, VT_I4));
-    return vConverted.lVal;
-}
 
 // A plug-in object by the class identifier in vClass (brace text); other variant types are E_INVALIDARG.
 template <class I>
@@ -64,18 +59,10 @@ HRESULT CScenarios::get__NewEnum(IUnknown** ppEnum) {
     corvane::CheckPointer(ppEnum);
     *ppEnum = nullptr;
     CUlCriticalSectionLock DataLock(m_DataCriticalSection);
-    std::vector<VARIANT> Items;
-    Items.reserve(m_ScenarioList.size());
-    for (const auto& pScenario : m_ScenarioList) {
-        VARIANT Item;
-        VariantInit(&Item);
-        Item.vt = VT_DISPATCH;
-        Item.pdispVal = static_cast<IScenario*>(pScenario.p);  // the enumerator takes its own reference
-        Items.push_back(Item);
-    }
-    IEnumVARIANT* pEnum = nullptr;
-    UL_CHECK(CEnumVariant::Create(Items, nullptr, &pEnum));
-    *ppEnum = pEnum;
+    std::vector<IDispatch*> Objects;
+    Objects.reserve(m_ScenarioList.size());
+    for (const auto& pScenario : m_ScenarioList) Objects.push_back(static_cast<IScenario*>(pScenario.p));
+    CreateDispatchEnumerator(Objects, ppEnum);
     UL_GUARD_END
 }
 

@@ -1,5 +1,7 @@
 #include "Scenario.h"
 
+#include "CollectionSupport.h"
+
 #include <thread>
 
 #include "comrt/oleauto.h"
@@ -18,14 +20,6 @@ constexpr BYTE kStateVersion = 0x01;
 // How deep the calling thread is inside event deliveries: a sink closed from inside a delivery (a
 // notification that drops the last reference to its scenario) must not wait for its own call.
 thread_local unsigned t_nDeliveryDepth = 0;
-
-// A 0-based index from a collection's index argument; a failed conversion raises that conversion's code.
-LONG IndexFromVariant(const VARIANT& vIndex) {
-    VARIANT vConverted;
-    VariantInit(&vConverted);
-    UL_CHECK(VariantChangeType(&vConverted, &vIndex, 0, VT_I4));
-    return vConverted.lVal;
-}
 
 // The identity of an object, for comparing two references to it.
 bool IsSameObject(IUnknown* pFirst, IUnknown* pSecond) {
@@ -51,21 +45,9 @@ HRESULT CNotifications::get__NewEnum(IUnknown** ppEnum) {
     UL_GUARD_BEGIN
     corvane::CheckPointer(ppEnum);
     *ppEnum = nullptr;
-    std::vector<VARIANT> Items;
-    {
-        CUlCriticalSectionLock DataLock(m_DataCriticalSection);
-        Items.reserve(m_NotificationList.size());
-        for (const auto& pNotification : m_NotificationList) {
-            VARIANT Item;
-            VariantInit(&Item);
-            Item.vt = VT_DISPATCH;
-            Item.pdispVal = pNotification;  // the enumerator takes its own reference
-            Items.push_back(Item);
-        }
-        IEnumVARIANT* pEnum = nullptr;
-        UL_CHECK(CEnumVariant::Create(Items, nullptr, &pEnum));
-        *ppEnum = pEnum;
-    }
+    CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+    std::vector<IDispatch*> Objects(m_NotificationList.begin(), m_NotificationList.end());
+    CreateDispatchEnumerator(Objects, ppEnum);
     UL_GUARD_END
 }
 

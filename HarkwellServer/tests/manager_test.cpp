@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "Manager.h"
+#include "ManagerClient.h"
 #include "ScenarioTestObjects.h"
 #include "TestEnvironment.h"
 #include "comrt/oleauto.h"
@@ -13,6 +14,10 @@
 
 namespace {
 
+using testing_support::ClassText;
+using testing_support::NewManager;
+using testing_support::ScenariosOf;
+
 class ManagerTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -20,28 +25,10 @@ protected:
         CFakeActivity::s_bFailStart = false;
     }
 
-    static HRESULT NewManager(CComPtr<IManager>& pManager) {
-        pManager.Release();
-        return CreateObjectT<CManager>(IidOf<IManager>(), reinterpret_cast<void**>(&pManager));
-    }
-    static CComPtr<IScenarios> ScenariosOf(IManager* pManager) {
-        CComPtr<IScenarios> pScenarios;
-        EXPECT_EQ(S_OK, pManager->get_Scenarios(&pScenarios));
-        return pScenarios;
-    }
     static LONG CountOf(IScenarios* pScenarios) {
         LONG nCount = -1;
         EXPECT_EQ(S_OK, pScenarios->get_Count(&nCount));
         return nCount;
-    }
-    static VARIANT ClassText(const CLSID& Clsid) {
-        OLECHAR sz[40];
-        StringFromGUID2(Clsid, sz, 40);
-        VARIANT v;
-        VariantInit(&v);
-        v.vt = VT_BSTR;
-        v.bstrVal = SysAllocString(sz);
-        return v;
     }
     // Adds a scenario with a fake activity named sName and one fake notification labelled nLabel.
     static CComPtr<IScenario> AddScenario(IScenarios* pScenarios, const char16_t* pszName, LONG nLabel) {
