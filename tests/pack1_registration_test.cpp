@@ -27,17 +27,6 @@ using testing_support::ProgramPath;
 using testing_support::ReadString;
 using testing_support::RunProgram;
 
-#if defined(__SANITIZE_ADDRESS__)
-#define CORVANE_LEAK_CHECKED_BUILD 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define CORVANE_LEAK_CHECKED_BUILD 1
-#endif
-#endif
-#ifndef CORVANE_LEAK_CHECKED_BUILD
-#define CORVANE_LEAK_CHECKED_BUILD 0
-#endif
-
 namespace {
 
 // The library's identifiers, as a client that knows only its registration sees them.
@@ -271,11 +260,7 @@ TEST_F(Pack1Registration, ActivityRaisesItsEventThroughTheServersRecordAndTheLib
 
     dlclose(hLibrary);
     EXPECT_TRUE(IsLoaded(sLibrary));
-#if !CORVANE_LEAK_CHECKED_BUILD
-    // Not under the leak checker: the library's foundation keeps a few process-lifetime allocations (its
-    // string table registry, the user's locale) that an unload leaves behind, and the checker reports them.
     CoFreeUnusedLibraries();
     EXPECT_FALSE(IsLoaded(sLibrary));
-#endif
     EXPECT_EQ(S_OK, CoRevokeClassObject(nClassCookie));
 }

@@ -7,13 +7,28 @@
 
 namespace {
 
-// The user's locale as the environment names it; "C" when it names none or one that is not installed.
+// The user's locale as the environment names it; "C" when it names none or one that is not installed. Freed
+// with the library.
+class CUserLocale {
+public:
+    CUserLocale() {
+        m_Locale = newlocale(LC_ALL_MASK, "", static_cast<locale_t>(0));
+        if (m_Locale == static_cast<locale_t>(0)) m_Locale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+    }
+    ~CUserLocale() {
+        if (m_Locale != static_cast<locale_t>(0)) freelocale(m_Locale);
+    }
+    CUserLocale(const CUserLocale&) = delete;
+    CUserLocale& operator=(const CUserLocale&) = delete;
+    locale_t Get() const noexcept { return m_Locale; }
+
+private:
+    locale_t m_Locale;
+};
+
 locale_t GetUserLocale() {
-    static const locale_t UserLocale = [] {
-        locale_t Locale = newlocale(LC_ALL_MASK, "", static_cast<locale_t>(0));
-        return Locale != static_cast<locale_t>(0) ? Locale : newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-    }();
-    return UserLocale;
+    static const CUserLocale UserLocale;
+    return UserLocale.Get();
 }
 
 std::string FormatPart(const char* pszFormat, const std::tm& Time) {

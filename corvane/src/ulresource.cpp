@@ -14,10 +14,12 @@ struct StringTables {
     std::vector<std::span<const StringResource>> Tables;
 };
 
-// Built on first use, so tables registered by static objects of any translation unit find it ready.
+// Built on first use, so tables registered by static objects of any translation unit find it ready; being
+// complete before the first registration is, it is destroyed after the last one goes (a plug-in library
+// unloaded leaves nothing behind).
 StringTables& GetStringTables() {
-    static StringTables* pTables = new StringTables;  // never destroyed: registrations may outlive statics
-    return *pTables;
+    static StringTables Tables;
+    return Tables;
 }
 
 }  // namespace
