@@ -15,19 +15,21 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 
 #include "comrt/text.h"
 
-// ThreadSanitizer intercepts pthread_mutex_timedlock but not pthread_mutex_clocklock; under it the lock
-// waits on the real-time clock in slices checked against the monotonic one.
+// ThreadSanitizer intercepts neither pthread_mutex_clocklock nor an abandoned lock answered by
+// pthread_mutex_timedlock; under it a bounded wait tries the lock every millisecond instead, through
+// pthread_mutex_trylock, which it follows in both respects.
 #if defined(__SANITIZE_THREAD__)
-#define CORVANE_SHARED_DATA_REALTIME_WAIT 1
+#define CORVANE_SHARED_DATA_POLLED_WAIT 1
 #elif defined(__has_feature)
 #if __has_feature(thread_sanitizer)
-#define CORVANE_SHARED_DATA_REALTIME_WAIT 1
+#define CORVANE_SHARED_DATA_POLLED_WAIT 1
 #endif
 #endif
 
@@ -264,18 +266,16 @@ int CSharedDataObjects::LockUntil(std::uint64_t nDeadline) noexcept {
     if (nDeadline == 0) {
         nResult = pthread_mutex_lock(pMutex);
     } else {
-#if defined(CORVANE_SHARED_DATA_REALTIME_WAIT)
+#if defined(CORVANE_SHARED_DATA_POLLED_WAIT)
         for (;;) {
-            const std::uint64_t nNow = MonotonicNow();
-            const std::uint64_t nLeft = nDeadline > nNow ? nDeadline - nNow : 0;
-            const std::uint64_t nSlice =
-                nLeft < 100 * NANOSECONDS_PER_MILLISECOND ? nLeft : 100 * NANOSECONDS_PER_MILLISECOND;
-            timespec RealNow{};
-            clock_gettime(CLOCK_REALTIME, &RealNow);
-            const timespec Until = ToTimespec(static_cast<std::uint64_t>(RealNow.tv_sec) * NANOSECONDS_PER_SECOND +
-                                              static_cast<std::uint64_t>(RealNow.tv_nsec) + nSlice);
-            nResult = pthread_mutex_timedlock(pMutex, &Until);
-            if (nResult != ETIMEDOUT || MonotonicNow() >= nDeadline) break;
+            nResult = pthread_mutex_trylock(pMutex);
+            if (nResult != EBUSY) break;
+            if (MonotonicNow() >= nDeadline) {
+                nResult = ETIMEDOUT;
+                break;
+            }
+            timespec Pause{0, static_cast<long>(NANOSECONDS_PER_MILLISECOND)};
+            nanosleep(&Pause, nullptr);
         }
 #else
         const timespec Until = ToTimespec(nDeadline);
@@ -366,7 +366,7 @@ void CSharedDataObjects::Initialize(const char16_t* pszName, std::size_t nRecord
                 ThrowErrno(nLocked);
             }
         }
-        ++m_nHolds;
+        AddHold();
 
         bool bMappingCreated = false;
         m_nMappingFd = OpenObject(sMappingName, MAPPING_MODE, &bMappingCreated);
@@ -435,11 +435,11 @@ bool CSharedDataObjects::WaitMutex(DWORD nTimeout) {
     const int nResult = LockUntil(DeadlineAfter(nTimeout));
     switch (nResult) {
         case 0:
-            ++m_nHolds;
+            AddHold();
             return true;
         case EOWNERDEAD:
             UL_TRACE(TRACE_LEVEL_ERROR, SharedDataText::MutexAbandoned, static_cast<int>(WAIT_ABANDONED_0));
-            ++m_nHolds;
+            AddHold();
             return true;
         case ETIMEDOUT:
             UL_ASSERT(nTimeout != INFINITE);
@@ -450,18 +450,52 @@ bool CSharedDataObjects::WaitMutex(DWORD nTimeout) {
     }
 }
 
+void CSharedDataObjects::AddHold() {
+    const DWORD nThread = ::GetCurrentThreadId();
+    std::lock_guard<std::mutex> Lock(m_HoldsLock);
+    for (auto& Hold : m_Holds) {
+        if (Hold.first == nThread) {
+            ++Hold.second;
+            return;
+        }
+    }
+    m_Holds.emplace_back(nThread, 1);
+}
+
+bool CSharedDataObjects::RemoveHold() noexcept {
+    const DWORD nThread = ::GetCurrentThreadId();
+    std::lock_guard<std::mutex> Lock(m_HoldsLock);
+    for (auto& Hold : m_Holds) {
+        if (Hold.first == nThread && Hold.second > 0) {
+            --Hold.second;
+            return true;
+        }
+    }
+    return false;
+}
+
+int CSharedDataObjects::TakeHolds() noexcept {
+    const DWORD nThread = ::GetCurrentThreadId();
+    std::lock_guard<std::mutex> Lock(m_HoldsLock);
+    for (auto& Hold : m_Holds) {
+        if (Hold.first == nThread) return std::exchange(Hold.second, 0);
+    }
+    return 0;
+}
+
 bool CSharedDataObjects::ReleaseMutex() noexcept {
     if (!IsInitialized()) {
         ::SetLastError(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    if (!RemoveHold()) {
+        ::SetLastError(ERROR_NOT_OWNER_CODE);
         return false;
     }
     const int nResult = pthread_mutex_unlock(&GetLockBlock()->Mutex);
     if (nResult != 0) {
         ::SetLastError(nResult == EPERM ? ERROR_NOT_OWNER_CODE : Win32FromErrno(nResult));
         return false;
-    }
-    int nHolds = m_nHolds.load();
-    while (nHolds > 0 && !m_nHolds.compare_exchange_weak(nHolds, nHolds - 1)) {
     }
     return true;
 }
@@ -496,15 +530,13 @@ bool CSharedDataObjects::Terminate() {
         nResult = 0;
     }
     if (nResult == 0) {
-        ++m_nHolds;
+        AddHold();
     } else {
         UL_TRACE(TRACE_LEVEL_ERROR, SharedDataText::TerminationSkipped, m_sBaseName.c_str());
     }
-    // Every hold this object took goes, so that the lock is not left taken by a process that goes on.
-    while (m_nHolds.load() > 0) {
-        if (pthread_mutex_unlock(&GetLockBlock()->Mutex) != 0) break;
-        --m_nHolds;
-    }
+    // Every hold this thread took through this object goes, so that the lock is not left taken by a
+    // process that goes on.
+    for (int nHolds = TakeHolds(); nHolds > 0; --nHolds) pthread_mutex_unlock(&GetLockBlock()->Mutex);
     if (m_bCreator) RemoveNames();
 
     int nError = 0;
@@ -519,12 +551,12 @@ bool CSharedDataObjects::Terminate() {
 
 void CSharedDataObjects::CloseAll() noexcept {
     if (m_pLockView != nullptr) {
-        while (m_nHolds.load() > 0) {
-            if (pthread_mutex_unlock(&GetLockBlock()->Mutex) != 0) break;
-            --m_nHolds;
-        }
+        for (int nHolds = TakeHolds(); nHolds > 0; --nHolds) pthread_mutex_unlock(&GetLockBlock()->Mutex);
     }
-    m_nHolds = 0;
+    {
+        std::lock_guard<std::mutex> Lock(m_HoldsLock);
+        m_Holds.clear();
+    }
     if (m_pView != nullptr) munmap(m_pView, MAPPING_SIZE);
     if (m_pChangeView != nullptr) munmap(m_pChangeView, sizeof(CChangeBlock));
     if (m_pLockView != nullptr) munmap(m_pLockView, sizeof(CLockBlock));

@@ -47,12 +47,14 @@
 // "Exception 0x%08x".
 #pragma once
 
-#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 #include "comrt/sync.h"
 #include "comrt/types.h"
@@ -112,7 +114,8 @@ public:
     // the time ran out. Raises other failures (E_HANDLE when not initialised). The lock is recursive: a
     // thread holding it gets it again at once.
     bool WaitMutex(DWORD nTimeout);
-    // Releases one hold of the lock; false (and last error) when the calling thread holds none.
+    // Releases one hold of the lock taken through this object by the calling thread; false with last error
+    // ERROR_NOT_OWNER (288) when it holds none.
     bool ReleaseMutex() noexcept;
 
     // The view of the data object; nullptr when not initialised.
@@ -156,8 +159,13 @@ private:
     void* m_pView = nullptr;
     void* m_pChangeView = nullptr;
     bool m_bCreator = false;
-    // The holds of the lock taken through this object and not yet released.
-    std::atomic<int> m_nHolds{0};
+    // The holds of the lock taken through this object and not yet released, per thread (the lock belongs
+    // to a thread; a thread that ended holding it leaves an entry nobody uses again).
+    void AddHold();
+    bool RemoveHold() noexcept;
+    int TakeHolds() noexcept;
+    std::mutex m_HoldsLock;
+    std::vector<std::pair<DWORD, int>> m_Holds;
 };
 
 }  // namespace corvane
