@@ -326,8 +326,10 @@ void CSmtpClientConnectionT<TSocket>::Deliver(const CSmtpSettings& Settings, con
         }
         Send(std::string_view("DATA\r\n"));
         ReceiveInRange(300, 399);
-        Send(std::string_view(StuffSmtpMessageData(sMessageData)));
-        Send(std::string_view(".\r\n"));
+        // The end mark goes out in the same write as the data. Written on its own it would be held back until
+        // the server acknowledged the data, and a server that has nothing to answer yet delays that
+        // acknowledgement (some 40 ms on Linux): a stall on every message.
+        Send(std::string_view(StuffSmtpMessageData(sMessageData) + ".\r\n"));
         ReceiveInRange(200, 299);
         Send(std::string_view("QUIT\r\n"));
     } catch (...) {
