@@ -417,6 +417,7 @@ void CSharedDataObjects::Initialize(const char16_t* pszName, std::size_t nRecord
             pChange->nCreatorStartTime = GetProcessStartTime(nProcess);
             pChange->nMagic = CHANGE_BLOCK_MAGIC;
             m_bCreator = true;
+            m_nCreatorProcess = nProcess;
         }
 
         UnlockFile(m_nLockFd);
@@ -537,7 +538,9 @@ bool CSharedDataObjects::Terminate() {
     // Every hold this thread took through this object goes, so that the lock is not left taken by a
     // process that goes on.
     for (int nHolds = TakeHolds(); nHolds > 0; --nHolds) pthread_mutex_unlock(&GetLockBlock()->Mutex);
-    if (m_bCreator) RemoveNames();
+    // A child process that inherited the object (fork) closes its copies but leaves the names to the
+    // process that made them.
+    if (m_bCreator && m_nCreatorProcess == static_cast<DWORD>(getpid())) RemoveNames();
 
     int nError = 0;
     if (m_pView != nullptr && munmap(m_pView, MAPPING_SIZE) != 0) nError = errno;
@@ -566,6 +569,7 @@ void CSharedDataObjects::CloseAll() noexcept {
         *pnFd = -1;
     }
     m_bCreator = false;
+    m_nCreatorProcess = 0;
     m_sBaseName.clear();
 }
 

@@ -406,6 +406,21 @@ TEST_F(SharedDataTest, TerminateIsHarmlessWhenNotInitializedOrRepeated) {
     EXPECT_TRUE(Mapping.Terminate());
 }
 
+TEST_F(SharedDataTest, ChildTerminatingAnInheritedMappingLeavesTheNames) {
+    CTestMapping Mapping;
+    StartOwner(Mapping, 3);
+    const pid_t nChild =
+        StartChild([&] { return Mapping.Terminate() && !Mapping.IsInitialized() ? CHILD_OK : CHILD_WRONG; });
+    EXPECT_EQ(WaitChild(nChild), CHILD_OK);
+    EXPECT_TRUE(ObjectExists(CSharedDataObjects::LOCK_SUFFIX));
+    EXPECT_TRUE(ObjectExists(CSharedDataObjects::MAPPING_SUFFIX));
+    EXPECT_TRUE(ObjectExists(CSharedDataObjects::CHANGE_SUFFIX));
+    EXPECT_EQ(Field(MappingBytes(), 16), 3u);
+    EXPECT_EQ(CountLines("data termination skipped"), 0);
+    EXPECT_TRUE(Mapping.Terminate());
+    EXPECT_FALSE(ObjectExists(CSharedDataObjects::LOCK_SUFFIX));
+}
+
 TEST_F(SharedDataTest, ChangeSignalWakesAWaiterInAnotherProcess) {
     CTestMapping Mapping;
     StartOwner(Mapping, 0);
@@ -434,6 +449,8 @@ TEST_F(SharedDataTest, BadUseFailsWithClearCodes) {
     EXPECT_EQ(ResultOf([&] { Mapping.Initialize(nullptr); }), E_POINTER);
     EXPECT_EQ(ResultOf([&] { Mapping.Initialize(u""); }), E_INVALIDARG);
     EXPECT_EQ(ResultOf([&] { Mapping.Initialize(u"Corvane/Test"); }), E_INVALIDARG);
+    const std::u16string sLongName(300, u'n');  // longer than a file name may be
+    EXPECT_EQ(ResultOf([&] { Mapping.Initialize(sLongName.c_str()); }), E_INVALIDARG);
     EXPECT_FALSE(Mapping.IsInitialized());
     EXPECT_EQ(ResultOf([&] { CTestMapping::CAccessor Accessor(Mapping, false); }), E_HANDLE);
     EXPECT_FALSE(Mapping.ReleaseMutex());

@@ -40,7 +40,8 @@
 // processes never both make or take over the same objects.
 //
 // The process that made (or took over) the objects removes their names in Terminate, when they still name
-// its objects; a process that opened existing objects only closes them.
+// its objects; a process that opened existing objects, or a child that inherited the mapping object, only
+// closes them.
 //
 // Waits for the lock are bounded by 2000 ms on the monotonic clock (Initialize counts the advisory lock
 // into the same 2000 ms). Failures are raised as HRESULTs (Win32 errors as 0x8007nnnn) after the trace line
@@ -159,6 +160,7 @@ private:
     void* m_pView = nullptr;
     void* m_pChangeView = nullptr;
     bool m_bCreator = false;
+    DWORD m_nCreatorProcess = 0;
     // The holds of the lock taken through this object and not yet released, per thread (the lock belongs
     // to a thread; a thread that ended holding it leaves an entry nobody uses again).
     void AddHold();
