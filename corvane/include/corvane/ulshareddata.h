@@ -200,8 +200,10 @@ public:
         m_Objects.Initialize(pszName, sizeof(TData), pbExisted);
     }
     // Releases everything: waits at most 2000 ms for the lock (traces and goes on when it cannot get it),
-    // releases the holds this object took, removes the names when this object made the objects, unmaps and
-    // closes; raises a failure to unmap or close. Does nothing when not initialised. True when it completed.
+    // releases every hold the calling thread took through this object (Initialize's included), removes the
+    // names when this process made the objects, unmaps and closes; raises a failure to unmap or close. Does
+    // nothing when not initialised. True when it completed. Not to be called while other threads use the
+    // object; accessors of several threads on one object are fine otherwise.
     bool Terminate() { return m_Objects.Terminate(); }
     bool IsInitialized() const noexcept { return m_Objects.IsInitialized(); }
 
