@@ -1,6 +1,7 @@
 #include "ServerRegistration.h"
 
 #include "ActivityEvent.h"
+#include "Application.h"
 #include "HarkwellServer/Interfaces.h"
 #include "Manager.h"
 #include "comrt/text.h"
@@ -16,6 +17,9 @@ const corvane::ClassEntry kServerClasses[] = {
      corvane::ThreadingModel::Free, nullptr},
     {&CLSID_CManager, &CreateObjectT<CManager>, u"CManager", u"CManager Object", corvane::ThreadingModel::Free, nullptr,
      u"Corvane.HarkwellServer.Manager.1", u"Corvane.HarkwellServer.Manager"},
+    {&CLSID_CApplication, &CApplication::CreateInstance, u"CApplication", u"CApplication Object",
+     corvane::ThreadingModel::Free, nullptr, u"Corvane.HarkwellServer.Application.1",
+     u"Corvane.HarkwellServer.Application"},
 };
 
 const corvane::CModuleClassTable kServerClassTable{kServerClasses};

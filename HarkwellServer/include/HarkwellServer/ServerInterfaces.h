@@ -77,3 +77,46 @@ COMRT_DESCRIBE_INTERFACE(IScenarios, "IScenarios Interface", comrt::InterfaceKin
 
 COMRT_DESCRIBE_INTERFACE(IManager, "IManager Interface", comrt::InterfaceKind::Dual,
                          comrt::PropGet<&IManager::get_Scenarios>(1, "Scenarios", 1, "ppScenarios"));
+
+// The server's engine in one process: its life cycle, its Enabled setting, its manager and its last event.
+struct IApplication : IDispatch {
+    static constexpr IID kIid = MakeGuid("{EFC05734-2CAD-4284-B0B2-549A4B6D9560}");
+    virtual HRESULT Terminate() = 0;
+    // pbValid receives VARIANT_FALSE, and the other two nothing, while no event was recorded.
+    virtual HRESULT QueryLastEvent(EVENTTYPE* pType, BSTR* psDescription, VARIANT_BOOL* pbValid) = 0;
+    virtual HRESULT Save() = 0;
+    virtual HRESULT get_Enabled(VARIANT_BOOL* pbEnabled) = 0;
+    virtual HRESULT put_Enabled(VARIANT_BOOL bEnabled) = 0;
+    virtual HRESULT get_Manager(IManager** ppManager) = 0;
+};
+constexpr DISPID DISPID_Application_Enabled = 4;
+
+// The outgoing interface of the application object: a pure dispatch interface.
+struct _ApplicationEvents : IDispatch {
+    static constexpr IID kIid = MakeGuid("{AB77BF0C-3E6F-4B24-B00A-A76F494DCDB8}");
+};
+constexpr DISPID DISPID_ApplicationEvents_Starting = 1;
+constexpr DISPID DISPID_ApplicationEvents_Started = 2;
+constexpr DISPID DISPID_ApplicationEvents_Stopping = 3;
+constexpr DISPID DISPID_ApplicationEvents_Stopped = 4;
+constexpr DISPID DISPID_ApplicationEvents_Event = 5;
+
+constexpr CLSID CLSID_CApplication = MakeGuid("{4DBD069D-7386-42A4-9A0E-13BA54BD19F9}");
+constexpr CLSID CLSID_CStatusPropertyPage = MakeGuid("{EE534334-98FE-4D50-85B9-AE63DCB42780}");
+constexpr CLSID CLSID_CScenariosPropertyPage = MakeGuid("{4DDF9AF4-635D-4576-98F8-611A5BB25738}");
+
+COMRT_DESCRIBE_INTERFACE(
+    IApplication, "IApplication Interface", comrt::InterfaceKind::Dual,
+    comrt::Method<&IApplication::Terminate>(1, "Terminate", 1),
+    comrt::Method<&IApplication::QueryLastEvent, true>(2, "QueryLastEvent", 2, "pType,psDescription,pbValid"),
+    comrt::Method<&IApplication::Save>(3, "Save", 3),
+    comrt::PropGet<&IApplication::get_Enabled>(DISPID_Application_Enabled, "Enabled", 4, "pbEnabled"),
+    comrt::PropPut<&IApplication::put_Enabled>(DISPID_Application_Enabled, "Enabled", 5, "bEnabled"),
+    comrt::PropGet<&IApplication::get_Manager>(5, "Manager", 6, "ppManager"));
+
+COMRT_DESCRIBE_INTERFACE(_ApplicationEvents, "_ApplicationEvents Interface", comrt::InterfaceKind::DispatchOnly,
+                         comrt::Event<>(DISPID_ApplicationEvents_Starting, "Starting"),
+                         comrt::Event<>(DISPID_ApplicationEvents_Started, "Started"),
+                         comrt::Event<>(DISPID_ApplicationEvents_Stopping, "Stopping"),
+                         comrt::Event<>(DISPID_ApplicationEvents_Stopped, "Stopped"),
+                         comrt::Event<VT_I4, VT_BSTR>(DISPID_ApplicationEvents_Event, "Event", "Type,sDescription"));
