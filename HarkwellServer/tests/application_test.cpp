@@ -64,7 +64,7 @@ class ApplicationTest : public ::testing::Test {
 protected:
     void SetUp() override {
         // The shared data and its name belong to the user: application tests of all processes take turns.
-        m_nLockFd = open("/tmp/corvane-application-test.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0666);
+        m_nLockFd = open("/tmp/corvane-application-test.lock", O_CREAT | O_RDONLY | O_CLOEXEC, 0666);
         ASSERT_GE(m_nLockFd, 0);
         ASSERT_EQ(0, flock(m_nLockFd, LOCK_EX));
         CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
