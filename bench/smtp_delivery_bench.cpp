@@ -360,7 +360,7 @@ int main(int argc, char** argv) {
         std::printf("messages per second (%d per run): ours %.0f, msmtp %.0f; ours / msmtp: %.2f (aim: at least 1)\n",
                     kMessageCount, g_Ours.Get(), g_Peer.Get(), g_Ours.Get() / g_Peer.Get());
     } else {
-        std::printf("no ratio: a side did not deliver every message (see above)\n");
+        std::printf("no ratio: it needs both sides run, each delivering every message\n");
     }
     g_pServer = nullptr;
     std::filesystem::remove_all(g_Folder);
