@@ -1,15 +1,19 @@
 // The server program's entry point: trace start-up, the registration switches, and the run that serves
-// the program's classes until the process is asked to stop (Ctrl-C or SIGTERM).
+// the program's classes and runs the application until the process is asked to stop (Ctrl-C, SIGTERM or
+// IApplication::Terminate).
 #include <signal.h>
 
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
+#include "Application.h"
 #include "ServerRegistration.h"
 #include "comrt/comptr.h"
+#include "comrt/messages.h"
 #include "comrt/runtime.h"
 #include "comrt/text.h"
 #include "corvane/uldebug.h"
@@ -48,9 +52,25 @@ HRESULT Unregister(const std::u16string& sModulePath) {
     return hr;
 }
 
-// Registers the class objects, then waits for SIGINT or SIGTERM.
+// Ends the main thread's message loop when SIGINT or SIGTERM arrives: the signals are blocked in every
+// thread and taken here synchronously, then turned into WM_QUIT for the main thread.
+void WatchStopSignals(DWORD nMainThreadIdentifier) {
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    int nSignal = 0;
+    sigwait(&signals, &nSignal);
+    UL_TRACE(corvane::TRACE_LEVEL_ERROR, "Signal %d received, stopping\n", nSignal);
+    UL_ASSERT(PostThreadMessageW(nMainThreadIdentifier, WM_QUIT, 0, 0));
+}
+
+// Registers the class objects, starts the application (its scenarios among them) and runs the message loop
+// until WM_QUIT (IApplication::Terminate, SIGINT or SIGTERM); then stops the application (the scenario list
+// is saved) and revokes the class objects.
 HRESULT Run() {
     std::vector<DWORD> cookies;
+    CComPtr<IApplication> pApplication;
     HRESULT hr = corvane::GuardedCall([&]() -> HRESULT {
         for (const corvane::ClassEntry& entry : ServerClassTable().Entries()) {
             CComPtr<IUnknown> pFactory;
@@ -60,19 +80,23 @@ HRESULT Run() {
             UL_CHECK(CoRegisterClassObject(*entry.pClsid, pFactory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &nCookie));
             cookies.push_back(nCookie);
         }
+        UL_CHECK(CApplication::CreateInstance(IidOf<IApplication>(), reinterpret_cast<void**>(&pApplication)));
+        g_pApplication->SetMainThreadIdentifier(GetCurrentThreadId());
+        g_pApplication->Start();
         return S_OK;
     });
     if (SUCCEEDED(hr)) {
         std::fprintf(stderr, "Corvane Harkwell Server is running (trace: %s). Press Ctrl-C to stop.\n",
                      corvane::GetTraceLogPath().c_str());
-        sigset_t signals;
-        sigemptyset(&signals);
-        sigaddset(&signals, SIGINT);
-        sigaddset(&signals, SIGTERM);
-        int nSignal = 0;
-        sigwait(&signals, &nSignal);
-        UL_TRACE(corvane::TRACE_LEVEL_ERROR, "Signal %d received, stopping\n", nSignal);
+        MSG Message{};
+        PeekMessageW(&Message, nullptr, 0, 0, PM_NOREMOVE);  // the queue exists before anyone posts to it
+        std::thread SignalWatch(WatchStopSignals, GetCurrentThreadId());
+        SignalWatch.detach();
+        while (GetMessageW(&Message, nullptr, 0, 0) > 0) {
+        }
     }
+    if (g_pApplication != nullptr && g_pApplication->IsRunning()) g_pApplication->Stop();
+    pApplication.Release();
     for (DWORD nCookie : cookies) CoRevokeClassObject(nCookie);
     return hr;
 }
