@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "../tests/support/FixedActivityEvent.h"
 #include "SmtpMessage.h"
 #include "SmtpNotification.h"
 #include "comrt/oleauto.h"
@@ -188,30 +189,6 @@ CSmtpSettings MakeSettings() {
     return Settings;
 }
 
-class CTestEvent : public comrt::IDispatchImplT<IActivityEvent> {
-public:
-    using Interfaces = InterfaceList<InterfaceEntry<IActivityEvent>, InterfaceEntry<IDispatch, IActivityEvent>>;
-    std::u16string m_sSubject;
-
-    HRESULT get_Level(LONG* pnLevel) override {
-        *pnLevel = 3;
-        return S_OK;
-    }
-    HRESULT put_Level(LONG) override { return E_NOTIMPL; }
-    HRESULT get_Tags(BSTR* psTags) override { return Text(u"ping", psTags); }
-    HRESULT put_Tags(BSTR) override { return E_NOTIMPL; }
-    HRESULT get_Subject(BSTR* psSubject) override { return Text(m_sSubject, psSubject); }
-    HRESULT put_Subject(BSTR) override { return E_NOTIMPL; }
-    HRESULT get_Body(BSTR* psBody) override { return Text(kEventBody, psBody); }
-    HRESULT put_Body(BSTR) override { return E_NOTIMPL; }
-
-private:
-    static HRESULT Text(std::u16string_view sText, BSTR* ps) {
-        *ps = SysAllocStringLen(sText.data(), static_cast<UINT>(sText.size()));
-        return *ps ? S_OK : E_OUTOFMEMORY;
-    }
-};
-
 // Messages per second of each side, over all its iterations.
 struct CRate {
     double fSeconds = 0;
@@ -232,11 +209,9 @@ void BM_NotificationDelivery(benchmark::State& state) {
     // The events are made beforehand: an activity has its event record ready when it calls Handle.
     std::vector<CComPtr<IActivityEvent>> Events;
     for (int n = 0; n < kMessageCount; ++n) {
-        CComObjectT<CTestEvent>* pEvent = nullptr;
-        if (FAILED(CComObjectT<CTestEvent>::CreateInstance(&pEvent))) return state.SkipWithError("no event record");
-        pEvent->m_sSubject = EventSubject(n);
-        Events.emplace_back(static_cast<IActivityEvent*>(pEvent));
-        pEvent->Release();
+        CComPtr<IActivityEvent> pEvent = testing_support::CFixedActivityEvent::Create(EventSubject(n), kEventBody);
+        if (!pEvent) return state.SkipWithError("no event record");
+        Events.push_back(pEvent);
     }
     for (auto _ : state) {
         CComPtr<ISmtpNotification> pSettings;

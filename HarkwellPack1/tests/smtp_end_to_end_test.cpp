@@ -4,6 +4,8 @@
 // stored message back. What the parser sees has to be what the templates and the recipient lists give.
 #include <gtest/gtest.h>
 
+#include "FixedActivityEvent.h"
+
 #include <cctype>
 #include <chrono>
 #include <filesystem>
@@ -60,40 +62,9 @@ private:
     BSTR m_s;
 };
 
-// An event record with fixed texts, as an activity hands it to its notifications.
-class CTestEvent : public comrt::IDispatchImplT<IActivityEvent> {
-public:
-    using Interfaces = InterfaceList<InterfaceEntry<IActivityEvent>, InterfaceEntry<IDispatch, IActivityEvent>>;
-    std::u16string m_sSubject, m_sBody;
-
-    HRESULT get_Level(LONG* pnLevel) override {
-        *pnLevel = 3;
-        return S_OK;
-    }
-    HRESULT put_Level(LONG) override { return E_NOTIMPL; }
-    HRESULT get_Tags(BSTR* psTags) override { return Text(u"ping,offline", psTags); }
-    HRESULT put_Tags(BSTR) override { return E_NOTIMPL; }
-    HRESULT get_Subject(BSTR* psSubject) override { return Text(m_sSubject, psSubject); }
-    HRESULT put_Subject(BSTR) override { return E_NOTIMPL; }
-    HRESULT get_Body(BSTR* psBody) override { return Text(m_sBody, psBody); }
-    HRESULT put_Body(BSTR) override { return E_NOTIMPL; }
-
-private:
-    static HRESULT Text(std::u16string_view sText, BSTR* ps) {
-        *ps = SysAllocStringLen(sText.data(), static_cast<UINT>(sText.size()));
-        return *ps ? S_OK : E_OUTOFMEMORY;
-    }
-};
-
 HRESULT HandleEvent(INotification* pNotification, std::u16string_view sSubject, std::u16string_view sBody) {
-    CComObjectT<CTestEvent>* pEvent = nullptr;
-    const HRESULT nCreated = CComObjectT<CTestEvent>::CreateInstance(&pEvent);
-    if (FAILED(nCreated)) return nCreated;
-    pEvent->m_sSubject = sSubject;
-    pEvent->m_sBody = sBody;
-    const HRESULT nResult = pNotification->Handle(nullptr, pEvent);
-    pEvent->Release();
-    return nResult;
+    CComPtr<IActivityEvent> pEvent = testing_support::CFixedActivityEvent::Create(sSubject, sBody);
+    return pEvent ? pNotification->Handle(nullptr, pEvent) : E_OUTOFMEMORY;
 }
 
 std::string FromHex(const std::string& sHex) {

@@ -4,10 +4,12 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include "FixedActivityEvent.h"
 
 #include <atomic>
 #include <chrono>
@@ -338,44 +340,11 @@ TEST(SmtpNotification, PropertyBagHoldsTheScrambledPassword) {
 
 // ---- Deliveries ----
 
-// An event record with fixed texts; a read of the subject can be made to fail.
-class CTestEvent : public comrt::IDispatchImplT<IActivityEvent> {
-public:
-    using Interfaces = InterfaceList<InterfaceEntry<IActivityEvent>, InterfaceEntry<IDispatch, IActivityEvent>>;
-    std::u16string m_sSubject, m_sBody;
-    HRESULT m_nSubjectResult = S_OK;
-
-    HRESULT get_Level(LONG* pnLevel) override {
-        *pnLevel = 2;
-        return S_OK;
-    }
-    HRESULT put_Level(LONG) override { return E_NOTIMPL; }
-    HRESULT get_Tags(BSTR* psTags) override { return Text(u"tags", psTags); }
-    HRESULT put_Tags(BSTR) override { return E_NOTIMPL; }
-    HRESULT get_Subject(BSTR* psSubject) override {
-        return FAILED(m_nSubjectResult) ? m_nSubjectResult : Text(m_sSubject, psSubject);
-    }
-    HRESULT put_Subject(BSTR) override { return E_NOTIMPL; }
-    HRESULT get_Body(BSTR* psBody) override { return Text(m_sBody, psBody); }
-    HRESULT put_Body(BSTR) override { return E_NOTIMPL; }
-
-private:
-    static HRESULT Text(std::u16string_view sText, BSTR* ps) {
-        *ps = SysAllocStringLen(sText.data(), static_cast<UINT>(sText.size()));
-        return S_OK;
-    }
-};
-
 HRESULT HandleEvent(CSmtpNotification* p, std::u16string_view sSubject, std::u16string_view sBody,
                     HRESULT nSubjectResult = S_OK) {
-    CComObjectT<CTestEvent>* pEvent = nullptr;
-    EXPECT_EQ(CComObjectT<CTestEvent>::CreateInstance(&pEvent), S_OK);
-    pEvent->m_sSubject = sSubject;
-    pEvent->m_sBody = sBody;
-    pEvent->m_nSubjectResult = nSubjectResult;
-    const HRESULT nResult = static_cast<INotification*>(p)->Handle(nullptr, pEvent);
-    pEvent->Release();
-    return nResult;
+    CComPtr<IActivityEvent> pEvent = testing_support::CFixedActivityEvent::Create(sSubject, sBody, nSubjectResult);
+    EXPECT_TRUE(pEvent);
+    return static_cast<INotification*>(p)->Handle(nullptr, pEvent);
 }
 
 // An SMTP server on the loopback interface serving one connection at a time: it answers every command with
