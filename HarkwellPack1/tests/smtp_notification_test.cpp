@@ -517,6 +517,21 @@ TEST(SmtpNotificationDelivery, FailedEventReadQueuesNothing) {
     EXPECT_EQ(Server.GetConnectionCount(), 1);
 }
 
+// A delivery that fails (nobody listens at the port) ends its task alone: the worker goes on with the next.
+TEST(SmtpNotificationDelivery, FailedDeliveryEndsItsTaskAlone) {
+    CLoopbackSmtpServer Server;
+    CNotificationHolder p;
+    PointAt(p, Server);
+    p.Put(&CSmtpNotification::put_ToRecipients, u"to@x.org");
+    EXPECT_EQ(p->put_ServerPort(1), S_OK);  // refused on the loopback
+    EXPECT_EQ(HandleEvent(p.Get(), u"refused", u""), S_OK);
+    EXPECT_EQ(p->put_ServerPort(Server.GetPort()), S_OK);
+    EXPECT_EQ(HandleEvent(p.Get(), u"delivered", u""), S_OK);
+    const std::vector<std::string> Messages = Server.WaitForMessages(1);
+    ASSERT_EQ(Messages.size(), 1u);
+    EXPECT_EQ(HeaderLine(Messages[0], "Subject"), "Corvane Harkwell: delivered");
+}
+
 // Releasing the object while a delivery waits for a server that never answers returns only once that
 // delivery has ended: the connection is closed by then, and the events queued behind it are dropped.
 TEST(SmtpNotificationDelivery, ReleaseWaitsForTheDeliveryInProgress) {
