@@ -1,8 +1,13 @@
 // The scenario list at scale: a manager that loads and starts N stored scenarios (each a ping activity on
 // 127.0.0.1 with a one-hour interval, so no probe runs meanwhile), and the save when it is released. Each is
 // run for 100, 1,000 and 10,000 scenarios; the "per_scenario" counter shows whether the cost grows linearly.
-// The store is a private one in a temporary folder, with HarkwellPack1.so registered into it.
+// The store is a private one in a temporary folder, with HarkwellPack1.so registered into it. The server
+// program is timed too, with 1,000 stored scenarios: from its start until it says it runs (scenarios loaded
+// and started), and from SIGTERM until it has ended (scenarios saved).
 #include <benchmark/benchmark.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,6 +21,8 @@
 #include "ServerRegistration.h"
 #include "comrt/oleauto.h"
 #include "comrt/registry.h"
+
+extern char** environ;
 
 namespace {
 
@@ -107,6 +114,63 @@ void BM_Save(benchmark::State& state) {
         static_cast<double>(nCount), benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_Save)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// One run of the server program: the time until it says it runs, and the time from SIGTERM until it ends.
+bool RunServer(double* pfReady, double* pfStop) {
+    int Pipe[2];
+    if (pipe(Pipe) != 0) return false;
+    posix_spawn_file_actions_t Actions;
+    posix_spawn_file_actions_init(&Actions);
+    posix_spawn_file_actions_adddup2(&Actions, Pipe[1], STDERR_FILENO);
+    posix_spawn_file_actions_addclose(&Actions, Pipe[0]);
+    const std::string sProgram = (BuildFolder() / "bin" / "HarkwellServer").string();
+    char* Arguments[] = {const_cast<char*>(sProgram.c_str()), nullptr};
+    const auto Start = std::chrono::steady_clock::now();
+    pid_t nServer = -1;
+    const int nSpawn = posix_spawn(&nServer, sProgram.c_str(), &Actions, nullptr, Arguments, environ);
+    posix_spawn_file_actions_destroy(&Actions);
+    close(Pipe[1]);
+    if (nSpawn != 0) {
+        close(Pipe[0]);
+        return false;
+    }
+    std::string sOutput;
+    char Buffer[256];
+    ssize_t nRead = 0;
+    while (sOutput.find("is running") == std::string::npos && (nRead = read(Pipe[0], Buffer, sizeof Buffer)) > 0)
+        sOutput.append(Buffer, static_cast<size_t>(nRead));
+    const auto Ready = std::chrono::steady_clock::now();
+    kill(nServer, SIGTERM);
+    int nStatus = 0;
+    waitpid(nServer, &nStatus, 0);
+    const auto Stopped = std::chrono::steady_clock::now();
+    close(Pipe[0]);
+    *pfReady = std::chrono::duration<double>(Ready - Start).count();
+    *pfStop = std::chrono::duration<double>(Stopped - Ready).count();
+    return sOutput.find("is running") != std::string::npos && WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0;
+}
+
+void BM_ServerStartToReady(benchmark::State& state) {
+    if (!StoreScenarios(static_cast<int>(state.range(0))))
+        return state.SkipWithError("the scenarios could not be stored");
+    for (auto _ : state) {
+        double fReady = 0, fStop = 0;
+        if (!RunServer(&fReady, &fStop)) return state.SkipWithError("the server did not start and stop cleanly");
+        state.SetIterationTime(fReady);
+    }
+}
+BENCHMARK(BM_ServerStartToReady)->Arg(1000)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+
+void BM_ServerStop(benchmark::State& state) {
+    if (!StoreScenarios(static_cast<int>(state.range(0))))
+        return state.SkipWithError("the scenarios could not be stored");
+    for (auto _ : state) {
+        double fReady = 0, fStop = 0;
+        if (!RunServer(&fReady, &fStop)) return state.SkipWithError("the server did not start and stop cleanly");
+        state.SetIterationTime(fStop);
+    }
+}
+BENCHMARK(BM_ServerStop)->Arg(1000)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
