@@ -11,6 +11,9 @@ packages=(
   # Peers the tests and benchmarks run beside our code: ping, an SMTP client, and Node.js for the
   # SMTP server the e-mail tests deliver to (its npm package is installed by scripts/install-test-tools.sh).
   iputils-ping msmtp
+  # The journal and notify protocol of systemd, the D-Bus library and daemon, and monit for the
+  # resident-memory comparison.
+  libsystemd-dev libsdbus-c++-dev dbus libglib2.0-bin monit
 )
 
 missing=()
