@@ -41,6 +41,8 @@ using WCHAR = char16_t;
 using OLECHAR = char16_t;
 using LPWSTR = WCHAR*;
 using LPCWSTR = const WCHAR*;
+using LPDWORD = DWORD*;
+using LPVOID = void*;
 using LPOLESTR = OLECHAR*;
 using LPCOLESTR = const OLECHAR*;
 // A BSTR points at the first character of a length-prefixed, NUL-terminated UTF-16 buffer.
