@@ -24,6 +24,26 @@ enum APTTYPE : int {
 COMRT_API HRESULT CoInitializeEx(void* pvReserved, DWORD dwCoInit);
 COMRT_API HRESULT CoInitialize(void* pvReserved);
 COMRT_API void CoUninitialize();
+// Process-wide call security. Calls from other processes arrive over the bus, whose policy decides who
+// may call at all; the levels set here are kept for the bridge to apply to the calls it lets through.
+// Only the combinations the system uses are accepted (no descriptor, no authentication list, -1
+// services): E_INVALIDARG otherwise, RPC_E_TOO_LATE on a second call.
+constexpr DWORD RPC_C_AUTHN_LEVEL_DEFAULT = 0;
+constexpr DWORD RPC_C_AUTHN_LEVEL_NONE = 1;
+constexpr DWORD RPC_C_AUTHN_LEVEL_CONNECT = 2;
+constexpr DWORD RPC_C_AUTHN_LEVEL_CALL = 3;
+constexpr DWORD RPC_C_AUTHN_LEVEL_PKT = 4;
+constexpr DWORD RPC_C_IMP_LEVEL_IDENTIFY = 2;
+constexpr DWORD RPC_C_IMP_LEVEL_IMPERSONATE = 3;
+constexpr DWORD EOAC_NONE = 0;
+constexpr HRESULT RPC_E_TOO_LATE = static_cast<HRESULT>(0x80010119);
+COMRT_API HRESULT CoInitializeSecurity(void* pSecDesc, LONG cAuthSvc, void* asAuthSvc, void* pReserved1,
+                                       DWORD dwAuthnLevel, DWORD dwImpLevel, void* pAuthList, DWORD dwCapabilities,
+                                       void* pReserved3);
+namespace comrt {
+// The levels of the process's CoInitializeSecurity call; false when it was not made.
+COMRT_API bool GetProcessSecurity(DWORD* pdwAuthnLevel, DWORD* pdwImpLevel);
+}  // namespace comrt
 // CO_E_NOTINITIALIZED when the thread entered no apartment.
 COMRT_API HRESULT CoGetApartmentType(APTTYPE* pAptType);
 COMRT_API bool IsSingleThreadedApartment();
