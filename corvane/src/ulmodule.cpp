@@ -13,6 +13,7 @@
 namespace {
 
 constinit std::atomic<LONG> g_nModuleLockCount{0};
+constinit std::atomic<corvane::ModuleUnlockedHandler> g_pfnUnlockedHandler{nullptr};
 
 // The module's names, found once. Fixed buffers: the trace asks for them while writing a line and must not
 // allocate there.
@@ -79,7 +80,9 @@ void ModuleLock() noexcept {
 }
 
 void ModuleUnlock() noexcept {
-    --g_nModuleLockCount;
+    if (--g_nModuleLockCount == 0) {
+        if (corvane::ModuleUnlockedHandler pfnHandler = g_pfnUnlockedHandler.load()) pfnHandler();
+    }
 }
 
 LONG GetModuleLockCount() noexcept {
@@ -87,6 +90,10 @@ LONG GetModuleLockCount() noexcept {
 }
 
 namespace corvane {
+
+void SetModuleUnlockedHandler(ModuleUnlockedHandler pfnHandler) noexcept {
+    g_pfnUnlockedHandler.store(pfnHandler);
+}
 
 const char* GetModulePath() noexcept {
     return Names().szModulePath;

@@ -14,6 +14,11 @@ LONG GetModuleLockCount() noexcept;
 
 namespace corvane {
 
+// Called, on the unlocking thread, each time the lock count falls to zero (a local server starts its
+// delayed shutdown there); nullptr removes it. The handler must not throw.
+using ModuleUnlockedHandler = void (*)() noexcept;
+void SetModuleUnlockedHandler(ModuleUnlockedHandler pfnHandler) noexcept;
+
 // The absolute path of the module's file (the program image, or the shared library that contains this
 // copy of the foundation library), found from an address inside the module. Computed once; empty text
 // when the loader cannot tell.
