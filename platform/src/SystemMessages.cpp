@@ -24,10 +24,6 @@ constexpr std::uint32_t Win32(LONG nError) {
     return static_cast<std::uint32_t>(HRESULT_FROM_WIN32(static_cast<std::uint32_t>(nError)));
 }
 
-// Not among the named constants: the service manager reports it when a stop request arrives while the
-// service cannot take control requests.
-constexpr LONG ERROR_SERVICE_CANNOT_ACCEPT_CTRL = 1061;
-
 constexpr MessageEntry kMessages[] = {
     {Code(S_OK), u"The operation completed successfully.\r\n"},
 
@@ -112,6 +108,7 @@ constexpr MessageEntry kMessages[] = {
     {Win32(ERROR_INVALID_PARAMETER), u"A parameter is not valid.\r\n"},
     {Win32(ERROR_CALL_NOT_IMPLEMENTED), u"This function is not available on this system.\r\n"},
     {Win32(ERROR_INSUFFICIENT_BUFFER), u"The buffer passed to the call is too small.\r\n"},
+    {Win32(ERROR_INVALID_NAME), u"The name is not valid.\r\n"},
     {Win32(ERROR_MOD_NOT_FOUND), u"The library module could not be found.\r\n"},
     {Win32(ERROR_PROC_NOT_FOUND), u"The procedure could not be found in the library.\r\n"},
     {Win32(ERROR_DIR_NOT_EMPTY), u"The directory is not empty.\r\n"},
@@ -133,9 +130,11 @@ constexpr MessageEntry kMessages[] = {
     {Win32(ERROR_SERVICE_NOT_ACTIVE), u"The service is not running.\r\n"},
     {Win32(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT), u"The service could not reach the service manager.\r\n"},
     {Win32(ERROR_SERVICE_SPECIFIC_ERROR), u"The service reported an error of its own.\r\n"},
+    {Win32(ERROR_SERVICE_MARKED_FOR_DELETE), u"The service has been marked for deletion.\r\n"},
     {Win32(ERROR_SERVICE_EXISTS), u"The service is already installed.\r\n"},
     {Win32(ERROR_CLASS_ALREADY_EXISTS), u"The window class already exists.\r\n"},
     {Win32(ERROR_TIMEOUT), u"The operation did not finish in the time allowed.\r\n"},
+    {Win32(RPC_S_SERVER_UNAVAILABLE), u"The service manager is not available.\r\n"},
     {Win32(WSAEINTR), u"A blocking socket call was interrupted.\r\n"},
     {Win32(WSAEACCES), u"Access to the socket was denied.\r\n"},
     {Win32(WSAEFAULT), u"An address passed to the socket call is not valid.\r\n"},
