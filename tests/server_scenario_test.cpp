@@ -1,0 +1,489 @@
+// The server program end to end with the real plug-in library: a scenario stored by a client pairs the ping
+// activity with an e-mail notification; the server process loads it, the pinged host stops answering, and a
+// real SMTP server receives the offline e-mail. Stopped with SIGTERM, the server leaves the scenario in the
+// store, and started again it takes the list up again. A stored scenario the server cannot read stays in the
+// store untouched.
+//
+// The whole test program runs in a network namespace of its own (made at start when it may, as root); the
+// server and the SMTP server are its child processes and live there too. Both the SMTP server and the pinged
+// host are on the namespace's loopback, so the loopback itself has to stay up: taking it down would cut the
+// notification's way to the SMTP server as well. The pinged host is 10.0.0.1 instead. A route sends that
+// address into the loopback; while the loopback also carries 10.0.0.1 as a local address, the kernel answers
+// the echo requests. Taking the address away leaves the route: the requests still go out, nobody owns the
+// address when they come back in, and, with forwarding off, they are dropped without a word, as for a host
+// that went away. 127.0.0.1 answers throughout.
+//
+// The test process itself serves no event record class, so an activity started by one of its own managers
+// cannot report anything: every message the SMTP server receives was sent by the server process.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ManagerClient.h"
+#include "SmtpTestServer.h"
+#include "TestEnvironment.h"
+#include "comrt/oleauto.h"
+#include "comrt/registry.h"
+#include "comrt/text.h"
+
+extern char** environ;
+
+using testing_support::ClassText;
+using testing_support::CSmtpTestServer;
+using testing_support::LibraryPath;
+using testing_support::NewManager;
+using testing_support::ProgramPath;
+using testing_support::RunProgram;
+using testing_support::ScenariosOf;
+
+namespace {
+
+bool g_bOwnNetwork = false;
+
+const CLSID kPingActivity = MakeGuid("{C7F52DB5-970B-4B5E-BF37-71D8CDCD3147}");
+const IID kIPingActivity = MakeGuid("{D649853E-DDD6-4ED1-BEEB-7374056DB95A}");
+const CLSID kSmtpNotification = MakeGuid("{0CDDC755-6571-42AF-88DA-C96B9833F959}");
+const IID kISmtpNotification = MakeGuid("{68B49935-46C9-4DB4-BEC9-F425FCF070D5}");
+
+constexpr char kHost[] = "10.0.0.1";
+constexpr char16_t kHost16[] = u"10.0.0.1";
+constexpr char16_t kScenariosKey[] = u"SOFTWARE\\Corvane\\Harkwell\\Server\\Scenarios";
+constexpr char kDefaultBodyStart[] =
+    "Hi,\r\n\r\nThis is an automated e-mail notification from Corvane Harkwell.\r\nSee notification event details "
+    "below:\r\n\r\n";
+
+bool Ip(const std::vector<std::string>& Arguments) {
+    std::vector<std::string> Command{"ip"};
+    Command.insert(Command.end(), Arguments.begin(), Arguments.end());
+    return RunProgram(Command).nExitCode == 0;
+}
+
+// The host answers while the loopback carries its address; the route stays either way.
+bool SetHostAnswers(bool bAnswers) {
+    if (bAnswers) return Ip({"address", "replace", std::string(kHost) + "/32", "dev", "lo"});
+    return Ip({"address", "del", std::string(kHost) + "/32", "dev", "lo"});
+}
+
+// One ICMP counter of this network namespace (OutEchos, InEchoReps, ...) from /proc/net/snmp; -1 when it
+// cannot be read. Only the server pings in the namespace while it runs, so the counters show its probes.
+long long IcmpCounter(const std::string& sName) {
+    std::ifstream Input("/proc/net/snmp");
+    std::string sNames, sValues;
+    while (std::getline(Input, sNames)) {
+        if (sNames.rfind("Icmp: ", 0) != 0) continue;
+        if (!std::getline(Input, sValues)) return -1;
+        std::istringstream NameWords(sNames), ValueWords(sValues);
+        std::string sWord, sValue;
+        while (NameWords >> sWord && ValueWords >> sValue) {
+            if (sWord == sName) return std::stoll(sValue);
+        }
+        return -1;
+    }
+    return -1;
+}
+
+// Waits until the counter has grown by nGrowth from nStart.
+bool WaitForIcmpCounter(const std::string& sName, long long nStart, long long nGrowth,
+                        std::chrono::milliseconds Limit) {
+    const auto Deadline = std::chrono::steady_clock::now() + Limit;
+    while (IcmpCounter(sName) < nStart + nGrowth) {
+        if (std::chrono::steady_clock::now() >= Deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// The server program as a child process, killed when the object goes while it still runs.
+class CServerProcess {
+public:
+    CServerProcess() = default;
+    ~CServerProcess() {
+        if (m_nProcess > 0) {
+            kill(m_nProcess, SIGKILL);
+            waitpid(m_nProcess, nullptr, 0);
+        }
+    }
+    CServerProcess(const CServerProcess&) = delete;
+    CServerProcess& operator=(const CServerProcess&) = delete;
+
+    bool Start() {
+        const std::string sProgram = ProgramPath("HarkwellServer").string();
+        char* Arguments[] = {const_cast<char*>(sProgram.c_str()), nullptr};
+        if (posix_spawn(&m_nProcess, sProgram.c_str(), nullptr, nullptr, Arguments, environ) != 0) m_nProcess = -1;
+        return m_nProcess > 0;
+    }
+
+    // Still running: it has not ended by itself.
+    bool IsRunning() {
+        if (m_nProcess <= 0) return false;
+        int nStatus = 0;
+        if (waitpid(m_nProcess, &nStatus, WNOHANG) != m_nProcess) return true;
+        m_nProcess = -1;
+        return false;
+    }
+
+    // Sends SIGTERM; the exit code when the process ends within the limit, 256 for a death by signal, -1
+    // when it does not end (it is killed then).
+    int Terminate(std::chrono::milliseconds Limit) {
+        if (m_nProcess <= 0) return -1;
+        const pid_t nProcess = m_nProcess;
+        m_nProcess = -1;
+        if (kill(nProcess, SIGTERM) != 0) return -1;
+        const auto Deadline = std::chrono::steady_clock::now() + Limit;
+        do {
+            int nStatus = 0;
+            if (waitpid(nProcess, &nStatus, WNOHANG) == nProcess)
+                return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 256;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        } while (std::chrono::steady_clock::now() < Deadline);
+        kill(nProcess, SIGKILL);
+        waitpid(nProcess, nullptr, 0);
+        return -1;
+    }
+
+private:
+    pid_t m_nProcess = -1;
+};
+
+// Gets a property by name through the dispatch part of the object's interface riid.
+HRESULT GetDispatchProperty(IUnknown* pObject, REFIID riid, const char16_t* pszName, VARIANT* pValue) {
+    VariantInit(pValue);
+    CComPtr<IDispatch> pDispatch;
+    HRESULT hr = pObject->QueryInterface(riid, reinterpret_cast<void**>(&pDispatch));
+    if (FAILED(hr)) return hr;
+    LPOLESTR pszNames[] = {const_cast<LPOLESTR>(pszName)};
+    DISPID nDispid = 0;
+    hr = pDispatch->GetIDsOfNames(IID_NULL, pszNames, 1, 0, &nDispid);
+    if (FAILED(hr)) return hr;
+    DISPPARAMS Params{nullptr, nullptr, 0, 0};
+    return pDispatch->Invoke(nDispid, IID_NULL, 0, DISPATCH_PROPERTYGET, &Params, pValue, nullptr, nullptr);
+}
+
+// A text property as UTF-8, or a marker saying why there is none.
+std::string TextProperty(IUnknown* pObject, REFIID riid, const char16_t* pszName) {
+    VARIANT Value;
+    const HRESULT hr = GetDispatchProperty(pObject, riid, pszName, &Value);
+    std::string sText = "<failed>";
+    if (SUCCEEDED(hr) && Value.vt == VT_BSTR)
+        sText = comrt::ToUtf8(std::u16string(Value.bstrVal ? Value.bstrVal : u"", SysStringLen(Value.bstrVal)));
+    VariantClear(&Value);
+    return sText;
+}
+
+LONG NumberProperty(IUnknown* pObject, REFIID riid, const char16_t* pszName) {
+    VARIANT Value;
+    const HRESULT hr = GetDispatchProperty(pObject, riid, pszName, &Value);
+    const LONG nValue = SUCCEEDED(hr) && Value.vt == VT_I4 ? Value.lVal : -1;
+    VariantClear(&Value);
+    return nValue;
+}
+
+// Reads a stored message with Python's email package (a MIME parser that is none of ours) and prints each
+// field as "name hex", the value's UTF-8 bytes in hex so that line breaks pass unchanged.
+constexpr char kParseScript[] = R"PY(
+import email, email.policy, sys
+with open(sys.argv[1], 'rb') as f:
+    m = email.message_from_bytes(f.read(), policy=email.policy.default)
+def out(name, value):
+    print(name, (value if isinstance(value, bytes) else str(value).encode('utf-8')).hex())
+out('subject', m['subject'])
+out('from-address', m['from'].addresses[0].addr_spec)
+out('to', ','.join(a.addr_spec for a in m['to'].addresses))
+out('body', m.get_body(('plain',)).get_payload(decode=True))
+)PY";
+
+std::string FromHex(const std::string& sHex) {
+    std::string sBytes;
+    for (std::size_t i = 0; i + 1 < sHex.size(); i += 2)
+        sBytes += static_cast<char>(std::stoi(sHex.substr(i, 2), nullptr, 16));
+    return sBytes;
+}
+
+std::map<std::string, std::string> ParseMessage(const std::string& sData, std::string& sOutput) {
+    const testing_support::CTemporaryDirectory Folder;
+    const std::filesystem::path File = Folder.Path() / "message.eml";
+    std::ofstream(File, std::ios::binary) << sData;
+    const auto Result = RunProgram({"python3", "-c", kParseScript, File.string()});
+    sOutput = Result.sOutput;
+    std::map<std::string, std::string> Fields;
+    if (Result.nExitCode != 0) return Fields;
+    std::istringstream Lines(Result.sOutput);
+    for (std::string sLine; std::getline(Lines, sLine);) {
+        const std::size_t nBlank = sLine.find(' ');
+        if (nBlank != std::string::npos) Fields[sLine.substr(0, nBlank)] = FromHex(sLine.substr(nBlank + 1));
+    }
+    return Fields;
+}
+
+// Checks one received message: the envelope, the authentication, and the ping activity's texts in the
+// notification's default templates ("offline" or "online"). Subject and body carry the same local time.
+void ExpectPingMessage(const testing_support::CReceivedMessage& Message, const std::string& sState) {
+    EXPECT_EQ(Message.sMailFrom, "harkwell@localhost");
+    EXPECT_EQ(Message.RcptTo, std::vector<std::string>{"ops@localhost"});
+    EXPECT_EQ(Message.sUser, CSmtpTestServer::USER);
+    EXPECT_EQ(Message.sAuthMethod, "LOGIN");
+    std::string sOutput;
+    auto Fields = ParseMessage(Message.sData, sOutput);
+    ASSERT_FALSE(Fields.empty()) << "the parser failed:\n" << sOutput << "\n" << Message.sData;
+    EXPECT_EQ(Fields["from-address"], "harkwell@localhost");
+    EXPECT_EQ(Fields["to"], "ops@localhost");
+    const std::string sSubjectStart = "Corvane Harkwell: Ping: " + std::string(kHost) + " is " + sState + " on ";
+    const std::string& sSubject = Fields["subject"];
+    ASSERT_TRUE(sSubject.starts_with(sSubjectStart) && sSubject.size() > sSubjectStart.size()) << sSubject;
+    const std::string sLocalTime = sSubject.substr(sSubjectStart.size());
+    const std::string sEvent = sState == "offline" ? "Ping remote host failed, host went offline:\r\n"
+                                                   : "Ping remote host succeeded, host went online:\r\n";
+    EXPECT_EQ(Fields["body"],
+              kDefaultBodyStart + sEvent + "\tRemote Host: " + kHost + "\r\n\tLocal Time: " + sLocalTime + "\r\n");
+}
+
+VARIANT FirstIndex() {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_I4;
+    v.lVal = 0;
+    return v;
+}
+
+class ServerScenario : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // The shared application data belongs to the user: tests that start an application take turns.
+        m_nLockFd = open("/tmp/corvane-application-test.lock", O_CREAT | O_RDONLY | O_CLOEXEC, 0666);
+        ASSERT_GE(m_nLockFd, 0);
+        ASSERT_EQ(0, flock(m_nLockFd, LOCK_EX));
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        const auto Result = RunProgram({ProgramPath("hkregsvr").string(), LibraryPath("HarkwellPack1.so").string()});
+        ASSERT_EQ(0, Result.nExitCode) << Result.sOutput;
+        const auto Registration = RunProgram({ProgramPath("HarkwellServer").string(), "/RegServer"});
+        ASSERT_EQ(0, Registration.nExitCode) << Registration.sOutput;
+    }
+    void TearDown() override {
+        if (m_nLockFd >= 0) close(m_nLockFd);
+    }
+
+    // The one stored scenario's activity and first notification, as a manager of this process loads them.
+    struct LoadedScenario {
+        LONG nCount = 0;
+        CComPtr<IActivity> pActivity;
+        CComPtr<INotification> pNotification;
+    };
+    static void Load(IManager* pManager, LoadedScenario& Loaded) {
+        auto pScenarios = ScenariosOf(pManager);
+        ASSERT_TRUE(pScenarios);
+        ASSERT_EQ(S_OK, pScenarios->get_Count(&Loaded.nCount));
+        if (Loaded.nCount == 0) return;
+        CComPtr<IScenario> pScenario;
+        ASSERT_EQ(S_OK, pScenarios->get_Item(FirstIndex(), &pScenario));
+        ASSERT_EQ(S_OK, pScenario->get_Activity(&Loaded.pActivity));
+        CComPtr<INotifications> pNotifications;
+        ASSERT_EQ(S_OK, pScenario->get_Notifications(&pNotifications));
+        LONG nNotifications = 0;
+        ASSERT_EQ(S_OK, pNotifications->get_Count(&nNotifications));
+        ASSERT_EQ(1, nNotifications);
+        ASSERT_EQ(S_OK, pNotifications->get_Item(FirstIndex(), &Loaded.pNotification));
+    }
+
+    testing_support::CTemporaryRegistry m_Registry;
+    int m_nLockFd = -1;
+};
+
+class ServerScenarioNetwork : public ServerScenario {
+protected:
+    void SetUp() override {
+        if (!g_bOwnNetwork) GTEST_SKIP() << "needs root to run in a network namespace of its own";
+        if (!CSmtpTestServer::IsNodeAvailable()) GTEST_SKIP() << "node is not installed: the SMTP server cannot run";
+        ServerScenario::SetUp();
+        if (HasFatalFailure()) return;
+        ASSERT_TRUE(Ip({"link", "set", "lo", "up"}));
+        ASSERT_TRUE(Ip({"route", "replace", std::string(kHost) + "/32", "dev", "lo"}));
+        ASSERT_TRUE(SetHostAnswers(true));
+        // Delivery only with the sender authenticated: the password has to come through the store.
+        ASSERT_TRUE(m_Smtp.Start(0, {"--auth-required"})) << m_Smtp.GetError();
+    }
+    void TearDown() override {
+        m_Smtp.Stop();
+        if (g_bOwnNetwork) {
+            Ip({"address", "del", std::string(kHost) + "/32", "dev", "lo"});
+            Ip({"route", "del", std::string(kHost) + "/32", "dev", "lo"});
+        }
+        ServerScenario::TearDown();
+    }
+
+    CSmtpTestServer m_Smtp;
+};
+
+}  // namespace
+
+TEST_F(ServerScenarioNetwork, OfflineEmailFromTheServerProcessAndTheListKeptOverARestart) {
+    // A client stores the scenario through the collection, by class identifier and property names.
+    {
+        CComPtr<IManager> pManager;
+        ASSERT_EQ(S_OK, NewManager(pManager));
+        auto pScenarios = ScenariosOf(pManager);
+        CComPtr<IScenario> pScenario;
+        ASSERT_EQ(S_OK, pScenarios->Add(&pScenario));
+        VARIANT vPing = ClassText(kPingActivity);
+        VARIANT vSmtp = ClassText(kSmtpNotification);
+        CComPtr<IActivity> pActivity;
+        CComPtr<INotification> pNotification;
+        ASSERT_EQ(S_OK, pScenarios->CreateActivity(vPing, &pActivity));
+        ASSERT_EQ(S_OK, pScenarios->CreateNotification(vSmtp, &pNotification));
+        VariantClear(&vPing);
+        VariantClear(&vSmtp);
+        using testing_support::PutDispatchProperty;
+        ASSERT_EQ(S_OK, PutDispatchProperty(pActivity, kIPingActivity, u"Host", kHost16));
+        ASSERT_EQ(S_OK, PutDispatchProperty(pActivity, kIPingActivity, u"Timeout", 200));
+        ASSERT_EQ(S_OK, PutDispatchProperty(pActivity, kIPingActivity, u"Interval", 300));
+        ASSERT_EQ(S_OK, PutDispatchProperty(pActivity, kIPingActivity, u"RetryInterval", 100));
+        ASSERT_EQ(S_OK, PutDispatchProperty(pActivity, kIPingActivity, u"FailureCount", 2));
+        const std::u16string sUser = comrt::ToUtf16(CSmtpTestServer::USER);
+        const std::u16string sPassword = comrt::ToUtf16(CSmtpTestServer::PASSWORD);
+        ASSERT_EQ(S_OK, PutDispatchProperty(pNotification, kISmtpNotification, u"ServerHost", u"127.0.0.1"));
+        ASSERT_EQ(S_OK, PutDispatchProperty(pNotification, kISmtpNotification, u"ServerPort",
+                                            static_cast<LONG>(m_Smtp.GetPort())));
+        ASSERT_EQ(S_OK, PutDispatchProperty(pNotification, kISmtpNotification, u"Sender",
+                                            u"Corvane Harkwell <harkwell@localhost>"));
+        ASSERT_EQ(S_OK, PutDispatchProperty(pNotification, kISmtpNotification, u"ToRecipients", u"ops@localhost"));
+        ASSERT_EQ(S_OK, PutDispatchProperty(pNotification, kISmtpNotification, u"AuthenticationMethods", u"login"));
+        ASSERT_EQ(S_OK, PutDispatchProperty(pNotification, kISmtpNotification, u"AuthenticationName", sUser.c_str()));
+        ASSERT_EQ(S_OK,
+                  PutDispatchProperty(pNotification, kISmtpNotification, u"AuthenticationPassword", sPassword.c_str()));
+        ASSERT_EQ(S_OK, PutDispatchProperty(pNotification, kISmtpNotification, u"Timeout", 5000));
+        ASSERT_EQ(S_OK, pScenario->put_Activity(pActivity));
+        CComPtr<INotifications> pNotifications;
+        ASSERT_EQ(S_OK, pScenario->get_Notifications(&pNotifications));
+        ASSERT_EQ(S_OK, pNotifications->Add(pNotification));
+    }  // the manager goes: the list is saved
+    RegResetStore();
+
+    // The server loads the list and starts the activity: its probes are answered.
+    long long nAnswers = IcmpCounter("InEchoReps");
+    ASSERT_GE(nAnswers, 0) << "no ICMP counters in /proc/net/snmp";
+    {
+        CServerProcess Server;
+        ASSERT_TRUE(Server.Start());
+        ASSERT_TRUE(WaitForIcmpCounter("InEchoReps", nAnswers, 2, std::chrono::seconds(10)))
+            << "the server's ping activity got no answers";
+        ASSERT_TRUE(Server.IsRunning());
+        // The host answers: nothing to report.
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        EXPECT_TRUE(m_Smtp.GetMessages().empty());
+
+        // The host stops answering: after two failed probes, one offline e-mail.
+        ASSERT_TRUE(SetHostAnswers(false));
+        ASSERT_TRUE(m_Smtp.WaitForMessageCount(1, std::chrono::seconds(10))) << "no offline e-mail";
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // still offline: nothing more
+        const auto Messages = m_Smtp.GetMessages();
+        ASSERT_EQ(1u, Messages.size());
+        ExpectPingMessage(Messages[0], "offline");
+
+        EXPECT_EQ(0, Server.Terminate(std::chrono::seconds(10)));
+    }
+
+    // The store still has the scenario with its settings; the password itself was never stored as text.
+    RegResetStore();
+    {
+        CComPtr<IManager> pManager;
+        ASSERT_EQ(S_OK, NewManager(pManager));
+        LoadedScenario Loaded;
+        ASSERT_NO_FATAL_FAILURE(Load(pManager, Loaded));
+        ASSERT_EQ(1, Loaded.nCount);
+        ASSERT_TRUE(Loaded.pActivity);
+        ASSERT_TRUE(Loaded.pNotification);
+        EXPECT_EQ(kHost, TextProperty(Loaded.pActivity, kIPingActivity, u"Host"));
+        EXPECT_EQ(2, NumberProperty(Loaded.pActivity, kIPingActivity, u"FailureCount"));
+        EXPECT_EQ("127.0.0.1", TextProperty(Loaded.pNotification, kISmtpNotification, u"ServerHost"));
+        EXPECT_EQ(static_cast<LONG>(m_Smtp.GetPort()),
+                  NumberProperty(Loaded.pNotification, kISmtpNotification, u"ServerPort"));
+        EXPECT_EQ("ops@localhost", TextProperty(Loaded.pNotification, kISmtpNotification, u"ToRecipients"));
+        EXPECT_EQ(CSmtpTestServer::USER, TextProperty(Loaded.pNotification, kISmtpNotification, u"AuthenticationName"));
+    }
+    RegResetStore();
+
+    // Started again, the server takes the list up again: its activity probes the host that is still away,
+    // reports it offline once more (it starts out assuming the host online), and reports it online when it
+    // answers again.
+    const long long nProbes = IcmpCounter("OutEchos");
+    {
+        CServerProcess Server;
+        ASSERT_TRUE(Server.Start());
+        ASSERT_TRUE(WaitForIcmpCounter("OutEchos", nProbes, 2, std::chrono::seconds(10)))
+            << "the restarted server does not ping";
+        ASSERT_TRUE(m_Smtp.WaitForMessageCount(2, std::chrono::seconds(10))) << "no offline e-mail after the restart";
+        ASSERT_TRUE(SetHostAnswers(true));
+        ASSERT_TRUE(m_Smtp.WaitForMessageCount(3, std::chrono::seconds(10))) << "no online e-mail";
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        const auto Messages = m_Smtp.GetMessages();
+        ASSERT_EQ(3u, Messages.size());
+        ExpectPingMessage(Messages[1], "offline");
+        ExpectPingMessage(Messages[2], "online");
+        EXPECT_EQ(0, Server.Terminate(std::chrono::seconds(10)));
+    }
+    RegResetStore();
+    CComPtr<IManager> pManager;
+    ASSERT_EQ(S_OK, NewManager(pManager));
+    LoadedScenario Loaded;
+    ASSERT_NO_FATAL_FAILURE(Load(pManager, Loaded));
+    EXPECT_EQ(1, Loaded.nCount);
+}
+
+TEST_F(ServerScenario, AStoredScenarioThatCannotBeReadStaysInTheStore) {
+    // Bytes that are no scenario's stream, from a fixed seed so that every run stores the same ones.
+    std::mt19937 Generator(20261207);
+    std::vector<BYTE> Garbage(300);
+    for (BYTE& b : Garbage) b = static_cast<BYTE>(Generator());
+    HKEY hKey = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kScenariosKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                             KEY_READ | KEY_WRITE, nullptr, &hKey, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegSetValueExW(hKey, u"1", 0, REG_BINARY, Garbage.data(), static_cast<DWORD>(Garbage.size())));
+    RegCloseKey(hKey);
+    RegResetStore();
+
+    // The server runs on without the scenarios and stops as always.
+    CServerProcess Server;
+    ASSERT_TRUE(Server.Start());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    ASSERT_TRUE(Server.IsRunning()) << "the server ended on a stored value it cannot read";
+    EXPECT_EQ(0, Server.Terminate(std::chrono::seconds(10)));
+
+    // Nothing was lost: the value is there, byte for byte.
+    RegResetStore();
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(HKEY_LOCAL_MACHINE, kScenariosKey, 0, KEY_READ, &hKey));
+    DWORD nType = 0;
+    std::vector<BYTE> Stored(Garbage.size() + 16);
+    DWORD nSize = static_cast<DWORD>(Stored.size());
+    const LONG nResult = RegQueryValueExW(hKey, u"1", nullptr, &nType, Stored.data(), &nSize);
+    DWORD nValues = 0;
+    RegQueryInfoKeyW(hKey, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &nValues, nullptr, nullptr, nullptr,
+                     nullptr);
+    RegCloseKey(hKey);
+    ASSERT_EQ(ERROR_SUCCESS, nResult);
+    EXPECT_EQ(static_cast<DWORD>(REG_BINARY), nType);
+    Stored.resize(nSize);
+    EXPECT_EQ(Garbage, Stored);
+    EXPECT_EQ(1u, nValues);
+}
+
+int main(int argc, char** argv) {
+    // Before any thread exists, so that every thread of the program, and every process it starts, is inside
+    // the new namespace.
+    g_bOwnNetwork = geteuid() == 0 && unshare(CLONE_NEWNET) == 0;
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
