@@ -61,29 +61,6 @@ std::vector<corvane::RegistryScriptKey> ServerScript(const std::u16string& sModu
     return script;
 }
 
-HRESULT RegisterAppId(const std::u16string& sModulePath) {
-    corvane::Replacements replacements;
-    const std::vector<corvane::RegistryScriptKey> script = ServerScript(sModulePath, replacements);
-    HRESULT hr = corvane::UpdateRegistryFromScript(HKEY_CLASSES_ROOT, script, replacements, true);
-    if (FAILED(hr)) return hr;
-    CRegKey appIdKey;
-    LONG nResult =
-        appIdKey.Open(HKEY_CLASSES_ROOT, u"AppID\\" + corvane::GuidText(APPID_HarkwellServer), KEY_READ | KEY_WRITE);
-    if (nResult == ERROR_SUCCESS) {
-        std::u16string sRunAs;
-        if (appIdKey.QueryStringValue(u"RunAs", sRunAs) != ERROR_SUCCESS || sRunAs.empty()) {
-            nResult = appIdKey.SetStringValue(u"RunAs", u"Interactive User");
-        }
-    }
-    return nResult == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(static_cast<std::uint32_t>(nResult));
-}
-
-HRESULT UnregisterAppId(const std::u16string& sModulePath) {
-    corvane::Replacements replacements;
-    const std::vector<corvane::RegistryScriptKey> script = ServerScript(sModulePath, replacements);
-    return corvane::UpdateRegistryFromScript(HKEY_CLASSES_ROOT, script, replacements, false);
-}
-
 HRESULT RegisterServer(const std::u16string& sModulePath) {
     HRESULT hr = kServerClassTable.RegisterServer(Registration(sModulePath));
     if (SUCCEEDED(hr)) {

@@ -19,11 +19,6 @@ const corvane::CModuleClassTable& ServerClassTable();
 std::vector<corvane::RegistryScriptKey> ServerScript(const std::u16string& sModulePath,
                                                      corvane::Replacements& replacements);
 
-// The application-mode AppID registration: the script forward, then "RunAs" = "Interactive User" when
-// absent or empty. UnregisterAppId runs the script backward.
-HRESULT RegisterAppId(const std::u16string& sModulePath);
-HRESULT UnregisterAppId(const std::u16string& sModulePath);
-
 // Every class of the table with its categories, then the type library; the reverse on unregistration.
 HRESULT RegisterServer(const std::u16string& sModulePath);
 HRESULT UnregisterServer(const std::u16string& sModulePath);

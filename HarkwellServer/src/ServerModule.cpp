@@ -1,0 +1,334 @@
+#include "ServerModule.h"
+
+#include <strings.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "Application.h"
+#include "ServerMode.h"
+#include "ServerRegistration.h"
+#include "comrt/text.h"
+#include "corvane/uldebug.h"
+#include "corvane/ulguard.h"
+#include "corvane/ulmodule.h"
+#include "corvane/ulregistry.h"
+#include "corvane/ulresource.h"
+
+const CLSID* const ppServiceHelperClassIdentifiers[] = {&CLSID_CStatusPropertyPage, &CLSID_CScenariosPropertyPage,
+                                                        &CLSID_CScenarioPropertyPage, nullptr};
+
+namespace {
+
+constexpr UINT IDS_SERVICE_NAME = 1001;
+constexpr UINT IDS_SERVICE_DISPLAY_NAME = 1002;
+constexpr UINT IDS_SERVICE_DESCRIPTION = 1003;
+
+const corvane::StringResource kModuleStrings[] = {
+    {IDS_SERVICE_NAME, u"Corvane Harkwell Server"},
+    {IDS_SERVICE_DISPLAY_NAME, u"Corvane Harkwell Server"},
+    {IDS_SERVICE_DESCRIPTION, u"An informational notifications service"},
+    {1010, u"Corvane Harkwell Server (Application Mode)\nCorvane Harkwell Server (Service Mode)\n"},
+};
+const corvane::CStringTableRegistration g_ModuleStrings(kModuleStrings);
+
+constexpr char16_t kInteractiveUser[] = u"Interactive User";
+// "RunAs" is read into a buffer of this many characters.
+constexpr std::size_t kMaxRunAs = 129;
+
+std::u16string AppIdKeyName() {
+    return u"AppID\\" + corvane::GuidText(APPID_HarkwellServer);
+}
+
+void CheckRegistry(LONG nResult) {
+    if (nResult != ERROR_SUCCESS) corvane::ThrowHResult(HRESULT_FROM_WIN32(static_cast<std::uint32_t>(nResult)));
+}
+
+// The word of a switch argument: "-x", "/x" or "--x", up to an "=" if there is one; empty for arguments that
+// are not switches.
+std::string_view SwitchWord(const char* pszArgument) {
+    std::string_view sArgument(pszArgument);
+    if (sArgument.size() < 2 || (sArgument[0] != '-' && sArgument[0] != '/')) return {};
+    sArgument.remove_prefix(sArgument.substr(0, 2) == "--" ? 2 : 1);
+    return sArgument.substr(0, sArgument.find('='));
+}
+
+bool SameWord(std::string_view sWord, std::string_view sName) {
+    return sWord.size() == sName.size() && strncasecmp(sWord.data(), sName.data(), sName.size()) == 0;
+}
+
+struct SwitchRule {
+    const char* pszWord;
+    ServerSwitch Switch;
+};
+
+// The passes, in their order; within a pass the first argument that matches any of its rules wins.
+const SwitchRule kFirstPass[] = {{"About", ServerSwitch::About},
+                                 {"Configuration", ServerSwitch::Configuration},
+                                 {"Register", ServerSwitch::Register}};
+const SwitchRule kSecondPass[] = {{"UnregServer", ServerSwitch::UnregServer}, {"RegServer", ServerSwitch::RegServer}};
+const SwitchRule kThirdPass[] = {{"Service", ServerSwitch::Service}};
+const SwitchRule kHelp[] = {{"help", ServerSwitch::Help}, {"h", ServerSwitch::Help}, {"?", ServerSwitch::Help}};
+
+template <std::size_t N>
+ServerSwitch FindInPass(int argc, char** argv, const SwitchRule (&Rules)[N]) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view sWord = SwitchWord(argv[i]);
+        for (const SwitchRule& Rule : Rules)
+            if (!sWord.empty() && SameWord(sWord, Rule.pszWord)) return Rule.Switch;
+    }
+    return ServerSwitch::None;
+}
+
+constexpr char kUsage[] =
+    "Usage: HarkwellServer [/RegServer | /Service | /Register | /UnregServer | /About | /Configuration]\n"
+    "  (no switch)     run the server in the mode it is registered for\n"
+    "  /RegServer      register for Application Mode (per user; stops and deletes an installed service)\n"
+    "  /Service        register for Service Mode and install the system service\n"
+    "  /Register       register again in the present mode\n"
+    "  /UnregServer    delete the service and remove the program's registration\n"
+    "  /About, /Configuration  the dialogs of the user interface\n"
+    "Switches also begin with \"-\" or \"--\" and compare without regard to case.\n";
+
+}  // namespace
+
+ServerSwitch FindServerSwitch(int argc, char** argv, std::vector<std::string>* pUnknown) {
+    if (pUnknown != nullptr) {
+        for (int i = 1; i < argc; ++i) {
+            const std::string_view sWord = SwitchWord(argv[i]);
+            if (sWord.empty()) continue;
+            bool bKnown = false;
+            for (const SwitchRule& Rule : kFirstPass) bKnown = bKnown || SameWord(sWord, Rule.pszWord);
+            for (const SwitchRule& Rule : kSecondPass) bKnown = bKnown || SameWord(sWord, Rule.pszWord);
+            for (const SwitchRule& Rule : kThirdPass) bKnown = bKnown || SameWord(sWord, Rule.pszWord);
+            for (const SwitchRule& Rule : kHelp) bKnown = bKnown || SameWord(sWord, Rule.pszWord);
+            if (!bKnown) pUnknown->emplace_back(argv[i]);
+        }
+    }
+    for (ServerSwitch Switch : {FindInPass(argc, argv, kFirstPass), FindInPass(argc, argv, kSecondPass),
+                                FindInPass(argc, argv, kThirdPass), FindInPass(argc, argv, kHelp)}) {
+        if (Switch != ServerSwitch::None) return Switch;
+    }
+    return ServerSwitch::None;
+}
+
+CHarkwellServerModule::CHarkwellServerModule()
+    : CUlServiceModuleT(corvane::LoadStringResource(IDS_SERVICE_NAME), APPID_HarkwellServer),
+      m_sModulePath(comrt::ToUtf16(corvane::GetModulePath())) {}
+
+std::u16string CHarkwellServerModule::GetServiceDisplayName() const {
+    return corvane::LoadStringResource(IDS_SERVICE_DISPLAY_NAME);
+}
+
+std::u16string CHarkwellServerModule::GetServiceDescription() const {
+    return corvane::LoadStringResource(IDS_SERVICE_DESCRIPTION);
+}
+
+bool CHarkwellServerModule::ParseCommandLine(int argc, char** argv, int& nExitCode) {
+    std::vector<std::string> Unknown;
+    const ServerSwitch Switch = FindServerSwitch(argc, argv, &Unknown);
+    for (const std::string& sArgument : Unknown) {
+        UL_TRACE(corvane::TRACE_LEVEL_ERROR, "Unknown switch %s ignored\n", sArgument.c_str());
+        std::fprintf(stderr, "HarkwellServer: unknown switch \"%s\" ignored (--help lists the switches)\n",
+                     sArgument.c_str());
+    }
+    switch (Switch) {
+        case ServerSwitch::None:
+            return false;
+        case ServerSwitch::About:
+        case ServerSwitch::Configuration:
+            // The dialogs belong to the user interface, which this program does not have yet.
+            std::fprintf(stderr, "HarkwellServer: the %s dialog needs the user interface, which this build lacks\n",
+                         Switch == ServerSwitch::About ? "About" : "configuration");
+            nExitCode = 0;
+            return true;
+        case ServerSwitch::Register:
+            nExitCode = RunSwitch(&CHarkwellServerModule::RegisterInPresentMode);
+            return true;
+        case ServerSwitch::UnregServer:
+            nExitCode = RunSwitch(&CHarkwellServerModule::Unregister);
+            return true;
+        case ServerSwitch::RegServer:
+            nExitCode = RunSwitch(&CHarkwellServerModule::RegisterForApplicationMode);
+            return true;
+        case ServerSwitch::Service:
+            nExitCode = RunSwitch(&CHarkwellServerModule::RegisterForServiceMode);
+            return true;
+        case ServerSwitch::Help:
+            std::fputs(kUsage, stdout);
+            nExitCode = 0;
+            return true;
+    }
+    return false;
+}
+
+int CHarkwellServerModule::RunSwitch(void (CHarkwellServerModule::*pfnStep)()) {
+    return static_cast<int>(corvane::GuardedCall([&] { (this->*pfnStep)(); }));
+}
+
+void CHarkwellServerModule::RegisterInPresentMode() {
+    CRegKey AppIdKey;
+    std::u16string sLocalService;
+    const bool bService = AppIdKey.Open(HKEY_CLASSES_ROOT, AppIdKeyName(), KEY_READ) == ERROR_SUCCESS &&
+                          AppIdKey.QueryStringValue(u"LocalService", sLocalService) == ERROR_SUCCESS;
+    AppIdKey.Close();
+    RegisterAppId(bService);
+    UL_CHECK(RegisterServer());
+}
+
+void CHarkwellServerModule::RegisterForApplicationMode() {
+    RegisterAppId(false);
+    UL_CHECK(RegisterServer());
+}
+
+void CHarkwellServerModule::RegisterForServiceMode() {
+    RegisterAppId(true);
+    UL_CHECK(RegisterServer());
+}
+
+void CHarkwellServerModule::Unregister() {
+    UL_CHECK(UnregisterServer());
+    UnregisterAppId();
+}
+
+void CHarkwellServerModule::RegisterAppId(bool bService) {
+    if (!Uninstall()) UL_TRACE(corvane::TRACE_LEVEL_FAILURE, "Failed to uninstall appliaction\n");
+    UpdateRegistryAppIdEx(true);
+    {
+        CRegKey AppIdKey;
+        CheckRegistry(AppIdKey.Create(HKEY_CLASSES_ROOT, AppIdKeyName(), KEY_READ | KEY_WRITE));
+        const LONG nDelete = AppIdKey.DeleteValue(u"LocalService");
+        UL_ASSERT(nDelete == ERROR_SUCCESS || nDelete == ERROR_FILE_NOT_FOUND);
+        if (bService) {
+            CheckRegistry(AppIdKey.SetStringValue(u"LocalService", GetServiceName()));
+            if (!Install()) {
+                // The program stays registered as what it now is without the service: Application Mode.
+                // A "LocalService" left behind would make every later start a service helper that finds
+                // no service.
+                AppIdKey.DeleteValue(u"LocalService");
+                corvane::ThrowHResult(E_INSTALL_FAILED);
+            }
+        }
+    }
+    CRegKey AppIdKey;
+    CheckRegistry(AppIdKey.Open(HKEY_CLASSES_ROOT, AppIdKeyName(), KEY_READ | KEY_WRITE));
+    std::u16string sRunAs;
+    const bool bRead = AppIdKey.QueryStringValue(u"RunAs", sRunAs) == ERROR_SUCCESS && sRunAs.size() < kMaxRunAs;
+    if (!bService) {
+        if (!bRead || sRunAs.empty()) CheckRegistry(AppIdKey.SetStringValue(u"RunAs", kInteractiveUser));
+    } else if (bRead && comrt::EqualsNoCase(sRunAs, kInteractiveUser)) {
+        CheckRegistry(AppIdKey.DeleteValue(u"RunAs"));
+    }
+}
+
+void CHarkwellServerModule::UnregisterAppId() {
+    if (!Uninstall()) corvane::ThrowHResult(E_UNINSTALL_FAILED);
+    CRegKey AppIdKey;
+    if (AppIdKey.Open(HKEY_CLASSES_ROOT, AppIdKeyName(), KEY_READ | KEY_WRITE) == ERROR_SUCCESS) {
+        const LONG nDelete = AppIdKey.DeleteValue(u"LocalService");
+        if (nDelete != ERROR_FILE_NOT_FOUND) CheckRegistry(nDelete);
+    }
+    AppIdKey.Close();
+    UpdateRegistryAppIdEx(false);
+}
+
+void CHarkwellServerModule::UpdateRegistryAppIdEx(bool bRegister) {
+    UL_ASSERT(!m_sModulePath.empty());
+    corvane::Replacements Replacements;
+    const std::vector<corvane::RegistryScriptKey> Script = ServerScript(m_sModulePath, Replacements);
+    UL_CHECK(corvane::UpdateRegistryFromScript(HKEY_CLASSES_ROOT, Script, Replacements, bRegister));
+}
+
+HRESULT CHarkwellServerModule::RegisterServer() {
+    return ::RegisterServer(m_sModulePath);
+}
+
+HRESULT CHarkwellServerModule::UnregisterServer() {
+    return ::UnregisterServer(m_sModulePath);
+}
+
+bool CHarkwellServerModule::IsServiceHelperClassIdentifier(REFCLSID ClassIdentifier) {
+    UL_ASSERT(ppServiceHelperClassIdentifiers[0] != nullptr);
+    for (const CLSID* const* ppEntry = ppServiceHelperClassIdentifiers; *ppEntry != nullptr; ++ppEntry)
+        if (std::memcmp(*ppEntry, &ClassIdentifier, sizeof(CLSID)) == 0) return true;
+    return false;
+}
+
+void CHarkwellServerModule::OnModeDecided() {
+    SetServiceMode(IsServiceMode());
+}
+
+void CHarkwellServerModule::CreateUserInterface() {
+    // The tray window holds a lock on the module while it exists, so that the process outlives its last
+    // client. The window itself comes with the user interface; the lock is taken here already.
+    ModuleLock();
+    m_bUserInterfaceLock = true;
+}
+
+void CHarkwellServerModule::DestroyUserInterface() {
+    if (!m_bUserInterfaceLock) return;
+    m_bUserInterfaceLock = false;
+    ModuleUnlock();
+}
+
+void CHarkwellServerModule::RegisterClassObjectsWhere(bool bServiceHelperClasses, DWORD nClassContext, DWORD nFlags,
+                                                      bool bTrace) {
+    if (bTrace) UL_TRACE(corvane::TRACE_LEVEL_ERROR, "nClassContext %d, nFlags 0x%x\n", nClassContext, nFlags);
+    for (const corvane::ClassEntry& Entry : ServerClassTable().Entries()) {
+        if (bServiceHelperClasses != IsServiceHelperClassIdentifier(*Entry.pClsid)) continue;
+        if (bTrace) {
+            UL_TRACE(corvane::TRACE_LEVEL_ERROR, "ClassIdentifier %s\n",
+                     comrt::ToUtf8(corvane::GuidText(*Entry.pClsid)).c_str());
+        }
+        CComPtr<IUnknown> pFactory;
+        UL_CHECK(
+            ServerClassTable().GetClassObject(*Entry.pClsid, IidOf<IUnknown>(), reinterpret_cast<void**>(&pFactory)));
+        DWORD nCookie = 0;
+        UL_CHECK(CoRegisterClassObject(*Entry.pClsid, pFactory, nClassContext, nFlags, &nCookie));
+        m_ClassObjectCookies.push_back(nCookie);
+    }
+}
+
+void CHarkwellServerModule::RegisterClassObjects() {
+    if (IsServiceHelper()) {
+        RegisterClassObjectsWhere(true, CLSCTX_INPROC_SERVER, REGCLS_MULTI_SEPARATE, true);
+    } else if (IsServiceMode()) {
+        RegisterClassObjectsWhere(false, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, true);
+    } else {
+        RegisterClassObjectsWhere(false, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, false);
+        RegisterClassObjectsWhere(true, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, false);
+    }
+}
+
+void CHarkwellServerModule::RevokeClassObjects() {
+    for (DWORD nCookie : m_ClassObjectCookies) UL_ASSERT(SUCCEEDED(CoRevokeClassObject(nCookie)));
+    m_ClassObjectCookies.clear();
+}
+
+void CHarkwellServerModule::PreMessageLoop() {
+    CUlServiceModuleT::PreMessageLoop();
+    if (IsServiceHelper()) return;
+    if (g_pApplication == nullptr) {
+        UL_CHECK(CoCreateInstance(CLSID_CApplication, nullptr, CLSCTX_ALL, IidOf<IApplication>(),
+                                  reinterpret_cast<void**>(&m_pApplication)));
+    }
+    if (g_pApplication == nullptr) corvane::ThrowHResult(E_NO_APPLICATION);
+    // The thread that runs the message loop: the main thread, or in Service Mode the service thread (the
+    // main thread runs the control dispatcher there and has no loop).
+    g_pApplication->SetMainThreadIdentifier(IsServiceMode() ? GetCurrentThreadId() : GetMainThreadIdentifier());
+    try {
+        g_pApplication->Start();
+    } catch (...) {
+        // The object goes with this reference; its Start left nothing of another instance's behind.
+        m_pApplication.Release();
+        throw;
+    }
+}
+
+void CHarkwellServerModule::PostMessageLoop() {
+    UL_ASSERT(g_pApplication != nullptr || IsServiceHelper());
+    if (g_pApplication != nullptr) g_pApplication->Stop();
+    m_pApplication.Release();
+    CUlServiceModuleT::PostMessageLoop();
+}

@@ -1,0 +1,69 @@
+// The server program's module: the switches that register and unregister it, the choice between
+// Application Mode, Service Mode and the service helper, and the run that serves the program's classes and
+// runs the application object until the process is asked to stop.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "HarkwellServer/ServerInterfaces.h"
+#include "comrt/comptr.h"
+#include "corvane/ulservicemodule.h"
+
+// The classes the service helper serves in a user's session (the status, scenarios and scenario property
+// pages), null-terminated; every other class lives in the service process.
+extern const CLSID* const ppServiceHelperClassIdentifiers[];
+
+// What a switch asks for, in the order the rules are tried.
+enum class ServerSwitch { None, About, Configuration, Register, UnregServer, RegServer, Service, Help };
+
+// The switch that decides the run: three passes over the arguments ("About", "Configuration" and
+// "Register" first, whichever comes first; then "UnregServer" and "RegServer"; then "Service"). A switch
+// begins with "-" or "/" (or "--"), its word compares without regard to case. Words that no rule knows
+// are collected in pUnknown.
+ServerSwitch FindServerSwitch(int argc, char** argv, std::vector<std::string>* pUnknown = nullptr);
+
+class CHarkwellServerModule : public CUlServiceModuleT<CHarkwellServerModule> {
+public:
+    CHarkwellServerModule();
+
+    // Registers the AppID for Service Mode (bService) or Application Mode: stops and deletes an installed
+    // service, writes the AppID keys, and for Service Mode writes "LocalService" and installs the service.
+    // Failures are raised.
+    void RegisterAppId(bool bService);
+    // Deletes the service and the AppID values; failures are raised.
+    void UnregisterAppId();
+    // The AppID keys and the component categories, written (bRegister) or removed.
+    void UpdateRegistryAppIdEx(bool bRegister);
+    // The class table with its categories and the type library.
+    HRESULT RegisterServer();
+    HRESULT UnregisterServer();
+
+    static bool IsServiceHelperClassIdentifier(REFCLSID ClassIdentifier);
+
+protected:
+    bool ParseCommandLine(int argc, char** argv, int& nExitCode) override;
+    void PreMessageLoop() override;
+    void PostMessageLoop() override;
+    void RegisterClassObjects() override;
+    void RevokeClassObjects() override;
+    void CreateUserInterface() override;
+    void DestroyUserInterface() override;
+    void OnModeDecided() override;
+    std::u16string GetServiceDisplayName() const override;
+    std::u16string GetServiceDescription() const override;
+
+private:
+    // Runs a registration step: 0 on success, else the code it raised (traced).
+    int RunSwitch(void (CHarkwellServerModule::*pfnStep)());
+    void RegisterForApplicationMode();
+    void RegisterForServiceMode();
+    void RegisterInPresentMode();
+    void Unregister();
+    void RegisterClassObjectsWhere(bool bServiceHelperClasses, DWORD nClassContext, DWORD nFlags, bool bTrace);
+
+    std::u16string m_sModulePath;
+    std::vector<DWORD> m_ClassObjectCookies;
+    CComPtr<IApplication> m_pApplication;
+    bool m_bUserInterfaceLock = false;
+};
