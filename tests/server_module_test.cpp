@@ -354,3 +354,43 @@ TEST_F(ServerModule, AServiceThatCannotStartEndsWithItsServiceSpecificCode) {
     ASSERT_EQ(0, kill(nFirst, SIGTERM));
     EXPECT_EQ(0, WaitForExit(nFirst, std::chrono::seconds(15)));
 }
+
+namespace {
+
+// Whether the process blocks SIGTERM yet (its main routine has begun).
+bool BlocksSigterm(pid_t nProcess) {
+    std::ifstream Status("/proc/" + std::to_string(nProcess) + "/status");
+    std::string sLine;
+    while (std::getline(Status, sLine)) {
+        if (sLine.rfind("SigBlk:", 0) == 0) return (std::stoull(sLine.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1;
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST_F(ServerModule, StopSignalsDuringTheStartAndTheStopLoseNoScenario) {
+    CApplicationTestTurn Turn;
+    ASSERT_TRUE(Turn.IsHeld());
+    constexpr int kScenarios = 50;
+    for (int i = 0; i < kScenarios; ++i) StoreCountingScenario();
+    ASSERT_EQ(0, Server("/RegServer").nExitCode);
+    RegResetStore();
+
+    for (int nRound = 0; nRound < 3; ++nRound) {
+        const pid_t nServer = StartServerProcess();
+        ASSERT_GT(nServer, 0);
+        const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (!BlocksSigterm(nServer) && std::chrono::steady_clock::now() < Deadline) std::this_thread::yield();
+        // Twice: the second arrives while the first one's stop is under way.
+        ASSERT_EQ(0, kill(nServer, SIGTERM));
+        ASSERT_EQ(0, kill(nServer, SIGINT));
+        EXPECT_EQ(0, WaitForExit(nServer, std::chrono::seconds(15))) << "round " << nRound;
+    }
+    RegResetStore();
+    CComPtr<IManager> pManager;
+    ASSERT_EQ(S_OK, NewManager(pManager));
+    LONG nCount = 0;
+    ASSERT_EQ(S_OK, ScenariosOf(pManager)->get_Count(&nCount));
+    EXPECT_EQ(kScenarios, nCount);
+}
