@@ -9,7 +9,7 @@ FUZZ_SECONDS ?= 60
 FUZZ_BRIEF_SECONDS ?= 10
 CMAKE_COMMON := -G Ninja -DCORVANE_WERROR=ON
 
-.PHONY: all deps build run test test-unit test-asan test-tsan bench fuzz fuzz-brief format clean
+.PHONY: all deps build run test test-unit test-asan test-tsan bench bench-memory fuzz fuzz-brief format clean
 
 all: build
 
@@ -55,6 +55,10 @@ test-tsan: deps
 
 bench: build
 	@for b in $(BUILD)/bin/*_bench; do echo "== $$b"; $$b || exit 1; done
+
+# The idle server's resident memory watching 100 loopback hosts, beside monit watching the same (root).
+bench-memory: build
+	bash bench/server_memory.sh $(BUILD)
 
 $(FUZZ_BUILD)/build.ninja:
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
