@@ -308,7 +308,11 @@ void CHarkwellServerModule::RevokeClassObjects() {
 
 void CHarkwellServerModule::PreMessageLoop() {
     CUlServiceModuleT::PreMessageLoop();
-    if (IsServiceHelper()) return;
+    if (IsServiceHelper()) {
+        std::fprintf(stderr, "Corvane Harkwell Server is running as the service helper (trace: %s).\n",
+                     corvane::GetTraceLogPath().c_str());
+        return;
+    }
     if (g_pApplication == nullptr) {
         UL_CHECK(CoCreateInstance(CLSID_CApplication, nullptr, CLSCTX_ALL, IidOf<IApplication>(),
                                   reinterpret_cast<void**>(&m_pApplication)));
@@ -323,6 +327,10 @@ void CHarkwellServerModule::PreMessageLoop() {
         // The object goes with this reference; its Start left nothing of another instance's behind.
         m_pApplication.Release();
         throw;
+    }
+    if (!IsServiceMode()) {
+        std::fprintf(stderr, "Corvane Harkwell Server is running (trace: %s). Press Ctrl-C to stop.\n",
+                     corvane::GetTraceLogPath().c_str());
     }
 }
 
