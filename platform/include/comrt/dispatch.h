@@ -16,9 +16,11 @@
 #include <array>
 #include <cstring>
 #include <iterator>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "comrt/interfaces.h"
 
@@ -41,6 +43,12 @@ struct ParamDescription {
 // pVarResult. Conversions use VariantChangeType; a failed one gives DISP_E_TYPEMISMATCH and *puArgErr.
 using InvokeThunk = HRESULT (*)(void* pInterface, DISPPARAMS* pParams, VARIANT* pVarResult, UINT* puArgErr);
 
+// A vtable slot of a typed proxy: a function with the member's own signature (the interface pointer first),
+// generated from the member function pointer. It packs its arguments into DISPPARAMS (every parameter, the
+// [out,retval] one included, in reverse order; [out] parameters as VT_BYREF pointing at the caller's
+// storage) and hands them to ProxyInvoke together with its own address, by which the member is found.
+using ProxyThunk = void (*)();
+
 struct MemberDescription {
     const char* szName;
     DISPID dispid;
@@ -50,6 +58,7 @@ struct MemberDescription {
     const ParamDescription* pParams;
     unsigned nParams;
     InvokeThunk pfnInvoke;  // null for outgoing interfaces
+    ProxyThunk pfnProxy;    // null for outgoing interfaces
 };
 
 struct InterfaceDescription {
@@ -76,6 +85,24 @@ template <class I>
 const InterfaceDescription& DescriptionOf() {
     return InterfaceTraits<I>::Get();
 }
+
+// The process's table of described interfaces. Every COMRT_DESCRIBE_INTERFACE registers its description
+// while its module initialises and withdraws it when the module unloads, so the bus bridge and the proxies
+// find any described interface by identifier without a list of their own. When several modules describe
+// the same interface, the latest registration still present answers.
+COMRT_API void RegisterInterfaceDescription(const InterfaceDescription& d);
+COMRT_API void UnregisterInterfaceDescription(const InterfaceDescription& d);
+// Null when no module describes the interface.
+COMRT_API const InterfaceDescription* FindInterfaceDescription(REFIID iid);
+COMRT_API const InterfaceDescription* FindInterfaceDescription(std::string_view sName);
+// One entry per described interface identifier, in the order of first registration.
+COMRT_API std::vector<const InterfaceDescription*> GetInterfaceDescriptions();
+
+// The proxy half of ProxyThunk: pThis is the typed proxy's interface pointer, pfnThunk the slot's thunk.
+// The bus bridge installs the handler; E_UNEXPECTED without one (no typed proxy can exist then).
+COMRT_API HRESULT ProxyInvoke(void* pThis, ProxyThunk pfnThunk, DISPPARAMS* pParams);
+using ProxyInvokeHandler = HRESULT (*)(void* pThis, ProxyThunk pfnThunk, DISPPARAMS* pParams);
+COMRT_API void SetProxyInvokeHandler(ProxyInvokeHandler pfn);
 
 // Generic parts of IDispatch, implemented once in the runtime.
 COMRT_API HRESULT DispatchGetIDsOfNames(const InterfaceDescription& d, LPOLESTR* rgszNames, UINT cNames,
@@ -301,6 +328,32 @@ HRESULT InvokeWith(HRESULT (I::*pfn)(A...), void* pInterface, DISPPARAMS* pParam
     return hr;
 }
 
+// Registers a description for the lifetime of the module that holds it.
+class DescriptionRegistrar {
+public:
+    explicit DescriptionRegistrar(const InterfaceDescription& (*pfnGet)()) : m_pDescription(&pfnGet()) {
+        RegisterInterfaceDescription(*m_pDescription);
+    }
+    ~DescriptionRegistrar() { UnregisterInterfaceDescription(*m_pDescription); }
+    DescriptionRegistrar(const DescriptionRegistrar&) = delete;
+    DescriptionRegistrar& operator=(const DescriptionRegistrar&) = delete;
+
+private:
+    const InterfaceDescription* m_pDescription;
+};
+
+// One argument of a proxy call: in-values are borrowed (no copy, no reference), out-parameters point at
+// the caller's storage.
+template <class T>
+void PackProxyArg(VARIANT& v, T value) {
+    if constexpr (OutTraits<T>::kSupported) {
+        v.vt = static_cast<VARTYPE>(VT_BYREF | OutTraits<T>::vt);
+        v.byref = reinterpret_cast<void*>(value);
+    } else {
+        v = ToVariant<T>(value);
+    }
+}
+
 template <auto Pfn>
 struct MemberInfo;
 
@@ -325,6 +378,16 @@ struct MemberInfo<Pfn> {
         return InvokeWith(Pfn, pInterface, pParams, pVarResult, puArgErr, kParams<bRetval>.data(),
                           std::index_sequence_for<A...>{});
     }
+
+    // Called through a proxy's vtable in place of I::*Pfn (the Itanium ABI passes this first).
+    static HRESULT Proxy(void* pThis, A... args) {
+        VARIANT rgArgs[nParams > 0 ? nParams : 1] = {};
+        unsigned i = nParams;
+        // Reverse order, as DISPPARAMS holds them.
+        ((PackProxyArg<A>(rgArgs[--i], args)), ...);
+        DISPPARAMS params{rgArgs, nullptr, nParams, 0};
+        return ProxyInvoke(pThis, reinterpret_cast<ProxyThunk>(&Proxy), &params);
+    }
 };
 
 }  // namespace detail
@@ -340,7 +403,8 @@ constexpr MemberDescription Method(DISPID dispid, const char* szName, unsigned n
                              szParamNames,
                              Info::template kParams<bRetval>.data(),
                              Info::nParams,
-                             &Info::template Invoke<bRetval>};
+                             &Info::template Invoke<bRetval>,
+                             reinterpret_cast<ProxyThunk>(&Info::Proxy)};
 }
 
 // A property getter: one [out,retval] parameter.
@@ -355,7 +419,8 @@ constexpr MemberDescription PropGet(DISPID dispid, const char* szName, unsigned 
                              szParamNames,
                              Info::template kParams<true>.data(),
                              Info::nParams,
-                             &Info::template Invoke<true>};
+                             &Info::template Invoke<true>,
+                             reinterpret_cast<ProxyThunk>(&Info::Proxy)};
 }
 
 // A property putter: its last parameter is the new value.
@@ -369,7 +434,8 @@ constexpr MemberDescription PropPut(DISPID dispid, const char* szName, unsigned 
                              szParamNames,
                              Info::template kParams<false>.data(),
                              Info::nParams,
-                             &Info::template Invoke<false>};
+                             &Info::template Invoke<false>,
+                             reinterpret_cast<ProxyThunk>(&Info::Proxy)};
 }
 
 // A method of an outgoing interface: no vtable, parameters given by type.
@@ -380,8 +446,9 @@ struct EventParams {
 };
 template <VARTYPE... Vts>
 constexpr MemberDescription Event(DISPID dispid, const char* szName, const char* szParamNames = "") {
-    return MemberDescription{szName,         dispid, MemberKind::Method, 0, szParamNames, EventParams<Vts...>::kParams,
-                             sizeof...(Vts), nullptr};
+    return MemberDescription{
+        szName,  dispid, MemberKind::Method, 0, szParamNames, EventParams<Vts...>::kParams, sizeof...(Vts),
+        nullptr, nullptr};
 }
 
 // IDispatch for a dual interface, from its description. Derive the class from IDispatchImplT<IFoo>.
@@ -413,7 +480,8 @@ public:
 
 }  // namespace comrt
 
-// Declares the description of interface I. Use at namespace scope in the interface's header.
+// Declares the description of interface I and registers it in the process's table of descriptions while
+// the module that includes the header is loaded. Use at namespace scope in the interface's header.
 #define COMRT_DESCRIBE_INTERFACE(I, help, kind, ...)                                               \
     template <>                                                                                    \
     struct comrt::InterfaceTraits<I> {                                                             \
@@ -423,4 +491,5 @@ public:
                 #I, IidOf<I>(), help, kind, kMembers, static_cast<unsigned>(std::size(kMembers))}; \
             return kDescription;                                                                   \
         }                                                                                          \
+        static inline const comrt::detail::DescriptionRegistrar s_Registrar{&Get};                 \
     }
