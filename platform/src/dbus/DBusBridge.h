@@ -1,0 +1,162 @@
+// The export side of the bridge: one CBusBridge per bus connection keeps the table of exported objects,
+// the references held for each client and the D-Bus objects that serve them.
+//
+// Locking: m_Lock guards the tables only. Nothing calls into sdbus-c++ while holding it, because the
+// connection's event loop holds the library's own lock while a handler runs, and handlers take m_Lock.
+// For the same reason D-Bus objects are destroyed and signals sent on the bridge's worker thread: a handler
+// may drop the last reference of the very object it serves, and a thread that fires an event must never
+// wait for the event loop.
+#pragma once
+
+#include <sdbus-c++/IConnection.h>
+#include <sdbus-c++/IObject.h>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "DBusMarshal.h"
+#include "comrt/bus.h"
+#include "comrt/comptr.h"
+#include "comrt/dispatch.h"
+
+namespace comrt::dbus {
+
+inline constexpr const char* kDispatchInterface = "Corvane.Dispatch";
+inline constexpr const char* kClassFactoryInterface = "Corvane.ClassFactory";
+inline constexpr const char* kInterfacePrefix = "Corvane.";
+
+// True while the current thread runs a handler of the bridge; the local-server resolver refuses then, as
+// a handler that asked the bus for a class would wait for its own event loop.
+bool InBridgeHandler();
+
+class CBusBridge;
+
+// One exported object identity.
+struct CExport {
+    std::string sPath;
+    CComPtr<IUnknown> pIdentity;
+    // Guarded by the bridge's m_Lock:
+    std::map<std::string, unsigned> Holds;  // client unique name -> references handed to it
+    unsigned nPublications = 0;             // running object table registrations exported here
+    bool bGone = false;
+    std::set<std::string> Interfaces;                      // D-Bus interface names served
+    std::vector<std::unique_ptr<sdbus::IObject>> Objects;  // one per registration round
+    std::vector<std::pair<CComPtr<IConnectionPoint>, DWORD>> Advises;
+    std::map<std::string, std::string> LastSignalObjects;  // signal -> path held for the last one sent
+};
+
+class CBusBridge : public std::enable_shared_from_this<CBusBridge> {
+public:
+    CBusBridge(std::unique_ptr<sdbus::IConnection> pConnection, BusKind kind);
+    ~CBusBridge();
+    CBusBridge(const CBusBridge&) = delete;
+    CBusBridge& operator=(const CBusBridge&) = delete;
+
+    BusKind Kind() const { return m_Kind; }
+    sdbus::IConnection& Connection() { return *m_pConnection; }
+
+    // The running object table publisher's three operations.
+    HRESULT Publish(DWORD nCookie, IUnknown* pObject, const std::u16string& sName);
+    void Withdraw(DWORD nCookie);
+    HRESULT Disconnect(IUnknown* pObject);
+
+    // Exports pObject (once per identity) and holds one reference for sClient (none when empty).
+    HRESULT ExportFor(IUnknown* pObject, const std::string& sClient, std::string* psPath);
+    // The exported object at sPath, or null.
+    std::shared_ptr<CExport> Find(const std::string& sPath);
+    // The object exported at sPath, AddRef'ed; RPC_E_DISCONNECTED when nothing is exported there.
+    HRESULT ObjectAt(const std::string& sPath, IUnknown** ppObject);
+    // Drops one of sClient's references; the object goes when nobody holds or publishes it.
+    void Release(const std::shared_ptr<CExport>& pExport, const std::string& sClient);
+    std::size_t ExportedCount();
+
+    // Adds the typed D-Bus interface of d to an exported object when it is not served yet.
+    void EnsureInterface(const std::shared_ptr<CExport>& pExport, const InterfaceDescription& d);
+    // Sends a signal on the worker thread; the arguments are copied now.
+    void QueueSignal(const std::weak_ptr<CExport>& pExport, const InterfaceDescription& d, const MemberDescription& m,
+                     DISPPARAMS* pParams);
+
+private:
+    std::shared_ptr<CExport> ExportLocked(IUnknown* pIdentity, const char* szFixedPath, bool* pbNew);
+    HRESULT Register(const std::shared_ptr<CExport>& pExport);
+    // Takes the object off the tables and leaves its D-Bus objects, subscriptions and reference to the
+    // worker. Called with m_Lock held.
+    void UnexportLocked(const std::shared_ptr<CExport>& pExport);
+    void ClientGone(const std::string& sClient);
+    void Post(std::function<void()> task);
+    void WorkerMain();
+    void SendSignal(const std::shared_ptr<CExport>& pExport, const std::string& sInterface, const MemberDescription& m,
+                    std::vector<VARIANT>& args);
+    // Calls member m of d on the exported object: values holds every parameter in declaration order
+    // ([out] ones receive their results there), the [out,retval] value goes to *pResult.
+    HRESULT InvokeMember(IUnknown* pIdentity, const InterfaceDescription& d, const MemberDescription& m,
+                         std::vector<VARIANT>& values, VARIANT* pResult);
+    void CallTyped(const std::shared_ptr<CExport>& pExport, const InterfaceDescription& d, const MemberDescription& m,
+                   sdbus::MethodCall& call);
+    void CallInvoke(const std::shared_ptr<CExport>& pExport, sdbus::MethodCall& call);
+    void CallQueryInterface(const std::shared_ptr<CExport>& pExport, sdbus::MethodCall& call);
+
+    // The D-Bus side of one object (DBusExport.cpp).
+    std::unique_ptr<sdbus::IObject> BuildObject(const std::shared_ptr<CExport>& pExport,
+                                                const std::vector<const InterfaceDescription*>& typed,
+                                                bool bWithDispatch);
+    void AddDispatchInterface(sdbus::IObject& object, const std::weak_ptr<CExport>& pWeak);
+    void AddTypedInterface(sdbus::IObject& object, const std::weak_ptr<CExport>& pWeak, const InterfaceDescription& d);
+    void AddSignals(sdbus::IObject& object, const InterfaceDescription& d);
+    void Subscribe(const std::shared_ptr<CExport>& pExport, const InterfaceDescription& d);
+    std::unique_ptr<sdbus::IObject> BuildClassFactory();
+
+    std::unique_ptr<sdbus::IConnection> m_pConnection;
+    const BusKind m_Kind;
+
+    std::mutex m_Lock;
+    std::map<IUnknown*, std::shared_ptr<CExport>> m_ByIdentity;
+    std::map<std::string, std::shared_ptr<CExport>> m_ByPath;
+    std::map<DWORD, std::shared_ptr<CExport>> m_Publications;
+    unsigned long long m_nNextObject = 1;
+    bool m_bNameOwned = false;
+
+    std::mutex m_WorkLock;
+    std::condition_variable m_WorkReady;
+    std::deque<std::function<void()>> m_Work;
+    bool m_bStopping = false;
+    std::thread m_Worker;
+
+    std::unique_ptr<sdbus::IObject> m_pClassFactory;
+};
+
+// The bridge of this process, or null (DBusAttach.cpp).
+std::shared_ptr<CBusBridge> CurrentBridge();
+
+// Marks the current thread as running a bridge handler for the lifetime of the guard.
+class CHandlerScope {
+public:
+    CHandlerScope();
+    ~CHandlerScope();
+    CHandlerScope(const CHandlerScope&) = delete;
+    CHandlerScope& operator=(const CHandlerScope&) = delete;
+};
+
+// Objects written to a reply are exported and held for the caller; paths read from a call are the
+// bridge's own objects.
+class CServerMapper final : public IObjectMapper {
+public:
+    CServerMapper(CBusBridge& bridge, std::string sClient) : m_Bridge(bridge), m_sClient(std::move(sClient)) {}
+    HRESULT PathOf(IUnknown* pObject, std::string* psPath) override;
+    HRESULT ObjectOf(const std::string& sPath, IUnknown** ppObject) override;
+    const std::vector<std::string>& Paths() const { return m_Paths; }
+
+private:
+    CBusBridge& m_Bridge;
+    std::string m_sClient;
+    std::vector<std::string> m_Paths;
+};
+
+}  // namespace comrt::dbus

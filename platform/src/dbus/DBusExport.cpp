@@ -1,0 +1,517 @@
+// The D-Bus face of an exported object: the generic Corvane.Dispatch interface, one typed interface per
+// described dual interface the object answers, signals for its outgoing interfaces, and the class factory.
+#include <atomic>
+#include <new>
+
+#include "DBusBridge.h"
+#include "comrt/text.h"
+
+namespace comrt::dbus {
+namespace {
+
+// Every handler runs inside this guard: failures leave as D-Bus errors carrying their HRESULT, and no
+// exception of ours crosses into the bus library.
+template <class F>
+void Guarded(F&& f) {
+    CHandlerScope scope;
+    try {
+        f();
+    } catch (const sdbus::Error&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw MakeError(E_OUTOFMEMORY);
+    } catch (...) {
+        throw MakeError(E_UNEXPECTED);
+    }
+}
+
+void ThrowIfFailed(HRESULT hr) {
+    if (FAILED(hr)) throw MakeError(hr);
+}
+
+// Owns a list of variants for the length of a call.
+struct CVariants {
+    std::vector<VARIANT> v;
+    explicit CVariants(std::size_t n = 0) : v(n) {
+        for (VARIANT& x : v) VariantInit(&x);
+    }
+    ~CVariants() {
+        for (VARIANT& x : v) VariantClear(&x);
+    }
+    CVariants(const CVariants&) = delete;
+    CVariants& operator=(const CVariants&) = delete;
+};
+
+struct CVariant {
+    VARIANT v;
+    CVariant() { VariantInit(&v); }
+    ~CVariant() { VariantClear(&v); }
+    CVariant(const CVariant&) = delete;
+    CVariant& operator=(const CVariant&) = delete;
+};
+
+std::vector<std::string> ParamNames(const MemberDescription& m) {
+    std::vector<std::string> names;
+    std::string_view list = m.szParamNames ? m.szParamNames : "";
+    while (!list.empty() && names.size() < m.nParams) {
+        const std::size_t comma = list.find(',');
+        names.emplace_back(list.substr(0, comma));
+        list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+    }
+    while (names.size() < m.nParams) names.push_back("arg" + std::to_string(names.size()));
+    for (std::size_t i = 0; i < names.size(); ++i)
+        if (names[i].empty()) names[i] = "arg" + std::to_string(i);
+    return names;
+}
+
+// The sender of the call a property handler serves.
+std::string CurrentSender(const sdbus::Message& message) {
+    sd_bus_message* pCall = sd_bus_get_current_message(sd_bus_message_get_bus(RawMessage(message)));
+    const char* szSender = pCall ? sd_bus_message_get_sender(pCall) : nullptr;
+    return szSender ? szSender : "";
+}
+
+// Receives the events of one outgoing interface of an exported object and sends them as signals.
+class CEventSink final : public IDispatch {
+public:
+    CEventSink(std::weak_ptr<CBusBridge> pBridge, std::weak_ptr<CExport> pExport, const InterfaceDescription& d)
+        : m_pBridge(std::move(pBridge)), m_pExport(std::move(pExport)), m_Description(d) {}
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        if (riid == IidOf<IUnknown>() || riid == IidOf<IDispatch>() || riid == m_Description.iid) {
+            *ppv = static_cast<IDispatch*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return ++m_nReferences; }
+    ULONG Release() override {
+        const ULONG n = --m_nReferences;
+        if (n == 0) delete this;
+        return n;
+    }
+    HRESULT GetTypeInfoCount(UINT* pctinfo) override {
+        if (pctinfo == nullptr) return E_POINTER;
+        *pctinfo = 0;
+        return S_OK;
+    }
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) override {
+        if (ppTInfo) *ppTInfo = nullptr;
+        return E_NOTIMPL;
+    }
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR* rgszNames, UINT cNames, LCID, DISPID* rgDispId) override {
+        return DispatchGetIDsOfNames(m_Description, rgszNames, cNames, rgDispId);
+    }
+    HRESULT Invoke(DISPID dispIdMember, REFIID, LCID, WORD, DISPPARAMS* pDispParams, VARIANT*, EXCEPINFO*,
+                   UINT*) override {
+        const MemberDescription* m = m_Description.Find(dispIdMember, MemberKind::Method);
+        if (m == nullptr) return DISP_E_MEMBERNOTFOUND;
+        try {
+            if (auto pBridge = m_pBridge.lock()) pBridge->QueueSignal(m_pExport, m_Description, *m, pDispParams);
+        } catch (...) {
+            return E_OUTOFMEMORY;
+        }
+        return S_OK;
+    }
+
+private:
+    ~CEventSink() = default;
+    std::atomic<ULONG> m_nReferences{1};
+    std::weak_ptr<CBusBridge> m_pBridge;
+    std::weak_ptr<CExport> m_pExport;
+    const InterfaceDescription& m_Description;
+};
+
+}  // namespace
+
+HRESULT CBusBridge::InvokeMember(IUnknown* pIdentity, const InterfaceDescription& d, const MemberDescription& m,
+                                 std::vector<VARIANT>& values, VARIANT* pResult) {
+    void* pInterface = nullptr;
+    if (FAILED(pIdentity->QueryInterface(d.iid, &pInterface)) || pInterface == nullptr) return E_NOINTERFACE;
+    // DISPPARAMS holds the arguments last first; [out] parameters receive their values in values.
+    std::vector<VARIANT> args;
+    for (unsigned i = m.nParams; i-- > 0;) {
+        if (m.pParams[i].bRetval) continue;
+        VARIANT arg = values[i];
+        if (m.pParams[i].bOut) {
+            arg.vt = VT_BYREF | VT_VARIANT;
+            arg.pvarVal = &values[i];
+        }
+        args.push_back(arg);
+    }
+    DISPID nNamed = DISPID_PROPERTYPUT;
+    DISPPARAMS params{args.data(), nullptr, static_cast<UINT>(args.size()), 0};
+    WORD wFlags = DISPATCH_METHOD;
+    if (m.kind == MemberKind::PropertyGet) wFlags = DISPATCH_PROPERTYGET;
+    if (m.kind == MemberKind::PropertyPut) {
+        wFlags = DISPATCH_PROPERTYPUT;
+        params.rgdispidNamedArgs = &nNamed;
+        params.cNamedArgs = 1;
+    }
+    UINT nArgErr = 0;
+    const HRESULT hr = DispatchInvoke(d, pInterface, m.dispid, wFlags, &params, pResult, nullptr, &nArgErr);
+    static_cast<IUnknown*>(pInterface)->Release();
+    return hr;
+}
+
+namespace {
+
+CComPtr<IUnknown> IdentityOf(std::mutex& lock, const std::shared_ptr<CExport>& pExport) {
+    std::lock_guard guard(lock);
+    if (pExport->bGone || !pExport->pIdentity) throw MakeError(RPC_E_DISCONNECTED);
+    return pExport->pIdentity;
+}
+
+}  // namespace
+
+void CBusBridge::CallTyped(const std::shared_ptr<CExport>& pExport, const InterfaceDescription& d,
+                           const MemberDescription& m, sdbus::MethodCall& call) {
+    CComPtr<IUnknown> pIdentity = IdentityOf(m_Lock, pExport);
+    CServerMapper mapper(*this, call.getSender());
+    CVariants values(m.nParams);
+    CVariant result;
+    sd_bus_message* pIn = RawMessage(call);
+    for (unsigned i = 0; i < m.nParams; ++i)
+        if (!m.pParams[i].bOut) ThrowIfFailed(ReadTyped(pIn, m.pParams[i].vt, &values.v[i], mapper));
+    ThrowIfFailed(InvokeMember(pIdentity, d, m, values.v, &result.v));
+    sdbus::MethodReply reply = call.createReply();
+    for (unsigned i = 0; i < m.nParams; ++i) {
+        if (!m.pParams[i].bOut) continue;
+        const VARIANT& value = m.pParams[i].bRetval ? result.v : values.v[i];
+        ThrowIfFailed(WriteTyped(RawMessage(reply), value, m.pParams[i].vt, mapper));
+    }
+    reply.send();
+}
+
+void CBusBridge::CallInvoke(const std::shared_ptr<CExport>& pExport, sdbus::MethodCall& call) {
+    CComPtr<IUnknown> pIdentity = IdentityOf(m_Lock, pExport);
+    CServerMapper mapper(*this, call.getSender());
+    sd_bus_message* pIn = RawMessage(call);
+    int32_t nDispid = 0;
+    uint32_t nFlags = 0;
+    if (sd_bus_message_read(pIn, "iu", &nDispid, &nFlags) <= 0) throw MakeError(DISP_E_TYPEMISMATCH);
+    if (sd_bus_message_enter_container(pIn, 'a', "v") <= 0) throw MakeError(DISP_E_TYPEMISMATCH);
+    CVariants args;
+    while (sd_bus_message_at_end(pIn, 0) == 0) {
+        VARIANT v;
+        ThrowIfFailed(ReadVariant(pIn, &v, mapper));
+        args.v.push_back(v);
+    }
+    sd_bus_message_exit_container(pIn);
+
+    CComQIPtr<IDispatch> pDispatch(pIdentity.p);
+    if (!pDispatch) throw MakeError(E_NOINTERFACE);
+    // The member's description says which arguments are [out]; they are passed by reference.
+    const MemberDescription* m = nullptr;
+    CComPtr<ITypeInfo> pTypeInfo;
+    if (SUCCEEDED(pDispatch->GetTypeInfo(0, 0, &pTypeInfo)) && pTypeInfo) {
+        if (const InterfaceDescription* d = pTypeInfo->GetDescription()) {
+            if (nFlags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF))
+                m = d->Find(nDispid, MemberKind::PropertyPut);
+            if (m == nullptr && (nFlags & DISPATCH_METHOD)) m = d->Find(nDispid, MemberKind::Method);
+            if (m == nullptr && (nFlags & DISPATCH_PROPERTYGET)) m = d->Find(nDispid, MemberKind::PropertyGet);
+        }
+    }
+    const std::size_t n = args.v.size();
+    std::vector<bool> isOut(n, false);
+    std::vector<VARIANT> rgvarg(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        isOut[k] = m != nullptr && k < m->nParams && m->pParams[k].bOut && !m->pParams[k].bRetval;
+        VARIANT arg = args.v[k];
+        if (isOut[k]) {
+            arg.vt = VT_BYREF | VT_VARIANT;
+            arg.pvarVal = &args.v[k];
+        }
+        rgvarg[n - 1 - k] = arg;
+    }
+    DISPID nNamed = DISPID_PROPERTYPUT;
+    DISPPARAMS params{rgvarg.data(), nullptr, static_cast<UINT>(n), 0};
+    if (nFlags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
+        params.rgdispidNamedArgs = &nNamed;
+        params.cNamedArgs = 1;
+    }
+    EXCEPINFO excepInfo{};
+    UINT nArgErr = 0;
+    CVariant result;
+    HRESULT hr =
+        pDispatch->Invoke(nDispid, GUID_NULL, 0, static_cast<WORD>(nFlags), &params, &result.v, &excepInfo, &nArgErr);
+    if (hr == DISP_E_EXCEPTION && FAILED(excepInfo.scode)) hr = excepInfo.scode;
+    SysFreeString(excepInfo.bstrSource);
+    SysFreeString(excepInfo.bstrDescription);
+    SysFreeString(excepInfo.bstrHelpFile);
+    ThrowIfFailed(hr);
+
+    sdbus::MethodReply reply = call.createReply();
+    sd_bus_message* pOut = RawMessage(reply);
+    ThrowIfFailed(WriteVariant(pOut, result.v, mapper));
+    if (sd_bus_message_open_container(pOut, 'a', "v") < 0) throw MakeError(E_OUTOFMEMORY);
+    VARIANT empty;
+    VariantInit(&empty);
+    for (std::size_t k = 0; k < n; ++k) ThrowIfFailed(WriteVariant(pOut, isOut[k] ? args.v[k] : empty, mapper));
+    if (sd_bus_message_close_container(pOut) < 0) throw MakeError(E_OUTOFMEMORY);
+    reply.send();
+}
+
+void CBusBridge::CallQueryInterface(const std::shared_ptr<CExport>& pExport, sdbus::MethodCall& call) {
+    CComPtr<IUnknown> pIdentity = IdentityOf(m_Lock, pExport);
+    CServerMapper mapper(*this, call.getSender());
+    const char* szIid = nullptr;
+    if (sd_bus_message_read(RawMessage(call), "s", &szIid) <= 0) throw MakeError(DISP_E_TYPEMISMATCH);
+    IID iid{};
+    const std::u16string sIid = ToUtf16(szIid);
+    if (FAILED(IIDFromString(sIid.c_str(), &iid))) throw MakeError(E_INVALIDARG);
+    CComPtr<IUnknown> pAnswer;
+    std::string sPath = "/";
+    const bool bAnswered = SUCCEEDED(pIdentity->QueryInterface(iid, reinterpret_cast<void**>(&pAnswer))) && pAnswer;
+    if (bAnswered) {
+        CComPtr<IUnknown> pAnswerIdentity;
+        pAnswer->QueryInterface(IidOf<IUnknown>(), reinterpret_cast<void**>(&pAnswerIdentity));
+        if (pAnswerIdentity == pIdentity) {
+            const InterfaceDescription* d = FindInterfaceDescription(iid);
+            if (d != nullptr && d->kind == InterfaceKind::Dual) EnsureInterface(pExport, *d);
+            sPath = pExport->sPath;
+        } else {
+            // The object hands out another object for this interface: that one travels as itself.
+            ThrowIfFailed(mapper.PathOf(pAnswer, &sPath));
+        }
+    }
+    sdbus::MethodReply reply = call.createReply();
+    const int bValue = bAnswered;
+    if (sd_bus_message_append(RawMessage(reply), "bo", bValue, sPath.c_str()) < 0) throw MakeError(E_OUTOFMEMORY);
+    reply.send();
+}
+
+void CBusBridge::AddDispatchInterface(sdbus::IObject& object, const std::weak_ptr<CExport>& pWeak) {
+    auto locked = [pWeak] {
+        auto p = pWeak.lock();
+        if (!p) throw MakeError(RPC_E_DISCONNECTED);
+        return p;
+    };
+    object.registerMethod(kDispatchInterface, "Invoke", "iuav", {"dispid", "flags", "args"}, "vav", {"result", "outs"},
+                          [this, locked](sdbus::MethodCall call) { Guarded([&] { CallInvoke(locked(), call); }); });
+    object.registerMethod(kDispatchInterface, "GetIDsOfNames", "as", {"names"}, "ai", {"dispids"},
+                          [this, locked](sdbus::MethodCall call) {
+                              Guarded([&] {
+                                  CComQIPtr<IDispatch> pDispatch(IdentityOf(m_Lock, locked()).p);
+                                  if (!pDispatch) throw MakeError(E_NOINTERFACE);
+                                  std::vector<std::string> names;
+                                  call >> names;
+                                  if (names.empty()) throw MakeError(E_INVALIDARG);
+                                  std::vector<std::u16string> texts;
+                                  std::vector<LPOLESTR> pointers;
+                                  for (const std::string& s : names) texts.push_back(ToUtf16(s));
+                                  for (std::u16string& s : texts) pointers.push_back(s.data());
+                                  std::vector<DISPID> ids(names.size(), DISPID_UNKNOWN);
+                                  ThrowIfFailed(pDispatch->GetIDsOfNames(
+                                      GUID_NULL, pointers.data(), static_cast<UINT>(pointers.size()), 0, ids.data()));
+                                  sdbus::MethodReply reply = call.createReply();
+                                  reply << std::vector<int32_t>(ids.begin(), ids.end());
+                                  reply.send();
+                              });
+                          });
+    object.registerMethod(
+        kDispatchInterface, "QueryInterface", "s", {"iid"}, "bo", {"answered", "object"},
+        [this, locked](sdbus::MethodCall call) { Guarded([&] { CallQueryInterface(locked(), call); }); });
+    object.registerMethod(kDispatchInterface, "Release", "", {}, "", {}, [this, locked](sdbus::MethodCall call) {
+        Guarded([&] {
+            Release(locked(), call.getSender());
+            call.createReply().send();
+        });
+    });
+}
+
+void CBusBridge::AddTypedInterface(sdbus::IObject& object, const std::weak_ptr<CExport>& pWeak,
+                                   const InterfaceDescription& d) {
+    const std::string sInterface = kInterfacePrefix + std::string(d.szName);
+    auto locked = [pWeak] {
+        auto p = pWeak.lock();
+        if (!p) throw MakeError(RPC_E_DISCONNECTED);
+        return p;
+    };
+    std::set<std::string> used;
+    for (unsigned i = 0; i < d.nMembers; ++i) {
+        const MemberDescription& m = d.pMembers[i];
+        std::string sName;
+        const BusMemberForm form = FormOf(d, m, &sName);
+        if (form == BusMemberForm::None || form == BusMemberForm::PropertySetter) continue;
+        if (!used.insert(sName).second) continue;
+        if (form == BusMemberForm::Property) {
+            const MemberDescription* pPut = d.Find(m.dispid, MemberKind::PropertyPut);
+            std::string sPutName;
+            if (pPut != nullptr && FormOf(d, *pPut, &sPutName) != BusMemberForm::PropertySetter) pPut = nullptr;
+            auto getter = [this, locked, &d, &m](sdbus::PropertyGetReply& reply) {
+                Guarded([&] {
+                    auto pExport = locked();
+                    CComPtr<IUnknown> pIdentity = IdentityOf(m_Lock, pExport);
+                    CServerMapper mapper(*this, CurrentSender(reply));
+                    CVariants values(m.nParams);
+                    CVariant result;
+                    ThrowIfFailed(InvokeMember(pIdentity, d, m, values.v, &result.v));
+                    ThrowIfFailed(WriteTyped(RawMessage(reply), result.v, m.pParams[0].vt, mapper));
+                });
+            };
+            const std::string sSignature = SignatureOf(m.pParams[0].vt);
+            if (pPut != nullptr) {
+                auto setter = [this, locked, &d, pPut](sdbus::PropertySetCall& value) {
+                    Guarded([&] {
+                        auto pExport = locked();
+                        CComPtr<IUnknown> pIdentity = IdentityOf(m_Lock, pExport);
+                        CServerMapper mapper(*this, CurrentSender(value));
+                        CVariants values(1);
+                        CVariant result;
+                        ThrowIfFailed(ReadTyped(RawMessage(value), pPut->pParams[0].vt, &values.v[0], mapper));
+                        ThrowIfFailed(InvokeMember(pIdentity, d, *pPut, values.v, &result.v));
+                    });
+                };
+                object.registerProperty(sInterface, sName, sSignature, getter, setter);
+            } else {
+                object.registerProperty(sInterface, sName, sSignature, getter);
+            }
+            continue;
+        }
+        std::string sIn, sOut;
+        std::vector<std::string> inNames, outNames;
+        const std::vector<std::string> names = ParamNames(m);
+        for (unsigned p = 0; p < m.nParams; ++p) {
+            (m.pParams[p].bOut ? sOut : sIn) += SignatureOf(m.pParams[p].vt);
+            (m.pParams[p].bOut ? outNames : inNames).push_back(names[p]);
+        }
+        object.registerMethod(
+            sInterface, sName, sIn, inNames, sOut, outNames,
+            [this, locked, &d, &m](sdbus::MethodCall call) { Guarded([&] { CallTyped(locked(), d, m, call); }); });
+    }
+}
+
+void CBusBridge::AddSignals(sdbus::IObject& object, const InterfaceDescription& d) {
+    const std::string sInterface = kInterfacePrefix + std::string(d.szName);
+    for (unsigned i = 0; i < d.nMembers; ++i) {
+        const MemberDescription& m = d.pMembers[i];
+        std::string sSignature;
+        for (unsigned p = 0; p < m.nParams; ++p) sSignature += SignatureOf(m.pParams[p].vt);
+        object.registerSignal(sInterface, m.szName, sSignature, ParamNames(m));
+    }
+}
+
+HRESULT CBusBridge::Register(const std::shared_ptr<CExport>& pExport) {
+    CComPtr<IUnknown> pIdentity;
+    {
+        std::lock_guard lock(m_Lock);
+        if (pExport->bGone) return RPC_E_DISCONNECTED;
+        pIdentity = pExport->pIdentity;
+    }
+    std::vector<const InterfaceDescription*> typed;
+    std::vector<std::pair<const InterfaceDescription*, CComPtr<IConnectionPoint>>> outgoing;
+    CComQIPtr<IConnectionPointContainer> pContainer(pIdentity.p);
+    for (const InterfaceDescription* d : GetInterfaceDescriptions()) {
+        if (d->kind == InterfaceKind::Dual) {
+            CComPtr<IUnknown> pInterface, pInterfaceIdentity;
+            if (FAILED(pIdentity->QueryInterface(d->iid, reinterpret_cast<void**>(&pInterface))) || !pInterface)
+                continue;
+            pInterface->QueryInterface(IidOf<IUnknown>(), reinterpret_cast<void**>(&pInterfaceIdentity));
+            if (pInterfaceIdentity == pIdentity) typed.push_back(d);
+        } else if (pContainer) {
+            CComPtr<IConnectionPoint> pPoint;
+            if (SUCCEEDED(pContainer->FindConnectionPoint(d->iid, &pPoint)) && pPoint) outgoing.emplace_back(d, pPoint);
+        }
+    }
+    std::unique_ptr<sdbus::IObject> pObject;
+    std::set<std::string> interfaces{kDispatchInterface};
+    try {
+        pObject = sdbus::createObject(*m_pConnection, pExport->sPath);
+        AddDispatchInterface(*pObject, pExport);
+        for (const InterfaceDescription* d : typed) {
+            AddTypedInterface(*pObject, pExport, *d);
+            interfaces.insert(kInterfacePrefix + std::string(d->szName));
+        }
+        for (auto& [d, pPoint] : outgoing) AddSignals(*pObject, *d);
+        pObject->finishRegistration();
+    } catch (const sdbus::Error&) {
+        std::lock_guard lock(m_Lock);
+        UnexportLocked(pExport);
+        return CO_E_OBJNOTCONNECTED;
+    }
+    {
+        std::lock_guard lock(m_Lock);
+        if (pExport->bGone) {
+            auto pHolder = std::make_shared<std::unique_ptr<sdbus::IObject>>(std::move(pObject));
+            Post([pHolder] { pHolder->reset(); });
+            return RPC_E_DISCONNECTED;
+        }
+        pExport->Objects.push_back(std::move(pObject));
+        pExport->Interfaces.insert(interfaces.begin(), interfaces.end());
+    }
+    for (auto& [d, pPoint] : outgoing) {
+        CComPtr<IDispatch> pSink;
+        pSink.Attach(new CEventSink(weak_from_this(), pExport, *d));
+        DWORD nCookie = 0;
+        if (FAILED(pPoint->Advise(pSink, &nCookie))) continue;
+        std::lock_guard lock(m_Lock);
+        if (pExport->bGone) {
+            CComPtr<IConnectionPoint> pLate = pPoint;
+            Post([pLate, nCookie] { pLate->Unadvise(nCookie); });
+        } else {
+            pExport->Advises.emplace_back(pPoint, nCookie);
+        }
+    }
+    return S_OK;
+}
+
+void CBusBridge::EnsureInterface(const std::shared_ptr<CExport>& pExport, const InterfaceDescription& d) {
+    const std::string sInterface = kInterfacePrefix + std::string(d.szName);
+    {
+        std::lock_guard lock(m_Lock);
+        if (pExport->bGone || !pExport->Interfaces.insert(sInterface).second) return;
+    }
+    // A registered D-Bus object cannot take another interface: a second object on the same path serves it.
+    auto pObject = sdbus::createObject(*m_pConnection, pExport->sPath);
+    AddTypedInterface(*pObject, pExport, d);
+    pObject->finishRegistration();
+    std::lock_guard lock(m_Lock);
+    if (pExport->bGone) {
+        auto pHolder = std::make_shared<std::unique_ptr<sdbus::IObject>>(std::move(pObject));
+        Post([pHolder] { pHolder->reset(); });
+        return;
+    }
+    pExport->Objects.push_back(std::move(pObject));
+}
+
+std::unique_ptr<sdbus::IObject> CBusBridge::BuildClassFactory() {
+    auto pObject = sdbus::createObject(*m_pConnection, kServerRootPath);
+    pObject->registerMethod(
+        kClassFactoryInterface, "CreateInstance", "ss", {"clsid", "iid"}, "o", {"object"},
+        [this](sdbus::MethodCall call) {
+            Guarded([&] {
+                const char* szClsid = nullptr;
+                const char* szIid = nullptr;
+                if (sd_bus_message_read(RawMessage(call), "ss", &szClsid, &szIid) <= 0)
+                    throw MakeError(DISP_E_TYPEMISMATCH);
+                CLSID clsid{};
+                IID iid{};
+                const std::u16string sClsid = ToUtf16(szClsid), sIid = ToUtf16(szIid);
+                if (sClsid.empty() || sClsid[0] != u'{') throw MakeError(CO_E_CLASSSTRING);
+                ThrowIfFailed(CLSIDFromString(sClsid.c_str(), &clsid));
+                if (FAILED(IIDFromString(sIid.c_str(), &iid))) throw MakeError(E_INVALIDARG);
+                // Only the classes this process registered answer: the handler scope keeps the runtime
+                // from asking the bus, which would be this very handler.
+                CComPtr<IClassFactory> pFactory;
+                ThrowIfFailed(CoGetClassObject(clsid, CLSCTX_LOCAL_SERVER, nullptr, IidOf<IClassFactory>(),
+                                               reinterpret_cast<void**>(&pFactory)));
+                CComPtr<IUnknown> pObject;
+                ThrowIfFailed(pFactory->CreateInstance(nullptr, iid, reinterpret_cast<void**>(&pObject)));
+                if (!pObject) throw MakeError(E_UNEXPECTED);
+                CServerMapper mapper(*this, call.getSender());
+                std::string sPath;
+                ThrowIfFailed(mapper.PathOf(pObject, &sPath));
+                sdbus::MethodReply reply = call.createReply();
+                reply << sdbus::ObjectPath(sPath);
+                reply.send();
+            });
+        });
+    pObject->finishRegistration();
+    return pObject;
+}
+
+}  // namespace comrt::dbus

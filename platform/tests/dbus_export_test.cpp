@@ -1,0 +1,174 @@
+// The export side of the bus bridge, driven by independent clients (busctl and gdbus) on a private bus:
+// introspection, properties, typed methods with [out] values, Corvane.Dispatch, error names carrying
+// HRESULTs, signals from an outgoing interface, and references held per client.
+#include "DBusTestSupport.h"
+
+using namespace dbus_test;
+
+namespace {
+
+auto* const g_pBus = ::testing::AddGlobalTestEnvironment(new CPrivateBus);
+
+const char* kApp = "/Corvane/HarkwellServer/Application";
+
+std::vector<std::string> Busctl(std::vector<std::string> args) {
+    args.insert(args.begin(), {"busctl", "--address=" + CPrivateBus::Address()});
+    return args;
+}
+
+std::vector<std::string> Gdbus(const std::string& sPath, const std::string& sMethod,
+                               const std::vector<std::string>& args) {
+    std::vector<std::string> all{
+        "gdbus", "call",     "--address", CPrivateBus::Address(), "--dest", "Corvane.HarkwellServer", "--object-path",
+        sPath,   "--method", sMethod};
+    all.insert(all.end(), args.begin(), args.end());
+    return all;
+}
+
+class DBusExportTest : public CServerFixture {};
+
+TEST_F(DBusExportTest, DescriptionsAreFoundByIdentifierAndName) {
+    const comrt::InterfaceDescription* d = comrt::FindInterfaceDescription(IidOf<ITestWidget>());
+    ASSERT_NE(nullptr, d);
+    EXPECT_STREQ("ITestWidget", d->szName);
+    EXPECT_EQ(d, comrt::FindInterfaceDescription("ITestWidget"));
+    EXPECT_EQ(&comrt::DescriptionOf<_TestWidgetEvents>(), comrt::FindInterfaceDescription(IidOf<_TestWidgetEvents>()));
+    EXPECT_EQ(nullptr, comrt::FindInterfaceDescription(CLSID_TestWidget));
+    const auto all = comrt::GetInterfaceDescriptions();
+    EXPECT_NE(all.end(), std::find(all.begin(), all.end(), d));
+}
+
+TEST_F(DBusExportTest, TheApplicationIsIntrospectedWithItsTypedAndEventInterfaces) {
+    int nStatus = 0;
+    const std::string sOut = RunCommand(Busctl({"introspect", "Corvane.HarkwellServer", kApp}), &nStatus);
+    ASSERT_EQ(0, nStatus) << sOut;
+    EXPECT_NE(std::string::npos, sOut.find("Corvane.Dispatch")) << sOut;
+    EXPECT_NE(std::string::npos, sOut.find("Corvane.ITestWidget")) << sOut;
+    EXPECT_NE(std::string::npos, sOut.find(".Measure")) << sOut;
+    EXPECT_NE(std::string::npos, sOut.find("isb")) << sOut;  // Measure's [out] values
+    EXPECT_NE(std::string::npos, sOut.find(".Name")) << sOut;
+    EXPECT_NE(std::string::npos, sOut.find("writable")) << sOut;
+    EXPECT_NE(std::string::npos, sOut.find("Corvane._TestWidgetEvents")) << sOut;
+    EXPECT_NE(std::string::npos, sOut.find(".Changed")) << sOut;
+}
+
+TEST_F(DBusExportTest, PropertiesAreReadAndWrittenWithBusctl) {
+    int nStatus = 0;
+    std::string sOut =
+        RunCommand(Busctl({"get-property", "Corvane.HarkwellServer", kApp, "Corvane.ITestWidget", "Name"}), &nStatus);
+    EXPECT_EQ(0, nStatus);
+    EXPECT_EQ("s \"root\"\n", sOut);
+    sOut = RunCommand(
+        Busctl({"set-property", "Corvane.HarkwellServer", kApp, "Corvane.ITestWidget", "Name", "s", "renamed"}),
+        &nStatus);
+    EXPECT_EQ(0, nStatus) << sOut;
+    EXPECT_EQ(u"renamed", m_pRoot->Name());
+    // The object's own refusal comes back with its code.
+    sOut = RunCommand(Busctl({"set-property", "Corvane.HarkwellServer", kApp, "Corvane.ITestWidget", "Name", "s", ""}),
+                      &nStatus);
+    EXPECT_NE(0, nStatus);
+    EXPECT_EQ(u"renamed", m_pRoot->Name());
+    sOut = RunCommand(Gdbus(kApp, "org.freedesktop.DBus.Properties.Set", {"Corvane.ITestWidget", "Name", "<''>"}),
+                      &nStatus);
+    EXPECT_NE(std::string::npos, sOut.find("Corvane.Error.HRESULT_0x80070057")) << sOut;
+}
+
+TEST_F(DBusExportTest, MethodsGiveTheirOutValuesInOrder) {
+    int nStatus = 0;
+    const std::string sOut = RunCommand(
+        Busctl({"call", "Corvane.HarkwellServer", kApp, "Corvane.ITestWidget", "Measure", "i", "21"}), &nStatus);
+    EXPECT_EQ(0, nStatus);
+    EXPECT_EQ("isb 42 \"21\" true\n", sOut);
+}
+
+TEST_F(DBusExportTest, DispatchInvokeReachesMembersByDispid) {
+    int nStatus = 0;
+    // Measure (DISPID 3) as a method: the [out,retval] comes as the result, the other [out] values in outs.
+    std::string sOut = RunCommand(Busctl({"call", "Corvane.HarkwellServer", kApp, "Corvane.Dispatch", "Invoke", "iuav",
+                                          "3", "1", "3", "i", "7", "g", "", "g", ""}),
+                                  &nStatus);
+    EXPECT_EQ(0, nStatus) << sOut;
+    EXPECT_EQ("vav b true 3 g \"\" i 14 s \"7\"\n", sOut);
+    // Property get of Name (DISPID 1).
+    sOut = RunCommand(
+        Busctl({"call", "Corvane.HarkwellServer", kApp, "Corvane.Dispatch", "Invoke", "iuav", "1", "2", "0"}),
+        &nStatus);
+    EXPECT_EQ("vav s \"root\" 0\n", sOut);
+    sOut = RunCommand(Busctl({"call", "Corvane.HarkwellServer", kApp, "Corvane.Dispatch", "GetIDsOfNames", "as", "2",
+                              "measure", "nValue"}),
+                      &nStatus);
+    EXPECT_EQ("ai 2 3 0\n", sOut);
+}
+
+TEST_F(DBusExportTest, FailuresAreErrorsNamedAfterTheirHresult) {
+    int nStatus = 0;
+    // An unknown DISPID.
+    std::string sOut = RunCommand(Gdbus(kApp, "Corvane.Dispatch.Invoke", {"999", "1", "@av []"}), &nStatus);
+    EXPECT_NE(0, nStatus);
+    EXPECT_NE(std::string::npos, sOut.find("Corvane.Error.HRESULT_0x80020003")) << sOut;
+    // An argument that does not convert to the parameter's type.
+    sOut = RunCommand(Gdbus(kApp, "Corvane.Dispatch.Invoke", {"3", "1", "[<'abc'>, <''>, <''>]"}), &nStatus);
+    EXPECT_NE(std::string::npos, sOut.find("Corvane.Error.HRESULT_0x80020005")) << sOut;
+    // The wrong number of arguments.
+    sOut = RunCommand(Gdbus(kApp, "Corvane.Dispatch.Invoke", {"3", "1", "@av []"}), &nStatus);
+    EXPECT_NE(std::string::npos, sOut.find("Corvane.Error.HRESULT_0x8002000E")) << sOut;
+    // A failure of the object itself, with the code's text as the message.
+    sOut = RunCommand(Gdbus(kApp, "Corvane.ITestWidget.Fail", {"int32 -2147024891"}), &nStatus);
+    EXPECT_NE(std::string::npos, sOut.find("Corvane.Error.HRESULT_0x80070005")) << sOut;
+    EXPECT_NE(std::string::npos, sOut.find(comrt::ToUtf8(FormatSystemMessage(E_ACCESSDENIED)))) << sOut;
+    // A typed method called with the wrong signature is refused before it reaches the object.
+    sOut = RunCommand(Busctl({"call", "Corvane.HarkwellServer", kApp, "Corvane.ITestWidget", "Measure", "s", "x"}),
+                      &nStatus);
+    EXPECT_NE(0, nStatus);
+    EXPECT_NE(std::string::npos, sOut.find("nvalid")) << sOut;
+}
+
+TEST_F(DBusExportTest, AnObjectHandedToAClientGoesWhenTheClientLeaves) {
+    int nStatus = 0;
+    std::string sOut = RunCommand(Gdbus(kApp, "Corvane.ITestWidget.CreateChild", {"kid"}), &nStatus);
+    ASSERT_EQ(0, nStatus) << sOut;
+    EXPECT_NE(std::string::npos, sOut.find("/Corvane/HarkwellServer/Objects/")) << sOut;
+    // gdbus left the bus with its call: the child is released and no longer exported.
+    EXPECT_TRUE(Settled());
+    const std::string sPath = sOut.substr(sOut.find("'/") + 1, sOut.find("',") - sOut.find("'/") - 1);
+    sOut = RunCommand(Gdbus(sPath, "Corvane.ITestWidget.Measure", {"1"}), &nStatus);
+    EXPECT_NE(0, nStatus);
+    EXPECT_NE(std::string::npos, sOut.find("UnknownObject")) << sOut;
+}
+
+TEST_F(DBusExportTest, EventsOfTheOutgoingInterfaceAreSignals) {
+    EXPECT_TRUE(WaitFor([&] { return m_pRoot->SinkCount() == 1; }));
+    CChildProcess monitor = CChildProcess::Start(
+        {"gdbus", "monitor", "--address", CPrivateBus::Address(), "--dest", "Corvane.HarkwellServer"});
+    std::string sLine;
+    // The owner lookup follows the subscription, so once it is printed the bus knows the subscription.
+    ASSERT_TRUE(monitor.ReadLine(&sLine));
+    ASSERT_TRUE(monitor.ReadLine(&sLine));
+    // The signal is sent on the bridge's own thread after Fire returns.
+    BSTR sText = Bstr(u"hello");
+    ASSERT_EQ(S_OK, m_pRoot->Fire(sText));
+    SysFreeString(sText);
+    bool bSeen = false;
+    std::string sSeen;
+    while (!bSeen && monitor.ReadLine(&sLine, 10000)) {
+        sSeen += sLine + "\n";
+        bSeen = sLine.find("Corvane._TestWidgetEvents.Changed ('hello', 1)") != std::string::npos;
+    }
+    kill(monitor.nPid, SIGTERM);
+    monitor.Wait();
+    EXPECT_TRUE(bSeen) << sSeen;
+}
+
+TEST_F(DBusExportTest, RevokingTheApplicationGivesUpTheNameAndItsPath) {
+    CComPtr<IRunningObjectTable> pTable;
+    ASSERT_EQ(S_OK, GetRunningObjectTable(0, &pTable));
+    ASSERT_EQ(S_OK, pTable->Revoke(m_nRotCookie));
+    m_nRotCookie = 0;
+    EXPECT_TRUE(WaitFor([] { return comrt::CoGetExportedObjectCount() == 0; }));
+    int nStatus = 0;
+    const std::string sOut = RunCommand(Busctl({"status", "Corvane.HarkwellServer"}), &nStatus);
+    EXPECT_NE(0, nStatus) << sOut;
+    EXPECT_TRUE(WaitFor([&] { return m_pRoot->SinkCount() == 0; }));
+}
+
+}  // namespace

@@ -1,0 +1,296 @@
+// The client side of the bus bridge: a second process (this program started again in a child mode)
+// creates the server's objects with CoCreateInstance(CLSCTX_LOCAL_SERVER) and drives them through typed
+// proxies and the generic IDispatch proxy; the server counts what stays alive.
+#include "DBusTestSupport.h"
+
+using namespace dbus_test;
+
+namespace {
+
+constexpr const char* kChildVariable = "CORVANE_DBUS_TEST_CHILD";
+constexpr CLSID CLSID_Nobody = MakeGuid("{8F1E6A52-3C7D-4E21-9B0A-5D2C1E0000FF}");
+
+int g_nFailures = 0;
+
+#define CHILD_CHECK(condition)                                                  \
+    do {                                                                        \
+        if (!(condition)) {                                                     \
+            std::printf("check failed at line %d: %s\n", __LINE__, #condition); \
+            ++g_nFailures;                                                      \
+        }                                                                       \
+    } while (0)
+
+std::u16string NameOf(ITestWidget* p) {
+    BSTR s = nullptr;
+    if (FAILED(p->get_Name(&s))) return u"<failed>";
+    std::u16string sName = Text(s);
+    SysFreeString(s);
+    return sName;
+}
+
+CComPtr<ITestWidget> CreateWidget() {
+    CComPtr<ITestWidget> p;
+    const HRESULT hr = CoCreateInstance(CLSID_TestWidget, nullptr, CLSCTX_LOCAL_SERVER, IidOf<ITestWidget>(),
+                                        reinterpret_cast<void**>(&p));
+    CHILD_CHECK(hr == S_OK && p);
+    return p;
+}
+
+VARIANT Echo(ITestWidget* p, const VARIANT& in) {
+    VARIANT out;
+    VariantInit(&out);
+    CHILD_CHECK(p->Echo(in, &out) == S_OK);
+    return out;
+}
+
+void CheckEcho(ITestWidget* p) {
+    VARIANT v;
+    VariantInit(&v);
+    VARIANT out = Echo(p, v);
+    CHILD_CHECK(out.vt == VT_EMPTY);
+    v.vt = VT_NULL;
+    out = Echo(p, v);
+    CHILD_CHECK(out.vt == VT_NULL);
+    v.vt = VT_I4;
+    v.lVal = -5;
+    out = Echo(p, v);
+    CHILD_CHECK(out.vt == VT_I4 && out.lVal == -5);
+    v.vt = VT_I8;
+    v.llVal = 1LL << 40;
+    out = Echo(p, v);
+    CHILD_CHECK(out.vt == VT_I8 && out.llVal == (1LL << 40));
+    v.vt = VT_BOOL;
+    v.boolVal = VARIANT_TRUE;
+    out = Echo(p, v);
+    CHILD_CHECK(out.vt == VT_BOOL && out.boolVal == VARIANT_TRUE);
+    v.vt = VT_R8;
+    v.dblVal = 2.5;
+    out = Echo(p, v);
+    CHILD_CHECK(out.vt == VT_R8 && out.dblVal == 2.5);
+    v.vt = VT_BSTR;
+    v.bstrVal = Bstr(u"caf\u00e9 \u20ac");
+    out = Echo(p, v);
+    CHILD_CHECK(out.vt == VT_BSTR && Text(out.bstrVal) == u"caf\u00e9 \u20ac");
+    VariantClear(&out);
+    VariantClear(&v);
+
+    v.vt = VT_ARRAY | VT_UI1;
+    v.parray = SafeArrayCreateVector(VT_UI1, 0, 3);
+    for (BYTE i = 0; i < 3; ++i) static_cast<BYTE*>(v.parray->pvData)[i] = static_cast<BYTE>(i + 1);
+    out = Echo(p, v);
+    CHILD_CHECK(out.vt == (VT_ARRAY | VT_UI1) && out.parray->rgsabound[0].cElements == 3 &&
+                std::memcmp(out.parray->pvData, v.parray->pvData, 3) == 0);
+    VariantClear(&out);
+    VariantClear(&v);
+
+    v.vt = VT_ARRAY | VT_VARIANT;
+    v.parray = SafeArrayCreateVector(VT_VARIANT, 0, 2);
+    VARIANT element;
+    element.vt = VT_I4;
+    element.lVal = 7;
+    LONG i = 0;
+    SafeArrayPutElement(v.parray, &i, &element);
+    element.vt = VT_BSTR;
+    element.bstrVal = Bstr(u"x");
+    i = 1;
+    SafeArrayPutElement(v.parray, &i, &element);
+    VariantClear(&element);
+    out = Echo(p, v);
+    CHILD_CHECK(out.vt == (VT_ARRAY | VT_VARIANT) && out.parray->rgsabound[0].cElements == 2);
+    if (out.vt == (VT_ARRAY | VT_VARIANT)) {
+        VARIANT* pData = static_cast<VARIANT*>(out.parray->pvData);
+        CHILD_CHECK(pData[0].vt == VT_I4 && pData[0].lVal == 7);
+        CHILD_CHECK(pData[1].vt == VT_BSTR && Text(pData[1].bstrVal) == u"x");
+    }
+    VariantClear(&out);
+    VariantClear(&v);
+}
+
+int RunTyped() {
+    CComPtr<ITestWidget> p = CreateWidget();
+    if (!p) return 1;
+    CHILD_CHECK(NameOf(p) == u"factory");
+    BSTR sName = Bstr(u"from child");
+    CHILD_CHECK(p->put_Name(sName) == S_OK);
+    SysFreeString(sName);
+    CHILD_CHECK(NameOf(p) == u"from child");
+    sName = Bstr(u"");
+    CHILD_CHECK(p->put_Name(sName) == E_INVALIDARG);
+    SysFreeString(sName);
+
+    LONG nDouble = 0;
+    BSTR sText = nullptr;
+    VARIANT_BOOL bOdd = VARIANT_FALSE;
+    CHILD_CHECK(p->Measure(21, &nDouble, &sText, &bOdd) == S_OK);
+    CHILD_CHECK(nDouble == 42 && Text(sText) == u"21" && bOdd == VARIANT_TRUE);
+    SysFreeString(sText);
+
+    CComPtr<ITestWidget> pKid;
+    sName = Bstr(u"kid");
+    CHILD_CHECK(p->CreateChild(sName, &pKid) == S_OK && pKid);
+    SysFreeString(sName);
+    if (pKid) {
+        CHILD_CHECK(NameOf(pKid) == u"kid");
+        CHILD_CHECK(!pKid.IsEqualObject(p));
+        // An object sent back to the server is the server's own object again.
+        VARIANT v;
+        v.vt = VT_DISPATCH;
+        v.pdispVal = pKid;
+        VARIANT out = Echo(p, v);
+        CHILD_CHECK(out.vt == VT_DISPATCH && CComPtr<IUnknown>(out.punkVal).IsEqualObject(pKid));
+        VariantClear(&out);
+    }
+    CHILD_CHECK(p->Fail(E_ACCESSDENIED) == E_ACCESSDENIED);
+    CheckEcho(p);
+
+    // The typed proxy's own IDispatch runs from the description and comes back through its slots.
+    CComPtr<ITypeInfo> pTypeInfo;
+    CHILD_CHECK(p->GetTypeInfo(0, 0, &pTypeInfo) == S_OK && pTypeInfo &&
+                pTypeInfo->GetDescription() == comrt::FindInterfaceDescription(IidOf<ITestWidget>()));
+    DISPPARAMS none{nullptr, nullptr, 0, 0};
+    VARIANT result;
+    VariantInit(&result);
+    CHILD_CHECK(p->Invoke(1, GUID_NULL, 0, DISPATCH_PROPERTYGET, &none, &result, nullptr, nullptr) == S_OK);
+    CHILD_CHECK(result.vt == VT_BSTR && Text(result.bstrVal) == u"from child");
+    VariantClear(&result);
+
+    // The generic proxy: names, DISPIDs, by-reference [out] arguments and failures.
+    CComQIPtr<IDispatch> pDispatch(static_cast<IUnknown*>(p.p));
+    CHILD_CHECK(pDispatch);
+    if (pDispatch) {
+        LPOLESTR pszName = const_cast<LPOLESTR>(u"Measure");
+        DISPID nId = 0;
+        CHILD_CHECK(pDispatch->GetIDsOfNames(GUID_NULL, &pszName, 1, 0, &nId) == S_OK && nId == 3);
+        pszName = const_cast<LPOLESTR>(u"Nothing");
+        CHILD_CHECK(pDispatch->GetIDsOfNames(GUID_NULL, &pszName, 1, 0, &nId) == DISP_E_UNKNOWNNAME);
+        CHILD_CHECK(pDispatch->Invoke(999, GUID_NULL, 0, DISPATCH_METHOD, &none, &result, nullptr, nullptr) ==
+                    DISP_E_MEMBERNOTFOUND);
+        LONG nOut = 0;
+        BSTR sOut = nullptr;
+        VARIANT args[3];
+        args[2].vt = VT_I4;
+        args[2].lVal = 5;
+        args[1].vt = VT_BYREF | VT_I4;
+        args[1].plVal = &nOut;
+        args[0].vt = VT_BYREF | VT_BSTR;
+        args[0].pbstrVal = &sOut;
+        DISPPARAMS params{args, nullptr, 3, 0};
+        CHILD_CHECK(pDispatch->Invoke(3, GUID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr, nullptr) == S_OK);
+        CHILD_CHECK(result.vt == VT_BOOL && result.boolVal == VARIANT_TRUE && nOut == 10 && Text(sOut) == u"5");
+        SysFreeString(sOut);
+        sOut = nullptr;
+        args[2].vt = VT_BSTR;
+        args[2].bstrVal = Bstr(u"abc");
+        CHILD_CHECK(pDispatch->Invoke(3, GUID_NULL, 0, DISPATCH_METHOD, &params, &result, nullptr, nullptr) ==
+                    DISP_E_TYPEMISMATCH);
+        SysFreeString(args[2].bstrVal);
+    }
+
+    CComPtr<ITestWidget> pApplication;
+    CHILD_CHECK(comrt::CoGetBusObject(comrt::kApplicationPath, IidOf<ITestWidget>(),
+                                      reinterpret_cast<void**>(&pApplication)) == S_OK);
+    if (pApplication) CHILD_CHECK(NameOf(pApplication) == u"root");
+    CComPtr<IDispatch> pGone;
+    CHILD_CHECK(comrt::CoGetBusObject("/Corvane/HarkwellServer/Objects/999999", IidOf<IDispatch>(),
+                                      reinterpret_cast<void**>(&pGone)) == RPC_E_DISCONNECTED);
+    CComPtr<IUnknown> pNobody;
+    CHILD_CHECK(CoCreateInstance(CLSID_Nobody, nullptr, CLSCTX_LOCAL_SERVER, IidOf<IUnknown>(),
+                                 reinterpret_cast<void**>(&pNobody)) == REGDB_E_CLASSNOTREG);
+    return 0;
+}
+
+// Holds ten children (and their parent) until told to go, then leaves without releasing them.
+int RunTen(bool bRelease) {
+    CComPtr<ITestWidget> p = CreateWidget();
+    if (!p) return 1;
+    std::vector<CComPtr<ITestWidget>> children(10);
+    for (auto& pChild : children) {
+        BSTR sName = Bstr(u"one of ten");
+        CHILD_CHECK(p->CreateChild(sName, &pChild) == S_OK && pChild);
+        SysFreeString(sName);
+    }
+    if (bRelease) {
+        children.clear();
+        p.Release();
+    }
+    std::printf("%s\n", bRelease ? "released" : "held");
+    std::fflush(stdout);
+    char c;
+    while (read(0, &c, 1) > 0) {
+    }
+    if (!bRelease)
+        for (auto& pChild : children) pChild.Detach();  // never given back: leaving the bus must do it
+    p.Detach();
+    return 0;
+}
+
+int RunChild(const char* szMode) {
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    int nResult = 2;
+    if (std::strcmp(szMode, "typed") == 0) nResult = RunTyped();
+    if (std::strcmp(szMode, "ten") == 0) nResult = RunTen(false);
+    if (std::strcmp(szMode, "release") == 0) nResult = RunTen(true);
+    std::printf("done\n");
+    std::fflush(stdout);
+    return nResult != 0 ? nResult : (g_nFailures != 0 ? 1 : 0);
+}
+
+class DBusProxyTest : public CServerFixture {
+protected:
+    CChildProcess StartChild(const char* szMode) {
+        return CChildProcess::Start({"/proc/self/exe"}, {std::string(kChildVariable) + "=" + szMode});
+    }
+};
+
+TEST_F(DBusProxyTest, TypedAndGenericProxiesDriveTheServersObjects) {
+    CChildProcess child = StartChild("typed");
+    const std::string sOutput = child.ReadAll(60000);
+    EXPECT_EQ(0, child.Wait()) << sOutput;
+    EXPECT_NE(std::string::npos, sOutput.find("done")) << sOutput;
+    EXPECT_TRUE(Settled()) << g_nLiveWidgets << " widgets, " << comrt::CoGetExportedObjectCount() << " exported";
+}
+
+TEST_F(DBusProxyTest, AClientThatTakesTenObjectsAndLeavesHoldsNothing) {
+    CChildProcess child = StartChild("ten");
+    std::string sLine;
+    ASSERT_TRUE(child.ReadLine(&sLine, 60000));
+    ASSERT_EQ("held", sLine);
+    // The factory's widget and its ten children, each exported once.
+    EXPECT_EQ(m_nBaseline + 11, g_nLiveWidgets.load());
+    EXPECT_EQ(12u, comrt::CoGetExportedObjectCount());
+    EXPECT_EQ(0, child.Wait());
+    EXPECT_TRUE(Settled()) << g_nLiveWidgets << " widgets, " << comrt::CoGetExportedObjectCount() << " exported";
+}
+
+TEST_F(DBusProxyTest, ReleasedProxiesGiveTheirReferencesBack) {
+    CChildProcess child = StartChild("release");
+    std::string sLine;
+    ASSERT_TRUE(child.ReadLine(&sLine, 60000));
+    ASSERT_EQ("released", sLine);
+    // The client is still on the bus: only its releases can have freed the objects.
+    EXPECT_TRUE(Settled()) << g_nLiveWidgets << " widgets, " << comrt::CoGetExportedObjectCount() << " exported";
+    EXPECT_EQ(0, child.Wait());
+}
+
+TEST_F(DBusProxyTest, TheClientBusFollowsTheEnvironment) {
+    unsetenv(comrt::kClientBusVariable);
+    EXPECT_EQ(comrt::BusKind::Session, comrt::CoGetClientBus());
+    setenv(comrt::kClientBusVariable, "system", 1);
+    EXPECT_EQ(comrt::BusKind::System, comrt::CoGetClientBus());
+    unsetenv(comrt::kClientBusVariable);
+}
+
+// In child mode the program is a client and never reaches the tests.
+[[maybe_unused]] const bool g_bChild = [] {
+    const char* szMode = std::getenv(kChildVariable);
+    if (szMode == nullptr) return false;
+    const int nResult = RunChild(szMode);
+    std::fflush(nullptr);
+    _exit(nResult);
+}();
+
+}  // namespace
+
+namespace {
+auto* const g_pBus = ::testing::AddGlobalTestEnvironment(new CPrivateBus);
+}  // namespace
