@@ -17,6 +17,7 @@
 #include <string>
 
 #include "../tests/support/ManagerClient.h"
+#include "../tests/support/ServerProcess.h"
 #include "Manager.h"
 #include "ServerRegistration.h"
 #include "comrt/oleauto.h"
@@ -151,6 +152,8 @@ bool RunServer(double* pfReady, double* pfStop) {
 }
 
 void BM_ServerStartToReady(benchmark::State& state) {
+    // One application per user: wait for tests that run one.
+    const testing_support::CApplicationTestTurn Turn;
     if (!StoreScenarios(static_cast<int>(state.range(0))))
         return state.SkipWithError("the scenarios could not be stored");
     for (auto _ : state) {
@@ -162,6 +165,7 @@ void BM_ServerStartToReady(benchmark::State& state) {
 BENCHMARK(BM_ServerStartToReady)->Arg(1000)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
 void BM_ServerStop(benchmark::State& state) {
+    const testing_support::CApplicationTestTurn Turn;
     if (!StoreScenarios(static_cast<int>(state.range(0))))
         return state.SkipWithError("the scenarios could not be stored");
     for (auto _ : state) {
@@ -178,11 +182,14 @@ int main(int argc, char** argv) {
     char szFolder[] = "/tmp/scenario-bench-XXXXXX";
     if (mkdtemp(szFolder) == nullptr) return 1;
     setenv("CORVANE_REGISTRY_DIR", szFolder, 1);
-    const std::string sCommand =
-        (BuildFolder() / "bin" / "hkregsvr").string() + " -s " + (BuildFolder() / "lib" / "HarkwellPack1.so").string();
-    if (std::system(sCommand.c_str()) != 0) {
-        std::fprintf(stderr, "%s failed\n", sCommand.c_str());
-        return 1;
+    // The plug-in library, and the server program, which runs only once its AppID is registered.
+    for (const std::string& sCommand : {(BuildFolder() / "bin" / "hkregsvr").string() + " -s " +
+                                            (BuildFolder() / "lib" / "HarkwellPack1.so").string(),
+                                        (BuildFolder() / "bin" / "HarkwellServer").string() + " /RegServer"}) {
+        if (std::system(sCommand.c_str()) != 0) {
+            std::fprintf(stderr, "%s failed\n", sCommand.c_str());
+            return 1;
+        }
     }
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     // The event record class, as the server serves it.
