@@ -19,6 +19,7 @@
 #include <string_view>
 #include <tuple>
 #include <type_traits>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -68,6 +69,8 @@ struct InterfaceDescription {
     InterfaceKind kind;
     const MemberDescription* pMembers;
     unsigned nMembers;
+    // The C++ type of the interface; a typed proxy's vtable names it, as a compiler-made vtable would.
+    const std::type_info* pType;
 
     // The member with this DISPID and kind, or null.
     const MemberDescription* Find(DISPID dispid, MemberKind kind) const noexcept {
@@ -482,14 +485,14 @@ public:
 
 // Declares the description of interface I and registers it in the process's table of descriptions while
 // the module that includes the header is loaded. Use at namespace scope in the interface's header.
-#define COMRT_DESCRIBE_INTERFACE(I, help, kind, ...)                                               \
-    template <>                                                                                    \
-    struct comrt::InterfaceTraits<I> {                                                             \
-        static const comrt::InterfaceDescription& Get() {                                          \
-            static const comrt::MemberDescription kMembers[] = {__VA_ARGS__};                      \
-            static const comrt::InterfaceDescription kDescription{                                 \
-                #I, IidOf<I>(), help, kind, kMembers, static_cast<unsigned>(std::size(kMembers))}; \
-            return kDescription;                                                                   \
-        }                                                                                          \
-        static inline const comrt::detail::DescriptionRegistrar s_Registrar{&Get};                 \
+#define COMRT_DESCRIBE_INTERFACE(I, help, kind, ...)                                                           \
+    template <>                                                                                                \
+    struct comrt::InterfaceTraits<I> {                                                                         \
+        static const comrt::InterfaceDescription& Get() {                                                      \
+            static const comrt::MemberDescription kMembers[] = {__VA_ARGS__};                                  \
+            static const comrt::InterfaceDescription kDescription{                                             \
+                #I, IidOf<I>(), help, kind, kMembers, static_cast<unsigned>(std::size(kMembers)), &typeid(I)}; \
+            return kDescription;                                                                               \
+        }                                                                                                      \
+        static inline const comrt::detail::DescriptionRegistrar s_Registrar{&Get};                             \
     }

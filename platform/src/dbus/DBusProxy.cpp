@@ -365,16 +365,24 @@ std::unique_ptr<CTearOff> CProxyObject::MakeTearOff(const InterfaceDescription& 
     pTearOff->m_pDescription = &d;
     unsigned nSlots = 0;
     for (unsigned i = 0; i < d.nMembers; ++i) nSlots = std::max(nSlots, d.pMembers[i].nSlot);
+    // The Itanium layout: the offset to the top of the object and the type information precede the first
+    // slot, so that code that looks at the dynamic type (sanitizers, dynamic_cast) sees the interface.
     std::vector<const void*>& slots = pTearOff->m_Slots;
-    slots = {reinterpret_cast<const void*>(&TearQueryInterface), reinterpret_cast<const void*>(&TearAddRef),
-             reinterpret_cast<const void*>(&TearRelease),        reinterpret_cast<const void*>(&TearGetTypeInfoCount),
-             reinterpret_cast<const void*>(&TearGetTypeInfo),    reinterpret_cast<const void*>(&TearGetIDsOfNames),
+    slots = {nullptr,
+             d.pType,
+             reinterpret_cast<const void*>(&TearQueryInterface),
+             reinterpret_cast<const void*>(&TearAddRef),
+             reinterpret_cast<const void*>(&TearRelease),
+             reinterpret_cast<const void*>(&TearGetTypeInfoCount),
+             reinterpret_cast<const void*>(&TearGetTypeInfo),
+             reinterpret_cast<const void*>(&TearGetIDsOfNames),
              reinterpret_cast<const void*>(&TearInvoke)};
-    slots.resize(7 + nSlots, reinterpret_cast<const void*>(&TearMissingSlot));
+    constexpr std::size_t kFirst = 2;
+    slots.resize(kFirst + 7 + nSlots, reinterpret_cast<const void*>(&TearMissingSlot));
     for (unsigned i = 0; i < d.nMembers; ++i)
         if (d.pMembers[i].nSlot > 0 && d.pMembers[i].pfnProxy != nullptr)
-            slots[6 + d.pMembers[i].nSlot] = reinterpret_cast<const void*>(d.pMembers[i].pfnProxy);
-    pTearOff->m_pVtable = slots.data();
+            slots[kFirst + 6 + d.pMembers[i].nSlot] = reinterpret_cast<const void*>(d.pMembers[i].pfnProxy);
+    pTearOff->m_pVtable = slots.data() + kFirst;
     return pTearOff;
 }
 
