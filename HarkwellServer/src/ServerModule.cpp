@@ -9,6 +9,7 @@
 #include "Application.h"
 #include "ServerMode.h"
 #include "ServerRegistration.h"
+#include "comrt/bus.h"
 #include "comrt/text.h"
 #include "corvane/uldebug.h"
 #include "corvane/ulguard.h"
@@ -290,7 +291,28 @@ void CHarkwellServerModule::RegisterClassObjectsWhere(bool bServiceHelperClasses
     }
 }
 
+void CHarkwellServerModule::AttachBus() {
+    // The service helper serves its pages in process only; the others publish their classes and the
+    // application object on their bus. Without a bus the server still runs its scenarios: only other
+    // processes cannot reach it, which is said once.
+    if (IsServiceHelper()) return;
+    const comrt::BusKind Bus = IsServiceMode() ? comrt::BusKind::System : comrt::BusKind::Session;
+    const HRESULT hr = comrt::CoAttachBus(Bus);
+    if (SUCCEEDED(hr)) {
+        m_bBusAttached = true;
+        return;
+    }
+    const char* pszBus = Bus == comrt::BusKind::System ? "system" : "session";
+    UL_TRACE(corvane::TRACE_LEVEL_FAILURE,
+             "The %s bus cannot be reached (0x%08x): no other process can reach the server\n", pszBus,
+             static_cast<unsigned>(hr));
+    std::fprintf(stderr,
+                 "HarkwellServer: the %s bus cannot be reached; the server runs, but no other process can reach it\n",
+                 pszBus);
+}
+
 void CHarkwellServerModule::RegisterClassObjects() {
+    AttachBus();
     if (IsServiceHelper()) {
         RegisterClassObjectsWhere(true, CLSCTX_INPROC_SERVER, REGCLS_MULTI_SEPARATE, true);
     } else if (IsServiceMode()) {
@@ -304,6 +326,10 @@ void CHarkwellServerModule::RegisterClassObjects() {
 void CHarkwellServerModule::RevokeClassObjects() {
     for (DWORD nCookie : m_ClassObjectCookies) UL_ASSERT(SUCCEEDED(CoRevokeClassObject(nCookie)));
     m_ClassObjectCookies.clear();
+    if (m_bBusAttached) {
+        m_bBusAttached = false;
+        comrt::CoDetachBus();
+    }
 }
 
 void CHarkwellServerModule::PreMessageLoop() {

@@ -60,10 +60,13 @@ private:
     void RegisterForServiceMode();
     void RegisterInPresentMode();
     void Unregister();
+    // Application Mode on the session bus, Service Mode on the system bus.
+    void AttachBus();
     void RegisterClassObjectsWhere(bool bServiceHelperClasses, DWORD nClassContext, DWORD nFlags, bool bTrace);
 
     std::u16string m_sModulePath;
     std::vector<DWORD> m_ClassObjectCookies;
     CComPtr<IApplication> m_pApplication;
     bool m_bUserInterfaceLock = false;
+    bool m_bBusAttached = false;
 };
