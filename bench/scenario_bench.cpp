@@ -18,8 +18,8 @@
 
 #include "../tests/support/ManagerClient.h"
 #include "../tests/support/ServerProcess.h"
+#include "EventRecordClass.h"
 #include "Manager.h"
-#include "ServerRegistration.h"
 #include "comrt/oleauto.h"
 #include "comrt/registry.h"
 
@@ -193,13 +193,8 @@ int main(int argc, char** argv) {
     }
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     // The event record class, as the server serves it.
-    CComPtr<IUnknown> pFactory;
     DWORD nCookie = 0;
-    if (FAILED(ServerClassTable().GetClassObject(CLSID_CActivityEvent, IidOf<IUnknown>(),
-                                                 reinterpret_cast<void**>(&pFactory))) ||
-        FAILED(
-            CoRegisterClassObject(CLSID_CActivityEvent, pFactory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &nCookie)))
-        return 1;
+    if (FAILED(ServeEventRecordClass(nCookie))) return 1;
 
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

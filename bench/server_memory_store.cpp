@@ -9,15 +9,15 @@
 #include <string>
 
 #include "../tests/support/ManagerClient.h"
+#include "EventRecordClass.h"
 #include "Manager.h"
-#include "ServerRegistration.h"
 #include "comrt/oleauto.h"
 #include "comrt/registry.h"
 #include "comrt/text.h"
 
 namespace {
 
-using testing_support::ClassText;
+using testing_support::CreateActivityOf;
 using testing_support::NewManager;
 using testing_support::PutDispatchProperty;
 using testing_support::ScenariosOf;
@@ -37,10 +37,8 @@ long ParseNumber(const char* pszText, long nLow, long nHigh) {
 HRESULT AddPingScenario(IScenarios* pScenarios, const std::string& sHost, LONG nInterval) {
     CComPtr<IScenario> pScenario;
     CComPtr<IActivity> pActivity;
-    VARIANT vClass = ClassText(kPingActivity);
     HRESULT hr = pScenarios->Add(&pScenario);
-    if (SUCCEEDED(hr)) hr = pScenarios->CreateActivity(vClass, &pActivity);
-    VariantClear(&vClass);
+    if (SUCCEEDED(hr)) hr = CreateActivityOf(pScenarios, kPingActivity, pActivity);
     if (SUCCEEDED(hr)) hr = PutDispatchProperty(pActivity, kIPingActivity, u"Host", comrt::ToUtf16(sHost).c_str());
     if (SUCCEEDED(hr)) hr = PutDispatchProperty(pActivity, kIPingActivity, u"Interval", nInterval);
     if (SUCCEEDED(hr)) hr = pScenario->put_Activity(pActivity);
@@ -63,12 +61,8 @@ int main(int argc, char** argv) {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     // The scenarios start as they are added; a probe that fires before the list is released raises its event
     // through the event record class, served here as the server serves it.
-    CComPtr<IUnknown> pFactory;
     DWORD nCookie = 0;
-    if (FAILED(ServerClassTable().GetClassObject(CLSID_CActivityEvent, IidOf<IUnknown>(),
-                                                 reinterpret_cast<void**>(&pFactory))) ||
-        FAILED(
-            CoRegisterClassObject(CLSID_CActivityEvent, pFactory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &nCookie))) {
+    if (FAILED(ServeEventRecordClass(nCookie))) {
         std::fprintf(stderr, "%s: the event record class could not be served\n", argv[0]);
         return 1;
     }
@@ -91,7 +85,6 @@ int main(int argc, char** argv) {
         }
     }  // the list is written back as the manager goes
     CoRevokeClassObject(nCookie);
-    pFactory.Release();
     CoUninitialize();
     return nExitCode;
 }

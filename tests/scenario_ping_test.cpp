@@ -19,11 +19,15 @@
 #include "comrt/text.h"
 #include "corvane/ulregister.h"
 
-using testing_support::ClassText;
+using testing_support::AddScenarioParts;
+using testing_support::FirstActivityTitle;
+using testing_support::IndexVariant;
+using testing_support::JoinScenarioParts;
 using testing_support::LibraryPath;
 using testing_support::NewManager;
 using testing_support::ProgramPath;
 using testing_support::RunProgram;
+using testing_support::ScenarioParts;
 using testing_support::ScenariosOf;
 
 namespace {
@@ -104,15 +108,12 @@ protected:
     }
 
     static CComPtr<INotification> FirstNotification(IScenarios* pScenarios) {
-        VARIANT vFirst;
-        VariantInit(&vFirst);
-        vFirst.vt = VT_I4;
         CComPtr<IScenario> pScenario;
         CComPtr<INotifications> pNotifications;
         CComPtr<INotification> pNotification;
-        if (SUCCEEDED(pScenarios->get_Item(vFirst, &pScenario)) &&
+        if (SUCCEEDED(pScenarios->get_Item(IndexVariant(0), &pScenario)) &&
             SUCCEEDED(pScenario->get_Notifications(&pNotifications)))
-            pNotifications->get_Item(vFirst, &pNotification);
+            pNotifications->get_Item(IndexVariant(0), &pNotification);
         return pNotification;
     }
 
@@ -128,25 +129,15 @@ TEST_F(ScenarioPing, OfflineAndOnlineEventsReachTheNotificationOfAStoredScenario
         CComPtr<IManager> pManager;
         ASSERT_EQ(S_OK, NewManager(pManager));
         auto pScenarios = ScenariosOf(pManager);
-        CComPtr<IScenario> pScenario;
-        ASSERT_EQ(S_OK, pScenarios->Add(&pScenario));
-        VARIANT vPing = ClassText(kPingActivity);
-        VARIANT vTest = ClassText(CLSID_CTestNotification);
-        CComPtr<IActivity> pActivity;
-        CComPtr<INotification> pNotification;
-        ASSERT_EQ(S_OK, pScenarios->CreateActivity(vPing, &pActivity));
-        ASSERT_EQ(S_OK, pScenarios->CreateNotification(vTest, &pNotification));
-        VariantClear(&vPing);
-        VariantClear(&vTest);
+        ScenarioParts Parts;
+        ASSERT_EQ(S_OK, AddScenarioParts(pScenarios, kPingActivity, CLSID_CTestNotification, Parts));
+        const CComPtr<IActivity>& pActivity = Parts.pActivity;
         ASSERT_EQ(S_OK, PutText(pActivity, u"Host", u"127.0.0.1"));
         ASSERT_EQ(S_OK, PutNumber(pActivity, u"Timeout", 200));
         ASSERT_EQ(S_OK, PutNumber(pActivity, u"Interval", 300));
         ASSERT_EQ(S_OK, PutNumber(pActivity, u"RetryInterval", 100));
         ASSERT_EQ(S_OK, PutNumber(pActivity, u"FailureCount", 3));
-        ASSERT_EQ(S_OK, pScenario->put_Activity(pActivity));
-        CComPtr<INotifications> pNotifications;
-        ASSERT_EQ(S_OK, pScenario->get_Notifications(&pNotifications));
-        ASSERT_EQ(S_OK, pNotifications->Add(pNotification));
+        ASSERT_EQ(S_OK, JoinScenarioParts(Parts));
     }  // the manager goes: the list is saved
 
     // A new manager loads the scenario from the store and starts its activity.
@@ -193,19 +184,9 @@ TEST_F(ScenarioPing, OfflineAndOnlineEventsReachTheNotificationOfAStoredScenario
     if (nChild == 0) {
         CComPtr<IManager> pLoaded;
         if (FAILED(NewManager(pLoaded))) _exit(2);
-        auto pLoadedScenarios = ScenariosOf(pLoaded);
-        VARIANT vFirst;
-        VariantInit(&vFirst);
-        vFirst.vt = VT_I4;
-        CComPtr<IScenario> pScenario;
-        CComPtr<IActivity> pActivity;
-        BSTR sTitle = nullptr;
-        if (FAILED(pLoadedScenarios->get_Item(vFirst, &pScenario)) || FAILED(pScenario->get_Activity(&pActivity)) ||
-            !pActivity || FAILED(pActivity->get_Title(&sTitle)))
-            _exit(3);
-        const bool bSame = std::u16string(sTitle) == u"Ping Remote Host 127.0.0.1";
-        SysFreeString(sTitle);
-        _exit(bSame ? 0 : 4);
+        std::u16string sTitle;
+        if (FirstActivityTitle(ScenariosOf(pLoaded), sTitle) != S_OK) _exit(3);
+        _exit(sTitle == u"Ping Remote Host 127.0.0.1" ? 0 : 4);
     }
     int nStatus = 0;
     ASSERT_EQ(nChild, waitpid(nChild, &nStatus, 0));

@@ -19,7 +19,7 @@
 #include "comrt/registry.h"
 
 using testing_support::CApplicationTestTurn;
-using testing_support::ClassText;
+using testing_support::FirstActivityTitle;
 using testing_support::KeyExists;
 using testing_support::LibraryPath;
 using testing_support::NewManager;
@@ -28,6 +28,7 @@ using testing_support::ReadString;
 using testing_support::RunProgram;
 using testing_support::ScenariosOf;
 using testing_support::StartServerProcess;
+using testing_support::StoreScenarioWithActivity;
 using testing_support::WaitForExit;
 
 namespace {
@@ -140,36 +141,15 @@ protected:
     }
 
     // Stores one scenario whose test activity counts its starts in its settings.
-    void StoreCountingScenario() {
-        CComPtr<IManager> pManager;
-        ASSERT_EQ(S_OK, NewManager(pManager));
-        auto pScenarios = ScenariosOf(pManager);
-        CComPtr<IScenario> pScenario;
-        ASSERT_EQ(S_OK, pScenarios->Add(&pScenario));
-        VARIANT vActivity = ClassText(CLSID_CTestActivity);
-        CComPtr<IActivity> pActivity;
-        ASSERT_EQ(S_OK, pScenarios->CreateActivity(vActivity, &pActivity));
-        VariantClear(&vActivity);
-        ASSERT_EQ(S_OK, pScenario->put_Activity(pActivity));
-    }
+    void StoreCountingScenario() { ASSERT_EQ(S_OK, StoreScenarioWithActivity(CLSID_CTestActivity)); }
     // The stored activity's title, which says how often it was started (this load being one start).
     std::u16string StoredActivityTitle() {
         RegResetStore();
         CComPtr<IManager> pManager;
         if (FAILED(NewManager(pManager))) return u"<no manager>";
-        auto pScenarios = ScenariosOf(pManager);
-        VARIANT vFirst;
-        VariantInit(&vFirst);
-        vFirst.vt = VT_I4;
-        CComPtr<IScenario> pScenario;
-        CComPtr<IActivity> pActivity;
-        BSTR sTitle = nullptr;
-        if (FAILED(pScenarios->get_Item(vFirst, &pScenario)) || FAILED(pScenario->get_Activity(&pActivity)) ||
-            !pActivity || FAILED(pActivity->get_Title(&sTitle)))
-            return u"<no scenario>";
-        std::u16string sResult(sTitle);
-        SysFreeString(sTitle);
-        return sResult;
+        std::u16string sTitle;
+        if (FirstActivityTitle(ScenariosOf(pManager), sTitle) != S_OK) return u"<no scenario>";
+        return sTitle;
     }
 
     testing_support::CTemporaryRegistry m_Registry;

@@ -15,13 +15,8 @@
 //
 // The test process itself serves no event record class, so an activity started by one of its own managers
 // cannot report anything: every message the SMTP server receives was sent by the server process.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/file.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -34,20 +29,26 @@
 #include <vector>
 
 #include "ManagerClient.h"
+#include "PythonMessageParser.h"
+#include "ServerProcess.h"
 #include "SmtpTestServer.h"
 #include "TestEnvironment.h"
 #include "comrt/oleauto.h"
 #include "comrt/registry.h"
 #include "comrt/text.h"
 
-extern char** environ;
-
-using testing_support::ClassText;
+using testing_support::AddScenarioParts;
+using testing_support::CApplicationTestTurn;
+using testing_support::CServerProcess;
 using testing_support::CSmtpTestServer;
+using testing_support::GetDispatchProperty;
+using testing_support::IndexVariant;
+using testing_support::JoinScenarioParts;
 using testing_support::LibraryPath;
 using testing_support::NewManager;
 using testing_support::ProgramPath;
 using testing_support::RunProgram;
+using testing_support::ScenarioParts;
 using testing_support::ScenariosOf;
 
 namespace {
@@ -107,72 +108,6 @@ bool WaitForIcmpCounter(const std::string& sName, long long nStart, long long nG
     return true;
 }
 
-// The server program as a child process, killed when the object goes while it still runs.
-class CServerProcess {
-public:
-    CServerProcess() = default;
-    ~CServerProcess() {
-        if (m_nProcess > 0) {
-            kill(m_nProcess, SIGKILL);
-            waitpid(m_nProcess, nullptr, 0);
-        }
-    }
-    CServerProcess(const CServerProcess&) = delete;
-    CServerProcess& operator=(const CServerProcess&) = delete;
-
-    bool Start() {
-        const std::string sProgram = ProgramPath("HarkwellServer").string();
-        char* Arguments[] = {const_cast<char*>(sProgram.c_str()), nullptr};
-        if (posix_spawn(&m_nProcess, sProgram.c_str(), nullptr, nullptr, Arguments, environ) != 0) m_nProcess = -1;
-        return m_nProcess > 0;
-    }
-
-    // Still running: it has not ended by itself.
-    bool IsRunning() {
-        if (m_nProcess <= 0) return false;
-        int nStatus = 0;
-        if (waitpid(m_nProcess, &nStatus, WNOHANG) != m_nProcess) return true;
-        m_nProcess = -1;
-        return false;
-    }
-
-    // Sends SIGTERM; the exit code when the process ends within the limit, 256 for a death by signal, -1
-    // when it does not end (it is killed then).
-    int Terminate(std::chrono::milliseconds Limit) {
-        if (m_nProcess <= 0) return -1;
-        const pid_t nProcess = m_nProcess;
-        m_nProcess = -1;
-        if (kill(nProcess, SIGTERM) != 0) return -1;
-        const auto Deadline = std::chrono::steady_clock::now() + Limit;
-        do {
-            int nStatus = 0;
-            if (waitpid(nProcess, &nStatus, WNOHANG) == nProcess)
-                return WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : 256;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        } while (std::chrono::steady_clock::now() < Deadline);
-        kill(nProcess, SIGKILL);
-        waitpid(nProcess, nullptr, 0);
-        return -1;
-    }
-
-private:
-    pid_t m_nProcess = -1;
-};
-
-// Gets a property by name through the dispatch part of the object's interface riid.
-HRESULT GetDispatchProperty(IUnknown* pObject, REFIID riid, const char16_t* pszName, VARIANT* pValue) {
-    VariantInit(pValue);
-    CComPtr<IDispatch> pDispatch;
-    HRESULT hr = pObject->QueryInterface(riid, reinterpret_cast<void**>(&pDispatch));
-    if (FAILED(hr)) return hr;
-    LPOLESTR pszNames[] = {const_cast<LPOLESTR>(pszName)};
-    DISPID nDispid = 0;
-    hr = pDispatch->GetIDsOfNames(IID_NULL, pszNames, 1, 0, &nDispid);
-    if (FAILED(hr)) return hr;
-    DISPPARAMS Params{nullptr, nullptr, 0, 0};
-    return pDispatch->Invoke(nDispid, IID_NULL, 0, DISPATCH_PROPERTYGET, &Params, pValue, nullptr, nullptr);
-}
-
 // A text property as UTF-8, or a marker saying why there is none.
 std::string TextProperty(IUnknown* pObject, REFIID riid, const char16_t* pszName) {
     VARIANT Value;
@@ -192,41 +127,17 @@ LONG NumberProperty(IUnknown* pObject, REFIID riid, const char16_t* pszName) {
     return nValue;
 }
 
-// Reads a stored message with Python's email package (a MIME parser that is none of ours) and prints each
-// field as "name hex", the value's UTF-8 bytes in hex so that line breaks pass unchanged.
-constexpr char kParseScript[] = R"PY(
-import email, email.policy, sys
-with open(sys.argv[1], 'rb') as f:
-    m = email.message_from_bytes(f.read(), policy=email.policy.default)
-def out(name, value):
-    print(name, (value if isinstance(value, bytes) else str(value).encode('utf-8')).hex())
+// The fields of a stored message that the checks below read, as Python's email package (a MIME parser that is
+// none of ours) gives them.
+constexpr char kParseLines[] = R"PY(
 out('subject', m['subject'])
 out('from-address', m['from'].addresses[0].addr_spec)
 out('to', ','.join(a.addr_spec for a in m['to'].addresses))
 out('body', m.get_body(('plain',)).get_payload(decode=True))
 )PY";
 
-std::string FromHex(const std::string& sHex) {
-    std::string sBytes;
-    for (std::size_t i = 0; i + 1 < sHex.size(); i += 2)
-        sBytes += static_cast<char>(std::stoi(sHex.substr(i, 2), nullptr, 16));
-    return sBytes;
-}
-
 std::map<std::string, std::string> ParseMessage(const std::string& sData, std::string& sOutput) {
-    const testing_support::CTemporaryDirectory Folder;
-    const std::filesystem::path File = Folder.Path() / "message.eml";
-    std::ofstream(File, std::ios::binary) << sData;
-    const auto Result = RunProgram({"python3", "-c", kParseScript, File.string()});
-    sOutput = Result.sOutput;
-    std::map<std::string, std::string> Fields;
-    if (Result.nExitCode != 0) return Fields;
-    std::istringstream Lines(Result.sOutput);
-    for (std::string sLine; std::getline(Lines, sLine);) {
-        const std::size_t nBlank = sLine.find(' ');
-        if (nBlank != std::string::npos) Fields[sLine.substr(0, nBlank)] = FromHex(sLine.substr(nBlank + 1));
-    }
-    return Fields;
+    return testing_support::ParseMessageWithPython(kParseLines, sData, sOutput);
 }
 
 // Checks one received message: the envelope, the authentication, and the ping activity's texts in the
@@ -251,55 +162,46 @@ void ExpectPingMessage(const testing_support::CReceivedMessage& Message, const s
               kDefaultBodyStart + sEvent + "\tRemote Host: " + kHost + "\r\n\tLocal Time: " + sLocalTime + "\r\n");
 }
 
-VARIANT FirstIndex() {
-    VARIANT v;
-    VariantInit(&v);
-    v.vt = VT_I4;
-    v.lVal = 0;
-    return v;
-}
-
 class ServerScenario : public ::testing::Test {
 protected:
     void SetUp() override {
-        // The shared application data belongs to the user: tests that start an application take turns.
-        m_nLockFd = open("/tmp/corvane-application-test.lock", O_CREAT | O_RDONLY | O_CLOEXEC, 0666);
-        ASSERT_GE(m_nLockFd, 0);
-        ASSERT_EQ(0, flock(m_nLockFd, LOCK_EX));
+        ASSERT_TRUE(m_Turn.IsHeld());
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         const auto Result = RunProgram({ProgramPath("hkregsvr").string(), LibraryPath("HarkwellPack1.so").string()});
         ASSERT_EQ(0, Result.nExitCode) << Result.sOutput;
         const auto Registration = RunProgram({ProgramPath("HarkwellServer").string(), "/RegServer"});
         ASSERT_EQ(0, Registration.nExitCode) << Registration.sOutput;
     }
-    void TearDown() override {
-        if (m_nLockFd >= 0) close(m_nLockFd);
-    }
 
-    // The one stored scenario's activity and first notification, as a manager of this process loads them.
+    // The one stored scenario's activity and first notification, as a new manager of this process loads them
+    // from the store as it is now.
     struct LoadedScenario {
+        CComPtr<IManager> pManager;
         LONG nCount = 0;
         CComPtr<IActivity> pActivity;
         CComPtr<INotification> pNotification;
     };
-    static void Load(IManager* pManager, LoadedScenario& Loaded) {
-        auto pScenarios = ScenariosOf(pManager);
+    static void Load(LoadedScenario& Loaded) {
+        RegResetStore();
+        ASSERT_EQ(S_OK, NewManager(Loaded.pManager));
+        auto pScenarios = ScenariosOf(Loaded.pManager);
         ASSERT_TRUE(pScenarios);
         ASSERT_EQ(S_OK, pScenarios->get_Count(&Loaded.nCount));
         if (Loaded.nCount == 0) return;
         CComPtr<IScenario> pScenario;
-        ASSERT_EQ(S_OK, pScenarios->get_Item(FirstIndex(), &pScenario));
+        ASSERT_EQ(S_OK, pScenarios->get_Item(IndexVariant(0), &pScenario));
         ASSERT_EQ(S_OK, pScenario->get_Activity(&Loaded.pActivity));
         CComPtr<INotifications> pNotifications;
         ASSERT_EQ(S_OK, pScenario->get_Notifications(&pNotifications));
         LONG nNotifications = 0;
         ASSERT_EQ(S_OK, pNotifications->get_Count(&nNotifications));
         ASSERT_EQ(1, nNotifications);
-        ASSERT_EQ(S_OK, pNotifications->get_Item(FirstIndex(), &Loaded.pNotification));
+        ASSERT_EQ(S_OK, pNotifications->get_Item(IndexVariant(0), &Loaded.pNotification));
     }
 
+    // The shared application data belongs to the user: tests that start an application take turns.
+    CApplicationTestTurn m_Turn;
     testing_support::CTemporaryRegistry m_Registry;
-    int m_nLockFd = -1;
 };
 
 class ServerScenarioNetwork : public ServerScenario {
@@ -335,16 +237,10 @@ TEST_F(ServerScenarioNetwork, OfflineEmailFromTheServerProcessAndTheListKeptOver
         CComPtr<IManager> pManager;
         ASSERT_EQ(S_OK, NewManager(pManager));
         auto pScenarios = ScenariosOf(pManager);
-        CComPtr<IScenario> pScenario;
-        ASSERT_EQ(S_OK, pScenarios->Add(&pScenario));
-        VARIANT vPing = ClassText(kPingActivity);
-        VARIANT vSmtp = ClassText(kSmtpNotification);
-        CComPtr<IActivity> pActivity;
-        CComPtr<INotification> pNotification;
-        ASSERT_EQ(S_OK, pScenarios->CreateActivity(vPing, &pActivity));
-        ASSERT_EQ(S_OK, pScenarios->CreateNotification(vSmtp, &pNotification));
-        VariantClear(&vPing);
-        VariantClear(&vSmtp);
+        ScenarioParts Parts;
+        ASSERT_EQ(S_OK, AddScenarioParts(pScenarios, kPingActivity, kSmtpNotification, Parts));
+        const CComPtr<IActivity>& pActivity = Parts.pActivity;
+        const CComPtr<INotification>& pNotification = Parts.pNotification;
         using testing_support::PutDispatchProperty;
         ASSERT_EQ(S_OK, PutDispatchProperty(pActivity, kIPingActivity, u"Host", kHost16));
         ASSERT_EQ(S_OK, PutDispatchProperty(pActivity, kIPingActivity, u"Timeout", 200));
@@ -364,10 +260,7 @@ TEST_F(ServerScenarioNetwork, OfflineEmailFromTheServerProcessAndTheListKeptOver
         ASSERT_EQ(S_OK,
                   PutDispatchProperty(pNotification, kISmtpNotification, u"AuthenticationPassword", sPassword.c_str()));
         ASSERT_EQ(S_OK, PutDispatchProperty(pNotification, kISmtpNotification, u"Timeout", 5000));
-        ASSERT_EQ(S_OK, pScenario->put_Activity(pActivity));
-        CComPtr<INotifications> pNotifications;
-        ASSERT_EQ(S_OK, pScenario->get_Notifications(&pNotifications));
-        ASSERT_EQ(S_OK, pNotifications->Add(pNotification));
+        ASSERT_EQ(S_OK, JoinScenarioParts(Parts));
     }  // the manager goes: the list is saved
     RegResetStore();
 
@@ -396,12 +289,9 @@ TEST_F(ServerScenarioNetwork, OfflineEmailFromTheServerProcessAndTheListKeptOver
     }
 
     // The store still has the scenario with its settings; the password itself was never stored as text.
-    RegResetStore();
     {
-        CComPtr<IManager> pManager;
-        ASSERT_EQ(S_OK, NewManager(pManager));
         LoadedScenario Loaded;
-        ASSERT_NO_FATAL_FAILURE(Load(pManager, Loaded));
+        ASSERT_NO_FATAL_FAILURE(Load(Loaded));
         ASSERT_EQ(1, Loaded.nCount);
         ASSERT_TRUE(Loaded.pActivity);
         ASSERT_TRUE(Loaded.pNotification);
@@ -434,11 +324,8 @@ TEST_F(ServerScenarioNetwork, OfflineEmailFromTheServerProcessAndTheListKeptOver
         ExpectPingMessage(Messages[2], "online");
         EXPECT_EQ(0, Server.Terminate(std::chrono::seconds(10)));
     }
-    RegResetStore();
-    CComPtr<IManager> pManager;
-    ASSERT_EQ(S_OK, NewManager(pManager));
     LoadedScenario Loaded;
-    ASSERT_NO_FATAL_FAILURE(Load(pManager, Loaded));
+    ASSERT_NO_FATAL_FAILURE(Load(Loaded));
     EXPECT_EQ(1, Loaded.nCount);
 }
 

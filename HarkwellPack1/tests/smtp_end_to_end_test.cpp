@@ -8,14 +8,12 @@
 
 #include <cctype>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "../../corvane/tests/tracelog.h"
+#include "PythonMessageParser.h"
 #include "SmtpNotification.h"
 #include "SmtpTestServer.h"
 #include "comrt/oleauto.h"
@@ -25,15 +23,9 @@ namespace {
 
 using testing_support::CSmtpTestServer;
 
-// Reads one stored message with email.message_from_bytes under the default policy and prints what a mail
-// reader would show, one "name hex" line per field (the value's UTF-8 bytes in hex, so that line breaks and
-// non-ASCII text pass unchanged).
-constexpr char kParseScript[] = R"PY(
-import email, email.policy, sys
-with open(sys.argv[1], 'rb') as f:
-    m = email.message_from_bytes(f.read(), policy=email.policy.default)
-def out(name, value):
-    print(name, (value if isinstance(value, bytes) else str(value).encode('utf-8')).hex())
+// What a mail reader would show of one stored message read with email.message_from_bytes under the default
+// policy, one field a line.
+constexpr char kParseLines[] = R"PY(
 out('subject', m['subject'])
 out('from-name', m['from'].addresses[0].display_name)
 out('from-address', m['from'].addresses[0].addr_spec)
@@ -67,29 +59,9 @@ HRESULT HandleEvent(INotification* pNotification, std::u16string_view sSubject, 
     return pEvent ? pNotification->Handle(nullptr, pEvent) : E_OUTOFMEMORY;
 }
 
-std::string FromHex(const std::string& sHex) {
-    std::string sBytes;
-    for (std::size_t i = 0; i + 1 < sHex.size(); i += 2)
-        sBytes += static_cast<char>(std::stoi(sHex.substr(i, 2), nullptr, 16));
-    return sBytes;
-}
-
 // The fields the parser printed for the message data; empty when the parser did not run to its end.
 std::map<std::string, std::string> ParseWithPython(const std::string& sData, std::string& sOutput) {
-    const testing_support::CTemporaryDirectory Folder;
-    const std::filesystem::path File = Folder.Path() / "message.eml";
-    std::ofstream(File, std::ios::binary) << sData;
-    const testing_support::ProcessResult Result =
-        testing_support::RunProgram({"python3", "-c", kParseScript, File.string()});
-    sOutput = Result.sOutput;
-    std::map<std::string, std::string> Fields;
-    if (Result.nExitCode != 0) return Fields;
-    std::istringstream Lines(Result.sOutput);
-    for (std::string sLine; std::getline(Lines, sLine);) {
-        const std::size_t nBlank = sLine.find(' ');
-        if (nBlank != std::string::npos) Fields[sLine.substr(0, nBlank)] = FromHex(sLine.substr(nBlank + 1));
-    }
-    return Fields;
+    return testing_support::ParseMessageWithPython(kParseLines, sData, sOutput);
 }
 
 constexpr char16_t kDefaultBodyStart[] =

@@ -14,8 +14,12 @@
 
 namespace {
 
+using testing_support::AddScenarioParts;
 using testing_support::ClassText;
+using testing_support::IndexVariant;
+using testing_support::JoinScenarioParts;
 using testing_support::NewManager;
+using testing_support::ScenarioParts;
 using testing_support::ScenariosOf;
 
 class ManagerTest : public ::testing::Test {
@@ -32,31 +36,16 @@ protected:
     }
     // Adds a scenario with a fake activity named sName and one fake notification labelled nLabel.
     static CComPtr<IScenario> AddScenario(IScenarios* pScenarios, const char16_t* pszName, LONG nLabel) {
-        CComPtr<IScenario> pScenario;
-        EXPECT_EQ(S_OK, pScenarios->Add(&pScenario));
-        VARIANT vActivity = ClassText(CLSID_FakeActivity);
-        VARIANT vNotification = ClassText(CLSID_FakeNotification);
-        CComPtr<IActivity> pActivity;
-        CComPtr<INotification> pNotification;
-        EXPECT_EQ(S_OK, pScenarios->CreateActivity(vActivity, &pActivity));
-        EXPECT_EQ(S_OK, pScenarios->CreateNotification(vNotification, &pNotification));
-        VariantClear(&vActivity);
-        VariantClear(&vNotification);
-        FakeOf<CFakeActivity>(pActivity.p)->SetName(pszName);
-        FakeOf<CFakeNotification>(pNotification.p)->SetLabel(nLabel);
-        EXPECT_EQ(S_OK, pScenario->put_Activity(pActivity));
-        CComPtr<INotifications> pNotifications;
-        EXPECT_EQ(S_OK, pScenario->get_Notifications(&pNotifications));
-        EXPECT_EQ(S_OK, pNotifications->Add(pNotification));
-        return pScenario;
+        ScenarioParts Parts;
+        EXPECT_EQ(S_OK, AddScenarioParts(pScenarios, CLSID_FakeActivity, CLSID_FakeNotification, Parts));
+        FakeOf<CFakeActivity>(Parts.pActivity.p)->SetName(pszName);
+        FakeOf<CFakeNotification>(Parts.pNotification.p)->SetLabel(nLabel);
+        EXPECT_EQ(S_OK, JoinScenarioParts(Parts));
+        return Parts.pScenario;
     }
     static CFakeActivity* ActivityOf(IScenarios* pScenarios, LONG nIndex) {
-        VARIANT vIndex;
-        VariantInit(&vIndex);
-        vIndex.vt = VT_I4;
-        vIndex.lVal = nIndex;
         CComPtr<IScenario> pScenario;
-        EXPECT_EQ(S_OK, pScenarios->get_Item(vIndex, &pScenario));
+        EXPECT_EQ(S_OK, pScenarios->get_Item(IndexVariant(nIndex), &pScenario));
         CComPtr<IActivity> pActivity;
         if (pScenario) {
             EXPECT_EQ(S_OK, pScenario->get_Activity(&pActivity));
@@ -219,11 +208,8 @@ TEST_F(ManagerTest, ValueNamingAndEntriesKeptAside) {
         ASSERT_EQ(S_OK, NewManager(pManager));
         auto pScenarios = ScenariosOf(pManager);
         while (CountOf(pScenarios) > 0) {
-            VARIANT vFirst;
-            VariantInit(&vFirst);
-            vFirst.vt = VT_I4;
             CComPtr<IScenario> pScenario;
-            ASSERT_EQ(S_OK, pScenarios->get_Item(vFirst, &pScenario));
+            ASSERT_EQ(S_OK, pScenarios->get_Item(IndexVariant(0), &pScenario));
             ASSERT_EQ(S_OK, pScenarios->Remove(pScenario));
         }
     }

@@ -1,6 +1,7 @@
 // The server program as a child process of a test: start it with extra environment, wait for its end with
-// a limit, and take turns with other tests that run an application (the shared application data belongs
-// to the user, so two of them at once would refuse each other).
+// a limit, own it so that it does not outlive a test that fails early, and take turns with other tests that
+// run an application (the shared application data belongs to the user, so two of them at once would refuse
+// each other).
 #pragma once
 
 #include <fcntl.h>
@@ -86,5 +87,48 @@ inline int WaitForExit(pid_t nProcess, std::chrono::milliseconds Limit) {
     waitpid(nProcess, nullptr, 0);
     return -1;
 }
+
+// The server program as a child process owned by an object: killed when the object goes while it still runs,
+// so that a test that stops early leaves no server behind to hold the shared application data.
+class CServerProcess {
+public:
+    CServerProcess() = default;
+    ~CServerProcess() {
+        if (m_nProcess > 0) {
+            kill(m_nProcess, SIGKILL);
+            waitpid(m_nProcess, nullptr, 0);
+        }
+    }
+    CServerProcess(const CServerProcess&) = delete;
+    CServerProcess& operator=(const CServerProcess&) = delete;
+
+    // Starts the program as StartServerProcess does; whether it started.
+    bool Start(const std::vector<std::string>& Arguments = {}, const std::vector<std::string>& Extra = {},
+               const std::string& sOutputPath = {}) {
+        m_nProcess = StartServerProcess(Arguments, Extra, sOutputPath);
+        return m_nProcess > 0;
+    }
+
+    // Still running: it has not ended by itself.
+    bool IsRunning() {
+        if (m_nProcess <= 0) return false;
+        int nStatus = 0;
+        if (waitpid(m_nProcess, &nStatus, WNOHANG) != m_nProcess) return true;
+        m_nProcess = -1;
+        return false;
+    }
+
+    // Sends SIGTERM and waits for the end as WaitForExit does; -1 as well when the signal cannot be sent.
+    int Terminate(std::chrono::milliseconds Limit) {
+        if (m_nProcess <= 0) return -1;
+        const pid_t nProcess = m_nProcess;
+        m_nProcess = -1;
+        if (kill(nProcess, SIGTERM) != 0) return -1;
+        return WaitForExit(nProcess, Limit);
+    }
+
+private:
+    pid_t m_nProcess = -1;
+};
 
 }  // namespace testing_support
