@@ -199,6 +199,86 @@ int RunTyped() {
     return 0;
 }
 
+// Records the events it is given.
+class CEventRecorder final : public IDispatch {
+public:
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (riid == IidOf<IUnknown>() || riid == IidOf<IDispatch>() || riid == IidOf<_TestWidgetEvents>()) {
+            *ppv = static_cast<IDispatch*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return ++m_nReferences; }
+    ULONG Release() override { return --m_nReferences; }
+    HRESULT GetTypeInfoCount(UINT* pctinfo) override {
+        *pctinfo = 0;
+        return S_OK;
+    }
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override { return E_NOTIMPL; }
+    HRESULT Invoke(DISPID dispIdMember, REFIID, LCID, WORD, DISPPARAMS* pParams, VARIANT*, EXCEPINFO*, UINT*) override {
+        std::lock_guard lock(m_Lock);
+        std::string sEvent = std::to_string(dispIdMember);
+        for (UINT i = pParams->cArgs; i-- > 0;) {
+            const VARIANT& v = pParams->rgvarg[i];
+            if (v.vt == VT_BSTR) sEvent += " '" + comrt::ToUtf8(Text(v.bstrVal)) + "'";
+            if (v.vt == VT_I4) sEvent += " " + std::to_string(v.lVal);
+        }
+        m_Events.push_back(sEvent);
+        return S_OK;
+    }
+    std::vector<std::string> Events() {
+        std::lock_guard lock(m_Lock);
+        return m_Events;
+    }
+    std::atomic<ULONG> m_nReferences{1};
+
+private:
+    std::mutex m_Lock;
+    std::vector<std::string> m_Events;
+};
+
+int RunEvents() {
+    CComPtr<ITestWidget> p = CreateWidget();
+    if (!p) return 1;
+    CComQIPtr<IConnectionPointContainer> pContainer(static_cast<IUnknown*>(p.p));
+    CHILD_CHECK(pContainer);
+    if (!pContainer) return 1;
+    CHILD_CHECK(CComPtr<IUnknown>(pContainer.p).IsEqualObject(p));
+    CComPtr<IConnectionPoint> pPoint;
+    CHILD_CHECK(pContainer->FindConnectionPoint(IidOf<ITestWidget>(), &pPoint) == CONNECT_E_NOCONNECTION);
+    CHILD_CHECK(pContainer->FindConnectionPoint(IidOf<_TestWidgetEvents>(), &pPoint) == S_OK && pPoint);
+    if (!pPoint) return 1;
+    CEventRecorder recorder;
+    DWORD nCookie = 0;
+    CHILD_CHECK(pPoint->Advise(&recorder, &nCookie) == S_OK && nCookie != 0);
+    pPoint.Release();  // the subscription outlives the connection point object
+    BSTR sText = Bstr(u"first");
+    CHILD_CHECK(p->Fire(sText) == S_OK);
+    SysFreeString(sText);
+    CHILD_CHECK(WaitFor([&] { return !recorder.Events().empty(); }));
+    CHILD_CHECK(recorder.Events() == std::vector<std::string>{"1 'first' 1"});
+
+    CHILD_CHECK(pContainer->FindConnectionPoint(IidOf<_TestWidgetEvents>(), &pPoint) == S_OK && pPoint);
+    CHILD_CHECK(pPoint->Unadvise(nCookie) == S_OK);
+    CHILD_CHECK(pPoint->Unadvise(nCookie) == CONNECT_E_NOCONNECTION);
+    sText = Bstr(u"second");
+    CHILD_CHECK(p->Fire(sText) == S_OK);
+    SysFreeString(sText);
+    // A later event on the same object proves the bus delivered what it had by then.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    CHILD_CHECK(recorder.Events().size() == 1);
+    pPoint.Release();
+    pContainer.Release();
+    p.Release();
+    // The subscription let go of the sink.
+    CHILD_CHECK(WaitFor([&] { return recorder.m_nReferences == 1; }));
+    return 0;
+}
+
 // Holds ten children (and their parent) until told to go, then leaves without releasing them.
 int RunTen(bool bRelease) {
     CComPtr<ITestWidget> p = CreateWidget();
@@ -230,6 +310,7 @@ int RunChild(const char* szMode) {
     if (std::strcmp(szMode, "typed") == 0) nResult = RunTyped();
     if (std::strcmp(szMode, "ten") == 0) nResult = RunTen(false);
     if (std::strcmp(szMode, "release") == 0) nResult = RunTen(true);
+    if (std::strcmp(szMode, "events") == 0) nResult = RunEvents();
     std::printf("done\n");
     std::fflush(stdout);
     return nResult != 0 ? nResult : (g_nFailures != 0 ? 1 : 0);
@@ -272,11 +353,27 @@ TEST_F(DBusProxyTest, ReleasedProxiesGiveTheirReferencesBack) {
     EXPECT_EQ(0, child.Wait());
 }
 
+TEST_F(DBusProxyTest, AProxysConnectionPointDeliversTheSignalsAsEvents) {
+    CChildProcess child = StartChild("events");
+    const std::string sOutput = child.ReadAll(60000);
+    EXPECT_EQ(0, child.Wait()) << sOutput;
+    EXPECT_NE(std::string::npos, sOutput.find("done")) << sOutput;
+    EXPECT_TRUE(Settled()) << g_nLiveWidgets << " widgets, " << comrt::CoGetExportedObjectCount() << " exported";
+}
+
 TEST_F(DBusProxyTest, TheClientBusFollowsTheEnvironment) {
     unsetenv(comrt::kClientBusVariable);
     EXPECT_EQ(comrt::BusKind::Session, comrt::CoGetClientBus());
+    CComPtr<IDispatch> pApplication;
+    EXPECT_EQ(S_OK, comrt::CoGetBusObject(comrt::kApplicationPath, IidOf<IDispatch>(),
+                                          reinterpret_cast<void**>(&pApplication)));
+    pApplication.Release();
     setenv(comrt::kClientBusVariable, "system", 1);
     EXPECT_EQ(comrt::BusKind::System, comrt::CoGetClientBus());
+    // "none" keeps the process off the buses altogether.
+    setenv(comrt::kClientBusVariable, "none", 1);
+    EXPECT_EQ(RPC_E_DISCONNECTED, comrt::CoGetBusObject(comrt::kApplicationPath, IidOf<IDispatch>(),
+                                                        reinterpret_cast<void**>(&pApplication)));
     unsetenv(comrt::kClientBusVariable);
 }
 

@@ -9,7 +9,8 @@
 // own and held for that client until it releases it or leaves the bus.
 //
 // Client side: CoCreateInstance with CLSCTX_LOCAL_SERVER asks the running server when no class of this
-// process or library answers; the objects come back as proxies. The client's bus is the session bus unless
+// process or library answers; the objects come back as proxies, whose IConnectionPointContainer turns the
+// object's signals into events on the sinks advised to it. The client's bus is the session bus unless
 // CORVANE_HARKWELL_BUS=system (or CoSetClientBus) says otherwise.
 #pragma once
 
@@ -27,7 +28,8 @@ inline constexpr const char* kApplicationPath = "/Corvane/HarkwellServer/Applica
 inline constexpr const char* kObjectPathPrefix = "/Corvane/HarkwellServer/Objects/";
 // The running object table name (an item moniker's display name) that is published at kApplicationPath.
 inline constexpr const char16_t* kApplicationMonikerName = u"!{4DBD069D-7386-42A4-9A0E-13BA54BD19F9}";
-// The environment variable that chooses the client's bus: "system" or "session" (the default).
+// The environment variable that chooses the client's bus: "system", "session" (the default), or "none",
+// which keeps the process's clients off the buses (local-server creation then finds no server).
 inline constexpr const char* kClientBusVariable = "CORVANE_HARKWELL_BUS";
 
 // Connects the bridge to the bus (one bridge per process) and starts serving. S_FALSE when the bridge was

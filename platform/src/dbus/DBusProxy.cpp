@@ -16,39 +16,10 @@
 #include <mutex>
 #include <new>
 
-#include "DBusBridge.h"
+#include "DBusProxy.h"
 #include "comrt/text.h"
 
 namespace comrt::dbus {
-namespace {
-
-// Answered only by our proxies, with the proxy object itself (not AddRef'ed); never leaves the process.
-constexpr IID kProxyIdentityIid = MakeGuid("{6C0B2D31-8E0F-4C53-A1D5-0C0B5E7A9B01}");
-
-class CProxyObject;
-
-// The client connection of the process.
-class CClientBus : public std::enable_shared_from_this<CClientBus> {
-public:
-    explicit CClientBus(std::unique_ptr<sdbus::IConnection> pConnection) : m_pConnection(std::move(pConnection)) {
-        m_pConnection->enterEventLoopAsync();
-    }
-    ~CClientBus() { m_pConnection->leaveEventLoop(); }
-
-    sdbus::IConnection& Connection() { return *m_pConnection; }
-
-    // The proxy for sPath on sDestination, AddRef'ed; bHeld counts one more reference the server holds
-    // for this client.
-    HRESULT GetProxy(const std::string& sDestination, const std::string& sPath, bool bHeld, CProxyObject** ppProxy);
-    void Forget(CProxyObject* pProxy, const std::string& sDestination, const std::string& sPath);
-    // The unique name that owns sName now, or empty.
-    std::string OwnerOf(const std::string& sName);
-
-private:
-    std::unique_ptr<sdbus::IConnection> m_pConnection;
-    std::mutex m_Lock;
-    std::map<std::pair<std::string, std::string>, CProxyObject*> m_Proxies;
-};
 
 std::mutex g_ClientLock;
 std::shared_ptr<CClientBus> g_pClientBus;
@@ -62,6 +33,9 @@ BusKind ClientBusKind() {
 
 std::shared_ptr<CClientBus> ClientBus() {
     std::lock_guard lock(g_ClientLock);
+    // "none" keeps the process off the buses (tests that must not meet a real server).
+    const char* szBus = std::getenv(kClientBusVariable);
+    if (g_nClientBus < 0 && szBus != nullptr && std::strcmp(szBus, "none") == 0) return nullptr;
     if (!g_pClientBus) {
         try {
             auto pConnection = ClientBusKind() == BusKind::System ? sdbus::createSystemBusConnection()
@@ -92,20 +66,6 @@ std::string GuidText(REFGUID guid) {
     StringFromGUID2(guid, sz, 40);
     return ToUtf8(sz);
 }
-
-// Paths a server sends are proxies of that server; objects sent to it must be its own.
-class CClientMapper final : public IObjectMapper {
-public:
-    CClientMapper(CClientBus& bus, std::string sDestination, bool bHeld)
-        : m_Bus(bus), m_sDestination(std::move(sDestination)), m_bHeld(bHeld) {}
-    HRESULT PathOf(IUnknown* pObject, std::string* psPath) override;
-    HRESULT ObjectOf(const std::string& sPath, IUnknown** ppObject) override;
-
-private:
-    CClientBus& m_Bus;
-    std::string m_sDestination;
-    bool m_bHeld;
-};
 
 // Stores a value into the caller's [out] storage, which holds nothing yet.
 HRESULT StoreOutParam(VARIANT& value, VARIANT& target, const ParamDescription& p) {
@@ -203,6 +163,8 @@ public:
             AddRef();
             return S_OK;
         }
+        if (riid == IidOf<IConnectionPointContainer>())
+            return CreateProxyEvents(m_pBus, m_sDestination, m_sPath, static_cast<IDispatch*>(this), ppv);
         {
             std::lock_guard lock(m_Lock);
             auto it = m_TearOffs.find(riid);
@@ -513,6 +475,40 @@ HRESULT CClientMapper::ObjectOf(const std::string& sPath, IUnknown** ppObject) {
     return hr;
 }
 
+CClientBus::CClientBus(std::unique_ptr<sdbus::IConnection> pConnection) : m_pConnection(std::move(pConnection)) {
+    m_Worker = std::thread([this] {
+        std::unique_lock lock(m_WorkLock);
+        for (;;) {
+            m_WorkReady.wait(lock, [this] { return m_bStopping || !m_Doomed.empty(); });
+            if (m_Doomed.empty()) return;
+            std::unique_ptr<sdbus::IProxy> pProxy = std::move(m_Doomed.front());
+            m_Doomed.pop_front();
+            lock.unlock();
+            pProxy.reset();  // waits for a handler of its own that runs now
+            lock.lock();
+        }
+    });
+    m_pConnection->enterEventLoopAsync();
+}
+
+CClientBus::~CClientBus() {
+    m_pConnection->leaveEventLoop();
+    {
+        std::lock_guard lock(m_WorkLock);
+        m_bStopping = true;
+    }
+    m_WorkReady.notify_all();
+    m_Worker.join();
+}
+
+void CClientBus::DestroyLater(std::unique_ptr<sdbus::IProxy> pProxy) {
+    {
+        std::lock_guard lock(m_WorkLock);
+        m_Doomed.push_back(std::move(pProxy));
+    }
+    m_WorkReady.notify_one();
+}
+
 HRESULT CClientBus::GetProxy(const std::string& sDestination, const std::string& sPath, bool bHeld,
                              CProxyObject** ppProxy) {
     *ppProxy = nullptr;
@@ -622,8 +618,6 @@ HRESULT ResolveLocalServer(REFCLSID rclsid, DWORD, REFIID riid, void** ppv) {
     if (!pFactory) return E_OUTOFMEMORY;
     return pFactory->QueryInterface(riid, ppv);
 }
-
-}  // namespace
 
 }  // namespace comrt::dbus
 
