@@ -354,6 +354,9 @@ void CBusBridge::AddTypedInterface(sdbus::IObject& object, const std::weak_ptr<C
                 });
             };
             const std::string sSignature = SignatureOf(m.pParams[0].vt);
+            // Objects tell their clients of changes through their own events, never PropertiesChanged.
+            sdbus::Flags flags;
+            flags.set(sdbus::Flags::EMITS_NO_SIGNAL);
             if (pPut != nullptr) {
                 auto setter = [this, locked, &d, pPut](sdbus::PropertySetCall& value) {
                     Guarded([&] {
@@ -366,9 +369,9 @@ void CBusBridge::AddTypedInterface(sdbus::IObject& object, const std::weak_ptr<C
                         ThrowIfFailed(InvokeMember(pIdentity, d, *pPut, values.v, &result.v));
                     });
                 };
-                object.registerProperty(sInterface, sName, sSignature, getter, setter);
+                object.registerProperty(sInterface, sName, sSignature, getter, setter, flags);
             } else {
-                object.registerProperty(sInterface, sName, sSignature, getter);
+                object.registerProperty(sInterface, sName, sSignature, getter, flags);
             }
             continue;
         }
