@@ -107,6 +107,10 @@ protected:
                               << m_ActiveState.string()
                               << "'); echo \"$state\"; [ \"$state\" = active ] ;;\n"
                                  "  is-enabled) echo enabled ;;\n"
+                                 "  daemon-reload) [ ! -f '"
+                              << (m_Folder.Path() / "fail-second-reload").string()
+                              << "' ] || [ $(grep -c '^daemon-reload' '" << m_SystemctlLog.string()
+                              << "') != 2 ] ;;\n"
                                  "  *) exit 0 ;;\n"
                                  "esac\n";
         std::filesystem::permissions(Script, std::filesystem::perms::owner_all);
@@ -237,6 +241,36 @@ TEST_F(ServerModule, SwitchRulesAndTheirPasses) {
     Result = Server("--help");
     EXPECT_EQ(0, Result.nExitCode);
     EXPECT_NE(std::string::npos, Result.sOutput.find("/RegServer")) << Result.sOutput;
+}
+
+TEST_F(ServerModule, ADescriptionTheManagerRefusesDoesNotFailTheInstallation) {
+    ASSERT_EQ(0, Server("/RegServer").nExitCode);
+    // The second reload is the one after the description was written into the unit.
+    std::ofstream(m_Folder.Path() / "fail-second-reload") << "\n";
+    const auto Result = Server("/Service");
+    ASSERT_EQ(0, Result.nExitCode) << Result.sOutput;
+    EXPECT_EQ(u"Corvane Harkwell Server", ReadString(kAppIdKey, u"LocalService"));
+    EXPECT_TRUE(std::filesystem::exists(UnitFile()));
+    EXPECT_NE(std::string::npos, ReadFile(m_SystemctlLog).find(std::string("enable ") + kUnitName));
+    // The refusal is an assertion of the trace, nothing more.
+    EXPECT_NE(std::string::npos, TraceLog().find("ChangeServiceConfig2W")) << TraceLog();
+}
+
+TEST_F(ServerModule, ADamagedStoreEndsTheStartWithItsErrorAndIsLeftAsItWas) {
+    ASSERT_EQ(0, Server("/RegServer").nExitCode);
+    testing_support::CTemporaryDirectory Damaged;
+    std::string sJunk(8192, '\0');
+    for (std::size_t i = 0; i < sJunk.size(); ++i) sJunk[i] = static_cast<char>((i * 7919u) >> 3);
+    for (const char* pszHive : {"classes.db", "machine.db"}) std::ofstream(Damaged.Path() / pszHive) << sJunk;
+    for (const char* pszSwitch : {"", "/RegServer"}) {
+        std::vector<std::string> Command{"env", "CORVANE_REGISTRY_DIR=" + Damaged.Path().string(),
+                                         ProgramPath("HarkwellServer").string()};
+        if (*pszSwitch != '\0') Command.emplace_back(pszSwitch);
+        const auto Result = RunProgram(Command);
+        EXPECT_EQ(1, Result.nExitCode) << Result.sOutput;
+        EXPECT_NE(std::string::npos, Result.sOutput.find("damaged")) << Result.sOutput;
+    }
+    for (const char* pszHive : {"classes.db", "machine.db"}) EXPECT_EQ(sJunk, ReadFile(Damaged.Path() / pszHive));
 }
 
 TEST_F(ServerModule, FailuresOfRegistrationAndStartSayWhatFailed) {
