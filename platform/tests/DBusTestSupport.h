@@ -227,12 +227,25 @@ public:
         if (pUnkOuter != nullptr) return CLASS_E_NOAGGREGATION;
         CComPtr<ITestWidget> pWidget;
         pWidget.Attach(new CTestWidget(u"factory"));
+        if (m_bKeepLast) {
+            std::lock_guard lock(m_Lock);
+            m_pLast = pWidget;
+        }
         return pWidget->QueryInterface(riid, ppv);
+    }
+    // With bKeep, the factory keeps the widget it made last (TakeLast hands it over).
+    void KeepLast(bool bKeep) { m_bKeepLast = bKeep; }
+    CComPtr<ITestWidget> TakeLast() {
+        std::lock_guard lock(m_Lock);
+        return std::move(m_pLast);
     }
     HRESULT LockServer(BOOL) override { return S_OK; }
 
 private:
     std::atomic<ULONG> m_nReferences{1};
+    std::atomic<bool> m_bKeepLast{false};
+    std::mutex m_Lock;
+    CComPtr<ITestWidget> m_pLast;
 };
 
 // A child process with its standard output (and error) on a pipe and its standard input on another.

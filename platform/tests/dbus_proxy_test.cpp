@@ -279,6 +279,23 @@ int RunEvents() {
     return 0;
 }
 
+// Creates a widget, waits for a line, and finds the widget cut off from it.
+int RunDisconnected() {
+    CComPtr<ITestWidget> p = CreateWidget();
+    if (!p) return 1;
+    CHILD_CHECK(NameOf(p) == u"factory");
+    std::printf("created\n");
+    std::fflush(stdout);
+    char c = 0;
+    while (read(0, &c, 1) == 1 && c != '\n') {
+    }
+    BSTR sName = nullptr;
+    const HRESULT hr = p->get_Name(&sName);
+    CHILD_CHECK(hr == RPC_E_DISCONNECTED);
+    SysFreeString(sName);
+    return 0;
+}
+
 // Holds ten children (and their parent) until told to go, then leaves without releasing them.
 int RunTen(bool bRelease) {
     CComPtr<ITestWidget> p = CreateWidget();
@@ -311,6 +328,7 @@ int RunChild(const char* szMode) {
     if (std::strcmp(szMode, "ten") == 0) nResult = RunTen(false);
     if (std::strcmp(szMode, "release") == 0) nResult = RunTen(true);
     if (std::strcmp(szMode, "events") == 0) nResult = RunEvents();
+    if (std::strcmp(szMode, "disconnected") == 0) nResult = RunDisconnected();
     std::printf("done\n");
     std::fflush(stdout);
     return nResult != 0 ? nResult : (g_nFailures != 0 ? 1 : 0);
@@ -359,6 +377,26 @@ TEST_F(DBusProxyTest, AProxysConnectionPointDeliversTheSignalsAsEvents) {
     EXPECT_EQ(0, child.Wait()) << sOutput;
     EXPECT_NE(std::string::npos, sOutput.find("done")) << sOutput;
     EXPECT_TRUE(Settled()) << g_nLiveWidgets << " widgets, " << comrt::CoGetExportedObjectCount() << " exported";
+}
+
+TEST_F(DBusProxyTest, DisconnectingAnObjectCutsItsClientsOff) {
+    m_Factory.KeepLast(true);
+    CChildProcess child = StartChild("disconnected");
+    std::string sLine;
+    ASSERT_TRUE(child.ReadLine(&sLine, 60000));
+    ASSERT_EQ("created", sLine);
+    CComPtr<ITestWidget> pWidget = m_Factory.TakeLast();
+    m_Factory.KeepLast(false);
+    ASSERT_TRUE(pWidget);
+    EXPECT_EQ(2u, comrt::CoGetExportedObjectCount());
+    EXPECT_EQ(S_OK, CoDisconnectObject(pWidget, 0));
+    EXPECT_TRUE(WaitFor([] { return comrt::CoGetExportedObjectCount() == 1; }));
+    ASSERT_EQ(1, write(child.fdInput, "\n", 1));
+    const std::string sOutput = child.ReadAll(60000);
+    EXPECT_EQ(0, child.Wait()) << sOutput;
+    EXPECT_NE(std::string::npos, sOutput.find("done")) << sOutput;
+    pWidget.Release();
+    EXPECT_TRUE(Settled());
 }
 
 TEST_F(DBusProxyTest, TheClientBusFollowsTheEnvironment) {
