@@ -1,10 +1,13 @@
-// The client side's shared parts: the process's client connection, the mapping of paths to proxies, and
-// the connection points of proxies (DBusProxyEvents.cpp).
+// The client side's shared parts: the process's client connection and the mapping of paths to proxies
+// (DBusClient.cpp), the proxy objects with their typed tear-offs (DBusProxy.cpp), and the connection points
+// of proxies (DBusProxyEvents.cpp).
 #pragma once
 
 #include <sdbus-c++/IConnection.h>
 #include <sdbus-c++/IProxy.h>
+#include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <map>
@@ -12,8 +15,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "DBusBridge.h"
+#include "comrt/text.h"
 
 namespace comrt::dbus {
 
@@ -71,5 +76,171 @@ private:
 // object's outgoing interfaces and call the sinks' Invoke with the events' arguments.
 HRESULT CreateProxyEvents(const std::shared_ptr<CClientBus>& pBus, const std::string& sDestination,
                           const std::string& sPath, IUnknown* pOwner, void** ppv);
+
+// The client connection of the process, made at first use; null when the bus cannot be reached or the
+// environment says "none".
+std::shared_ptr<CClientBus> ClientBus();
+// The HRESULT of a failed call, with the error's message kept as the caller's error information.
+HRESULT Failure(const sdbus::Error& e);
+// The brace form of a GUID.
+std::string GuidText(REFGUID guid);
+// The member of a typed proxy whose thunk is pfnThunk, called on its object (ProxyInvoke's handler).
+HRESULT InvokeTearOff(void* pThis, ProxyThunk pfnThunk, DISPPARAMS* pParams);
+
+// One typed proxy: the interface pointer handed out points at m_pVtable.
+struct CTearOff {
+    const void* const* m_pVtable;
+    CProxyObject* m_pOwner;
+    const InterfaceDescription* m_pDescription;
+    std::vector<const void*> m_Slots;
+};
+
+class CProxyObject final : public IDispatch {
+public:
+    CProxyObject(std::shared_ptr<CClientBus> pBus, std::string sDestination, std::string sPath)
+        : m_pBus(std::move(pBus)), m_sDestination(std::move(sDestination)), m_sPath(std::move(sPath)) {
+        m_pProxy = sdbus::createProxy(m_pBus->Connection(), m_sDestination, m_sPath);
+    }
+
+    const std::string& Path() const { return m_sPath; }
+    const std::string& Destination() const { return m_sDestination; }
+    void AddHold() { ++m_nHolds; }
+
+    // AddRef unless the proxy is already on its way out (the cache looks proxies up under its lock).
+    bool TryAddRef() {
+        ULONG n = m_nReferences.load();
+        while (n != 0)
+            if (m_nReferences.compare_exchange_weak(n, n + 1)) return true;
+        return false;
+    }
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        *ppv = nullptr;
+        if (riid == kProxyIdentityIid) {
+            *ppv = this;
+            return S_OK;
+        }
+        if (riid == IidOf<IUnknown>() || riid == IidOf<IDispatch>()) {
+            *ppv = static_cast<IDispatch*>(this);
+            AddRef();
+            return S_OK;
+        }
+        if (riid == IidOf<IConnectionPointContainer>())
+            return CreateProxyEvents(m_pBus, m_sDestination, m_sPath, static_cast<IDispatch*>(this), ppv);
+        {
+            std::lock_guard lock(m_Lock);
+            auto it = m_TearOffs.find(riid);
+            if (it != m_TearOffs.end()) {
+                *ppv = it->second.get();
+                AddRef();
+                return S_OK;
+            }
+        }
+        const InterfaceDescription* d = FindInterfaceDescription(riid);
+        if (d == nullptr || d->kind != InterfaceKind::Dual) return E_NOINTERFACE;
+        std::string sPath;
+        HRESULT hr = RemoteQueryInterface(riid, &sPath);
+        if (FAILED(hr)) return hr;
+        if (sPath != m_sPath) {
+            // The object hands out another object for this interface.
+            CComPtr<CProxyObject> pOther;
+            hr = m_pBus->GetProxy(m_sDestination, sPath, true, &pOther.p);
+            return FAILED(hr) ? hr : pOther->QueryInterface(riid, ppv);
+        }
+        std::lock_guard lock(m_Lock);
+        std::unique_ptr<CTearOff>& pTearOff = m_TearOffs[riid];
+        if (!pTearOff) pTearOff = MakeTearOff(*d);
+        *ppv = pTearOff.get();
+        AddRef();
+        return S_OK;
+    }
+    ULONG AddRef() override { return ++m_nReferences; }
+    ULONG Release() override {
+        const ULONG n = --m_nReferences;
+        if (n == 0) {
+            m_pBus->Forget(this, m_sDestination, m_sPath);
+            GiveBackHolds();
+            delete this;
+        }
+        return n;
+    }
+
+    HRESULT GetTypeInfoCount(UINT* pctinfo) override {
+        if (pctinfo == nullptr) return E_POINTER;
+        *pctinfo = 0;
+        return S_OK;
+    }
+    HRESULT GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) override {
+        if (ppTInfo == nullptr) return E_POINTER;
+        *ppTInfo = nullptr;
+        return DISP_E_BADINDEX;
+    }
+    HRESULT GetIDsOfNames(REFIID, LPOLESTR* rgszNames, UINT cNames, LCID, DISPID* rgDispId) override {
+        if (rgszNames == nullptr || rgDispId == nullptr || cNames == 0) return E_INVALIDARG;
+        try {
+            std::vector<std::string> names;
+            for (UINT i = 0; i < cNames; ++i) names.push_back(ToUtf8(rgszNames[i]));
+            auto call = m_pProxy->createMethodCall(kDispatchInterface, "GetIDsOfNames");
+            call << names;
+            auto reply = m_pProxy->callMethod(call);
+            std::vector<int32_t> ids;
+            reply >> ids;
+            for (UINT i = 0; i < cNames; ++i) rgDispId[i] = i < ids.size() ? ids[i] : DISPID_UNKNOWN;
+            return S_OK;
+        } catch (const sdbus::Error& e) {
+            for (UINT i = 0; i < cNames; ++i) rgDispId[i] = DISPID_UNKNOWN;
+            return Failure(e);
+        }
+    }
+    HRESULT Invoke(DISPID dispIdMember, REFIID, LCID, WORD wFlags, DISPPARAMS* pDispParams, VARIANT* pVarResult,
+                   EXCEPINFO*, UINT*) override;
+
+    // A member of a typed interface, called through a tear-off's thunk.
+    HRESULT CallTyped(const InterfaceDescription& d, const MemberDescription& m, DISPPARAMS* pParams);
+
+private:
+    ~CProxyObject() = default;
+
+    HRESULT RemoteQueryInterface(REFIID riid, std::string* psPath) {
+        try {
+            auto call = m_pProxy->createMethodCall(kDispatchInterface, "QueryInterface");
+            call << GuidText(riid);
+            auto reply = m_pProxy->callMethod(call);
+            bool bAnswered = false;
+            sdbus::ObjectPath path;
+            reply >> bAnswered >> path;
+            if (!bAnswered) return E_NOINTERFACE;
+            *psPath = path;
+            return S_OK;
+        } catch (const sdbus::Error& e) {
+            return Failure(e);
+        }
+    }
+
+    void GiveBackHolds() {
+        for (unsigned n = m_nHolds.exchange(0); n > 0; --n) {
+            try {
+                auto call = m_pProxy->createMethodCall(kDispatchInterface, "Release");
+                call.dontExpectReply();
+                m_pProxy->callMethod(call);
+            } catch (const sdbus::Error&) {
+                return;  // the server is gone, and with it what it held
+            }
+        }
+    }
+
+    std::unique_ptr<CTearOff> MakeTearOff(const InterfaceDescription& d);
+
+    std::atomic<ULONG> m_nReferences{1};
+    std::atomic<unsigned> m_nHolds{0};
+    std::shared_ptr<CClientBus> m_pBus;
+    const std::string m_sDestination;
+    const std::string m_sPath;
+    std::unique_ptr<sdbus::IProxy> m_pProxy;
+    std::mutex m_Lock;
+    std::map<IID, std::unique_ptr<CTearOff>, bool (*)(const IID&, const IID&)> m_TearOffs{
+        [](const IID& a, const IID& b) { return std::memcmp(&a, &b, sizeof(IID)) < 0; }};
+};
 
 }  // namespace comrt::dbus
