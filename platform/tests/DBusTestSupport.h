@@ -40,6 +40,12 @@ struct ITestWidget : IDispatch {
     virtual HRESULT Echo(VARIANT vValue, VARIANT* pvValue) = 0;
 };
 
+// Answered by a widget by handing out another object, as an object that delegates an interface does.
+struct ITestHelper : IDispatch {
+    static constexpr IID kIid = MakeGuid("{8F1E6A52-3C7D-4E21-9B0A-5D2C1E000004}");
+    virtual HRESULT get_Owner(BSTR* psOwner) = 0;
+};
+
 struct _TestWidgetEvents : IDispatch {
     static constexpr IID kIid = MakeGuid("{8F1E6A52-3C7D-4E21-9B0A-5D2C1E000002}");
 };
@@ -56,6 +62,9 @@ COMRT_DESCRIBE_INTERFACE(ITestWidget, "ITestWidget Interface", comrt::InterfaceK
                          comrt::Method<&ITestWidget::Fail>(6, "Fail", 7, "nResult"),
                          comrt::Method<&ITestWidget::Echo, true>(7, "Echo", 8, "vValue,pvValue"));
 
+COMRT_DESCRIBE_INTERFACE(ITestHelper, "ITestHelper Interface", comrt::InterfaceKind::Dual,
+                         comrt::PropGet<&ITestHelper::get_Owner>(1, "Owner", 1, "psOwner"));
+
 COMRT_DESCRIBE_INTERFACE(_TestWidgetEvents, "_TestWidgetEvents Interface", comrt::InterfaceKind::DispatchOnly,
                          comrt::Event<VT_BSTR, VT_I4>(1, "Changed", "sText,nCount"));
 
@@ -71,6 +80,35 @@ inline std::u16string Text(BSTR b) {
     return std::u16string(b ? b : u"", SysStringLen(b));
 }
 
+class CTestHelper final : public comrt::IDispatchImplT<ITestHelper> {
+public:
+    explicit CTestHelper(std::u16string sOwner) : m_sOwner(std::move(sOwner)) { ++g_nLiveWidgets; }
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (riid == IidOf<IUnknown>() || riid == IidOf<IDispatch>() || riid == IidOf<ITestHelper>()) {
+            *ppv = static_cast<ITestHelper*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return ++m_nReferences; }
+    ULONG Release() override {
+        const ULONG n = --m_nReferences;
+        if (n == 0) delete this;
+        return n;
+    }
+    HRESULT get_Owner(BSTR* psOwner) override {
+        *psOwner = Bstr(m_sOwner);
+        return S_OK;
+    }
+
+private:
+    ~CTestHelper() { --g_nLiveWidgets; }
+    std::atomic<ULONG> m_nReferences{1};
+    std::u16string m_sOwner;
+};
+
 // The widget with one connection point for _TestWidgetEvents. Free-threaded: calls arrive on the bus
 // bridge's thread while the test reads it from its own.
 class CTestWidget final : public comrt::IDispatchImplT<ITestWidget>,
@@ -85,7 +123,11 @@ public:
             *ppv = static_cast<ITestWidget*>(this);
         else if (riid == IidOf<IConnectionPointContainer>())
             *ppv = static_cast<IConnectionPointContainer*>(this);
-        else {
+        else if (riid == IidOf<ITestHelper>()) {
+            // A new helper each time: the answer is another object, not this one.
+            *ppv = static_cast<ITestHelper*>(new CTestHelper(Name()));
+            return S_OK;
+        } else {
             *ppv = nullptr;
             return E_NOINTERFACE;
         }

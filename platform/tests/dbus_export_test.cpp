@@ -102,6 +102,28 @@ TEST_F(DBusExportTest, DispatchInvokeReachesMembersByDispid) {
     EXPECT_EQ("ai 2 3 0\n", sOut);
 }
 
+TEST_F(DBusExportTest, QueryInterfaceAddsTypedInterfacesOrNamesTheObjectThatAnswers) {
+    int nStatus = 0;
+    // The widget's own interface: its own path.
+    std::string sOut = RunCommand(Busctl({"call", "Corvane.HarkwellServer", kApp, "Corvane.Dispatch", "QueryInterface",
+                                          "s", "{8F1E6A52-3C7D-4E21-9B0A-5D2C1E000001}"}),
+                                  &nStatus);
+    EXPECT_EQ("bo true \"/Corvane/HarkwellServer/Application\"\n", sOut);
+    // Delegated to another object: that object's path.
+    sOut = RunCommand(Busctl({"call", "Corvane.HarkwellServer", kApp, "Corvane.Dispatch", "QueryInterface", "s",
+                              "{8F1E6A52-3C7D-4E21-9B0A-5D2C1E000004}"}),
+                      &nStatus);
+    EXPECT_NE(std::string::npos, sOut.find("bo true \"/Corvane/HarkwellServer/Objects/")) << sOut;
+    sOut = RunCommand(Busctl({"call", "Corvane.HarkwellServer", kApp, "Corvane.Dispatch", "QueryInterface", "s",
+                              "{0000000C-0000-0000-C000-000000000046}"}),
+                      &nStatus);
+    EXPECT_EQ("bo false \"/\"\n", sOut);
+    sOut = RunCommand(Gdbus(kApp, "Corvane.Dispatch.QueryInterface", {"not an identifier"}), &nStatus);
+    EXPECT_NE(std::string::npos, sOut.find("Corvane.Error.HRESULT_0x80070057")) << sOut;
+    // Each busctl left the bus: the helper went with it.
+    EXPECT_TRUE(Settled());
+}
+
 TEST_F(DBusExportTest, FailuresAreErrorsNamedAfterTheirHresult) {
     int nStatus = 0;
     // An unknown DISPID.

@@ -143,6 +143,18 @@ int RunTyped() {
     CHILD_CHECK(p->Fail(E_ACCESSDENIED) == E_ACCESSDENIED);
     CheckEcho(p);
 
+    // An interface the object answers with another object comes as a proxy of that object.
+    CComPtr<ITestHelper> pHelper;
+    CHILD_CHECK(p->QueryInterface(IidOf<ITestHelper>(), reinterpret_cast<void**>(&pHelper)) == S_OK && pHelper);
+    if (pHelper) {
+        BSTR sOwner = nullptr;
+        CHILD_CHECK(pHelper->get_Owner(&sOwner) == S_OK && Text(sOwner) == u"from child");
+        SysFreeString(sOwner);
+        CHILD_CHECK(!pHelper.IsEqualObject(p));
+    }
+    CComPtr<IStream> pNoStream;
+    CHILD_CHECK(p->QueryInterface(IidOf<IStream>(), reinterpret_cast<void**>(&pNoStream)) == E_NOINTERFACE);
+
     // The typed proxy's own IDispatch runs from the description and comes back through its slots.
     CComPtr<ITypeInfo> pTypeInfo;
     CHILD_CHECK(p->GetTypeInfo(0, 0, &pTypeInfo) == S_OK && pTypeInfo &&
