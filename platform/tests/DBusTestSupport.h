@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -296,13 +297,16 @@ struct CChildProcess {
     int fdOutput = -1;
     int fdInput = -1;
 
-    static CChildProcess Start(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+    // With bTiedToParent the child is ended when this process ends, however it ends.
+    static CChildProcess Start(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                               bool bTiedToParent = false) {
         int out[2], in[2];
         EXPECT_EQ(0, pipe2(out, O_CLOEXEC));
         EXPECT_EQ(0, pipe2(in, O_CLOEXEC));
         CChildProcess child;
         child.nPid = fork();
         if (child.nPid == 0) {
+            if (bTiedToParent) prctl(PR_SET_PDEATHSIG, SIGTERM);
             dup2(out[1], 1);
             dup2(out[1], 2);
             dup2(in[0], 0);
@@ -379,24 +383,23 @@ inline std::string RunCommand(const std::vector<std::string>& args, int* pnStatu
 class CPrivateBus : public ::testing::Environment {
 public:
     void SetUp() override {
-        CChildProcess daemon =
-            CChildProcess::Start({"dbus-daemon", "--session", "--fork", "--print-address=1", "--print-pid=1"});
-        std::string sPid;
-        ASSERT_TRUE(daemon.ReadLine(&m_sAddress));
-        ASSERT_TRUE(daemon.ReadLine(&sPid));
-        daemon.Wait();
-        m_nPid = static_cast<pid_t>(std::stol(sPid));
+        // Not forked off: the daemon ends with this program even when a test crashes it.
+        m_Daemon = CChildProcess::Start({"dbus-daemon", "--session", "--nofork", "--print-address=1"}, {}, true);
+        ASSERT_TRUE(m_Daemon.ReadLine(&m_sAddress));
         setenv("DBUS_SESSION_BUS_ADDRESS", m_sAddress.c_str(), 1);
     }
     void TearDown() override {
         comrt::CoDetachBus();
-        if (m_nPid > 0) kill(m_nPid, SIGTERM);
+        if (m_Daemon.nPid > 0) {
+            kill(m_Daemon.nPid, SIGTERM);
+            m_Daemon.Wait();
+        }
     }
     static const std::string& Address() { return m_sAddress; }
 
 private:
     static inline std::string m_sAddress;
-    pid_t m_nPid = -1;
+    CChildProcess m_Daemon;
 };
 
 // Waits until pred holds, at most nTimeoutMs.

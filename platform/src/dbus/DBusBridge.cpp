@@ -18,6 +18,14 @@ std::string SignalHolder(const std::string& sPath, const std::string& sSignal) {
 
 }  // namespace
 
+void RunEventLoop(sdbus::IConnection& connection) {
+    try {
+        connection.enterEventLoop();
+    } catch (const sdbus::Error&) {
+        // The connection broke; calls made on it from now on fail with the bus's error.
+    }
+}
+
 bool InBridgeHandler() {
     return t_nHandlerDepth > 0;
 }
@@ -49,12 +57,13 @@ CBusBridge::CBusBridge(std::unique_ptr<sdbus::IConnection> pConnection, BusKind 
         },
         sdbus::floating_slot);
     m_pClassFactory = BuildClassFactory();
-    m_pConnection->enterEventLoopAsync();
+    m_EventLoop = std::thread([this] { RunEventLoop(*m_pConnection); });
 }
 
 CBusBridge::~CBusBridge() {
     // No handler runs after this; then everything exported is taken down on the worker, which ends last.
     m_pConnection->leaveEventLoop();
+    m_EventLoop.join();
     {
         std::lock_guard lock(m_Lock);
         std::vector<std::shared_ptr<CExport>> exports;

@@ -32,6 +32,10 @@ inline constexpr const char* kDispatchInterface = "Corvane.Dispatch";
 inline constexpr const char* kClassFactoryInterface = "Corvane.ClassFactory";
 inline constexpr const char* kInterfacePrefix = "Corvane.";
 
+// Runs the connection's event loop until leaveEventLoop. A bus that goes away ends the loop quietly: the
+// library's own loop thread would end the process with the exception.
+void RunEventLoop(sdbus::IConnection& connection);
+
 // True while the current thread runs a handler of the bridge; the local-server resolver refuses then, as
 // a handler that asked the bus for a class would wait for its own event loop.
 bool InBridgeHandler();
@@ -128,6 +132,7 @@ private:
     std::deque<std::function<void()>> m_Work;
     bool m_bStopping = false;
     std::thread m_Worker;
+    std::thread m_EventLoop;
 
     std::unique_ptr<sdbus::IObject> m_pClassFactory;
 };

@@ -68,11 +68,12 @@ CClientBus::CClientBus(std::unique_ptr<sdbus::IConnection> pConnection) : m_pCon
             lock.lock();
         }
     });
-    m_pConnection->enterEventLoopAsync();
+    m_EventLoop = std::thread([this] { RunEventLoop(*m_pConnection); });
 }
 
 CClientBus::~CClientBus() {
     m_pConnection->leaveEventLoop();
+    m_EventLoop.join();
     {
         std::lock_guard lock(m_WorkLock);
         m_bStopping = true;

@@ -55,6 +55,7 @@ private:
     std::deque<std::unique_ptr<sdbus::IProxy>> m_Doomed;
     bool m_bStopping = false;
     std::thread m_Worker;
+    std::thread m_EventLoop;
 };
 
 // Paths a server sends are proxies of that server; objects sent to it must be its own. bHeld: the

@@ -11,7 +11,14 @@ namespace comrt::dbus {
 namespace {
 
 std::mutex g_SubscriptionLock;
-std::map<DWORD, std::pair<std::shared_ptr<CClientBus>, std::unique_ptr<sdbus::IProxy>>> g_Subscriptions;
+// One Advise: the bus proxy that carries the signal handlers is destroyed later, on the client bus's worker,
+// so the subscription is switched off at once by its flag.
+struct CSubscription {
+    std::shared_ptr<CClientBus> pBus;
+    std::unique_ptr<sdbus::IProxy> pProxy;
+    std::shared_ptr<std::atomic<bool>> pActive;
+};
+std::map<DWORD, CSubscription> g_Subscriptions;
 DWORD g_nNextCookie = 0;
 
 // Whether the object at sPath sends the signals of sInterface, from its introspection data.
@@ -90,19 +97,22 @@ public:
             return CONNECT_E_CANNOTCONNECT;
         const std::string sInterface = kInterfacePrefix + std::string(m_Description.szName);
         std::unique_ptr<sdbus::IProxy> pProxy;
+        auto pActive = std::make_shared<std::atomic<bool>>(true);
         try {
             pProxy = sdbus::createProxy(m_pBus->Connection(), m_sDestination, m_sPath);
             for (unsigned i = 0; i < m_Description.nMembers; ++i) {
                 const MemberDescription& m = m_Description.pMembers[i];
                 CClientBus* pBus = m_pBus.get();  // the subscription holds the bus
-                pProxy->registerSignalHandler(sInterface, m.szName,
-                                              [pBus, sDestination = m_sDestination, &m, pSink](sdbus::Signal& signal) {
-                                                  try {
-                                                      Deliver(signal, *pBus, sDestination, m, pSink);
-                                                  } catch (...) {
-                                                      // A sink's failure ends that event only.
-                                                  }
-                                              });
+                pProxy->registerSignalHandler(
+                    sInterface, m.szName,
+                    [pBus, sDestination = m_sDestination, &m, pSink, pActive](sdbus::Signal& signal) {
+                        if (!*pActive) return;
+                        try {
+                            Deliver(signal, *pBus, sDestination, m, pSink);
+                        } catch (...) {
+                            // A sink's failure ends that event only.
+                        }
+                    });
             }
             pProxy->finishRegistration();
         } catch (const sdbus::Error&) {
@@ -111,11 +121,11 @@ public:
         std::lock_guard lock(g_SubscriptionLock);
         if (++g_nNextCookie == 0) ++g_nNextCookie;
         *pdwCookie = g_nNextCookie;
-        g_Subscriptions[*pdwCookie] = {m_pBus, std::move(pProxy)};
+        g_Subscriptions[*pdwCookie] = CSubscription{m_pBus, std::move(pProxy), pActive};
         return S_OK;
     }
     HRESULT Unadvise(DWORD dwCookie) override {
-        std::pair<std::shared_ptr<CClientBus>, std::unique_ptr<sdbus::IProxy>> subscription;
+        CSubscription subscription;
         {
             std::lock_guard lock(g_SubscriptionLock);
             auto it = g_Subscriptions.find(dwCookie);
@@ -124,7 +134,8 @@ public:
             g_Subscriptions.erase(it);
         }
         // The sink may be unsubscribing from inside one of the handlers being removed.
-        subscription.first->DestroyLater(std::move(subscription.second));
+        *subscription.pActive = false;
+        subscription.pBus->DestroyLater(std::move(subscription.pProxy));
         return S_OK;
     }
     HRESULT EnumConnections(IEnumConnections** ppEnum) override {
