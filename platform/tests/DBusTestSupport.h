@@ -387,6 +387,8 @@ public:
         m_Daemon = CChildProcess::Start({"dbus-daemon", "--session", "--nofork", "--print-address=1"}, {}, true);
         ASSERT_TRUE(m_Daemon.ReadLine(&m_sAddress));
         setenv("DBUS_SESSION_BUS_ADDRESS", m_sAddress.c_str(), 1);
+        // Other tests may keep their processes off the buses; these, and their clients, use this one.
+        unsetenv(comrt::kClientBusVariable);
     }
     void TearDown() override {
         comrt::CoDetachBus();
