@@ -399,7 +399,8 @@ TEST_F(ServerModule, StopSignalsDuringTheStartAndTheStopLoseNoScenario) {
         // Twice: the second arrives while the first one's stop is under way.
         ASSERT_EQ(0, kill(nServer, SIGTERM));
         ASSERT_EQ(0, kill(nServer, SIGINT));
-        EXPECT_EQ(0, WaitForExit(nServer, std::chrono::seconds(15))) << "round " << nRound;
+        // A generous limit: it only tells a hang from a slow stop on a loaded machine.
+        EXPECT_EQ(0, WaitForExit(nServer, std::chrono::seconds(60))) << "round " << nRound;
     }
     RegResetStore();
     CComPtr<IManager> pManager;

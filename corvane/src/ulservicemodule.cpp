@@ -18,6 +18,9 @@
 namespace {
 
 std::atomic<CUlServiceModule*> g_pModule{nullptr};
+// Held by the stop-signal thread while it uses the module, and by the module while it leaves, so that a
+// late signal never reaches a module that is gone.
+std::mutex g_ModuleLifeLock;
 
 // The longest event log text.
 constexpr std::size_t kMaxEventText = 256;
@@ -64,6 +67,7 @@ CUlServiceModule::CUlServiceModule(std::u16string sServiceName, const GUID& AppI
 CUlServiceModule::~CUlServiceModule() {
     StopShutdownMonitor();
     if (SUCCEEDED(m_hrInitialize)) CoUninitialize();
+    std::lock_guard LifeLock(g_ModuleLifeLock);
     CUlServiceModule* pExpected = this;
     UL_ASSERT(g_pModule.compare_exchange_strong(pExpected, nullptr));
 }
@@ -273,6 +277,7 @@ void CUlServiceModule::StartStopSignalWatch() {
                 int nSignal = 0;
                 if (sigwait(&signals, &nSignal) != 0) continue;
                 UL_TRACE(corvane::TRACE_LEVEL_ERROR, "Signal %d received, stopping\n", nSignal);
+                std::lock_guard LifeLock(g_ModuleLifeLock);
                 if (CUlServiceModule* pModule = GetModule())
                     pModule->RequestStop(pModule->m_nLoopThreadIdentifier.load());
             }
