@@ -335,6 +335,8 @@ void CHarkwellServerModule::RevokeClassObjects() {
 void CHarkwellServerModule::PreMessageLoop() {
     CUlServiceModuleT::PreMessageLoop();
     if (IsServiceHelper()) {
+        // The pages it serves reach the service's application object, which is on the system bus.
+        comrt::CoSetClientBus(comrt::BusKind::System);
         std::fprintf(stderr, "Corvane Harkwell Server is running as the service helper (trace: %s).\n",
                      corvane::GetTraceLogPath().c_str());
         return;
