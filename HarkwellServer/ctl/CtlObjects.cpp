@@ -1,0 +1,324 @@
+#include "CtlObjects.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "CategoryClassEnumerator.h"
+#include "comrt/oleauto.h"
+#include "comrt/runtime.h"
+#include "comrt/text.h"
+#include "corvane/ulguard.h"
+
+namespace harkwellctl {
+namespace {
+
+bool SameName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// What a value of the type is, for a message about text that does not convert.
+const char* TypeWords(VARTYPE vt) {
+    switch (vt) {
+        case VT_BOOL:
+            return "true or false";
+        case VT_I1:
+        case VT_I2:
+        case VT_I4:
+        case VT_INT:
+        case VT_I8:
+        case VT_UI1:
+        case VT_UI2:
+        case VT_UI4:
+        case VT_UINT:
+        case VT_UI8:
+            return "an integer";
+        case VT_R4:
+        case VT_R8:
+        case VT_CY:
+            return "a number";
+        case VT_DATE:
+            return "a date";
+        default:
+            return "a value of the property's type";
+    }
+}
+
+// The text as a value of type vt. Booleans also take the words people type for them; everything else goes
+// through the runtime's conversion from text.
+HRESULT ValueFromText(const std::string& sText, VARTYPE vt, VARIANT* pValue) {
+    VariantInit(pValue);
+    if (vt == VT_BOOL) {
+        const std::string s = Lower(sText);
+        if (s == "true" || s == "yes" || s == "on" || s == "1" || s == "-1") {
+            pValue->vt = VT_BOOL;
+            pValue->boolVal = VARIANT_TRUE;
+            return S_OK;
+        }
+        if (s == "false" || s == "no" || s == "off" || s == "0") {
+            pValue->vt = VT_BOOL;
+            pValue->boolVal = VARIANT_FALSE;
+            return S_OK;
+        }
+        return DISP_E_TYPEMISMATCH;
+    }
+    VARIANT vText;
+    VariantInit(&vText);
+    vText.vt = VT_BSTR;
+    const std::u16string sWide = comrt::ToUtf16(sText);
+    vText.bstrVal = SysAllocStringLen(sWide.data(), static_cast<UINT>(sWide.size()));
+    HRESULT hr = S_OK;
+    if (vt == VT_BSTR || vt == VT_VARIANT)
+        hr = VariantCopy(pValue, &vText);
+    else
+        hr = VariantChangeType(pValue, &vText, 0, vt);
+    VariantClear(&vText);
+    return hr;
+}
+
+HRESULT PutProperty(IDispatch* pDispatch, DISPID nDispid, VARIANT& Value) {
+    DISPID nNamed = DISPID_PROPERTYPUT;
+    DISPPARAMS Params{&Value, &nNamed, 1, 1};
+    EXCEPINFO ExcepInfo{};
+    UINT nArgErr = 0;
+    return pDispatch->Invoke(nDispid, IID_NULL, 0, DISPATCH_PROPERTYPUT, &Params, nullptr, &ExcepInfo, &nArgErr);
+}
+
+}  // namespace
+
+std::string DescribeResult(HRESULT nResult) {
+    char szCode[16];
+    std::snprintf(szCode, sizeof szCode, "0x%08X", static_cast<unsigned>(nResult));
+    std::string sText = std::string(szCode) + " " + comrt::ToUtf8(FormatSystemMessage(nResult));
+    // A proxy keeps the server's text of the failure as error information; it is worth showing when it is
+    // more than the code's own text.
+    CComPtr<IErrorInfo> pInfo;
+    if (GetErrorInfo(0, &pInfo) == S_OK && pInfo) {
+        CBstr sDescription;
+        if (SUCCEEDED(pInfo->GetDescription(&sDescription))) {
+            std::string sMore = sDescription.Utf8();
+            while (!sMore.empty() && (sMore.back() == '.' || std::isspace(static_cast<unsigned char>(sMore.back()))))
+                sMore.pop_back();
+            if (!sMore.empty() && sText.find(sMore) == std::string::npos) sText += " (" + sMore + ")";
+        }
+    }
+    return sText;
+}
+
+CBstr::CBstr(const std::string& sText) {
+    const std::u16string sWide = comrt::ToUtf16(sText);
+    m_s = SysAllocStringLen(sWide.data(), static_cast<UINT>(sWide.size()));
+}
+CBstr::~CBstr() {
+    SysFreeString(m_s);
+}
+std::string CBstr::Utf8() const {
+    return comrt::ToUtf8(std::u16string_view(m_s ? m_s : u"", SysStringLen(m_s)));
+}
+
+std::string GuidText(REFGUID guid) {
+    OLECHAR sz[40];
+    StringFromGUID2(guid, sz, 40);
+    return comrt::ToUtf8(sz);
+}
+
+std::string VariantText(const VARIANT& v) {
+    switch (v.vt) {
+        case VT_EMPTY:
+        case VT_NULL:
+            return "(empty)";
+        case VT_BOOL:
+            return v.boolVal != VARIANT_FALSE ? "true" : "false";
+        case VT_DISPATCH:
+        case VT_UNKNOWN:
+            return v.punkVal != nullptr ? "(object)" : "(none)";
+        default:
+            break;
+    }
+    VARIANT vText;
+    VariantInit(&vText);
+    if (FAILED(VariantChangeType(&vText, &v, 0, VT_BSTR))) return "(not shown)";
+    std::string s =
+        comrt::ToUtf8(std::u16string_view(vText.bstrVal ? vText.bstrVal : u"", SysStringLen(vText.bstrVal)));
+    VariantClear(&vText);
+    return s;
+}
+
+CComPtr<IApplication> ConnectApplication() {
+    CComPtr<IApplication> pApplication;
+    const HRESULT hr = CoCreateInstance(CLSID_CApplication, nullptr, CLSCTX_LOCAL_SERVER, IidOf<IApplication>(),
+                                        reinterpret_cast<void**>(&pApplication));
+    if (hr == REGDB_E_CLASSNOTREG || hr == RPC_E_DISCONNECTED || hr == CO_E_SERVER_EXEC_FAILURE)
+        throw CCtlError(EXITCODE_NO_SERVER, "the server is not running (no answer on the bus)", hr);
+    Check(hr, "reaching the server's application object");
+    return pApplication;
+}
+
+CComPtr<IScenarios> ScenariosOf(IApplication* pApplication) {
+    CComPtr<IManager> pManager;
+    Check(pApplication->get_Manager(&pManager), "reaching the manager");
+    // A disabled server has ended its manager and with it the scenarios.
+    if (!pManager) throw CCtlError(EXITCODE_FAILED, "the server is disabled (\"harkwellctl enable\" starts it)");
+    CComPtr<IScenarios> pScenarios;
+    Check(pManager->get_Scenarios(&pScenarios), "reaching the scenarios");
+    return pScenarios;
+}
+
+CComPtr<IScenario> ScenarioAt(IScenarios* pScenarios, const std::string& sIndex) {
+    std::size_t nUsed = 0;
+    long nIndex = -1;
+    try {
+        nIndex = std::stol(sIndex, &nUsed);
+    } catch (const std::exception&) {
+        nUsed = 0;
+    }
+    if (nUsed == 0 || nUsed != sIndex.size() || nIndex < 0) ThrowUsage("\"" + sIndex + "\" is not a scenario index");
+    VARIANT vIndex;
+    VariantInit(&vIndex);
+    vIndex.vt = VT_I4;
+    vIndex.lVal = static_cast<LONG>(nIndex);
+    CComPtr<IScenario> pScenario;
+    Check(pScenarios->get_Item(vIndex, &pScenario), "finding scenario " + sIndex);
+    return pScenario;
+}
+
+std::string ResolveClass(const std::string& sClass) {
+    const std::u16string sWide = comrt::ToUtf16(sClass);
+    CLSID Clsid = CLSID_NULL;
+    if (!sClass.empty() && sClass.front() == '{') {
+        Check(CLSIDFromString(sWide.c_str(), &Clsid), "\"" + sClass + "\" is no class identifier");
+        LPOLESTR pszProgId = nullptr;
+        // Registered classes have their key; an identifier nobody registered is reported here already.
+        const HRESULT hr = ProgIDFromCLSID(Clsid, &pszProgId);
+        CoTaskMemFree(pszProgId);
+        if (hr == REGDB_E_CLASSNOTREG) Check(hr, "no class " + sClass + " is registered");
+    } else {
+        Check(CLSIDFromProgID(sWide.c_str(), &Clsid), "no class has the ProgID \"" + sClass + "\"");
+    }
+    return GuidText(Clsid);
+}
+
+CPluginInterfaces::CPluginInterfaces() {
+    std::vector<IID> Known;
+    for (const comrt::InterfaceDescription* d : comrt::GetInterfaceDescriptions()) Known.push_back(d->iid);
+    for (const CATID& Catid : {CATID_CorvaneHarkwellActivities, CATID_CorvaneHarkwellNotifications}) {
+        try {
+            CCategoryClassEnumerator Classes(Catid);
+            CLSID Clsid;
+            while (Classes.Next(Clsid)) {
+                IUnknown* pClassObject = nullptr;
+                if (SUCCEEDED(CoGetClassObject(Clsid, CLSCTX_INPROC_SERVER, nullptr, IidOf<IClassFactory>(),
+                                               reinterpret_cast<void**>(&pClassObject))))
+                    m_ClassObjects.push_back(pClassObject);
+            }
+        } catch (const corvane::CHResultException&) {
+            // No class registrations to read: only the generic dispatch path is left.
+        }
+    }
+    for (const comrt::InterfaceDescription* d : comrt::GetInterfaceDescriptions())
+        if (d->kind == comrt::InterfaceKind::Dual && std::find(Known.begin(), Known.end(), d->iid) == Known.end())
+            m_Descriptions.push_back(d);
+}
+
+CPluginInterfaces::~CPluginInterfaces() {
+    for (IUnknown* p : m_ClassObjects) p->Release();
+}
+
+std::vector<std::pair<const comrt::InterfaceDescription*, CComPtr<IDispatch>>> CPluginInterfaces::InterfacesOf(
+    IUnknown* pObject) const {
+    std::vector<std::pair<const comrt::InterfaceDescription*, CComPtr<IDispatch>>> Result;
+    for (const comrt::InterfaceDescription* d : m_Descriptions) {
+        // A dual interface starts with IDispatch's slots, so its pointer serves as one.
+        IDispatch* pTyped = nullptr;
+        if (SUCCEEDED(pObject->QueryInterface(d->iid, reinterpret_cast<void**>(&pTyped))) && pTyped) {
+            CComPtr<IDispatch> pHeld;
+            pHeld.Attach(pTyped);
+            Result.emplace_back(d, pHeld);
+        }
+    }
+    return Result;
+}
+
+std::vector<CPluginInterfaces::CProperty> CPluginInterfaces::ReadProperties(IUnknown* pObject) const {
+    std::vector<CProperty> Properties;
+    for (const auto& [d, pDispatch] : InterfacesOf(pObject)) {
+        for (unsigned i = 0; i < d->nMembers; ++i) {
+            const comrt::MemberDescription& m = d->pMembers[i];
+            if (m.kind != comrt::MemberKind::PropertyGet || m.nParams != 1) continue;
+            VARIANT vValue;
+            VariantInit(&vValue);
+            DISPPARAMS NoArguments{nullptr, nullptr, 0, 0};
+            const HRESULT hr =
+                pDispatch->Invoke(m.dispid, IID_NULL, 0, DISPATCH_PROPERTYGET, &NoArguments, &vValue, nullptr, nullptr);
+            Properties.push_back({m.szName, SUCCEEDED(hr) ? VariantText(vValue) : "(" + DescribeResult(hr) + ")"});
+            VariantClear(&vValue);
+        }
+    }
+    return Properties;
+}
+
+void CPluginInterfaces::WriteProperty(IUnknown* pObject, const std::string& sName, const std::string& sValue) const {
+    const std::string sWhat = "setting " + sName + " to \"" + sValue + "\"";
+    CComPtr<IDispatch> pTarget;
+    VARTYPE vt = VT_VARIANT;
+    for (const auto& [d, pDispatch] : InterfacesOf(pObject)) {
+        for (unsigned i = 0; i < d->nMembers && !pTarget; ++i) {
+            const comrt::MemberDescription& m = d->pMembers[i];
+            if (m.kind == comrt::MemberKind::PropertyPut && m.nParams >= 1 && SameName(m.szName, sName)) {
+                pTarget = pDispatch;
+                vt = m.pParams[m.nParams - 1].vt;
+            }
+        }
+        if (pTarget) break;
+    }
+    // A class whose library this process cannot load is still reachable through the object's own dispatch
+    // interface; the server then converts the text itself.
+    if (!pTarget) Check(pObject->QueryInterface(IidOf<IDispatch>(), reinterpret_cast<void**>(&pTarget)), sWhat);
+
+    const std::u16string sWideName = comrt::ToUtf16(sName);
+    LPOLESTR rgszNames[] = {const_cast<LPOLESTR>(sWideName.c_str())};
+    DISPID nDispid = DISPID_UNKNOWN;
+    HRESULT hr = pTarget->GetIDsOfNames(IID_NULL, rgszNames, 1, 0, &nDispid);
+    if (hr == DISP_E_UNKNOWNNAME || nDispid == DISPID_UNKNOWN)
+        throw CCtlError(EXITCODE_FAILED, "the object has no property \"" + sName + "\"", DISP_E_UNKNOWNNAME);
+    Check(hr, sWhat);
+
+    VARIANT vValue;
+    hr = ValueFromText(sValue, vt, &vValue);
+    if (FAILED(hr))
+        throw CCtlError(EXITCODE_FAILED, "\"" + sValue + "\" is no value for " + sName + " (" + TypeWords(vt) + ")",
+                        hr);
+    hr = PutProperty(pTarget, nDispid, vValue);
+    VariantClear(&vValue);
+    Check(hr, sWhat);
+}
+
+void CPluginInterfaces::WriteAssignments(IUnknown* pObject, const std::vector<std::string>& Assignments) const {
+    for (const std::string& sItem : Assignments) {
+        const std::size_t nEquals = sItem.find('=');
+        if (nEquals == std::string::npos || nEquals == 0) ThrowUsage("\"" + sItem + "\" is no Name=Value assignment");
+        WriteProperty(pObject, sItem.substr(0, nEquals), sItem.substr(nEquals + 1));
+    }
+}
+
+std::string TitleOf(IActivity* pActivity) {
+    if (pActivity == nullptr) return "(none)";
+    CBstr sTitle;
+    const HRESULT hr = pActivity->get_Title(&sTitle);
+    return SUCCEEDED(hr) ? sTitle.Utf8() : "(" + DescribeResult(hr) + ")";
+}
+
+std::string TitleOf(INotification* pNotification) {
+    if (pNotification == nullptr) return "(none)";
+    CBstr sTitle;
+    const HRESULT hr = pNotification->get_Title(&sTitle);
+    return SUCCEEDED(hr) ? sTitle.Utf8() : "(" + DescribeResult(hr) + ")";
+}
+
+}  // namespace harkwellctl

@@ -1,0 +1,115 @@
+// What harkwellctl's commands share: failures that carry an HRESULT and an exit code, the connection to the
+// running server's application object, text conversions, and reading and writing a plug-in object's
+// properties by name through the descriptions of its dual interfaces.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "HarkwellServer/ServerInterfaces.h"
+#include "comrt/comptr.h"
+#include "comrt/dispatch.h"
+
+namespace harkwellctl {
+
+// The program's exit codes.
+enum EXITCODE : int {
+    EXITCODE_OK = 0,
+    EXITCODE_FAILED = 1,    // the operation failed; its HRESULT and text were printed
+    EXITCODE_USAGE = 2,     // the command line is wrong
+    EXITCODE_NO_SERVER = 3  // no server answers on the bus
+};
+
+// A failure of a command: what was being done, its HRESULT (S_OK for usage errors) and the exit code.
+class CCtlError {
+public:
+    CCtlError(EXITCODE nExitCode, std::string sWhat, HRESULT nResult = S_OK)
+        : m_nExitCode(nExitCode), m_sWhat(std::move(sWhat)), m_nResult(nResult) {}
+    EXITCODE ExitCode() const { return m_nExitCode; }
+    const std::string& What() const { return m_sWhat; }
+    HRESULT Result() const { return m_nResult; }
+
+private:
+    EXITCODE m_nExitCode;
+    std::string m_sWhat;
+    HRESULT m_nResult;
+};
+
+[[noreturn]] inline void ThrowUsage(std::string sWhat) {
+    throw CCtlError(EXITCODE_USAGE, std::move(sWhat));
+}
+// Raises a failed HRESULT as an operation failure described by sWhat.
+inline void Check(HRESULT nResult, const std::string& sWhat) {
+    if (FAILED(nResult)) throw CCtlError(EXITCODE_FAILED, sWhat, nResult);
+}
+// "0x80070057 The parameter is incorrect", with the server's own description when it says more.
+std::string DescribeResult(HRESULT nResult);
+
+// A BSTR owned by the holder.
+class CBstr {
+public:
+    CBstr() = default;
+    explicit CBstr(const std::string& sText);
+    ~CBstr();
+    CBstr(const CBstr&) = delete;
+    CBstr& operator=(const CBstr&) = delete;
+    BSTR* operator&() { return &m_s; }
+    operator BSTR() const { return m_s; }
+    std::string Utf8() const;
+
+private:
+    BSTR m_s = nullptr;
+};
+
+std::string GuidText(REFGUID guid);
+// The variant as display text ("true"/"false" for booleans, "(empty)" for nothing).
+std::string VariantText(const VARIANT& v);
+
+// The application object of the server running on the client's bus; EXITCODE_NO_SERVER when none runs.
+CComPtr<IApplication> ConnectApplication();
+// The scenario collection of the application's manager.
+CComPtr<IScenarios> ScenariosOf(IApplication* pApplication);
+// The scenario at the 0-based index written in sIndex (a usage error when it is no number).
+CComPtr<IScenario> ScenarioAt(IScenarios* pScenarios, const std::string& sIndex);
+
+// The class identifier in brace text for a ProgID or a class identifier (which must be registered).
+std::string ResolveClass(const std::string& sClass);
+
+// The dual interfaces of plug-in classes that this process can describe: the libraries of the registered
+// activity and notification classes are loaded here for their interface descriptions (no object of theirs
+// is made), so that a proxy of a server object can be asked for them and its properties found by name.
+class CPluginInterfaces {
+public:
+    CPluginInterfaces();
+    ~CPluginInterfaces();
+    CPluginInterfaces(const CPluginInterfaces&) = delete;
+    CPluginInterfaces& operator=(const CPluginInterfaces&) = delete;
+
+    // One property value of an object.
+    struct CProperty {
+        std::string sName;
+        std::string sValue;
+    };
+    // The readable properties (getters without arguments) of every plug-in interface the object answers, in
+    // the order of their descriptions; a getter that fails shows its failure as the value.
+    std::vector<CProperty> ReadProperties(IUnknown* pObject) const;
+    // Assigns sValue (text, converted to the property's type) to the property named sName.
+    void WriteProperty(IUnknown* pObject, const std::string& sName, const std::string& sValue) const;
+    // Every "Name=Value" item in order; a usage error when an item has no '='.
+    void WriteAssignments(IUnknown* pObject, const std::vector<std::string>& Assignments) const;
+
+private:
+    // The interfaces of pObject among the plug-in descriptions, each with its typed proxy.
+    std::vector<std::pair<const comrt::InterfaceDescription*, CComPtr<IDispatch>>> InterfacesOf(
+        IUnknown* pObject) const;
+
+    std::vector<const comrt::InterfaceDescription*> m_Descriptions;
+    std::vector<IUnknown*> m_ClassObjects;  // keep the libraries loaded while their descriptions are used
+};
+
+// The title of an activity or notification proxy, "(none)" for a null one.
+std::string TitleOf(IActivity* pActivity);
+std::string TitleOf(INotification* pNotification);
+
+}  // namespace harkwellctl

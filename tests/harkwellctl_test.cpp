@@ -1,0 +1,381 @@
+// harkwellctl against the server program on a session bus of the test's own and a private store: the
+// scenario commands end to end (down to the e-mail the created scenario sends), the refusals of bad input,
+// the events of watch, and the exit codes without a server.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "Manager.h"
+#include "ServerProcess.h"
+#include "SmtpTestServer.h"
+#include "TestEnvironment.h"
+#include "comrt/registry.h"
+#include "corvane/ulregistry.h"
+
+using testing_support::CApplicationTestTurn;
+using testing_support::CSmtpTestServer;
+using testing_support::CTemporaryDirectory;
+using testing_support::CTemporaryRegistry;
+using testing_support::LibraryPath;
+using testing_support::ProcessResult;
+using testing_support::ProgramPath;
+using testing_support::RunProgram;
+using testing_support::StartServerProcess;
+using testing_support::WaitForExit;
+
+namespace {
+
+constexpr char kPingProgId[] = "CPingActivity.CPingActivity.1";
+constexpr char kPingClsid[] = "{C7F52DB5-970B-4B5E-BF37-71D8CDCD3147}";
+constexpr char kSmtpProgId[] = "CSmtpNotification.CSmtpNotification.1";
+
+bool OnPath(const std::string& sProgram) {
+    const char* pszPath = getenv("PATH");
+    std::stringstream Folders(pszPath ? pszPath : "");
+    std::string sFolder;
+    while (std::getline(Folders, sFolder, ':'))
+        if (!sFolder.empty() && access((sFolder + "/" + sProgram).c_str(), X_OK) == 0) return true;
+    return false;
+}
+
+std::string ReadFile(const std::filesystem::path& Path) {
+    std::ifstream File(Path);
+    std::stringstream Text;
+    Text << File.rdbuf();
+    return Text.str();
+}
+
+size_t CountOf(const std::string& sText, const std::string& sPart) {
+    size_t n = 0;
+    for (size_t i = sText.find(sPart); i != std::string::npos; i = sText.find(sPart, i + 1)) ++n;
+    return n;
+}
+
+// A session bus daemon of the test's own; DBUS_SESSION_BUS_ADDRESS points at it while it lives.
+class CPrivateSessionBus {
+public:
+    bool Start() {
+        FILE* pPipe = popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r");
+        if (pPipe == nullptr) return false;
+        char szAddress[1024] = {}, szPid[64] = {};
+        const bool bRead = fgets(szAddress, sizeof szAddress, pPipe) && fgets(szPid, sizeof szPid, pPipe);
+        pclose(pPipe);
+        if (!bRead) return false;
+        std::string sAddress(szAddress);
+        while (!sAddress.empty() && sAddress.back() == '\n') sAddress.pop_back();
+        m_nPid = static_cast<pid_t>(std::atol(szPid));
+        setenv("DBUS_SESSION_BUS_ADDRESS", sAddress.c_str(), 1);
+        return m_nPid > 0 && !sAddress.empty();
+    }
+    ~CPrivateSessionBus() {
+        if (m_nPid > 0) kill(m_nPid, SIGTERM);
+        unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    }
+
+private:
+    pid_t m_nPid = -1;
+};
+
+class Harkwellctl : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!OnPath("dbus-daemon")) GTEST_SKIP() << "dbus-daemon is not installed";
+        ASSERT_TRUE(m_Turn.IsHeld());
+        unsetenv("CORVANE_HARKWELL_BUS");
+        setenv("CORVANE_LOG_DIR", m_Folder.Path().c_str(), 1);
+        auto Result = RunProgram({ProgramPath("HarkwellServer").string(), "/RegServer"});
+        ASSERT_EQ(0, Result.nExitCode) << Result.sOutput;
+        Result = RunProgram({ProgramPath("hkregsvr").string(), LibraryPath("HarkwellPack1.so").string()});
+        ASSERT_EQ(0, Result.nExitCode) << Result.sOutput;
+        ASSERT_TRUE(m_Bus.Start());
+    }
+    void TearDown() override {
+        if (m_nServer > 0) StopServer();
+        unsetenv("CORVANE_LOG_DIR");
+    }
+
+    static ProcessResult Ctl(std::vector<std::string> Arguments) {
+        Arguments.insert(Arguments.begin(), ProgramPath("harkwellctl").string());
+        return RunProgram(Arguments);
+    }
+
+    // Starts the server and waits until it answers on the bus.
+    void StartServer() {
+        m_nServer = StartServerProcess({}, {}, (m_Folder.Path() / "server.out").string());
+        ASSERT_GT(m_nServer, 0);
+        const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        ProcessResult Status;
+        do {
+            Status = Ctl({"status"});
+            if (Status.nExitCode == 0) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        } while (std::chrono::steady_clock::now() < Deadline);
+        FAIL() << "the server does not answer: " << Status.sOutput << ReadFile(m_Folder.Path() / "server.out");
+    }
+    // Ends the server through harkwellctl; it has to end on its own, with status 0.
+    void StopServer() {
+        const auto Result = Ctl({"terminate"});
+        EXPECT_EQ(0, Result.nExitCode) << Result.sOutput;
+        EXPECT_EQ(0, WaitForExit(m_nServer, std::chrono::seconds(20))) << ReadFile(m_Folder.Path() / "server.out");
+        m_nServer = -1;
+    }
+
+    CApplicationTestTurn m_Turn;
+    CTemporaryRegistry m_Registry;
+    CTemporaryDirectory m_Folder;
+    CPrivateSessionBus m_Bus;
+    pid_t m_nServer = -1;
+};
+
+}  // namespace
+
+TEST_F(Harkwellctl, WithoutAServerTheServerCommandsEndWith3) {
+    for (const char* pszCommand : {"status", "list", "save", "terminate"}) {
+        const auto Result = Ctl({pszCommand});
+        EXPECT_EQ(3, Result.nExitCode) << pszCommand << ": " << Result.sOutput;
+        EXPECT_NE(std::string::npos, Result.sOutput.find("not running")) << Result.sOutput;
+    }
+    setenv("CORVANE_HARKWELL_BUS", "none", 1);
+    const auto Result = Ctl({"show", "0"});
+    unsetenv("CORVANE_HARKWELL_BUS");
+    EXPECT_EQ(3, Result.nExitCode) << Result.sOutput;
+
+    // The classes come from the registrations, with no server.
+    const auto Classes = Ctl({"classes"});
+    EXPECT_EQ(0, Classes.nExitCode) << Classes.sOutput;
+    EXPECT_NE(std::string::npos, Classes.sOutput.find(std::string(kPingClsid) + "  " + kPingProgId + "  "))
+        << Classes.sOutput;
+    EXPECT_NE(std::string::npos, Classes.sOutput.find(kSmtpProgId)) << Classes.sOutput;
+    const auto Activities = Ctl({"classes", "activities"});
+    EXPECT_EQ(0, Activities.nExitCode);
+    EXPECT_NE(std::string::npos, Activities.sOutput.find(kPingProgId)) << Activities.sOutput;
+    EXPECT_EQ(std::string::npos, Activities.sOutput.find(kSmtpProgId)) << Activities.sOutput;
+}
+
+TEST_F(Harkwellctl, UsageErrorsEndWith2AndHelpWith0) {
+    for (const std::vector<std::string>& Arguments :
+         std::vector<std::vector<std::string>>{{},
+                                               {"frobnicate"},
+                                               {"--bogus", "list"},
+                                               {"--bus", "tram", "list"},
+                                               {"classes", "gadgets"},
+                                               {"create"},
+                                               {"create", "--notification", kSmtpProgId},
+                                               {"create", "--activity", kPingProgId, "--set", "Host"},
+                                               {"create", "--set", "Host=x"},
+                                               {"set", "0", "activity"},
+                                               {"set", "0", "gadget", "Host=x"},
+                                               {"set", "0", "activity", "Host"},
+                                               {"delete"},
+                                               {"status", "extra"}}) {
+        const auto Result = Ctl(Arguments);
+        EXPECT_EQ(2, Result.nExitCode) << testing::PrintToString(Arguments) << ": " << Result.sOutput;
+        EXPECT_NE(std::string::npos, Result.sOutput.find("--help")) << Result.sOutput;
+    }
+    auto Result = Ctl({"--help"});
+    EXPECT_EQ(0, Result.nExitCode);
+    for (const char* pszCommand : {"status", "enable", "disable", "classes", "list", "create", "show", "set", "delete",
+                                   "save", "watch", "terminate"})
+        EXPECT_NE(std::string::npos, Result.sOutput.find(std::string("\n  ") + pszCommand)) << pszCommand;
+    Result = Ctl({"create", "--help"});
+    EXPECT_EQ(0, Result.nExitCode);
+    EXPECT_NE(std::string::npos, Result.sOutput.find("--notification")) << Result.sOutput;
+    Result = Ctl({"help", "set"});
+    EXPECT_EQ(0, Result.nExitCode);
+    EXPECT_NE(std::string::npos, Result.sOutput.find("notification:<n>")) << Result.sOutput;
+}
+
+TEST_F(Harkwellctl, CreatesChangesDeletesAndSavesScenarios) {
+    CSmtpTestServer Smtp;
+    const bool bSmtp = CSmtpTestServer::IsNodeAvailable() && Smtp.Start();
+    const std::string sPort = bSmtp ? std::to_string(Smtp.GetPort()) : "2525";
+    StartServer();
+    auto Result = Ctl({"status"});
+    EXPECT_NE(std::string::npos, Result.sOutput.find("Mode: Application\n")) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("Enabled: yes\n")) << Result.sOutput;
+
+    // Ping 127.0.0.1 and mail each change to the test's SMTP server.
+    Result = Ctl({"create", "--activity", kPingProgId, "--set", "Host=127.0.0.1", "--set", "Interval=1000", "--set",
+                  "Timeout=500", "--notification", kSmtpProgId, "--set", "ServerHost=127.0.0.1", "--set",
+                  "ServerPort=" + sPort, "--set", "Sender=harkwell@localhost", "--set", "ToRecipients=ops@localhost"});
+    ASSERT_EQ(0, Result.nExitCode) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("Created scenario 0: Ping Remote Host 127.0.0.1"))
+        << Result.sOutput;
+    // The second one names its class by identifier and has two notifications.
+    Result =
+        Ctl({"create", "--activity", kPingClsid, "--set", "host=192.0.2.1", "--notification", kSmtpProgId, "--set",
+             "ToRecipients=first@localhost", "--notification", kSmtpProgId, "--set", "ToRecipients=second@localhost"});
+    ASSERT_EQ(0, Result.nExitCode) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("Created scenario 1: Ping Remote Host 192.0.2.1"))
+        << Result.sOutput;
+
+    Result = Ctl({"set", "1", "activity", "Host=192.0.2.7", "Timeout=250"});
+    EXPECT_EQ(0, Result.nExitCode) << Result.sOutput;
+    Result = Ctl({"set", "1", "notification:1", "ToRecipients=third@localhost", "AuthenticationPassword=hunter2"});
+    EXPECT_EQ(0, Result.nExitCode) << Result.sOutput;
+    Result = Ctl({"show", "1"});
+    EXPECT_EQ(0, Result.nExitCode) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("    Host = 192.0.2.7\n")) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("    Timeout = 250\n")) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("    ToRecipients = third@localhost\n")) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("    ServerPort = ")) << Result.sOutput;
+    // One line per property, and no password in clear.
+    EXPECT_NE(std::string::npos, Result.sOutput.find("    Body = Hi,\\")) << Result.sOutput;
+    EXPECT_EQ(std::string::npos, Result.sOutput.find("\nThis is an automated")) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("    AuthenticationPassword = (set)\n")) << Result.sOutput;
+    EXPECT_EQ(std::string::npos, Result.sOutput.find("hunter2")) << Result.sOutput;
+
+    Result = Ctl({"list"});
+    EXPECT_EQ(0, Result.nExitCode) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("0: Ping Remote Host 127.0.0.1\n")) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("1: Ping Remote Host 192.0.2.7\n")) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("ops@localhost")) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("first@localhost")) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("third@localhost")) << Result.sOutput;
+    EXPECT_EQ(std::string::npos, Result.sOutput.find("second@localhost")) << Result.sOutput;
+
+    Result = Ctl({"delete", "1"});
+    EXPECT_EQ(0, Result.nExitCode) << Result.sOutput;
+    Result = Ctl({"list"});
+    EXPECT_NE(std::string::npos, Result.sOutput.find("0: Ping Remote Host 127.0.0.1\n")) << Result.sOutput;
+    EXPECT_EQ(std::string::npos, Result.sOutput.find("192.0.2.7")) << Result.sOutput;
+    EXPECT_EQ(0, Ctl({"save"}).nExitCode);
+
+    // The running activity takes a change: with no host its next probe fails (without sending anything),
+    // one failure is enough to go offline, and the notification mails that; back at 127.0.0.1 it goes
+    // online again and mails that as well.
+    Result = Ctl({"set", "0", "activity", "Host=", "FailureCount=1"});
+    EXPECT_EQ(0, Result.nExitCode) << Result.sOutput;
+    if (bSmtp) {
+        ASSERT_TRUE(Smtp.WaitForMessageCount(1, std::chrono::seconds(30)))
+            << ReadFile(m_Folder.Path() / "HarkwellServer.log");
+    }
+    Result = Ctl({"set", "0", "activity", "Host=127.0.0.1"});
+    EXPECT_EQ(0, Result.nExitCode) << Result.sOutput;
+    if (bSmtp) {
+        ASSERT_TRUE(Smtp.WaitForMessageCount(2, std::chrono::seconds(30)))
+            << ReadFile(m_Folder.Path() / "HarkwellServer.log");
+        const auto Messages = Smtp.GetMessages();
+        std::string sAll;
+        for (const auto& Message : Messages) {
+            EXPECT_EQ(std::vector<std::string>{"ops@localhost"}, Message.RcptTo);
+            sAll += Message.sData;
+        }
+        EXPECT_NE(std::string::npos, sAll.find("is offline")) << sAll;
+        EXPECT_NE(std::string::npos, sAll.find("127.0.0.1 is online")) << sAll;
+    }
+
+    // What was saved is what the next run loads.
+    StopServer();
+    StartServer();
+    Result = Ctl({"list"});
+    EXPECT_EQ(0, Result.nExitCode) << Result.sOutput;
+    EXPECT_EQ("0: Ping Remote Host 127.0.0.1\n", Result.sOutput.substr(0, Result.sOutput.find('\n') + 1));
+    EXPECT_EQ(std::string::npos, Result.sOutput.find("\n1: ")) << Result.sOutput;
+    Result = Ctl({"show", "0"});
+    EXPECT_NE(std::string::npos, Result.sOutput.find("    ServerPort = " + sPort + "\n")) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("    Interval = 1000\n")) << Result.sOutput;
+}
+
+TEST_F(Harkwellctl, BadInputEndsWith1AndSaysWhy) {
+    StartServer();
+    ASSERT_EQ(
+        0,
+        Ctl({"create", "--activity", kPingProgId, "--set", "Host=127.0.0.1", "--notification", kSmtpProgId}).nExitCode);
+
+    // An unknown ProgID: nothing is created.
+    auto Result = Ctl({"create", "--activity", "CPingActivity.NoSuchActivity.1"});
+    EXPECT_EQ(1, Result.nExitCode) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("\"CPingActivity.NoSuchActivity.1\"")) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("0x800401F3")) << Result.sOutput;  // CO_E_CLASSSTRING
+
+    // A notification class where an activity belongs.
+    Result = Ctl({"create", "--activity", kSmtpProgId});
+    EXPECT_EQ(1, Result.nExitCode) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("0x80004002")) << Result.sOutput;  // E_NOINTERFACE
+
+    // Text that is no number for a number.
+    Result = Ctl({"set", "0", "activity", "Timeout=soon"});
+    EXPECT_EQ(1, Result.nExitCode) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("\"soon\" is no value for Timeout (an integer)"))
+        << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("0x80020005")) << Result.sOutput;  // DISP_E_TYPEMISMATCH
+
+    // A port out of range is refused by the notification itself, also while creating.
+    Result = Ctl({"set", "0", "notification:0", "ServerPort=70000"});
+    EXPECT_EQ(1, Result.nExitCode) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("setting ServerPort to \"70000\": 0x80070057")) << Result.sOutput;
+    Result = Ctl({"create", "--activity", kPingProgId, "--notification", kSmtpProgId, "--set", "ServerPort=70000"});
+    EXPECT_EQ(1, Result.nExitCode) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("0x80070057")) << Result.sOutput;
+
+    // A property no interface of the object has, and indexes that name nothing.
+    Result = Ctl({"set", "0", "activity", "Colour=blue"});
+    EXPECT_EQ(1, Result.nExitCode) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("no property \"Colour\"")) << Result.sOutput;
+    EXPECT_EQ(1, Ctl({"show", "5"}).nExitCode);
+    EXPECT_EQ(1, Ctl({"set", "0", "notification:3", "Subject=x"}).nExitCode);
+    EXPECT_EQ(1, Ctl({"delete", "9"}).nExitCode);
+
+    // None of it changed anything.
+    Result = Ctl({"list"});
+    EXPECT_EQ("0: Ping Remote Host 127.0.0.1\n", Result.sOutput.substr(0, Result.sOutput.find('\n') + 1));
+    EXPECT_EQ(std::string::npos, Result.sOutput.find("\n1: ")) << Result.sOutput;
+    Result = Ctl({"show", "0"});
+    EXPECT_NE(std::string::npos, Result.sOutput.find("    ServerPort = 25\n")) << Result.sOutput;
+}
+
+TEST_F(Harkwellctl, WatchPrintsTheServersEventsUntilInterrupted) {
+    StartServer();
+    // Disabled, the server has no scenarios to reach.
+    EXPECT_EQ(0, Ctl({"disable"}).nExitCode);
+    auto Result = Ctl({"status"});
+    EXPECT_NE(std::string::npos, Result.sOutput.find("Enabled: no\n")) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("Last event: none\n")) << Result.sOutput;
+    Result = Ctl({"list"});
+    EXPECT_EQ(1, Result.nExitCode) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("disabled")) << Result.sOutput;
+
+    const std::filesystem::path Output = m_Folder.Path() / "watch.out";
+    const std::string sProgram = ProgramPath("harkwellctl").string();
+    char* Argv[] = {const_cast<char*>(sProgram.c_str()), const_cast<char*>("watch"), nullptr};
+    posix_spawn_file_actions_t Actions;
+    posix_spawn_file_actions_init(&Actions);
+    posix_spawn_file_actions_addopen(&Actions, 1, Output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&Actions, 1, 2);
+    pid_t nWatch = -1;
+    ASSERT_EQ(0, posix_spawn(&nWatch, sProgram.c_str(), &Actions, nullptr, Argv, environ));
+    posix_spawn_file_actions_destroy(&Actions);
+    auto WaitForText = [&](const std::string& sText) {
+        const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (ReadFile(Output).find(sText) == std::string::npos && std::chrono::steady_clock::now() < Deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return ReadFile(Output).find(sText) != std::string::npos;
+    };
+    ASSERT_TRUE(WaitForText("Watching")) << ReadFile(Output);
+
+    // A stored scenario that cannot be read makes the manager fail when the server is enabled again: the
+    // server records an error event, which the watcher prints and status shows as the last one.
+    {
+        CRegKey Key;
+        ASSERT_EQ(ERROR_SUCCESS, Key.Create(HKEY_LOCAL_MACHINE, kScenariosKeyPath));
+        const BYTE Damaged[] = {0xDE, 0xAD, 0xBE, 0xEF};
+        ASSERT_EQ(ERROR_SUCCESS, Key.SetBinaryValue(u"Damaged", Damaged, sizeof Damaged));
+    }
+    RegResetStore();
+    EXPECT_EQ(0, Ctl({"enable"}).nExitCode);
+    EXPECT_TRUE(WaitForText("Event Error: ")) << ReadFile(Output);
+    EXPECT_EQ(1u, CountOf(ReadFile(Output), "Event ")) << ReadFile(Output);
+    Result = Ctl({"status"});
+    EXPECT_NE(std::string::npos, Result.sOutput.find("Enabled: yes\n")) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("Last event: Error: ")) << Result.sOutput;
+
+    // Interrupted, it unsubscribes and ends with 0, also when the server went before.
+    StopServer();
+    ASSERT_EQ(0, kill(nWatch, SIGINT));
+    EXPECT_EQ(0, WaitForExit(nWatch, std::chrono::seconds(10))) << ReadFile(Output);
+}
