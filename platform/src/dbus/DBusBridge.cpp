@@ -262,11 +262,20 @@ void CBusBridge::Withdraw(DWORD nCookie) {
         if (pExport->nPublications == 0 && pExport->Holds.empty()) UnexportLocked(pExport);
     }
     if (bReleaseName) {
-        try {
-            m_pConnection->releaseName(kServerBusName);
-        } catch (const sdbus::Error&) {
-            // The bus forgets the name with the connection in any case.
-        }
+        // After the signals already queued: an event fired before the revocation (Stopping) still goes out
+        // under the name its listeners match on.
+        Post([this] {
+            {
+                // Published again in the meantime: the name stays.
+                std::lock_guard lock(m_Lock);
+                if (m_bNameOwned) return;
+            }
+            try {
+                m_pConnection->releaseName(kServerBusName);
+            } catch (const sdbus::Error&) {
+                // The bus forgets the name with the connection in any case.
+            }
+        });
     }
 }
 
@@ -309,7 +318,9 @@ void CBusBridge::SendSignal(const std::shared_ptr<CExport>& pExport, const std::
     sdbus::IObject* pObject = nullptr;
     {
         std::lock_guard lock(m_Lock);
-        if (pExport->bGone || pExport->Objects.empty()) return;
+        // An export that is going still sends what was queued before it went: its objects leave the bus
+        // only in the task queued after them.
+        if (pExport->Objects.empty()) return;
         pObject = pExport->Objects.front().get();  // destroyed only on this thread
     }
     const std::string sHolder = SignalHolder(pExport->sPath, m.szName);
