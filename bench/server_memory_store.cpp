@@ -1,7 +1,7 @@
 // The store that bench/server_memory.sh runs the server on: replaces the stored scenario list of the store
 // named by CORVANE_REGISTRY_DIR with N scenarios, each a ping activity on its own loopback address
-// (127.0.0.1 ... 127.0.0.N) probing every INTERVAL milliseconds, with no notifications. HarkwellPack1.so must
-// already be registered into that store.
+// (127.0.0.1 ... 127.0.0.254, then 127.0.1.1 and on) probing every INTERVAL milliseconds, with no
+// notifications. HarkwellPack1.so must already be registered into that store.
 //
 //   server_memory_store N INTERVAL
 #include <cstdio>
@@ -33,6 +33,11 @@ long ParseNumber(const char* pszText, long nLow, long nHigh) {
     return nValue;
 }
 
+// The loopback address of scenario nIndex (from 1): 127.0.0.1 to 127.0.0.254, then 127.0.1.1 and on.
+std::string LoopbackHost(long nIndex) {
+    return "127.0." + std::to_string((nIndex - 1) / 254) + "." + std::to_string((nIndex - 1) % 254 + 1);
+}
+
 // One scenario: a ping activity on sHost with the given interval, added to the list (which saves it).
 HRESULT AddPingScenario(IScenarios* pScenarios, const std::string& sHost, LONG nInterval) {
     CComPtr<IScenario> pScenario;
@@ -48,10 +53,11 @@ HRESULT AddPingScenario(IScenarios* pScenarios, const std::string& sHost, LONG n
 }  // namespace
 
 int main(int argc, char** argv) {
-    const long nCount = argc == 3 ? ParseNumber(argv[1], 1, 254) : -1;
+    const long nCount = argc == 3 ? ParseNumber(argv[1], 1, 254 * 254) : -1;
     const long nInterval = argc == 3 ? ParseNumber(argv[2], 1, 0x7FFFFFFF) : -1;
     if (nCount < 0 || nInterval < 0) {
-        std::fprintf(stderr, "usage: %s N INTERVAL  (N from 1 to 254 scenarios, INTERVAL in milliseconds)\n", argv[0]);
+        std::fprintf(stderr, "usage: %s N INTERVAL  (N from 1 to 64516 scenarios, INTERVAL in milliseconds)\n",
+                     argv[0]);
         return 2;
     }
     if (std::getenv("CORVANE_REGISTRY_DIR") == nullptr) {
@@ -75,7 +81,7 @@ int main(int argc, char** argv) {
         CComPtr<IScenarios> pScenarios = ScenariosOf(pManager);
         if (pScenarios == nullptr && SUCCEEDED(hr)) hr = E_POINTER;
         for (long nIndex = 1; SUCCEEDED(hr) && nIndex <= nCount; ++nIndex)
-            hr = AddPingScenario(pScenarios, "127.0.0." + std::to_string(nIndex), static_cast<LONG>(nInterval));
+            hr = AddPingScenario(pScenarios, LoopbackHost(nIndex), static_cast<LONG>(nInterval));
         LONG nStored = 0;
         if (SUCCEEDED(hr)) hr = pScenarios->get_Count(&nStored);
         if (FAILED(hr) || nStored != nCount) {

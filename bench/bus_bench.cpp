@@ -1,0 +1,235 @@
+// The object model through the bus, against the server program on a private session bus of this run:
+//
+//   BM_ProxyPropertyGet     IApplication::get_Enabled through the proxy CoCreateInstance gives (one round trip)
+//   BM_PeerPing             org.freedesktop.DBus.Peer.Ping to the same server with plain sd-bus: the floor of
+//                           a round trip on this bus, which the library answers without our code
+//   BM_BusctlGetProperty    `busctl get-property ... Enabled`, a whole client process per call
+//   BM_BusctlPeerPing       `busctl call ... org.freedesktop.DBus.Peer Ping`, the same with the peer's call
+//   BM_HarkwellctlList/N    `harkwellctl list` with N stored scenarios (their activity titles), with the
+//                           fitted complexity: linear growth shows as O(N) with a small RMS
+//
+// Needs dbus-daemon; the server runs on a private store and log folder, and takes its turn with the tests
+// that run an application.
+#include <benchmark/benchmark.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "../tests/support/ServerProcess.h"
+#include "HarkwellServer/ServerInterfaces.h"
+#include "comrt/comptr.h"
+#include "comrt/runtime.h"
+
+extern char** environ;
+
+namespace {
+
+std::filesystem::path BuildFolder() {
+    return std::filesystem::canonical("/proc/self/exe").parent_path().parent_path();
+}
+
+std::string Program(const char* pszName) {
+    return (BuildFolder() / "bin" / pszName).string();
+}
+
+// Runs a command with its output thrown away; true when it exits with 0.
+bool RunQuietly(const std::vector<std::string>& Arguments) {
+    std::vector<char*> Argv;
+    for (const std::string& s : Arguments) Argv.push_back(const_cast<char*>(s.c_str()));
+    Argv.push_back(nullptr);
+    posix_spawn_file_actions_t Actions;
+    posix_spawn_file_actions_init(&Actions);
+    posix_spawn_file_actions_addopen(&Actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&Actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t nProcess = -1;
+    const int nSpawn = posix_spawnp(&nProcess, Argv[0], &Actions, nullptr, Argv.data(), environ);
+    posix_spawn_file_actions_destroy(&Actions);
+    if (nSpawn != 0) return false;
+    int nStatus = 0;
+    waitpid(nProcess, &nStatus, 0);
+    return WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0;
+}
+
+// The server on the private bus, with a store of N ping scenarios.
+class CServerUnderTest {
+public:
+    ~CServerUnderTest() { Stop(); }
+
+    bool Ensure(long nScenarios) {
+        if (m_nServer > 0 && nScenarios == m_nScenarios) return true;
+        Stop();
+        if (!RunQuietly({Program("server_memory_store"), std::to_string(nScenarios), "3600000"})) return false;
+        const std::string sOutput = (std::filesystem::path(std::getenv("CORVANE_LOG_DIR")) / "server.out").string();
+        std::filesystem::remove(sOutput);
+        m_nServer = testing_support::StartServerProcess({}, {}, sOutput);
+        if (m_nServer <= 0) return false;
+        m_nScenarios = nScenarios;
+        // Ready once it says so and owns its name.
+        for (int i = 0; i < 600; ++i) {
+            if (RunQuietly({"busctl", "--user", "status", "Corvane.HarkwellServer"})) return true;
+            usleep(50 * 1000);
+        }
+        return false;
+    }
+    void Stop() {
+        if (m_nServer <= 0) return;
+        kill(m_nServer, SIGTERM);
+        testing_support::WaitForExit(m_nServer, std::chrono::seconds(60));
+        m_nServer = -1;
+    }
+
+private:
+    pid_t m_nServer = -1;
+    long m_nScenarios = -1;
+};
+
+CServerUnderTest* g_pServer = nullptr;
+
+const std::vector<std::string> kGetEnabled{"busctl",
+                                           "--user",
+                                           "get-property",
+                                           "Corvane.HarkwellServer",
+                                           "/Corvane/HarkwellServer/Application",
+                                           "Corvane.IApplication",
+                                           "Enabled"};
+const std::vector<std::string> kPeerPing{"busctl",
+                                         "--user",
+                                         "call",
+                                         "Corvane.HarkwellServer",
+                                         "/Corvane/HarkwellServer/Application",
+                                         "org.freedesktop.DBus.Peer",
+                                         "Ping"};
+
+void BM_ProxyPropertyGet(benchmark::State& state) {
+    if (!g_pServer->Ensure(1)) return state.SkipWithError("the server did not start");
+    CComPtr<IApplication> pApplication;
+    if (FAILED(CoCreateInstance(CLSID_CApplication, nullptr, CLSCTX_LOCAL_SERVER, IidOf<IApplication>(),
+                                reinterpret_cast<void**>(&pApplication))))
+        return state.SkipWithError("the application object could not be reached");
+    for (auto _ : state) {
+        VARIANT_BOOL bEnabled = VARIANT_FALSE;
+        if (FAILED(pApplication->get_Enabled(&bEnabled))) return state.SkipWithError("get_Enabled failed");
+        benchmark::DoNotOptimize(bEnabled);
+    }
+}
+BENCHMARK(BM_ProxyPropertyGet)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_PeerPing(benchmark::State& state) {
+    if (!g_pServer->Ensure(1)) return state.SkipWithError("the server did not start");
+    sd_bus* pBus = nullptr;
+    if (sd_bus_open_user(&pBus) < 0) return state.SkipWithError("the bus could not be opened");
+    for (auto _ : state) {
+        sd_bus_error Error = SD_BUS_ERROR_NULL;
+        sd_bus_message* pReply = nullptr;
+        const int nResult = sd_bus_call_method(pBus, "Corvane.HarkwellServer", "/Corvane/HarkwellServer/Application",
+                                               "org.freedesktop.DBus.Peer", "Ping", &Error, &pReply, "");
+        sd_bus_message_unref(pReply);
+        sd_bus_error_free(&Error);
+        if (nResult < 0) {
+            state.SkipWithError("Ping failed");
+            break;
+        }
+    }
+    sd_bus_flush_close_unref(pBus);
+}
+BENCHMARK(BM_PeerPing)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void RunCommandEachIteration(benchmark::State& state, const std::vector<std::string>& Command, long nScenarios) {
+    if (!g_pServer->Ensure(nScenarios)) return state.SkipWithError("the server did not start");
+    for (auto _ : state) {
+        if (!RunQuietly(Command)) return state.SkipWithError("the command failed");
+    }
+}
+
+void BM_BusctlGetProperty(benchmark::State& state) {
+    RunCommandEachIteration(state, kGetEnabled, 1);
+}
+BENCHMARK(BM_BusctlGetProperty)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(50);
+
+void BM_BusctlPeerPing(benchmark::State& state) {
+    RunCommandEachIteration(state, kPeerPing, 1);
+}
+BENCHMARK(BM_BusctlPeerPing)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(50);
+
+void BM_HarkwellctlList(benchmark::State& state) {
+    RunCommandEachIteration(state, {Program("harkwellctl"), "list"}, static_cast<long>(state.range(0)));
+    state.SetComplexityN(state.range(0));
+}
+BENCHMARK(BM_HarkwellctlList)
+    ->Arg(125)
+    ->Arg(250)
+    ->Arg(500)
+    ->Arg(1000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3)
+    ->Complexity(benchmark::oN);
+
+// A session bus of this run's own, ended with it.
+class CPrivateBus {
+public:
+    bool Start(const std::filesystem::path& Folder) {
+        const std::string sCommand =
+            "dbus-daemon --session --fork --print-address=1 --print-pid=1 --address=unix:path=" +
+            (Folder / "bus").string() + " 2>/dev/null";
+        FILE* pPipe = popen(sCommand.c_str(), "r");
+        if (pPipe == nullptr) return false;
+        char szAddress[512] = {};
+        long nPid = 0;
+        const bool bRead =
+            std::fgets(szAddress, sizeof szAddress, pPipe) != nullptr && std::fscanf(pPipe, "%ld", &nPid) == 1;
+        pclose(pPipe);
+        if (!bRead) return false;
+        m_nPid = static_cast<pid_t>(nPid);
+        std::string sAddress(szAddress);
+        while (!sAddress.empty() && (sAddress.back() == '\n' || sAddress.back() == '\r')) sAddress.pop_back();
+        setenv("DBUS_SESSION_BUS_ADDRESS", sAddress.c_str(), 1);
+        return true;
+    }
+    ~CPrivateBus() {
+        if (m_nPid > 0) kill(m_nPid, SIGTERM);
+    }
+
+private:
+    pid_t m_nPid = -1;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    testing_support::CTemporaryDirectory Folder;
+    setenv("CORVANE_REGISTRY_DIR", Folder.Path().c_str(), 1);
+    setenv("CORVANE_LOG_DIR", Folder.Path().c_str(), 1);
+    unsetenv("CORVANE_HARKWELL_BUS");
+    setenv("CORVANE_TEST_BINARY_DIR", BuildFolder().c_str(), 1);  // where the server process is started from
+    CPrivateBus Bus;
+    if (!Bus.Start(Folder.Path())) {
+        std::fprintf(stderr, "bus_bench: dbus-daemon could not be started\n");
+        return 1;
+    }
+    if (!RunQuietly({Program("hkregsvr"), (BuildFolder() / "lib" / "HarkwellPack1.so").string()}) ||
+        !RunQuietly({Program("HarkwellServer"), "/RegServer"})) {
+        std::fprintf(stderr, "bus_bench: the plug-in library or the server could not be registered\n");
+        return 1;
+    }
+    const testing_support::CApplicationTestTurn Turn;
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    {
+        CServerUnderTest Server;
+        g_pServer = &Server;
+        benchmark::Initialize(&argc, argv);
+        benchmark::RunSpecifiedBenchmarks();
+        benchmark::Shutdown();
+        g_pServer = nullptr;
+    }
+    CoUninitialize();
+    return 0;
+}
