@@ -10,6 +10,7 @@
 #include "ServerMode.h"
 #include "ServerRegistration.h"
 #include "comrt/bus.h"
+#include "comrt/runningobjects.h"
 #include "comrt/text.h"
 #include "corvane/uldebug.h"
 #include "corvane/ulguard.h"
@@ -332,6 +333,32 @@ void CHarkwellServerModule::RevokeClassObjects() {
     }
 }
 
+void CHarkwellServerModule::PublishApplication() {
+    // The application registers itself in the running object table while it runs, between its Starting
+    // and Stopped events. The module's own registration around the whole run keeps the object published
+    // (on the bus: exported, the name owned) from before Starting until after Stopped, so that listeners
+    // hear the whole life cycle. A failure here (another instance owns the name) is only traced: the
+    // application's start then says what is wrong.
+    CComPtr<IRunningObjectTable> pTable;
+    CComPtr<IMoniker> pName;
+    DWORD nCookie = 0;
+    const HRESULT hr = corvane::GuardedCall([&] {
+        UL_CHECK(GetRunningObjectTable(0, &pTable));
+        UL_CHECK(CreateItemMoniker(u"!", corvane::GuidText(CLSID_CApplication).c_str(), &pName));
+        UL_CHECK(pTable->Register(ROTFLAGS_REGISTRATIONKEEPSALIVE | ROTFLAGS_ALLOWANYCLIENT,
+                                  static_cast<IApplication*>(g_pApplication), pName, &nCookie));
+    });
+    if (SUCCEEDED(hr)) m_nApplicationRegistration = nCookie;
+}
+
+void CHarkwellServerModule::WithdrawApplication() {
+    if (m_nApplicationRegistration == 0) return;
+    const DWORD nCookie = m_nApplicationRegistration;
+    m_nApplicationRegistration = 0;
+    CComPtr<IRunningObjectTable> pTable;
+    if (SUCCEEDED(GetRunningObjectTable(0, &pTable))) UL_ASSERT(SUCCEEDED(pTable->Revoke(nCookie)));
+}
+
 void CHarkwellServerModule::PreMessageLoop() {
     CUlServiceModuleT::PreMessageLoop();
     if (IsServiceHelper()) {
@@ -349,10 +376,12 @@ void CHarkwellServerModule::PreMessageLoop() {
     // The thread that runs the message loop: the main thread, or in Service Mode the service thread (the
     // main thread runs the control dispatcher there and has no loop).
     g_pApplication->SetMainThreadIdentifier(IsServiceMode() ? GetCurrentThreadId() : GetMainThreadIdentifier());
+    PublishApplication();
     try {
         g_pApplication->Start();
     } catch (...) {
         // The object goes with this reference; its Start left nothing of another instance's behind.
+        WithdrawApplication();
         m_pApplication.Release();
         throw;
     }
@@ -365,6 +394,7 @@ void CHarkwellServerModule::PreMessageLoop() {
 void CHarkwellServerModule::PostMessageLoop() {
     UL_ASSERT(g_pApplication != nullptr || IsServiceHelper());
     if (g_pApplication != nullptr) g_pApplication->Stop();
+    WithdrawApplication();
     m_pApplication.Release();
     CUlServiceModuleT::PostMessageLoop();
 }

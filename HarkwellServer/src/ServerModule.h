@@ -62,6 +62,9 @@ private:
     void Unregister();
     // Application Mode on the session bus, Service Mode on the system bus.
     void AttachBus();
+    // The application object in the running object table for the whole run.
+    void PublishApplication();
+    void WithdrawApplication();
     void RegisterClassObjectsWhere(bool bServiceHelperClasses, DWORD nClassContext, DWORD nFlags, bool bTrace);
 
     std::u16string m_sModulePath;
@@ -69,4 +72,5 @@ private:
     CComPtr<IApplication> m_pApplication;
     bool m_bUserInterfaceLock = false;
     bool m_bBusAttached = false;
+    DWORD m_nApplicationRegistration = 0;
 };
