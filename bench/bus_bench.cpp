@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "../tests/support/PrivateBus.h"
 #include "../tests/support/ServerProcess.h"
 #include "HarkwellServer/ServerInterfaces.h"
 #include "comrt/comptr.h"
@@ -173,35 +174,6 @@ BENCHMARK(BM_HarkwellctlList)
     ->Iterations(3)
     ->Complexity(benchmark::oN);
 
-// A session bus of this run's own, ended with it.
-class CPrivateBus {
-public:
-    bool Start(const std::filesystem::path& Folder) {
-        const std::string sCommand =
-            "dbus-daemon --session --fork --print-address=1 --print-pid=1 --address=unix:path=" +
-            (Folder / "bus").string() + " 2>/dev/null";
-        FILE* pPipe = popen(sCommand.c_str(), "r");
-        if (pPipe == nullptr) return false;
-        char szAddress[512] = {};
-        long nPid = 0;
-        const bool bRead =
-            std::fgets(szAddress, sizeof szAddress, pPipe) != nullptr && std::fscanf(pPipe, "%ld", &nPid) == 1;
-        pclose(pPipe);
-        if (!bRead) return false;
-        m_nPid = static_cast<pid_t>(nPid);
-        std::string sAddress(szAddress);
-        while (!sAddress.empty() && (sAddress.back() == '\n' || sAddress.back() == '\r')) sAddress.pop_back();
-        setenv("DBUS_SESSION_BUS_ADDRESS", sAddress.c_str(), 1);
-        return true;
-    }
-    ~CPrivateBus() {
-        if (m_nPid > 0) kill(m_nPid, SIGTERM);
-    }
-
-private:
-    pid_t m_nPid = -1;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -210,8 +182,8 @@ int main(int argc, char** argv) {
     setenv("CORVANE_LOG_DIR", Folder.Path().c_str(), 1);
     unsetenv("CORVANE_HARKWELL_BUS");
     setenv("CORVANE_TEST_BINARY_DIR", BuildFolder().c_str(), 1);  // where the server process is started from
-    CPrivateBus Bus;
-    if (!Bus.Start(Folder.Path())) {
+    testing_support::CPrivateSessionBus Bus;
+    if (!Bus.Start()) {
         std::fprintf(stderr, "bus_bench: dbus-daemon could not be started\n");
         return 1;
     }

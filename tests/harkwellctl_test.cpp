@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "Manager.h"
+#include "PrivateBus.h"
 #include "ServerProcess.h"
 #include "SmtpTestServer.h"
 #include "TestEnvironment.h"
@@ -17,10 +18,12 @@
 #include "corvane/ulregistry.h"
 
 using testing_support::CApplicationTestTurn;
+using testing_support::CPrivateSessionBus;
 using testing_support::CSmtpTestServer;
 using testing_support::CTemporaryDirectory;
 using testing_support::CTemporaryRegistry;
 using testing_support::LibraryPath;
+using testing_support::OnPath;
 using testing_support::ProcessResult;
 using testing_support::ProgramPath;
 using testing_support::RunProgram;
@@ -32,15 +35,6 @@ namespace {
 constexpr char kPingProgId[] = "CPingActivity.CPingActivity.1";
 constexpr char kPingClsid[] = "{C7F52DB5-970B-4B5E-BF37-71D8CDCD3147}";
 constexpr char kSmtpProgId[] = "CSmtpNotification.CSmtpNotification.1";
-
-bool OnPath(const std::string& sProgram) {
-    const char* pszPath = getenv("PATH");
-    std::stringstream Folders(pszPath ? pszPath : "");
-    std::string sFolder;
-    while (std::getline(Folders, sFolder, ':'))
-        if (!sFolder.empty() && access((sFolder + "/" + sProgram).c_str(), X_OK) == 0) return true;
-    return false;
-}
 
 std::string ReadFile(const std::filesystem::path& Path) {
     std::ifstream File(Path);
@@ -54,31 +48,6 @@ size_t CountOf(const std::string& sText, const std::string& sPart) {
     for (size_t i = sText.find(sPart); i != std::string::npos; i = sText.find(sPart, i + 1)) ++n;
     return n;
 }
-
-// A session bus daemon of the test's own; DBUS_SESSION_BUS_ADDRESS points at it while it lives.
-class CPrivateSessionBus {
-public:
-    bool Start() {
-        FILE* pPipe = popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r");
-        if (pPipe == nullptr) return false;
-        char szAddress[1024] = {}, szPid[64] = {};
-        const bool bRead = fgets(szAddress, sizeof szAddress, pPipe) && fgets(szPid, sizeof szPid, pPipe);
-        pclose(pPipe);
-        if (!bRead) return false;
-        std::string sAddress(szAddress);
-        while (!sAddress.empty() && sAddress.back() == '\n') sAddress.pop_back();
-        m_nPid = static_cast<pid_t>(std::atol(szPid));
-        setenv("DBUS_SESSION_BUS_ADDRESS", sAddress.c_str(), 1);
-        return m_nPid > 0 && !sAddress.empty();
-    }
-    ~CPrivateSessionBus() {
-        if (m_nPid > 0) kill(m_nPid, SIGTERM);
-        unsetenv("DBUS_SESSION_BUS_ADDRESS");
-    }
-
-private:
-    pid_t m_nPid = -1;
-};
 
 class Harkwellctl : public ::testing::Test {
 protected:

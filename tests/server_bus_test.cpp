@@ -1,0 +1,145 @@
+// The server's object model as clients we did not write see it: the server program on a private session
+// bus, read with busctl and gdbus, its application events heard by dbus-monitor from before it starts until
+// after it stops. (Walking from the application down to a scenario's activity takes one client that keeps
+// its objects, such as harkwellctl: every busctl or gdbus call is a process of its own.)
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "ManagerClient.h"
+#include "PrivateBus.h"
+#include "ServerProcess.h"
+#include "TestEnvironment.h"
+#include "comrt/registry.h"
+
+using testing_support::CApplicationTestTurn;
+using testing_support::CreateActivityOf;
+using testing_support::CTemporaryDirectory;
+using testing_support::LibraryPath;
+using testing_support::NewManager;
+using testing_support::OnPath;
+using testing_support::ProgramPath;
+using testing_support::PutDispatchProperty;
+using testing_support::RunProgram;
+using testing_support::ScenariosOf;
+
+namespace {
+
+const CLSID kPingActivity = MakeGuid("{C7F52DB5-970B-4B5E-BF37-71D8CDCD3147}");
+const IID kIPingActivity = MakeGuid("{D649853E-DDD6-4ED1-BEEB-7374056DB95A}");
+constexpr char kServer[] = "Corvane.HarkwellServer";
+constexpr char kApplication[] = "/Corvane/HarkwellServer/Application";
+
+std::string ReadFile(const std::filesystem::path& Path) {
+    std::ifstream File(Path);
+    std::stringstream Text;
+    Text << File.rdbuf();
+    return Text.str();
+}
+
+// busctl's answer, without its line end.
+std::string Busctl(std::vector<std::string> Arguments) {
+    Arguments.insert(Arguments.begin(), {"busctl", "--user"});
+    std::string sOutput = RunProgram(Arguments).sOutput;
+    while (!sOutput.empty() && sOutput.back() == '\n') sOutput.pop_back();
+    return sOutput;
+}
+
+// The object path in an answer such as `o "/Corvane/HarkwellServer/Objects/3"`; empty when there is none.
+std::string PathIn(const std::string& sAnswer) {
+    const std::size_t nStart = sAnswer.find("\"/");
+    const std::size_t nEnd = nStart == std::string::npos ? nStart : sAnswer.find('"', nStart + 1);
+    return nEnd == std::string::npos ? std::string() : sAnswer.substr(nStart + 1, nEnd - nStart - 1);
+}
+
+std::string GetProperty(const std::string& sPath, const std::string& sInterface, const std::string& sName) {
+    return Busctl({"get-property", kServer, sPath, "Corvane." + sInterface, sName});
+}
+
+}  // namespace
+
+TEST(ServerBus, ClientsWeDidNotWriteReadTheObjectModelAndHearTheWholeLifeCycle) {
+    for (const char* pszProgram : {"dbus-daemon", "dbus-monitor", "busctl", "gdbus"})
+        if (!OnPath(pszProgram)) GTEST_SKIP() << pszProgram << " is not installed";
+    CApplicationTestTurn Turn;
+    ASSERT_TRUE(Turn.IsHeld());
+    testing_support::CTemporaryRegistry Registry;
+    CTemporaryDirectory Folder;
+    setenv("CORVANE_LOG_DIR", Folder.Path().c_str(), 1);
+    unsetenv("CORVANE_HARKWELL_BUS");
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    ASSERT_EQ(0, RunProgram({ProgramPath("HarkwellServer").string(), "/RegServer"}).nExitCode);
+    ASSERT_EQ(0, RunProgram({ProgramPath("hkregsvr").string(), LibraryPath("HarkwellPack1.so").string()}).nExitCode);
+    {
+        // One stored scenario: a ping activity on 127.0.0.1 that probes once an hour.
+        CComPtr<IManager> pManager;
+        ASSERT_EQ(S_OK, NewManager(pManager));
+        auto pScenarios = ScenariosOf(pManager);
+        CComPtr<IScenario> pScenario;
+        ASSERT_EQ(S_OK, pScenarios->Add(&pScenario));
+        CComPtr<IActivity> pActivity;
+        ASSERT_EQ(S_OK, CreateActivityOf(pScenarios, kPingActivity, pActivity));
+        ASSERT_EQ(S_OK, PutDispatchProperty(pActivity, kIPingActivity, u"Host", u"127.0.0.1"));
+        ASSERT_EQ(S_OK, PutDispatchProperty(pActivity, kIPingActivity, u"Interval", 3600000));
+        ASSERT_EQ(S_OK, pScenario->put_Activity(pActivity));
+    }
+    RegResetStore();
+
+    testing_support::CPrivateSessionBus Bus;
+    ASSERT_TRUE(Bus.Start());
+    const std::filesystem::path Signals = Folder.Path() / "signals.txt";
+    const pid_t nMonitor = [&] {
+        pid_t nProcess = -1;
+        posix_spawn_file_actions_t Actions;
+        posix_spawn_file_actions_init(&Actions);
+        posix_spawn_file_actions_addopen(&Actions, 1, Signals.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const char* Argv[] = {"dbus-monitor", "--session", "type='signal',interface='Corvane._ApplicationEvents'",
+                              nullptr};
+        posix_spawnp(&nProcess, Argv[0], &Actions, nullptr, const_cast<char**>(Argv), environ);
+        posix_spawn_file_actions_destroy(&Actions);
+        return nProcess;
+    }();
+    ASSERT_GT(nMonitor, 0);
+    // The monitor listens before the server starts.
+    for (int i = 0; i < 100 && ReadFile(Signals).find("NameAcquired") == std::string::npos; ++i) usleep(20 * 1000);
+
+    testing_support::CServerProcess Server;
+    ASSERT_TRUE(Server.Start({}, {}, (Folder.Path() / "server.out").string()));
+    bool bAnswers = false;
+    for (int i = 0; i < 200 && !bAnswers; ++i) {
+        bAnswers = RunProgram({"busctl", "--user", "status", kServer}).nExitCode == 0;
+        if (!bAnswers) usleep(50 * 1000);
+    }
+    ASSERT_TRUE(bAnswers) << ReadFile(Folder.Path() / "server.out");
+
+    EXPECT_EQ("b true", GetProperty(kApplication, "IApplication", "Enabled"));
+    const auto LastEvent = RunProgram(
+        {"gdbus", "call", "--session", "-d", kServer, "-o", kApplication, "-m", "Corvane.IApplication.QueryLastEvent"});
+    EXPECT_EQ("(0, '', false)\n", LastEvent.sOutput);
+
+    // An object handed to a client is held for that client: busctl's process ends with its call, and with it
+    // the object's path.
+    const std::string sManager = PathIn(GetProperty(kApplication, "IApplication", "Manager"));
+    EXPECT_EQ(0u, sManager.rfind("/Corvane/HarkwellServer/Objects/", 0)) << sManager;
+    for (int i = 0; i < 100 && RunProgram({"busctl", "--user", "introspect", kServer, sManager}).nExitCode == 0; ++i)
+        usleep(20 * 1000);
+    EXPECT_NE(0, RunProgram({"busctl", "--user", "introspect", kServer, sManager}).nExitCode);
+
+    EXPECT_EQ(0, Server.Terminate(std::chrono::seconds(30)));
+    usleep(300 * 1000);
+    kill(nMonitor, SIGTERM);
+    waitpid(nMonitor, nullptr, 0);
+    const std::string sSignals = ReadFile(Signals);
+    std::size_t nAt = 0;
+    for (const char* pszEvent : {"member=Starting", "member=Started", "member=Stopping", "member=Stopped"}) {
+        const std::size_t nFound = sSignals.find(pszEvent, nAt);
+        EXPECT_NE(std::string::npos, nFound) << pszEvent << " missing or out of order:\n" << sSignals;
+        if (nFound != std::string::npos) nAt = nFound;
+    }
+    unsetenv("CORVANE_LOG_DIR");
+    CoUninitialize();
+}
