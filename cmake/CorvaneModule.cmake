@@ -15,7 +15,7 @@ function(corvane_add_test name)
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS "${T_LABELS}"
-      ENVIRONMENT "CORVANE_TEST_BINARY_DIR=${CMAKE_BINARY_DIR};CORVANE_REGISTRY_DIR=${CMAKE_BINARY_DIR}/test-registry;CORVANE_LOG_DIR=${CMAKE_BINARY_DIR}/test-logs")
+      ENVIRONMENT "CORVANE_TEST_BINARY_DIR=${CMAKE_BINARY_DIR};CORVANE_REGISTRY_DIR=${CMAKE_BINARY_DIR}/test-registry;CORVANE_LOG_DIR=${CMAKE_BINARY_DIR}/test-logs;CORVANE_HARKWELL_BUS=none")
 endfunction()
 
 # corvane_plugin_library(<name> SOURCES ... LIBS ...)

@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
 
@@ -297,6 +298,12 @@ void CHarkwellServerModule::AttachBus() {
     // application object on their bus. Without a bus the server still runs its scenarios: only other
     // processes cannot reach it, which is said once.
     if (IsServiceHelper()) return;
+    // "none" keeps the process off the buses: tests that must not meet a real bus, stores run by hand.
+    if (const char* pszBus = std::getenv(comrt::kClientBusVariable);
+        pszBus != nullptr && std::strcmp(pszBus, "none") == 0) {
+        UL_TRACE(corvane::TRACE_LEVEL_ERROR, "%s=none: the server stays off the buses\n", comrt::kClientBusVariable);
+        return;
+    }
     const comrt::BusKind Bus = IsServiceMode() ? comrt::BusKind::System : comrt::BusKind::Session;
     const HRESULT hr = comrt::CoAttachBus(Bus);
     if (SUCCEEDED(hr)) {
