@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "BusFileFolders.h"
 #include "ClassesRootReader.h"
 #include "ManagerClient.h"
 #include "ServerProcess.h"
@@ -158,6 +159,7 @@ protected:
 
     testing_support::CTemporaryRegistry m_Registry;
     testing_support::CTemporaryDirectory m_Folder;
+    testing_support::CBusFileFolders m_BusFolders;
     std::filesystem::path m_UnitFolder, m_SystemctlLog, m_ActiveState, m_EventLog, m_LogFolder;
     std::vector<std::string> m_ServiceEnvironment;
 };
@@ -181,6 +183,9 @@ TEST_F(ServerModule, ServiceSwitchInstallsTheServiceRegisterKeepsItAndRegServerR
     EXPECT_NE(std::string::npos, sUnit.find("Requires=dbus.service\n")) << sUnit;
     EXPECT_NE(std::string::npos, sUnit.find("WantedBy=multi-user.target\n")) << sUnit;
     EXPECT_NE(std::string::npos, ReadFile(m_SystemctlLog).find(std::string("enable ") + kUnitName));
+    // The system bus's policy replaces the session bus's activation file.
+    EXPECT_TRUE(std::filesystem::exists(m_BusFolders.PolicyFile()));
+    EXPECT_FALSE(std::filesystem::exists(m_BusFolders.ActivationFile()));
 
     // "Register" keeps the present mode.
     Result = Server("-register");
@@ -202,6 +207,8 @@ TEST_F(ServerModule, ServiceSwitchInstallsTheServiceRegisterKeepsItAndRegServerR
     EXPECT_FALSE(std::filesystem::exists(UnitFile()));
     EXPECT_EQ(u"<no value>", ReadString(kAppIdKey, u"LocalService"));
     EXPECT_EQ(u"Interactive User", ReadString(kAppIdKey, u"RunAs"));
+    EXPECT_TRUE(std::filesystem::exists(m_BusFolders.ActivationFile()));
+    EXPECT_FALSE(std::filesystem::exists(m_BusFolders.PolicyFile()));
 
     // Another "RunAs" is an administrator's choice and stays in both modes.
     WriteActiveState("inactive");
@@ -212,6 +219,8 @@ TEST_F(ServerModule, ServiceSwitchInstallsTheServiceRegisterKeepsItAndRegServerR
     EXPECT_FALSE(std::filesystem::exists(UnitFile()));
     EXPECT_FALSE(KeyExists(u"AppID\\HarkwellServer"));
     EXPECT_FALSE(KeyExists(kAppIdKey));
+    EXPECT_FALSE(std::filesystem::exists(m_BusFolders.PolicyFile()));
+    EXPECT_FALSE(std::filesystem::exists(m_BusFolders.ActivationFile()));
 }
 
 TEST_F(ServerModule, SwitchRulesAndTheirPasses) {
@@ -289,6 +298,9 @@ TEST_F(ServerModule, FailuresOfRegistrationAndStartSayWhatFailed) {
     EXPECT_NE(std::string::npos, Result.sOutput.find("0xA76500EE")) << Result.sOutput;
     EXPECT_EQ(u"<no value>", ReadString(kAppIdKey, u"LocalService"));
     EXPECT_EQ(u"Interactive User", ReadString(kAppIdKey, u"RunAs"));
+    // The session bus still starts the program in Application Mode; no system bus policy was written.
+    EXPECT_TRUE(std::filesystem::exists(m_BusFolders.ActivationFile()));
+    EXPECT_FALSE(std::filesystem::exists(m_BusFolders.PolicyFile()));
 }
 
 TEST_F(ServerModule, StartedByHandWhileRegisteredAsAServiceItIsTheServiceHelper) {

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "Application.h"
+#include "BusRegistration.h"
 #include "ServerMode.h"
 #include "ServerRegistration.h"
 #include "comrt/bus.h"
@@ -223,10 +224,13 @@ void CHarkwellServerModule::RegisterAppId(bool bService) {
     } else if (bRead && comrt::EqualsNoCase(sRunAs, kInteractiveUser)) {
         CheckRegistry(AppIdKey.DeleteValue(u"RunAs"));
     }
+    // The bus learns of the mode last: the session bus's activation file, or the system bus's policy.
+    UL_CHECK(WriteBusFiles(bService, m_sModulePath));
 }
 
 void CHarkwellServerModule::UnregisterAppId() {
     if (!Uninstall()) corvane::ThrowHResult(E_UNINSTALL_FAILED);
+    UL_CHECK(RemoveBusFiles());
     CRegKey AppIdKey;
     if (AppIdKey.Open(HKEY_CLASSES_ROOT, AppIdKeyName(), KEY_READ | KEY_WRITE) == ERROR_SUCCESS) {
         const LONG nDelete = AppIdKey.DeleteValue(u"LocalService");

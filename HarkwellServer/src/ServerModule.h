@@ -28,10 +28,11 @@ public:
     CHarkwellServerModule();
 
     // Registers the AppID for Service Mode (bService) or Application Mode: stops and deletes an installed
-    // service, writes the AppID keys, and for Service Mode writes "LocalService" and installs the service.
-    // Failures are raised.
+    // service, writes the AppID keys, and for Service Mode writes "LocalService" and installs the service;
+    // then writes the mode's file for the bus (BusRegistration.h) and removes the other mode's. Failures are
+    // raised.
     void RegisterAppId(bool bService);
-    // Deletes the service and the AppID values; failures are raised.
+    // Deletes the service, the bus files and the AppID values; failures are raised.
     void UnregisterAppId();
     // The AppID keys and the component categories, written (bRegister) or removed.
     void UpdateRegistryAppIdEx(bool bRegister);

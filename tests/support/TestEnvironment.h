@@ -36,30 +36,42 @@ private:
 };
 
 // Points the registry store (and the trace's log folder) of this process and of the processes it starts
-// at a private folder for the object's lifetime.
+// at a private folder for the object's lifetime. The bus files that the server's registration switches
+// write go below it as well, and no group is created, so that registering the server in a test leaves the
+// machine's bus configuration alone.
 class CTemporaryRegistry {
 public:
     CTemporaryRegistry() {
-        if (const char* pszPrevious = getenv("CORVANE_REGISTRY_DIR")) {
-            m_sPrevious = pszPrevious;
-            m_bHadPrevious = true;
-        }
         RegResetStore();
-        setenv("CORVANE_REGISTRY_DIR", m_Directory.Path().c_str(), 1);
+        Set("CORVANE_REGISTRY_DIR", m_Directory.Path().string());
+        Set("CORVANE_HARKWELL_DBUS_SERVICES_DIR", (m_Directory.Path() / "dbus-services").string());
+        Set("CORVANE_HARKWELL_DBUS_SYSTEM_DIR", (m_Directory.Path() / "dbus-system.d").string());
+        Set("CORVANE_HARKWELL_GROUPADD", "true");
     }
     ~CTemporaryRegistry() {
         RegResetStore();
-        if (m_bHadPrevious)
-            setenv("CORVANE_REGISTRY_DIR", m_sPrevious.c_str(), 1);
-        else
-            unsetenv("CORVANE_REGISTRY_DIR");
+        for (const Variable& Previous : m_Previous) {
+            if (Previous.bHad)
+                setenv(Previous.sName.c_str(), Previous.sValue.c_str(), 1);
+            else
+                unsetenv(Previous.sName.c_str());
+        }
     }
     const std::filesystem::path& Path() const { return m_Directory.Path(); }
 
 private:
+    struct Variable {
+        std::string sName, sValue;
+        bool bHad = false;
+    };
+    void Set(const char* pszName, const std::string& sValue) {
+        const char* pszPrevious = getenv(pszName);
+        m_Previous.push_back({pszName, pszPrevious ? pszPrevious : "", pszPrevious != nullptr});
+        setenv(pszName, sValue.c_str(), 1);
+    }
+
     CTemporaryDirectory m_Directory;
-    std::string m_sPrevious;
-    bool m_bHadPrevious = false;
+    std::vector<Variable> m_Previous;
 };
 
 // The build tree's folders of programs and of libraries.
