@@ -14,8 +14,16 @@ function(corvane_add_test name)
   endif()
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${T_LABELS}"
-      ENVIRONMENT "CORVANE_TEST_BINARY_DIR=${CMAKE_BINARY_DIR};CORVANE_REGISTRY_DIR=${CMAKE_BINARY_DIR}/test-registry;CORVANE_LOG_DIR=${CMAKE_BINARY_DIR}/test-logs;CORVANE_HARKWELL_BUS=none")
+    PROPERTIES LABELS "${T_LABELS}")
+  # The environment is a list, which gtest_discover_tests would flatten into its property arguments (only
+  # the first variable would arrive): it is set on the discovered tests by a file CTest reads after the
+  # discovery's own.
+  set(environment_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_environment.cmake)
+  file(WRITE ${environment_file}
+    "if(${name}_TESTS)\n"
+    "  set_tests_properties(\${${name}_TESTS} PROPERTIES ENVIRONMENT \"CORVANE_TEST_BINARY_DIR=${CMAKE_BINARY_DIR};CORVANE_REGISTRY_DIR=${CMAKE_BINARY_DIR}/test-registry;CORVANE_LOG_DIR=${CMAKE_BINARY_DIR}/test-logs;CORVANE_HARKWELL_BUS=none\")\n"
+    "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${environment_file})
 endfunction()
 
 # corvane_plugin_library(<name> SOURCES ... LIBS ...)
