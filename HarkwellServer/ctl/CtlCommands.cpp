@@ -15,6 +15,7 @@
 #include "comrt/runtime.h"
 #include "comrt/text.h"
 #include "corvane/ulguard.h"
+#include "corvane/ulobject.h"
 #include "corvane/ulregistry.h"
 
 namespace harkwellctl {
@@ -95,27 +96,12 @@ struct CPluginRequest {
     Arguments Assignments;
 };
 
-// Prints each event of the application object until the program is asked to stop.
-class CEventPrinter final : public IDispatch {
+// Prints each event of the application object until the program is asked to stop. The bus connection may
+// give its reference back after Unadvise, on its own thread: the printer lives as long as anyone holds it.
+class CEventPrinter : public _ApplicationEvents {
 public:
-    HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (ppv == nullptr) return E_POINTER;
-        if (riid == IidOf<IUnknown>() || riid == IidOf<IDispatch>() || riid == IidOf<_ApplicationEvents>()) {
-            *ppv = static_cast<IDispatch*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++m_nReferences; }
-    // The bus connection may give its reference back after Unadvise, on its own thread: the printer lives
-    // as long as anyone holds it.
-    ULONG Release() override {
-        const ULONG n = --m_nReferences;
-        if (n == 0) delete this;
-        return n;
-    }
+    using Interfaces = InterfaceList<InterfaceEntry<_ApplicationEvents>, InterfaceEntry<IDispatch, _ApplicationEvents>>;
+
     HRESULT GetTypeInfoCount(UINT* pctinfo) override {
         *pctinfo = 0;
         return S_OK;
@@ -157,11 +143,6 @@ public:
         std::cout << sLine << std::endl;
         return S_OK;
     }
-
-private:
-    ~CEventPrinter() = default;
-
-    std::atomic<ULONG> m_nReferences{1};
 };
 
 // SIGINT and SIGTERM end watch: the handler writes to a pipe that the command waits on, whichever thread
@@ -423,8 +404,10 @@ int RunWatch(const Arguments& Args) {
     if (!pContainer) Check(E_NOINTERFACE, "reaching the application's events");
     CComPtr<IConnectionPoint> pPoint;
     Check(pContainer->FindConnectionPoint(IidOf<_ApplicationEvents>(), &pPoint), "finding the application's events");
+    CComObjectT<CEventPrinter>* pNewPrinter = nullptr;
+    Check(CComObjectT<CEventPrinter>::CreateInstance(&pNewPrinter), "making the event printer");
     CComPtr<IDispatch> pPrinter;
-    pPrinter.Attach(new CEventPrinter);
+    pPrinter.Attach(static_cast<_ApplicationEvents*>(pNewPrinter));
     DWORD nCookie = 0;
     Check(pPoint->Advise(pPrinter, &nCookie), "subscribing to the application's events");
     std::cout << "Watching the server's events; Ctrl-C ends." << std::endl;
