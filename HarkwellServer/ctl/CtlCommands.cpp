@@ -7,7 +7,6 @@
 #include <cerrno>
 
 #include <algorithm>
-#include <atomic>
 #include <iostream>
 
 #include "CategoryClassEnumerator.h"
