@@ -17,6 +17,7 @@
 #include <string>
 
 #include "../tests/support/ManagerClient.h"
+#include "../tests/support/Pack1Ids.h"
 #include "../tests/support/ServerProcess.h"
 #include "EventRecordClass.h"
 #include "Manager.h"
@@ -25,13 +26,13 @@
 
 extern char** environ;
 
+using testing_support::kIPingActivity;
+using testing_support::kPingActivity;
+
 namespace {
 
 using testing_support::NewManager;
 using testing_support::PutDispatchProperty;
-
-const CLSID kPingActivity = MakeGuid("{C7F52DB5-970B-4B5E-BF37-71D8CDCD3147}");
-const IID kIPingActivity = MakeGuid("{D649853E-DDD6-4ED1-BEEB-7374056DB95A}");
 
 std::filesystem::path BuildFolder() {
     return std::filesystem::read_symlink("/proc/self/exe").parent_path().parent_path();

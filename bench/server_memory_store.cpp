@@ -9,11 +9,15 @@
 #include <string>
 
 #include "../tests/support/ManagerClient.h"
+#include "../tests/support/Pack1Ids.h"
 #include "EventRecordClass.h"
 #include "Manager.h"
 #include "comrt/oleauto.h"
 #include "comrt/registry.h"
 #include "comrt/text.h"
+
+using testing_support::kIPingActivity;
+using testing_support::kPingActivity;
 
 namespace {
 
@@ -21,9 +25,6 @@ using testing_support::CreateActivityOf;
 using testing_support::NewManager;
 using testing_support::PutDispatchProperty;
 using testing_support::ScenariosOf;
-
-const CLSID kPingActivity = MakeGuid("{C7F52DB5-970B-4B5E-BF37-71D8CDCD3147}");
-const IID kIPingActivity = MakeGuid("{D649853E-DDD6-4ED1-BEEB-7374056DB95A}");
 
 // A whole decimal number within [nLow, nHigh], or -1.
 long ParseNumber(const char* pszText, long nLow, long nHigh) {

@@ -14,6 +14,7 @@
 #include "CategoryClassEnumerator.h"
 #include "ClassesRootReader.h"
 #include "HarkwellServer/Interfaces.h"
+#include "Pack1Ids.h"
 #include "ServerRegistration.h"
 #include "TestEnvironment.h"
 #include "comrt/comptr.h"
@@ -27,12 +28,13 @@ using testing_support::ProgramPath;
 using testing_support::ReadString;
 using testing_support::RunProgram;
 
+using testing_support::kIPingActivity;
+using testing_support::kPingActivity;
+using testing_support::kSmtpNotification;
+
 namespace {
 
 // The library's identifiers, as a client that knows only its registration sees them.
-const CLSID kPingActivity = MakeGuid("{C7F52DB5-970B-4B5E-BF37-71D8CDCD3147}");
-const CLSID kSmtpNotification = MakeGuid("{0CDDC755-6571-42AF-88DA-C96B9833F959}");
-const IID kIPingActivity = MakeGuid("{D649853E-DDD6-4ED1-BEEB-7374056DB95A}");
 const GUID kAppId = MakeGuid("{E67DF562-1D78-4BB0-9C47-85BC3B320855}");
 
 using PFN_DllCanUnloadNow = HRESULT (*)();

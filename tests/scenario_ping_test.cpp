@@ -12,6 +12,7 @@
 
 #include "Manager.h"
 #include "ManagerClient.h"
+#include "Pack1Ids.h"
 #include "ServerRegistration.h"
 #include "TestEnvironment.h"
 #include "TestPluginIds.h"
@@ -30,12 +31,12 @@ using testing_support::RunProgram;
 using testing_support::ScenarioParts;
 using testing_support::ScenariosOf;
 
+using testing_support::kIPingActivity;
+using testing_support::kPingActivity;
+
 namespace {
 
 bool g_bOwnNetwork = false;
-
-const CLSID kPingActivity = MakeGuid("{C7F52DB5-970B-4B5E-BF37-71D8CDCD3147}");
-const IID kIPingActivity = MakeGuid("{D649853E-DDD6-4ED1-BEEB-7374056DB95A}");
 
 bool SetLoopback(bool bUp) {
     return RunProgram({"ip", "link", "set", "lo", bUp ? "up" : "down"}).nExitCode == 0;

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "ManagerClient.h"
+#include "Pack1Ids.h"
 #include "PrivateBus.h"
 #include "ServerProcess.h"
 #include "TestEnvironment.h"
@@ -27,10 +28,11 @@ using testing_support::PutDispatchProperty;
 using testing_support::RunProgram;
 using testing_support::ScenariosOf;
 
+using testing_support::kIPingActivity;
+using testing_support::kPingActivity;
+
 namespace {
 
-const CLSID kPingActivity = MakeGuid("{C7F52DB5-970B-4B5E-BF37-71D8CDCD3147}");
-const IID kIPingActivity = MakeGuid("{D649853E-DDD6-4ED1-BEEB-7374056DB95A}");
 constexpr char kServer[] = "Corvane.HarkwellServer";
 constexpr char kApplication[] = "/Corvane/HarkwellServer/Application";
 

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "ManagerClient.h"
+#include "Pack1Ids.h"
 #include "PythonMessageParser.h"
 #include "ServerProcess.h"
 #include "SmtpTestServer.h"
@@ -51,14 +52,14 @@ using testing_support::RunProgram;
 using testing_support::ScenarioParts;
 using testing_support::ScenariosOf;
 
+using testing_support::kIPingActivity;
+using testing_support::kISmtpNotification;
+using testing_support::kPingActivity;
+using testing_support::kSmtpNotification;
+
 namespace {
 
 bool g_bOwnNetwork = false;
-
-const CLSID kPingActivity = MakeGuid("{C7F52DB5-970B-4B5E-BF37-71D8CDCD3147}");
-const IID kIPingActivity = MakeGuid("{D649853E-DDD6-4ED1-BEEB-7374056DB95A}");
-const CLSID kSmtpNotification = MakeGuid("{0CDDC755-6571-42AF-88DA-C96B9833F959}");
-const IID kISmtpNotification = MakeGuid("{68B49935-46C9-4DB4-BEC9-F425FCF070D5}");
 
 constexpr char kHost[] = "10.0.0.1";
 constexpr char16_t kHost16[] = u"10.0.0.1";
