@@ -22,76 +22,48 @@ struct CMessageAccess : sdbus::Message {
 
 constexpr const char* kErrorPrefix = "Corvane.Error.HRESULT_0x";
 
+// The basic D-Bus types of the scalar automation types. Each D-Bus type's natural automation type, the one
+// a value takes when nothing else asks for a type, comes first among the rows of its D-Bus type.
+struct WireType {
+    VARTYPE vt;
+    char c;
+};
+constexpr WireType kWireTypes[] = {
+    // The natural types.
+    {VT_I2, 'n'},
+    {VT_UI1, 'y'},
+    {VT_UI2, 'q'},
+    {VT_I4, 'i'},
+    {VT_UI4, 'u'},
+    {VT_I8, 'x'},
+    {VT_UI8, 't'},
+    {VT_R8, 'd'},
+    {VT_BOOL, 'b'},
+    {VT_BSTR, 's'},
+    {VT_DISPATCH, 'o'},
+    {VT_VARIANT, 'v'},
+    // The types that travel as one of the above.
+    {VT_I1, 'n'},
+    {VT_INT, 'i'},
+    {VT_ERROR, 'i'},
+    {VT_UINT, 'u'},
+    {VT_CY, 'x'},
+    {VT_R4, 'd'},
+    {VT_DATE, 'd'},
+    {VT_UNKNOWN, 'o'}};
+
 // The basic D-Bus type of a scalar automation type, or 0.
 char WireOf(VARTYPE vt) {
-    switch (vt) {
-        case VT_I1:
-        case VT_I2:
-            return 'n';
-        case VT_UI1:
-            return 'y';
-        case VT_UI2:
-            return 'q';
-        case VT_I4:
-        case VT_INT:
-        case VT_ERROR:
-            return 'i';
-        case VT_UI4:
-        case VT_UINT:
-            return 'u';
-        case VT_I8:
-        case VT_CY:
-            return 'x';
-        case VT_UI8:
-            return 't';
-        case VT_R4:
-        case VT_R8:
-        case VT_DATE:
-            return 'd';
-        case VT_BOOL:
-            return 'b';
-        case VT_BSTR:
-            return 's';
-        case VT_DISPATCH:
-        case VT_UNKNOWN:
-            return 'o';
-        case VT_VARIANT:
-            return 'v';
-        default:
-            return 0;
-    }
+    for (const WireType& w : kWireTypes)
+        if (w.vt == vt) return w.c;
+    return 0;
 }
 
 // The automation type a D-Bus value of basic type c takes when nothing else asks for a type.
 VARTYPE NaturalTypeOf(char c) {
-    switch (c) {
-        case 'n':
-            return VT_I2;
-        case 'y':
-            return VT_UI1;
-        case 'q':
-            return VT_UI2;
-        case 'i':
-            return VT_I4;
-        case 'u':
-            return VT_UI4;
-        case 'x':
-            return VT_I8;
-        case 't':
-            return VT_UI8;
-        case 'd':
-            return VT_R8;
-        case 'b':
-            return VT_BOOL;
-        case 's':
-            return VT_BSTR;
-        case 'o':
-            return VT_DISPATCH;
-        case 'v':
-            return VT_VARIANT;
-        default:
-            return VT_EMPTY;
-    }
+    for (const WireType& w : kWireTypes)
+        if (w.c == c) return w.vt;
+    return VT_EMPTY;
 }
 
 // VT_EMPTY and VT_NULL have no D-Bus type: inside a variant they travel as a signature value, "" for
@@ -118,32 +90,24 @@ HRESULT AppendExact(sd_bus_message* m, const VARIANT& v, VARTYPE vt, IObjectMapp
             return Check(sd_bus_message_append_basic(m, 'n', &n));
         }
         case VT_I2:
-            return Check(sd_bus_message_append_basic(m, 'n', &v.iVal));
         case VT_UI1:
-            return Check(sd_bus_message_append_basic(m, 'y', &v.bVal));
         case VT_UI2:
-            return Check(sd_bus_message_append_basic(m, 'q', &v.uiVal));
         case VT_I4:
         case VT_INT:
         case VT_ERROR:
-            return Check(sd_bus_message_append_basic(m, 'i', &v.lVal));
         case VT_UI4:
         case VT_UINT:
-            return Check(sd_bus_message_append_basic(m, 'u', &v.ulVal));
         case VT_I8:
-            return Check(sd_bus_message_append_basic(m, 'x', &v.llVal));
         case VT_CY:
-            return Check(sd_bus_message_append_basic(m, 'x', &v.cyVal.int64));
         case VT_UI8:
-            return Check(sd_bus_message_append_basic(m, 't', &v.ullVal));
+        case VT_R8:
+        case VT_DATE:
+            // The value lies at the start of the variant's value union in the wire type's own form.
+            return Check(sd_bus_message_append_basic(m, WireOf(vt), &v.llVal));
         case VT_R4: {
             double d = v.fltVal;
             return Check(sd_bus_message_append_basic(m, 'd', &d));
         }
-        case VT_R8:
-            return Check(sd_bus_message_append_basic(m, 'd', &v.dblVal));
-        case VT_DATE:
-            return Check(sd_bus_message_append_basic(m, 'd', &v.date));
         case VT_BOOL: {
             int b = v.boolVal != VARIANT_FALSE;
             return Check(sd_bus_message_append_basic(m, 'b', &b));
@@ -218,36 +182,18 @@ HRESULT ReadNatural(sd_bus_message* m, char c, VARIANT* pValue, IObjectMapper& m
     if (FAILED(hr)) return hr;
     switch (c) {
         case 'n':
-            pValue->vt = VT_I2;
-            pValue->iVal = value.n;
-            return S_OK;
         case 'y':
-            pValue->vt = VT_UI1;
-            pValue->bVal = value.y;
-            return S_OK;
         case 'q':
-            pValue->vt = VT_UI2;
-            pValue->uiVal = value.q;
-            return S_OK;
         case 'i':
-            pValue->vt = VT_I4;
-            pValue->lVal = value.i;
-            return S_OK;
         case 'u':
-            pValue->vt = VT_UI4;
-            pValue->ulVal = value.u;
-            return S_OK;
         case 'x':
-            pValue->vt = VT_I8;
-            pValue->llVal = value.x;
-            return S_OK;
         case 't':
-            pValue->vt = VT_UI8;
-            pValue->ullVal = value.t;
-            return S_OK;
         case 'd':
-            pValue->vt = VT_R8;
-            pValue->dblVal = value.d;
+            // The natural type keeps the value at the start of the variant's value union in the D-Bus type's
+            // own form, so the read bytes carry straight over.
+            static_assert(sizeof value == sizeof pValue->llVal);
+            std::memcpy(&pValue->llVal, &value, sizeof pValue->llVal);
+            pValue->vt = NaturalTypeOf(c);
             return S_OK;
         case 'b':
             pValue->vt = VT_BOOL;
@@ -493,26 +439,15 @@ HRESULT ReadTyped(sd_bus_message* m, VARTYPE vt, VARIANT* pValue, IObjectMapper&
     HRESULT hr = ReadNatural(m, c, &natural, mapper);
     if (FAILED(hr)) return hr;
     switch (vt) {
-        // Types whose wire form is their raw value, which a conversion would reinterpret.
+        // Types whose wire form is their raw value, which a conversion would reinterpret: the natural value
+        // already holds it, at the start of the value union, in the same form.
         case VT_CY:
-            pValue->vt = VT_CY;
-            pValue->cyVal.int64 = natural.llVal;
-            return S_OK;
         case VT_ERROR:
-            pValue->vt = VT_ERROR;
-            pValue->scode = natural.lVal;
-            return S_OK;
         case VT_DATE:
-            pValue->vt = VT_DATE;
-            pValue->date = natural.dblVal;
-            return S_OK;
         case VT_INT:
-            pValue->vt = VT_INT;
-            pValue->intVal = natural.lVal;
-            return S_OK;
         case VT_UINT:
-            pValue->vt = VT_UINT;
-            pValue->uintVal = natural.ulVal;
+            *pValue = natural;
+            pValue->vt = vt;
             return S_OK;
         case VT_UNKNOWN:
         case VT_DISPATCH:
