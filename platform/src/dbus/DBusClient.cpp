@@ -132,26 +132,16 @@ std::string CClientBus::OwnerOf(const std::string& sName) {
 }
 
 // The class object CoGetClassObject hands out for a class of the running server.
-class CRemoteClassFactory final : public IClassFactory {
+class CRemoteClassFactory final : public CRefCounted<IClassFactory> {
 public:
     CRemoteClassFactory(std::shared_ptr<CClientBus> pBus, std::string sServer, REFCLSID clsid)
         : m_pBus(std::move(pBus)), m_sServer(std::move(sServer)), m_Clsid(clsid) {}
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr) return E_POINTER;
-        if (riid == IidOf<IUnknown>() || riid == IidOf<IClassFactory>()) {
-            *ppv = static_cast<IClassFactory*>(this);
-            AddRef();
-            return S_OK;
-        }
+        if (riid == IidOf<IUnknown>() || riid == IidOf<IClassFactory>()) return HandOut(ppv);
         *ppv = nullptr;
         return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++m_nReferences; }
-    ULONG Release() override {
-        const ULONG n = --m_nReferences;
-        if (n == 0) delete this;
-        return n;
     }
     HRESULT CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppvObject) override {
         if (ppvObject == nullptr) return E_POINTER;
@@ -180,7 +170,6 @@ public:
 
 private:
     ~CRemoteClassFactory() = default;
-    std::atomic<ULONG> m_nReferences{1};
     std::shared_ptr<CClientBus> m_pBus;
     std::string m_sServer;
     CLSID m_Clsid;

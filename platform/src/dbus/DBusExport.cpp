@@ -72,26 +72,16 @@ std::string CurrentSender(const sdbus::Message& message) {
 }
 
 // Receives the events of one outgoing interface of an exported object and sends them as signals.
-class CEventSink final : public IDispatch {
+class CEventSink final : public CRefCounted<IDispatch> {
 public:
     CEventSink(std::weak_ptr<CBusBridge> pBridge, std::weak_ptr<CExport> pExport, const InterfaceDescription& d)
         : m_pBridge(std::move(pBridge)), m_pExport(std::move(pExport)), m_Description(d) {}
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr) return E_POINTER;
-        if (riid == IidOf<IUnknown>() || riid == IidOf<IDispatch>() || riid == m_Description.iid) {
-            *ppv = static_cast<IDispatch*>(this);
-            AddRef();
-            return S_OK;
-        }
+        if (riid == IidOf<IUnknown>() || riid == IidOf<IDispatch>() || riid == m_Description.iid) return HandOut(ppv);
         *ppv = nullptr;
         return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++m_nReferences; }
-    ULONG Release() override {
-        const ULONG n = --m_nReferences;
-        if (n == 0) delete this;
-        return n;
     }
     HRESULT GetTypeInfoCount(UINT* pctinfo) override {
         if (pctinfo == nullptr) return E_POINTER;
@@ -119,7 +109,6 @@ public:
 
 private:
     ~CEventSink() = default;
-    std::atomic<ULONG> m_nReferences{1};
     std::weak_ptr<CBusBridge> m_pBridge;
     std::weak_ptr<CExport> m_pExport;
     const InterfaceDescription& m_Description;

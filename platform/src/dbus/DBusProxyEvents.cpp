@@ -51,7 +51,7 @@ void Deliver(sdbus::Signal& signal, CClientBus& bus, const std::string& sDestina
     for (VARIANT& v : args) VariantClear(&v);
 }
 
-class CProxyConnectionPoint final : public IConnectionPoint {
+class CProxyConnectionPoint final : public CRefCounted<IConnectionPoint> {
 public:
     CProxyConnectionPoint(std::shared_ptr<CClientBus> pBus, std::string sDestination, std::string sPath,
                           IConnectionPointContainer* pContainer, const InterfaceDescription& d)
@@ -63,19 +63,9 @@ public:
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr) return E_POINTER;
-        if (riid == IidOf<IUnknown>() || riid == IidOf<IConnectionPoint>()) {
-            *ppv = static_cast<IConnectionPoint*>(this);
-            AddRef();
-            return S_OK;
-        }
+        if (riid == IidOf<IUnknown>() || riid == IidOf<IConnectionPoint>()) return HandOut(ppv);
         *ppv = nullptr;
         return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++m_nReferences; }
-    ULONG Release() override {
-        const ULONG n = --m_nReferences;
-        if (n == 0) delete this;
-        return n;
     }
 
     HRESULT GetConnectionInterface(IID* pIID) override {
@@ -145,7 +135,6 @@ public:
 
 private:
     ~CProxyConnectionPoint() = default;
-    std::atomic<ULONG> m_nReferences{1};
     std::shared_ptr<CClientBus> m_pBus;
     std::string m_sDestination;
     std::string m_sPath;
@@ -154,7 +143,7 @@ private:
 };
 
 // Answers for the proxy's identity in everything but IConnectionPointContainer.
-class CProxyEvents final : public IConnectionPointContainer {
+class CProxyEvents final : public CRefCounted<IConnectionPointContainer> {
 public:
     CProxyEvents(std::shared_ptr<CClientBus> pBus, std::string sDestination, std::string sPath, IUnknown* pOwner)
         : m_pBus(std::move(pBus)),
@@ -164,18 +153,8 @@ public:
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr) return E_POINTER;
-        if (riid == IidOf<IConnectionPointContainer>()) {
-            *ppv = static_cast<IConnectionPointContainer*>(this);
-            AddRef();
-            return S_OK;
-        }
+        if (riid == IidOf<IConnectionPointContainer>()) return HandOut(ppv);
         return m_pOwner->QueryInterface(riid, ppv);
-    }
-    ULONG AddRef() override { return ++m_nReferences; }
-    ULONG Release() override {
-        const ULONG n = --m_nReferences;
-        if (n == 0) delete this;
-        return n;
     }
     HRESULT EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override {
         if (ppEnum != nullptr) *ppEnum = nullptr;
@@ -194,7 +173,6 @@ public:
 
 private:
     ~CProxyEvents() = default;
-    std::atomic<ULONG> m_nReferences{1};
     std::shared_ptr<CClientBus> m_pBus;
     std::string m_sDestination;
     std::string m_sPath;
