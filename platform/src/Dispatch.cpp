@@ -1,10 +1,12 @@
 // Late binding from interface descriptions: name lookup, invocation with argument conversion, and the type
 // information objects that tools read the descriptions through.
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <new>
 #include <string_view>
 
+#include "OleAutoInternal.h"
 #include "comrt/dispatch.h"
 #include "comrt/runtime.h"
 
@@ -253,30 +255,6 @@ HRESULT StoreOut(VARIANT* pValue, VARIANT& byrefArg) {
         }
     }
     switch (vt) {
-        case VT_I1:
-        case VT_UI1:
-            *byrefArg.pbVal = pValue->bVal;
-            break;
-        case VT_I2:
-        case VT_UI2:
-        case VT_BOOL:
-            *byrefArg.piVal = pValue->iVal;
-            break;
-        case VT_I4:
-        case VT_UI4:
-        case VT_INT:
-        case VT_UINT:
-        case VT_ERROR:
-        case VT_R4:
-            *byrefArg.plVal = pValue->lVal;
-            break;
-        case VT_I8:
-        case VT_UI8:
-        case VT_R8:
-        case VT_CY:
-        case VT_DATE:
-            *byrefArg.pllVal = pValue->llVal;
-            break;
         case VT_BSTR:
             SysFreeString(*byrefArg.pbstrVal);
             *byrefArg.pbstrVal = pValue->bstrVal;
@@ -287,12 +265,45 @@ HRESULT StoreOut(VARIANT* pValue, VARIANT& byrefArg) {
             *byrefArg.ppunkVal = pValue->punkVal;
             break;
         default:
-            DiscardOut(pValue);
-            return DISP_E_TYPEMISMATCH;
+            if (!internal::StoreScalar(*pValue, vt, byrefArg.byref)) {
+                DiscardOut(pValue);
+                return DISP_E_TYPEMISMATCH;
+            }
+            break;
     }
     VariantInit(pValue);  // ownership moved to the caller's storage
     return S_OK;
 }
 
 }  // namespace detail
+
+namespace internal {
+
+bool StoreScalar(const VARIANT& value, VARTYPE vt, void* pTarget) {
+    switch (vt) {
+        case VT_I1:
+        case VT_UI1:
+        case VT_I2:
+        case VT_UI2:
+        case VT_BOOL:
+        case VT_I4:
+        case VT_UI4:
+        case VT_INT:
+        case VT_UINT:
+        case VT_ERROR:
+        case VT_R4:
+        case VT_I8:
+        case VT_UI8:
+        case VT_R8:
+        case VT_CY:
+        case VT_DATE:
+            // Each of these lies at the start of the value union in the form it has behind a reference.
+            std::memcpy(pTarget, &value.llVal, ValueSize(vt));
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace internal
 }  // namespace comrt

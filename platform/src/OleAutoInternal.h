@@ -13,4 +13,9 @@ bool IsValidVariantType(VARTYPE vt);
 // types that are never stored that way.
 unsigned ValueSize(VARTYPE vt);
 
+// Stores value, which already has the scalar type vt (a number, a boolean, a date, a currency or an error
+// code), where a reference of type vt points. False, and nothing stored, for the other types, whose values
+// own something.
+bool StoreScalar(const VARIANT& value, VARTYPE vt, void* pTarget);
+
 }  // namespace comrt::internal

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <new>
 
+#include "../OleAutoInternal.h"
 #include "DBusProxy.h"
 #include "comrt/text.h"
 
@@ -63,24 +64,8 @@ HRESULT StoreOutParam(VARIANT& value, VARIANT& target, const ParamDescription& p
         const HRESULT hr = VariantChangeType(&value, &value, 0, vt);
         if (FAILED(hr)) return DISP_E_TYPEMISMATCH;
     }
+    if (internal::StoreScalar(value, vt, target.byref)) return S_OK;
     switch (vt) {
-        case VT_I1:
-        case VT_UI1:
-            *target.pbVal = value.bVal;
-            break;
-        case VT_I2:
-        case VT_UI2:
-        case VT_BOOL:
-            *target.piVal = value.iVal;
-            break;
-        case VT_I4:
-        case VT_UI4:
-        case VT_INT:
-        case VT_UINT:
-        case VT_ERROR:
-        case VT_R4:
-            *target.plVal = value.lVal;
-            break;
         case VT_BSTR:
             *target.pbstrVal = value.bstrVal;
             VariantInit(&value);
