@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "comrt/bus.h"
+#include "comrt/files.h"
 #include "comrt/text.h"
 #include "corvane/uldebug.h"
 
@@ -62,25 +63,14 @@ HRESULT WriteWholeFile(const std::string& sFolder, const char* pszName, const st
     std::filesystem::create_directories(sFolder, Error);
     if (Error) return ResultOfErrno(Error.value());
     const std::string sPath = sFolder + "/" + pszName;
-    std::string sTemporary = sFolder + "/." + pszName + ".XXXXXX";
-    const int fd = mkostemp(sTemporary.data(), O_CLOEXEC);
-    if (fd < 0) return ResultOfErrno(errno);
     // The bus daemons read these files with their own identity: readable by everyone, like any other
     // service or policy file.
-    bool bWritten = fchmod(fd, 0644) == 0;
-    for (std::size_t nDone = 0; bWritten && nDone < sText.size();) {
-        const ssize_t n = write(fd, sText.data() + nDone, sText.size() - nDone);
-        if (n > 0) {
-            nDone += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno != EINTR) {
-            bWritten = false;
-        }
+    std::string sTemporary;
+    if (const int nErrno = comrt::WriteTemporaryFile(sFolder, pszName, sText, 0644, &sTemporary)) {
+        return ResultOfErrno(nErrno);
     }
-    if (bWritten) bWritten = fsync(fd) == 0;
-    const int nWriteErrno = errno;
-    close(fd);
-    if (!bWritten || rename(sTemporary.c_str(), sPath.c_str()) != 0) {
-        const int nErrno = bWritten ? errno : nWriteErrno;
+    if (rename(sTemporary.c_str(), sPath.c_str()) != 0) {
+        const int nErrno = errno;
         unlink(sTemporary.c_str());
         return ResultOfErrno(nErrno);
     }

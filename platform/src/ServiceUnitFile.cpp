@@ -10,6 +10,7 @@
 #include <cstddef>
 
 #include "ServiceInternal.h"
+#include "comrt/files.h"
 #include "comrt/sync.h"
 #include "comrt/text.h"
 
@@ -186,27 +187,9 @@ bool ReadUnitFile(const std::string& sUnit, std::string* psText) {
 // (bCreate: fails with ERROR_SERVICE_EXISTS when the unit is there already) or renamed over the old one.
 bool WriteUnitFile(const std::string& sUnit, const std::string& sText, bool bCreate) {
     const std::string sPath = UnitPath(sUnit);
-    std::string sTemporary = UnitFolder() + "/." + sUnit + ".XXXXXX";
-    const int fd = mkostemp(sTemporary.data(), O_CLOEXEC);
-    if (fd < 0) {
-        SetLastError(FileError(errno, ERROR_WRITE_FAULT));
-        return false;
-    }
-    bool bWritten = fchmod(fd, 0644) == 0;
-    for (std::size_t nDone = 0; bWritten && nDone < sText.size();) {
-        const ssize_t n = write(fd, sText.data() + nDone, sText.size() - nDone);
-        if (n > 0) {
-            nDone += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno != EINTR) {
-            bWritten = false;
-        }
-    }
-    if (bWritten) bWritten = fsync(fd) == 0;
-    const int nWriteErrno = errno;
-    close(fd);
-    if (!bWritten) {
-        unlink(sTemporary.c_str());
-        SetLastError(FileError(nWriteErrno, ERROR_WRITE_FAULT));
+    std::string sTemporary;
+    if (const int nErrno = comrt::WriteTemporaryFile(UnitFolder(), sUnit, sText, 0644, &sTemporary)) {
+        SetLastError(FileError(nErrno, ERROR_WRITE_FAULT));
         return false;
     }
     const int nPlaced = bCreate ? link(sTemporary.c_str(), sPath.c_str()) : rename(sTemporary.c_str(), sPath.c_str());
