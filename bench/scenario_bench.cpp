@@ -152,7 +152,8 @@ bool RunServer(double* pfReady, double* pfStop) {
     return sOutput.find("is running") != std::string::npos && WIFEXITED(nStatus) && WEXITSTATUS(nStatus) == 0;
 }
 
-void BM_ServerStartToReady(benchmark::State& state) {
+// Runs the server three times over the same stored list and reports the start (bStop false) or the stop.
+void TimeServerRuns(benchmark::State& state, bool bStop) {
     // One application per user: wait for tests that run one.
     const testing_support::CApplicationTestTurn Turn;
     if (!StoreScenarios(static_cast<int>(state.range(0))))
@@ -160,20 +161,17 @@ void BM_ServerStartToReady(benchmark::State& state) {
     for (auto _ : state) {
         double fReady = 0, fStop = 0;
         if (!RunServer(&fReady, &fStop)) return state.SkipWithError("the server did not start and stop cleanly");
-        state.SetIterationTime(fReady);
+        state.SetIterationTime(bStop ? fStop : fReady);
     }
+}
+
+void BM_ServerStartToReady(benchmark::State& state) {
+    TimeServerRuns(state, false);
 }
 BENCHMARK(BM_ServerStartToReady)->Arg(1000)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
 void BM_ServerStop(benchmark::State& state) {
-    const testing_support::CApplicationTestTurn Turn;
-    if (!StoreScenarios(static_cast<int>(state.range(0))))
-        return state.SkipWithError("the scenarios could not be stored");
-    for (auto _ : state) {
-        double fReady = 0, fStop = 0;
-        if (!RunServer(&fReady, &fStop)) return state.SkipWithError("the server did not start and stop cleanly");
-        state.SetIterationTime(fStop);
-    }
+    TimeServerRuns(state, true);
 }
 BENCHMARK(BM_ServerStop)->Arg(1000)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
