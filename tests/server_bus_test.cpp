@@ -1,7 +1,7 @@
 // The server's object model as clients we did not write see it: the server program on a private session
 // bus, read with busctl and gdbus, its application events heard by dbus-monitor from before it starts until
-// after it stops. (Walking from the application down to a scenario's activity takes one client that keeps
-// its objects, such as harkwellctl: every busctl or gdbus call is a process of its own.)
+// after it stops. Every busctl or gdbus call is a process of its own, so they walk from the application down
+// to a scenario's activity through the views, which hold nothing between calls.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <spawn.h>
@@ -122,6 +122,62 @@ TEST(ServerBus, ClientsWeDidNotWriteReadTheObjectModelAndHearTheWholeLifeCycle) 
     const auto LastEvent = RunProgram(
         {"gdbus", "call", "--session", "-d", kServer, "-o", kApplication, "-m", "Corvane.IApplication.QueryLastEvent"});
     EXPECT_EQ("(0, '', false)\n", LastEvent.sOutput);
+
+    // The views: the scenarios enumerated and an activity read and changed, each call by path from the
+    // application.
+    const std::string sScenarios = std::string(kApplication) + "/Manager/Scenarios";
+    const std::string sActivity = sScenarios + "/0/Activity";
+    const std::string sTree = Busctl({"tree", kServer});
+    EXPECT_NE(std::string::npos, sTree.find(sActivity)) << sTree;
+    EXPECT_NE(std::string::npos, sTree.find(sScenarios + "/0/Notifications")) << sTree;
+    EXPECT_EQ(std::string::npos, sTree.find(sScenarios + "/1")) << sTree;
+    EXPECT_EQ(std::string::npos, sTree.find("_NewEnum")) << sTree;
+    EXPECT_EQ("i 1", GetProperty(sScenarios, "IScenarios", "Count"));
+    EXPECT_EQ("s \"127.0.0.1\"", GetProperty(sActivity, "IPingActivity", "Host"));
+    const auto Introspection = RunProgram({"gdbus", "introspect", "--session", "-d", kServer, "-o", sScenarios, "-r"});
+    EXPECT_NE(std::string::npos, Introspection.sOutput.find("node " + sActivity + " {")) << Introspection.sOutput;
+    EXPECT_NE(std::string::npos, Introspection.sOutput.find("readwrite s Host = '127.0.0.1';"))
+        << Introspection.sOutput;
+    // An object-valued property of a view answers with the view of its object.
+    const auto Activity = RunProgram({"gdbus", "call", "--session", "-d", kServer, "-o", sScenarios + "/0", "-m",
+                                      "org.freedesktop.DBus.Properties.Get", "Corvane.IScenario", "Activity"});
+    EXPECT_EQ("(<objectpath '" + sActivity + "'>,)\n", Activity.sOutput);
+    EXPECT_EQ(0, RunProgram({"busctl", "--user", "set-property", kServer, sActivity, "Corvane.IPingActivity",
+                             "Interval", "i", "60000"})
+                     .nExitCode);
+    EXPECT_EQ("i 60000", GetProperty(sActivity, "IPingActivity", "Interval"));
+    const auto Title = RunProgram({"gdbus", "call", "--session", "-d", kServer, "-o", sActivity, "-m",
+                                   "Corvane.Dispatch.Invoke", "0", "2", "[]"});
+    EXPECT_EQ("(<'Ping Remote Host 127.0.0.1'>, @av [])\n", Title.sOutput);
+
+    // Views that name nothing and calls that do not fit answer with the code and its text.
+    auto Refusal = [](std::vector<std::string> Arguments) {
+        Arguments.insert(Arguments.begin(), {"busctl", "--user"});
+        const auto Result = RunProgram(Arguments);
+        EXPECT_NE(0, Result.nExitCode) << Result.sOutput;
+        return Result.sOutput;
+    };
+    EXPECT_NE(std::string::npos,
+              Refusal({"get-property", kServer, sScenarios + "/1/Activity", "Corvane.IPingActivity", "Host"})
+                  .find("A parameter is not valid"));
+    EXPECT_NE(
+        std::string::npos,
+        Refusal({"introspect", kServer, std::string(kApplication) + "/Manager/Nothing"}).find("The name is not known"));
+    EXPECT_NE(std::string::npos,
+              Refusal({"get-property", kServer, sActivity + "/Host", "Corvane.IPingActivity", "Host"})
+                  .find("The value does not have the type that is required"));
+    EXPECT_NE(std::string::npos, Refusal({"call", kServer, sScenarios, "Corvane.IScenarios", "Remove", "s", "x"})
+                                     .find("The value does not have the type that is required"));
+    EXPECT_NE(std::string::npos,
+              Refusal({"set-property", kServer, sActivity, "Corvane.IActivity", "Title", "s", "x"}).find("read-only"));
+    EXPECT_NE(std::string::npos,
+              Refusal({"get-property", kServer, sActivity, "Corvane.IScenario", "State"}).find("Corvane.IScenario"));
+    const auto Errors = RunProgram(
+        {"gdbus", "call", "--session", "-d", kServer, "-o", sScenarios + "/99", "-m", "Corvane.Dispatch.Release"});
+    EXPECT_NE(std::string::npos, Errors.sOutput.find("Corvane.Error.HRESULT_0x80070057")) << Errors.sOutput;
+    // The views took no references: the tree shows no object handed out.
+    EXPECT_EQ(std::string::npos, Busctl({"tree", kServer}).find("/Objects/"));
+    EXPECT_EQ("b true", GetProperty(kApplication, "IApplication", "Enabled"));
 
     // An object handed to a client is held for that client: busctl's process ends with its call, and with it
     // the object's path.

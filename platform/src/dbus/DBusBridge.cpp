@@ -40,7 +40,6 @@ CHandlerScope::~CHandlerScope() {
 
 CBusBridge::CBusBridge(std::unique_ptr<sdbus::IConnection> pConnection, BusKind kind)
     : m_pConnection(std::move(pConnection)), m_Kind(kind) {
-    m_Worker = std::thread([this] { WorkerMain(); });
     // A client that leaves the bus drops every reference it held.
     m_pConnection->addMatch(
         "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
@@ -57,6 +56,9 @@ CBusBridge::CBusBridge(std::unique_ptr<sdbus::IConnection> pConnection, BusKind 
         },
         sdbus::floating_slot);
     m_pClassFactory = BuildClassFactory();
+    AttachViews();
+    // The threads start last: a constructor that throws before them leaves nothing running.
+    m_Worker = std::thread([this] { WorkerMain(); });
     m_EventLoop = std::thread([this] { RunEventLoop(*m_pConnection); });
 }
 
@@ -77,7 +79,10 @@ CBusBridge::~CBusBridge() {
         } catch (const sdbus::Error&) {
         }
     }
-    Post([this] { m_pClassFactory.reset(); });
+    Post([this] {
+        DetachViews();
+        m_pClassFactory.reset();
+    });
     {
         std::lock_guard lock(m_WorkLock);
         m_bStopping = true;
@@ -155,6 +160,9 @@ std::shared_ptr<CExport> CBusBridge::Find(const std::string& sPath) {
 
 HRESULT CBusBridge::ObjectAt(const std::string& sPath, IUnknown** ppObject) {
     *ppObject = nullptr;
+    const std::size_t nRoot = std::char_traits<char>::length(kApplicationPath);
+    if (sPath.size() > nRoot && sPath.compare(0, nRoot, kApplicationPath) == 0 && sPath[nRoot] == '/')
+        return ResolveView(sPath, ppObject);
     std::lock_guard lock(m_Lock);
     auto it = m_ByPath.find(sPath);
     if (it == m_ByPath.end() || !it->second->pIdentity) return RPC_E_DISCONNECTED;
@@ -272,7 +280,7 @@ void CBusBridge::Withdraw(DWORD nCookie) {
             }
             try {
                 m_pConnection->releaseName(kServerBusName);
-            } catch (const sdbus::Error&) {
+                } catch (const sdbus::Error&) {
                 // The bus forgets the name with the connection in any case.
             }
         });

@@ -19,6 +19,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -102,7 +103,8 @@ public:
     HRESULT ExportFor(IUnknown* pObject, const std::string& sClient, std::string* psPath);
     // The exported object at sPath, or null.
     std::shared_ptr<CExport> Find(const std::string& sPath);
-    // The object exported at sPath, AddRef'ed; RPC_E_DISCONNECTED when nothing is exported there.
+    // The object exported at sPath, or the object a view path below the application names, AddRef'ed;
+    // RPC_E_DISCONNECTED when nothing is exported there.
     HRESULT ObjectAt(const std::string& sPath, IUnknown** ppObject);
     // Drops one of sClient's references; the object goes when nobody holds or publishes it.
     void Release(const std::shared_ptr<CExport>& pExport, const std::string& sClient);
@@ -129,10 +131,32 @@ private:
     // ([out] ones receive their results there), the [out,retval] value goes to *pResult.
     HRESULT InvokeMember(IUnknown* pIdentity, const InterfaceDescription& d, const MemberDescription& m,
                          std::vector<VARIANT>& values, VARIANT* pResult);
-    void CallTyped(const std::shared_ptr<CExport>& pExport, const InterfaceDescription& d, const MemberDescription& m,
-                   sdbus::MethodCall& call);
-    void CallInvoke(const std::shared_ptr<CExport>& pExport, sdbus::MethodCall& call);
-    void CallQueryInterface(const std::shared_ptr<CExport>& pExport, sdbus::MethodCall& call);
+    // The handlers shared by exported objects and views: pCall is the method call, answered here.
+    void CallTyped(IUnknown* pIdentity, const InterfaceDescription& d, const MemberDescription& m,
+                   sd_bus_message* pCall, IObjectMapper& mapper);
+    void CallInvoke(IUnknown* pIdentity, sd_bus_message* pCall, IObjectMapper& mapper);
+    void CallGetIDsOfNames(IUnknown* pIdentity, sd_bus_message* pCall);
+    // sOwnPath answers for the object itself; the typed interface asked for is added to pExport (when
+    // there is one) if it was not served yet.
+    void CallQueryInterface(IUnknown* pIdentity, sd_bus_message* pCall, IObjectMapper& mapper,
+                            const std::string& sOwnPath, const std::shared_ptr<CExport>& pExport);
+
+    // Views (DBusViews.cpp): the objects reachable from the application object, looked up by path on
+    // every call and held by nobody. Attached before the event loop starts, detached on the worker.
+    void AttachViews();
+    void DetachViews();
+    HRESULT ResolveView(std::string_view sPath, IUnknown** ppObject);
+    // The object one path segment names below pObject, whose typed interfaces are typed: the object-valued
+    // property of that name, or the item at that position of a collection.
+    HRESULT Step(IUnknown* pObject, const std::vector<const InterfaceDescription*>& typed, std::string_view sSegment,
+                 IUnknown** ppChild);
+    // The segments below an object: its object-valued properties that hold an object now and, for a
+    // collection (an indexed default property and a Count), its positions.
+    std::vector<std::string> ChildrenOf(IUnknown* pObject, const std::vector<const InterfaceDescription*>& typed);
+    static int OnViewCall(sd_bus_message* pCall, void* pUserData, sd_bus_error* pError);
+    static int OnEnumerateViews(sd_bus* pBus, const char* szPrefix, void* pUserData, char*** pppNodes,
+                                sd_bus_error* pError);
+    void ServeView(sd_bus_message* pCall);
 
     // The D-Bus side of one object (DBusExport.cpp).
     std::unique_ptr<sdbus::IObject> BuildObject(const std::shared_ptr<CExport>& pExport,
@@ -162,6 +186,8 @@ private:
     std::thread m_EventLoop;
 
     std::unique_ptr<sdbus::IObject> m_pClassFactory;
+    sd_bus_slot* m_pViewSlot = nullptr;
+    sd_bus_slot* m_pViewEnumerator = nullptr;
 };
 
 // The bridge of this process, or null (DBusAttach.cpp).

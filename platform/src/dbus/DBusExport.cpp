@@ -1,54 +1,12 @@
 // The D-Bus face of an exported object: the generic Corvane.Dispatch interface, one typed interface per
 // described dual interface the object answers, signals for its outgoing interfaces, and the class factory.
 #include <atomic>
-#include <new>
 
 #include "DBusBridge.h"
+#include "DBusHandlers.h"
 #include "comrt/text.h"
 
 namespace comrt::dbus {
-namespace {
-
-// Every handler runs inside this guard: failures leave as D-Bus errors carrying their HRESULT, and no
-// exception of ours crosses into the bus library.
-template <class F>
-void Guarded(F&& f) {
-    CHandlerScope scope;
-    try {
-        f();
-    } catch (const sdbus::Error&) {
-        throw;
-    } catch (const std::bad_alloc&) {
-        throw MakeError(E_OUTOFMEMORY);
-    } catch (...) {
-        throw MakeError(E_UNEXPECTED);
-    }
-}
-
-void ThrowIfFailed(HRESULT hr) {
-    if (FAILED(hr)) throw MakeError(hr);
-}
-
-// Owns a list of variants for the length of a call.
-struct CVariants {
-    std::vector<VARIANT> v;
-    explicit CVariants(std::size_t n = 0) : v(n) {
-        for (VARIANT& x : v) VariantInit(&x);
-    }
-    ~CVariants() {
-        for (VARIANT& x : v) VariantClear(&x);
-    }
-    CVariants(const CVariants&) = delete;
-    CVariants& operator=(const CVariants&) = delete;
-};
-
-struct CVariant {
-    VARIANT v;
-    CVariant() { VariantInit(&v); }
-    ~CVariant() { VariantClear(&v); }
-    CVariant(const CVariant&) = delete;
-    CVariant& operator=(const CVariant&) = delete;
-};
 
 std::vector<std::string> ParamNames(const MemberDescription& m) {
     std::vector<std::string> names;
@@ -63,6 +21,21 @@ std::vector<std::string> ParamNames(const MemberDescription& m) {
         if (names[i].empty()) names[i] = "arg" + std::to_string(i);
     return names;
 }
+
+std::vector<const InterfaceDescription*> DualInterfacesOf(IUnknown* pIdentity) {
+    std::vector<const InterfaceDescription*> typed;
+    for (const InterfaceDescription* d : GetInterfaceDescriptions()) {
+        if (d->kind != InterfaceKind::Dual) continue;
+        CComPtr<IUnknown> pInterface, pInterfaceIdentity;
+        if (FAILED(pIdentity->QueryInterface(d->iid, reinterpret_cast<void**>(&pInterface))) || !pInterface) continue;
+        pInterface->QueryInterface(IidOf<IUnknown>(), reinterpret_cast<void**>(&pInterfaceIdentity));
+        // An interface the object hands to another object is that object's, not this one's.
+        if (pInterfaceIdentity == pIdentity) typed.push_back(d);
+    }
+    return typed;
+}
+
+namespace {
 
 // The sender of the call a property handler serves.
 std::string CurrentSender(const sdbus::Message& message) {
@@ -156,29 +129,23 @@ CComPtr<IUnknown> IdentityOf(std::mutex& lock, const std::shared_ptr<CExport>& p
 
 }  // namespace
 
-void CBusBridge::CallTyped(const std::shared_ptr<CExport>& pExport, const InterfaceDescription& d,
-                           const MemberDescription& m, sdbus::MethodCall& call) {
-    CComPtr<IUnknown> pIdentity = IdentityOf(m_Lock, pExport);
-    CServerMapper mapper(*this, call.getSender());
+void CBusBridge::CallTyped(IUnknown* pIdentity, const InterfaceDescription& d, const MemberDescription& m,
+                           sd_bus_message* pCall, IObjectMapper& mapper) {
     CVariants values(m.nParams);
     CVariant result;
-    sd_bus_message* pIn = RawMessage(call);
     for (unsigned i = 0; i < m.nParams; ++i)
-        if (!m.pParams[i].bOut) ThrowIfFailed(ReadTyped(pIn, m.pParams[i].vt, &values.v[i], mapper));
+        if (!m.pParams[i].bOut) ThrowIfFailed(ReadTyped(pCall, m.pParams[i].vt, &values.v[i], mapper));
     ThrowIfFailed(InvokeMember(pIdentity, d, m, values.v, &result.v));
-    sdbus::MethodReply reply = call.createReply();
-    for (unsigned i = 0; i < m.nParams; ++i) {
-        if (!m.pParams[i].bOut) continue;
-        const VARIANT& value = m.pParams[i].bRetval ? result.v : values.v[i];
-        ThrowIfFailed(WriteTyped(RawMessage(reply), value, m.pParams[i].vt, mapper));
-    }
-    reply.send();
+    SendReply(pCall, [&](sd_bus_message* pReply) {
+        for (unsigned i = 0; i < m.nParams; ++i) {
+            if (!m.pParams[i].bOut) continue;
+            const VARIANT& value = m.pParams[i].bRetval ? result.v : values.v[i];
+            ThrowIfFailed(WriteTyped(pReply, value, m.pParams[i].vt, mapper));
+        }
+    });
 }
 
-void CBusBridge::CallInvoke(const std::shared_ptr<CExport>& pExport, sdbus::MethodCall& call) {
-    CComPtr<IUnknown> pIdentity = IdentityOf(m_Lock, pExport);
-    CServerMapper mapper(*this, call.getSender());
-    sd_bus_message* pIn = RawMessage(call);
+void CBusBridge::CallInvoke(IUnknown* pIdentity, sd_bus_message* pIn, IObjectMapper& mapper) {
     int32_t nDispid = 0;
     uint32_t nFlags = 0;
     if (sd_bus_message_read(pIn, "iu", &nDispid, &nFlags) <= 0) throw MakeError(DISP_E_TYPEMISMATCH);
@@ -191,7 +158,7 @@ void CBusBridge::CallInvoke(const std::shared_ptr<CExport>& pExport, sdbus::Meth
     }
     sd_bus_message_exit_container(pIn);
 
-    CComQIPtr<IDispatch> pDispatch(pIdentity.p);
+    CComQIPtr<IDispatch> pDispatch(pIdentity);
     if (!pDispatch) throw MakeError(E_NOINTERFACE);
     // The member's description says which arguments are [out]; they are passed by reference.
     const MemberDescription* m = nullptr;
@@ -233,22 +200,20 @@ void CBusBridge::CallInvoke(const std::shared_ptr<CExport>& pExport, sdbus::Meth
     SysFreeString(excepInfo.bstrHelpFile);
     ThrowIfFailed(hr);
 
-    sdbus::MethodReply reply = call.createReply();
-    sd_bus_message* pOut = RawMessage(reply);
-    ThrowIfFailed(WriteVariant(pOut, result.v, mapper));
-    if (sd_bus_message_open_container(pOut, 'a', "v") < 0) throw MakeError(E_OUTOFMEMORY);
-    VARIANT empty;
-    VariantInit(&empty);
-    for (std::size_t k = 0; k < n; ++k) ThrowIfFailed(WriteVariant(pOut, isOut[k] ? args.v[k] : empty, mapper));
-    if (sd_bus_message_close_container(pOut) < 0) throw MakeError(E_OUTOFMEMORY);
-    reply.send();
+    SendReply(pIn, [&](sd_bus_message* pOut) {
+        ThrowIfFailed(WriteVariant(pOut, result.v, mapper));
+        if (sd_bus_message_open_container(pOut, 'a', "v") < 0) throw MakeError(E_OUTOFMEMORY);
+        VARIANT empty;
+        VariantInit(&empty);
+        for (std::size_t k = 0; k < n; ++k) ThrowIfFailed(WriteVariant(pOut, isOut[k] ? args.v[k] : empty, mapper));
+        if (sd_bus_message_close_container(pOut) < 0) throw MakeError(E_OUTOFMEMORY);
+    });
 }
 
-void CBusBridge::CallQueryInterface(const std::shared_ptr<CExport>& pExport, sdbus::MethodCall& call) {
-    CComPtr<IUnknown> pIdentity = IdentityOf(m_Lock, pExport);
-    CServerMapper mapper(*this, call.getSender());
+void CBusBridge::CallQueryInterface(IUnknown* pIdentity, sd_bus_message* pCall, IObjectMapper& mapper,
+                                    const std::string& sOwnPath, const std::shared_ptr<CExport>& pExport) {
     const char* szIid = nullptr;
-    if (sd_bus_message_read(RawMessage(call), "s", &szIid) <= 0) throw MakeError(DISP_E_TYPEMISMATCH);
+    if (sd_bus_message_read(pCall, "s", &szIid) <= 0) throw MakeError(DISP_E_TYPEMISMATCH);
     IID iid{};
     const std::u16string sIid = ToUtf16(szIid);
     if (FAILED(IIDFromString(sIid.c_str(), &iid))) throw MakeError(E_INVALIDARG);
@@ -260,17 +225,41 @@ void CBusBridge::CallQueryInterface(const std::shared_ptr<CExport>& pExport, sdb
         pAnswer->QueryInterface(IidOf<IUnknown>(), reinterpret_cast<void**>(&pAnswerIdentity));
         if (pAnswerIdentity == pIdentity) {
             const InterfaceDescription* d = FindInterfaceDescription(iid);
-            if (d != nullptr && d->kind == InterfaceKind::Dual) EnsureInterface(pExport, *d);
-            sPath = pExport->sPath;
+            if (pExport && d != nullptr && d->kind == InterfaceKind::Dual) EnsureInterface(pExport, *d);
+            sPath = sOwnPath;
         } else {
             // The object hands out another object for this interface: that one travels as itself.
             ThrowIfFailed(mapper.PathOf(pAnswer, &sPath));
         }
     }
-    sdbus::MethodReply reply = call.createReply();
-    const int bValue = bAnswered;
-    if (sd_bus_message_append(RawMessage(reply), "bo", bValue, sPath.c_str()) < 0) throw MakeError(E_OUTOFMEMORY);
-    reply.send();
+    SendReply(pCall, [&](sd_bus_message* pReply) {
+        if (sd_bus_message_append(pReply, "bo", static_cast<int>(bAnswered), sPath.c_str()) < 0)
+            throw MakeError(E_OUTOFMEMORY);
+    });
+}
+
+void CBusBridge::CallGetIDsOfNames(IUnknown* pIdentity, sd_bus_message* pCall) {
+    CComQIPtr<IDispatch> pDispatch(pIdentity);
+    if (!pDispatch) throw MakeError(E_NOINTERFACE);
+    char** ppNames = nullptr;
+    if (sd_bus_message_read_strv(pCall, &ppNames) < 0) throw MakeError(DISP_E_TYPEMISMATCH);
+    std::vector<std::u16string> texts;
+    for (char** pp = ppNames; pp != nullptr && *pp != nullptr; ++pp) {
+        texts.push_back(ToUtf16(*pp));
+        free(*pp);
+    }
+    free(ppNames);
+    if (texts.empty()) throw MakeError(E_INVALIDARG);
+    std::vector<LPOLESTR> pointers;
+    for (std::u16string& s : texts) pointers.push_back(s.data());
+    std::vector<DISPID> ids(texts.size(), DISPID_UNKNOWN);
+    ThrowIfFailed(
+        pDispatch->GetIDsOfNames(GUID_NULL, pointers.data(), static_cast<UINT>(pointers.size()), 0, ids.data()));
+    SendReply(pCall, [&](sd_bus_message* pReply) {
+        static_assert(sizeof(DISPID) == sizeof(int32_t));
+        if (sd_bus_message_append_array(pReply, 'i', ids.data(), ids.size() * sizeof(DISPID)) < 0)
+            throw MakeError(E_OUTOFMEMORY);
+    });
 }
 
 void CBusBridge::AddDispatchInterface(sdbus::IObject& object, const std::weak_ptr<CExport>& pWeak) {
@@ -280,30 +269,25 @@ void CBusBridge::AddDispatchInterface(sdbus::IObject& object, const std::weak_pt
         return p;
     };
     object.registerMethod(kDispatchInterface, "Invoke", "iuav", {"dispid", "flags", "args"}, "vav", {"result", "outs"},
-                          [this, locked](sdbus::MethodCall call) { Guarded([&] { CallInvoke(locked(), call); }); });
-    object.registerMethod(kDispatchInterface, "GetIDsOfNames", "as", {"names"}, "ai", {"dispids"},
                           [this, locked](sdbus::MethodCall call) {
                               Guarded([&] {
-                                  CComQIPtr<IDispatch> pDispatch(IdentityOf(m_Lock, locked()).p);
-                                  if (!pDispatch) throw MakeError(E_NOINTERFACE);
-                                  std::vector<std::string> names;
-                                  call >> names;
-                                  if (names.empty()) throw MakeError(E_INVALIDARG);
-                                  std::vector<std::u16string> texts;
-                                  std::vector<LPOLESTR> pointers;
-                                  for (const std::string& s : names) texts.push_back(ToUtf16(s));
-                                  for (std::u16string& s : texts) pointers.push_back(s.data());
-                                  std::vector<DISPID> ids(names.size(), DISPID_UNKNOWN);
-                                  ThrowIfFailed(pDispatch->GetIDsOfNames(
-                                      GUID_NULL, pointers.data(), static_cast<UINT>(pointers.size()), 0, ids.data()));
-                                  sdbus::MethodReply reply = call.createReply();
-                                  reply << std::vector<int32_t>(ids.begin(), ids.end());
-                                  reply.send();
+                                  CServerMapper mapper(*this, call.getSender());
+                                  CallInvoke(IdentityOf(m_Lock, locked()), RawMessage(call), mapper);
                               });
                           });
-    object.registerMethod(
-        kDispatchInterface, "QueryInterface", "s", {"iid"}, "bo", {"answered", "object"},
-        [this, locked](sdbus::MethodCall call) { Guarded([&] { CallQueryInterface(locked(), call); }); });
+    object.registerMethod(kDispatchInterface, "GetIDsOfNames", "as", {"names"}, "ai", {"dispids"},
+                          [this, locked](sdbus::MethodCall call) {
+                              Guarded([&] { CallGetIDsOfNames(IdentityOf(m_Lock, locked()), RawMessage(call)); });
+                          });
+    object.registerMethod(kDispatchInterface, "QueryInterface", "s", {"iid"}, "bo", {"answered", "object"},
+                          [this, locked](sdbus::MethodCall call) {
+                              Guarded([&] {
+                                  auto pExport = locked();
+                                  CServerMapper mapper(*this, call.getSender());
+                                  CallQueryInterface(IdentityOf(m_Lock, pExport), RawMessage(call), mapper,
+                                                     pExport->sPath, pExport);
+                              });
+                          });
     object.registerMethod(kDispatchInterface, "Release", "", {}, "", {}, [this, locked](sdbus::MethodCall call) {
         Guarded([&] {
             Release(locked(), call.getSender());
@@ -371,9 +355,13 @@ void CBusBridge::AddTypedInterface(sdbus::IObject& object, const std::weak_ptr<C
             (m.pParams[p].bOut ? sOut : sIn) += SignatureOf(m.pParams[p].vt);
             (m.pParams[p].bOut ? outNames : inNames).push_back(names[p]);
         }
-        object.registerMethod(
-            sInterface, sName, sIn, inNames, sOut, outNames,
-            [this, locked, &d, &m](sdbus::MethodCall call) { Guarded([&] { CallTyped(locked(), d, m, call); }); });
+        object.registerMethod(sInterface, sName, sIn, inNames, sOut, outNames,
+                              [this, locked, &d, &m](sdbus::MethodCall call) {
+                                  Guarded([&] {
+                                      CServerMapper mapper(*this, call.getSender());
+                                      CallTyped(IdentityOf(m_Lock, locked()), d, m, RawMessage(call), mapper);
+                                  });
+                              });
     }
 }
 
@@ -394,19 +382,13 @@ HRESULT CBusBridge::Register(const std::shared_ptr<CExport>& pExport) {
         if (pExport->bGone) return RPC_E_DISCONNECTED;
         pIdentity = pExport->pIdentity;
     }
-    std::vector<const InterfaceDescription*> typed;
+    const std::vector<const InterfaceDescription*> typed = DualInterfacesOf(pIdentity);
     std::vector<std::pair<const InterfaceDescription*, CComPtr<IConnectionPoint>>> outgoing;
-    CComQIPtr<IConnectionPointContainer> pContainer(pIdentity.p);
-    for (const InterfaceDescription* d : GetInterfaceDescriptions()) {
-        if (d->kind == InterfaceKind::Dual) {
-            CComPtr<IUnknown> pInterface, pInterfaceIdentity;
-            if (FAILED(pIdentity->QueryInterface(d->iid, reinterpret_cast<void**>(&pInterface))) || !pInterface)
-                continue;
-            pInterface->QueryInterface(IidOf<IUnknown>(), reinterpret_cast<void**>(&pInterfaceIdentity));
-            if (pInterfaceIdentity == pIdentity) typed.push_back(d);
-        } else if (pContainer) {
+    if (CComQIPtr<IConnectionPointContainer> pContainer(pIdentity.p); pContainer) {
+        for (const InterfaceDescription* d : GetInterfaceDescriptions()) {
             CComPtr<IConnectionPoint> pPoint;
-            if (SUCCEEDED(pContainer->FindConnectionPoint(d->iid, &pPoint)) && pPoint) outgoing.emplace_back(d, pPoint);
+            if (d->kind != InterfaceKind::Dual && SUCCEEDED(pContainer->FindConnectionPoint(d->iid, &pPoint)) && pPoint)
+                outgoing.emplace_back(d, pPoint);
         }
     }
     std::unique_ptr<sdbus::IObject> pObject;
