@@ -1,6 +1,8 @@
 // The bridge's tables: which objects are exported where, who holds them, and when they go.
 #include "DBusBridge.h"
 
+#include <sdbus-c++/IProxy.h>
+
 #include <algorithm>
 
 #include "comrt/text.h"
@@ -90,6 +92,19 @@ CBusBridge::~CBusBridge() {
     m_WorkReady.notify_all();
     m_Worker.join();
     m_pConnection.reset();
+}
+
+void CBusBridge::WakeEventLoop() {
+    // A call waited for outside the event loop (the name's request or release) reads whatever else arrives
+    // meanwhile into the connection's queue. The loop waits on the socket, so a client's call queued that
+    // way (the very call that made the bus start this program, say) would wait for the next message to
+    // come. A ping to ourselves is that message.
+    try {
+        auto pSelf = sdbus::createProxy(*m_pConnection, m_pConnection->getUniqueName(), "/");
+        pSelf->callMethod("Ping").onInterface("org.freedesktop.DBus.Peer").dontExpectReply();
+    } catch (const sdbus::Error&) {
+        // A broken connection has nothing queued worth waking for.
+    }
 }
 
 void CBusBridge::Post(std::function<void()> task) {
@@ -244,6 +259,7 @@ HRESULT CBusBridge::Publish(DWORD nCookie, IUnknown* pObject, const std::u16stri
     if (SUCCEEDED(hr) && bRequestName) {
         try {
             m_pConnection->requestName(kServerBusName);
+            WakeEventLoop();
         } catch (const sdbus::Error& e) {
             hr = e.getName() == "System.Error.EEXIST" ? HRESULT_FROM_WIN32(183) : E_ACCESSDENIED;
             std::lock_guard lock(m_Lock);
@@ -280,7 +296,8 @@ void CBusBridge::Withdraw(DWORD nCookie) {
             }
             try {
                 m_pConnection->releaseName(kServerBusName);
-                } catch (const sdbus::Error&) {
+                WakeEventLoop();
+            } catch (const sdbus::Error&) {
                 // The bus forgets the name with the connection in any case.
             }
         });

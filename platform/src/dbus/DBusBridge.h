@@ -123,6 +123,7 @@ private:
     // worker. Called with m_Lock held.
     void UnexportLocked(const std::shared_ptr<CExport>& pExport);
     void ClientGone(const std::string& sClient);
+    void WakeEventLoop();
     void Post(std::function<void()> task);
     void WorkerMain();
     void SendSignal(const std::shared_ptr<CExport>& pExport, const std::string& sInterface, const MemberDescription& m,
