@@ -12,10 +12,12 @@
 #include <sstream>
 #include <thread>
 
+#include "Application.h"
 #include "BusFileFolders.h"
 #include "BusRegistration.h"
 #include "ServerProcess.h"
 #include "TestEnvironment.h"
+#include "comrt/bus.h"
 #include "comrt/text.h"
 
 using testing_support::CApplicationTestTurn;
@@ -442,6 +444,25 @@ TEST_F(BusRegistration, OnTheSystemBusOnlyRootAndTheGroupMayCallTheService) {
     ASSERT_EQ(0, Result.nExitCode) << Result.sOutput << ReadFile(m_Folder.Path() / "server.out")
                                    << ReadFile(m_Folder.Path() / "daemon.out");
     EXPECT_EQ("b true\n", Result.sOutput);
+
+    // The service helper's way to the application object: as a client of the system bus it creates the
+    // application class as a local server and gets the service's one instance, which refuses Terminate.
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", Daemon.Address().c_str(), 1);
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    comrt::CoSetClientBus(comrt::BusKind::System);
+    {
+        CComPtr<IApplication> pApplication;
+        EXPECT_EQ(S_OK, CoCreateInstance(CLSID_CApplication, nullptr, CLSCTX_LOCAL_SERVER, IidOf<IApplication>(),
+                                         reinterpret_cast<void**>(&pApplication)));
+        if (pApplication) {
+            VARIANT_BOOL bEnabled = VARIANT_FALSE;
+            EXPECT_EQ(S_OK, pApplication->get_Enabled(&bEnabled));
+            EXPECT_EQ(VARIANT_TRUE, bEnabled);
+            EXPECT_EQ(kTerminateInServiceModeResult, pApplication->Terminate());
+        }
+    }
+    CoUninitialize();
+    EXPECT_TRUE(Service.IsRunning());
 
     // Another user reaches the bus and sees the name, but its call is refused.
     const std::vector<std::string> Nobody{"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
