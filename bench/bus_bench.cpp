@@ -3,6 +3,8 @@
 //   BM_ProxyPropertyGet     IApplication::get_Enabled through the proxy CoCreateInstance gives (one round trip)
 //   BM_PeerPing             org.freedesktop.DBus.Peer.Ping to the same server with plain sd-bus: the floor of
 //                           a round trip on this bus, which the library answers without our code
+//   BM_ViewPropertyGet      the Host of a scenario's activity read by path (a view: the server walks from the
+//                           application to the activity on each call), with the same plain sd-bus
 //   BM_BusctlGetProperty    `busctl get-property ... Enabled`, a whole client process per call
 //   BM_BusctlPeerPing       `busctl call ... org.freedesktop.DBus.Peer Ping`, the same with the peer's call
 //   BM_HarkwellctlList/N    `harkwellctl list` with N stored scenarios (their activity titles), with the
@@ -142,6 +144,27 @@ void BM_PeerPing(benchmark::State& state) {
     sd_bus_flush_close_unref(pBus);
 }
 BENCHMARK(BM_PeerPing)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_ViewPropertyGet(benchmark::State& state) {
+    if (!g_pServer->Ensure(1)) return state.SkipWithError("the server did not start");
+    sd_bus* pBus = nullptr;
+    if (sd_bus_open_user(&pBus) < 0) return state.SkipWithError("the bus could not be opened");
+    for (auto _ : state) {
+        sd_bus_error Error = SD_BUS_ERROR_NULL;
+        char* pszHost = nullptr;
+        const int nResult = sd_bus_get_property_string(
+            pBus, "Corvane.HarkwellServer", "/Corvane/HarkwellServer/Application/Manager/Scenarios/0/Activity",
+            "Corvane.IPingActivity", "Host", &Error, &pszHost);
+        free(pszHost);
+        sd_bus_error_free(&Error);
+        if (nResult < 0) {
+            state.SkipWithError("the view's Host could not be read");
+            break;
+        }
+    }
+    sd_bus_flush_close_unref(pBus);
+}
+BENCHMARK(BM_ViewPropertyGet)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 void RunCommandEachIteration(benchmark::State& state, const std::vector<std::string>& Command, long nScenarios) {
     if (!g_pServer->Ensure(nScenarios)) return state.SkipWithError("the server did not start");
