@@ -72,6 +72,8 @@ COMRT_DESCRIBE_INTERFACE(_TestWidgetEvents, "_TestWidgetEvents Interface", comrt
 namespace dbus_test {
 
 inline std::atomic<int> g_nLiveWidgets{0};
+// Every widget ever made, to tell that a call was served.
+inline std::atomic<int> g_nWidgetsMade{0};
 
 inline BSTR Bstr(std::u16string_view s) {
     return SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
@@ -116,7 +118,10 @@ class CTestWidget final : public comrt::IDispatchImplT<ITestWidget>,
                           public IConnectionPointContainer,
                           public IConnectionPoint {
 public:
-    explicit CTestWidget(std::u16string sName) : m_sName(std::move(sName)) { ++g_nLiveWidgets; }
+    explicit CTestWidget(std::u16string sName) : m_sName(std::move(sName)) {
+        ++g_nLiveWidgets;
+        ++g_nWidgetsMade;
+    }
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr) return E_POINTER;

@@ -160,6 +160,26 @@ TEST_F(DBusExportTest, AnObjectHandedToAClientGoesWhenTheClientLeaves) {
     EXPECT_NE(std::string::npos, sOut.find("UnknownObject")) << sOut;
 }
 
+TEST_F(DBusExportTest, ClientsThatLeaveBeforeTheAnswerLeaveNothingHeld) {
+    // One asks for no answer and leaves at once; others give up before the answer comes. The server
+    // makes their children all the same, and holds none of them once the clients are gone.
+    const int nMadeBefore = g_nWidgetsMade;
+    int nStatus = 0;
+    std::string sOut = RunCommand(Busctl({"call", "--expect-reply=no", "Corvane.HarkwellServer", kApp,
+                                          "Corvane.ITestWidget", "CreateChild", "s", "unanswered"}),
+                                  &nStatus);
+    EXPECT_EQ(0, nStatus) << sOut;
+    for (int i = 0; i < 5; ++i) {
+        RunCommand(Busctl({"call", "--timeout=0.000001", "Corvane.HarkwellServer", kApp, "Corvane.ITestWidget",
+                           "CreateChild", "s", "abandoned"}),
+                   &nStatus);
+    }
+    EXPECT_TRUE(WaitFor([&] { return g_nWidgetsMade == nMadeBefore + 6; }, 10000)) << g_nWidgetsMade - nMadeBefore;
+    EXPECT_TRUE(Settled());
+    sOut = RunCommand(Gdbus(kApp, "Corvane.ITestWidget.Measure", {"3"}), &nStatus);
+    EXPECT_EQ(0, nStatus) << sOut;
+}
+
 TEST_F(DBusExportTest, EventsOfTheOutgoingInterfaceAreSignals) {
     EXPECT_TRUE(WaitFor([&] { return m_pRoot->SinkCount() == 1; }));
     CChildProcess monitor = CChildProcess::Start(
