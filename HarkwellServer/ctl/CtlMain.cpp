@@ -48,7 +48,8 @@ const std::map<std::string, CCommand>& Commands() {
           "converted to the property's type. Nothing is added when a class or value is refused.\n"
           "Example:\n"
           "  harkwellctl create --activity CPingActivity.CPingActivity.1 --set Host=127.0.0.1 \\\n"
-          "      --notification CSmtpNotification.CSmtpNotification.1 --set ServerHost=127.0.0.1 --set ServerPort=2525\n"}},
+          "      --notification CSmtpNotification.CSmtpNotification.1 --set ServerHost=127.0.0.1 --set "
+          "ServerPort=2525\n"}},
         {"show",
          {RunShow, "show <index>",
           "Shows the readable properties of the scenario's activity and of each of its notifications.\n"}},
