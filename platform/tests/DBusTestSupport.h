@@ -116,7 +116,8 @@ private:
 // bridge's thread while the test reads it from its own.
 class CTestWidget final : public comrt::IDispatchImplT<ITestWidget>,
                           public IConnectionPointContainer,
-                          public IConnectionPoint {
+                          public IConnectionPoint,
+                          public ISpecifyPropertyPages {
 public:
     explicit CTestWidget(std::u16string sName) : m_sName(std::move(sName)) {
         ++g_nLiveWidgets;
@@ -129,6 +130,8 @@ public:
             *ppv = static_cast<ITestWidget*>(this);
         else if (riid == IidOf<IConnectionPointContainer>())
             *ppv = static_cast<IConnectionPointContainer*>(this);
+        else if (riid == IidOf<ISpecifyPropertyPages>())
+            *ppv = static_cast<ISpecifyPropertyPages*>(this);
         else if (riid == IidOf<ITestHelper>()) {
             // A new helper each time: the answer is another object, not this one.
             *ppv = static_cast<ITestHelper*>(new CTestHelper(Name()));
@@ -192,6 +195,17 @@ public:
     }
     HRESULT Fail(LONG nResult) override { return nResult; }
     HRESULT Echo(VARIANT vValue, VARIANT* pvValue) override { return VariantCopy(pvValue, &vValue); }
+
+    // ISpecifyPropertyPages: the widget's class and the helper's interface stand in for two page classes.
+    HRESULT GetPages(CAUUID* pPages) override {
+        if (pPages == nullptr) return E_POINTER;
+        pPages->pElems = static_cast<GUID*>(CoTaskMemAlloc(2 * sizeof(GUID)));
+        if (pPages->pElems == nullptr) return E_OUTOFMEMORY;
+        pPages->pElems[0] = CLSID_TestWidget;
+        pPages->pElems[1] = IidOf<ITestHelper>();
+        pPages->cElems = 2;
+        return S_OK;
+    }
 
     // IConnectionPointContainer
     HRESULT EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override {

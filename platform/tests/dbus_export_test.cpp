@@ -160,6 +160,13 @@ TEST_F(DBusExportTest, AnObjectHandedToAClientGoesWhenTheClientLeaves) {
     EXPECT_NE(std::string::npos, sOut.find("UnknownObject")) << sOut;
 }
 
+TEST_F(DBusExportTest, PropertyPagesAreListedByClassIdentifier) {
+    int nStatus = 0;
+    const std::string sOut = RunCommand(Gdbus(kApp, "Corvane.ISpecifyPropertyPages.GetPages", {}), &nStatus);
+    EXPECT_EQ(0, nStatus) << sOut;
+    EXPECT_EQ("(['{8F1E6A52-3C7D-4E21-9B0A-5D2C1E000003}', '{8F1E6A52-3C7D-4E21-9B0A-5D2C1E000004}'],)\n", sOut);
+}
+
 TEST_F(DBusExportTest, ClientsThatLeaveBeforeTheAnswerLeaveNothingHeld) {
     // One asks for no answer and leaves at once; others give up before the answer comes. The server
     // makes their children all the same, and holds none of them once the clients are gone.

@@ -152,6 +152,17 @@ int RunTyped() {
         SysFreeString(sOwner);
         CHILD_CHECK(!pHelper.IsEqualObject(p));
     }
+    // The property pages interface has a proxy of its own; its identity is the object's.
+    CComPtr<ISpecifyPropertyPages> pPages;
+    CHILD_CHECK(p->QueryInterface(IidOf<ISpecifyPropertyPages>(), reinterpret_cast<void**>(&pPages)) == S_OK && pPages);
+    if (pPages) {
+        CAUUID pages{0, nullptr};
+        CHILD_CHECK(pPages->GetPages(&pages) == S_OK && pages.cElems == 2);
+        if (pages.cElems == 2)
+            CHILD_CHECK(pages.pElems[0] == CLSID_TestWidget && pages.pElems[1] == IidOf<ITestHelper>());
+        CoTaskMemFree(pages.pElems);
+        CHILD_CHECK(pPages.IsEqualObject(p));
+    }
     CComPtr<IStream> pNoStream;
     CHILD_CHECK(p->QueryInterface(IidOf<IStream>(), reinterpret_cast<void**>(&pNoStream)) == E_NOINTERFACE);
 

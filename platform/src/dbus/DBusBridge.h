@@ -31,6 +31,8 @@
 namespace comrt::dbus {
 
 inline constexpr const char* kDispatchInterface = "Corvane.Dispatch";
+// ISpecifyPropertyPages is no automation interface: its one member has a D-Bus form of its own.
+inline constexpr const char* kPropertyPagesInterface = "Corvane.ISpecifyPropertyPages";
 inline constexpr const char* kClassFactoryInterface = "Corvane.ClassFactory";
 inline constexpr const char* kInterfacePrefix = "Corvane.";
 
@@ -166,6 +168,8 @@ private:
     void AddDispatchInterface(sdbus::IObject& object, const std::weak_ptr<CExport>& pWeak);
     void AddTypedInterface(sdbus::IObject& object, const std::weak_ptr<CExport>& pWeak, const InterfaceDescription& d);
     void AddSignals(sdbus::IObject& object, const InterfaceDescription& d);
+    void AddPropertyPagesInterface(sdbus::IObject& object, const std::weak_ptr<CExport>& pWeak);
+    void CallGetPages(IUnknown* pIdentity, sd_bus_message* pCall);
     void Subscribe(const std::shared_ptr<CExport>& pExport, const InterfaceDescription& d);
     std::unique_ptr<sdbus::IObject> BuildClassFactory();
 

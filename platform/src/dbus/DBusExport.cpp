@@ -375,6 +375,37 @@ void CBusBridge::AddSignals(sdbus::IObject& object, const InterfaceDescription& 
     }
 }
 
+void CBusBridge::CallGetPages(IUnknown* pIdentity, sd_bus_message* pCall) {
+    CComQIPtr<ISpecifyPropertyPages> pPages(pIdentity);
+    if (!pPages) throw MakeError(E_NOINTERFACE);
+    CAUUID pages{0, nullptr};
+    ThrowIfFailed(pPages->GetPages(&pages));
+    std::vector<std::string> texts;
+    for (ULONG i = 0; i < pages.cElems; ++i) {
+        OLECHAR sz[40];
+        StringFromGUID2(pages.pElems[i], sz, 40);
+        texts.push_back(ToUtf8(sz));
+    }
+    CoTaskMemFree(pages.pElems);
+    SendReply(pCall, [&](sd_bus_message* pReply) {
+        if (sd_bus_message_open_container(pReply, 'a', "s") < 0) throw MakeError(E_OUTOFMEMORY);
+        for (const std::string& s : texts)
+            if (sd_bus_message_append_basic(pReply, 's', s.c_str()) < 0) throw MakeError(E_OUTOFMEMORY);
+        if (sd_bus_message_close_container(pReply) < 0) throw MakeError(E_OUTOFMEMORY);
+    });
+}
+
+void CBusBridge::AddPropertyPagesInterface(sdbus::IObject& object, const std::weak_ptr<CExport>& pWeak) {
+    object.registerMethod(kPropertyPagesInterface, "GetPages", "", {}, "as", {"pages"},
+                          [this, pWeak](sdbus::MethodCall call) {
+                              Guarded([&] {
+                                  auto pExport = pWeak.lock();
+                                  if (!pExport) throw MakeError(RPC_E_DISCONNECTED);
+                                  CallGetPages(IdentityOf(m_Lock, pExport), RawMessage(call));
+                              });
+                          });
+}
+
 HRESULT CBusBridge::Register(const std::shared_ptr<CExport>& pExport) {
     CComPtr<IUnknown> pIdentity;
     {
@@ -401,6 +432,10 @@ HRESULT CBusBridge::Register(const std::shared_ptr<CExport>& pExport) {
             interfaces.insert(kInterfacePrefix + std::string(d->szName));
         }
         for (auto& [d, pPoint] : outgoing) AddSignals(*pObject, *d);
+        if (CComQIPtr<ISpecifyPropertyPages> pPages(pIdentity.p); pPages) {
+            AddPropertyPagesInterface(*pObject, pExport);
+            interfaces.insert(kPropertyPagesInterface);
+        }
         pObject->finishRegistration();
     } catch (const sdbus::Error&) {
         std::lock_guard lock(m_Lock);

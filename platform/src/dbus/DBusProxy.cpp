@@ -263,6 +263,64 @@ HRESULT CProxyObject::CallTyped(const InterfaceDescription& d, const MemberDescr
     }
 }
 
+namespace {
+
+// The proxy's ISpecifyPropertyPages: its own reference count, its identity the proxy's.
+class CPropertyPagesProxy final : public CRefCounted<ISpecifyPropertyPages> {
+public:
+    explicit CPropertyPagesProxy(CProxyObject* pOwner) : m_pOwner(pOwner) {}
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        if (riid == IidOf<ISpecifyPropertyPages>()) return HandOut(ppv);
+        return m_pOwner->QueryInterface(riid, ppv);
+    }
+    HRESULT GetPages(CAUUID* pPages) override { return m_pOwner->GetPages(pPages); }
+
+private:
+    ~CPropertyPagesProxy() = default;
+    CComPtr<CProxyObject> m_pOwner;
+};
+
+}  // namespace
+
+HRESULT CProxyObject::QueryPropertyPages(void** ppv) {
+    std::string sPath;
+    HRESULT hr = RemoteQueryInterface(IidOf<ISpecifyPropertyPages>(), &sPath);
+    if (FAILED(hr)) return hr;
+    if (sPath != m_sPath) {
+        CComPtr<CProxyObject> pOther;
+        hr = m_pBus->GetProxy(m_sDestination, sPath, true, &pOther.p);
+        return FAILED(hr) ? hr : pOther->QueryPropertyPages(ppv);
+    }
+    try {
+        *ppv = static_cast<ISpecifyPropertyPages*>(new CPropertyPagesProxy(this));
+        return S_OK;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT CProxyObject::GetPages(CAUUID* pPages) {
+    if (pPages == nullptr) return E_POINTER;
+    *pPages = CAUUID{0, nullptr};
+    std::vector<std::string> pages;
+    try {
+        auto reply = m_pProxy->callMethod(m_pProxy->createMethodCall(kPropertyPagesInterface, "GetPages"));
+        reply >> pages;
+    } catch (const sdbus::Error& e) {
+        return Failure(e);
+    }
+    std::vector<GUID> ids(pages.size());
+    for (std::size_t i = 0; i < pages.size(); ++i)
+        if (FAILED(CLSIDFromString(ToUtf16(pages[i]).c_str(), &ids[i]))) return DISP_E_TYPEMISMATCH;
+    if (ids.empty()) return S_OK;
+    pPages->pElems = static_cast<GUID*>(CoTaskMemAlloc(ids.size() * sizeof(GUID)));
+    if (pPages->pElems == nullptr) return E_OUTOFMEMORY;
+    std::memcpy(pPages->pElems, ids.data(), ids.size() * sizeof(GUID));
+    pPages->cElems = static_cast<ULONG>(ids.size());
+    return S_OK;
+}
+
 HRESULT InvokeTearOff(void* pThis, ProxyThunk pfnThunk, DISPPARAMS* pParams) {
     auto* pTearOff = static_cast<CTearOff*>(pThis);
     const InterfaceDescription& d = *pTearOff->m_pDescription;

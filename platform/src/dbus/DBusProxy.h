@@ -138,6 +138,7 @@ public:
                 return S_OK;
             }
         }
+        if (riid == IidOf<ISpecifyPropertyPages>()) return QueryPropertyPages(ppv);
         const InterfaceDescription* d = FindInterfaceDescription(riid);
         if (d == nullptr || d->kind != InterfaceKind::Dual) return E_NOINTERFACE;
         std::string sPath;
@@ -197,6 +198,9 @@ public:
     HRESULT Invoke(DISPID dispIdMember, REFIID, LCID, WORD wFlags, DISPPARAMS* pDispParams, VARIANT* pVarResult,
                    EXCEPINFO*, UINT*) override;
 
+    // ISpecifyPropertyPages::GetPages of the object: the class identifiers of its pages.
+    HRESULT GetPages(CAUUID* pPages);
+
     // A member of a typed interface, called through a tear-off's thunk.
     HRESULT CallTyped(const InterfaceDescription& d, const MemberDescription& m, DISPPARAMS* pParams);
 
@@ -232,6 +236,8 @@ private:
     }
 
     std::unique_ptr<CTearOff> MakeTearOff(const InterfaceDescription& d);
+    // The property pages interface, which is no automation interface and has a proxy of its own.
+    HRESULT QueryPropertyPages(void** ppv);
 
     std::atomic<ULONG> m_nReferences{1};
     std::atomic<unsigned> m_nHolds{0};

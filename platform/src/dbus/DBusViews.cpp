@@ -208,6 +208,13 @@ constexpr const char* kStandardInterfaces =
     "  <method name=\"Release\"/>\n"
     " </interface>\n";
 
+constexpr const char* kPropertyPagesIntrospection =
+    " <interface name=\"Corvane.ISpecifyPropertyPages\">\n"
+    "  <method name=\"GetPages\">\n"
+    "   <arg name=\"pages\" type=\"as\" direction=\"out\"/>\n"
+    "  </method>\n"
+    " </interface>\n";
+
 // The property sName of the typed interface sInterface among typed, or null.
 struct CPropertyRef {
     const InterfaceDescription* d = nullptr;
@@ -326,6 +333,7 @@ void CBusBridge::ServeView(sd_bus_message* pCall) {
             "\"http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd\">\n<node>\n";
         sXml += kStandardInterfaces;
         for (const InterfaceDescription* d : typed) IntrospectInterface(sXml, *d);
+        if (CComQIPtr<ISpecifyPropertyPages> pPages(pObject.p); pPages) sXml += kPropertyPagesIntrospection;
         for (const std::string& sChild : ChildrenOf(pObject, typed)) sXml += " <node name=\"" + sChild + "\"/>\n";
         sXml += "</node>\n";
         SendReply(pCall, [&](sd_bus_message* pReply) {
@@ -400,6 +408,8 @@ void CBusBridge::ServeView(sd_bus_message* pCall) {
             return;
         }
     }
+
+    if (sInterface == kPropertyPagesInterface && sMember == "GetPages") return CallGetPages(pObject, pCall);
 
     if (sInterface == kDispatchInterface) {
         if (sMember == "Invoke") return CallInvoke(pObject, pCall, mapper);
