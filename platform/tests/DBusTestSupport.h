@@ -21,6 +21,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "comrt/bus.h"
@@ -83,12 +84,15 @@ inline std::u16string Text(BSTR b) {
     return std::u16string(b ? b : u"", SysStringLen(b));
 }
 
-class CTestHelper final : public comrt::IDispatchImplT<ITestHelper> {
+// An object of one interface I (on TBase, which implements I's own members): QueryInterface answers
+// IUnknown, IDispatch when I is a dispatch interface, and I; the last Release deletes it.
+template <class TBase, class I>
+class CSingleInterfaceObject : public TBase {
 public:
-    explicit CTestHelper(std::u16string sOwner) : m_sOwner(std::move(sOwner)) { ++g_nLiveWidgets; }
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
-        if (riid == IidOf<IUnknown>() || riid == IidOf<IDispatch>() || riid == IidOf<ITestHelper>()) {
-            *ppv = static_cast<ITestHelper*>(this);
+        if (riid == IidOf<IUnknown>() || riid == IidOf<I>() ||
+            (std::is_base_of_v<IDispatch, I> && riid == IidOf<IDispatch>())) {
+            *ppv = static_cast<I*>(this);
             AddRef();
             return S_OK;
         }
@@ -101,15 +105,66 @@ public:
         if (n == 0) delete this;
         return n;
     }
+
+protected:
+    virtual ~CSingleInterfaceObject() = default;
+
+private:
+    std::atomic<ULONG> m_nReferences{1};
+};
+
+class CTestHelper final : public CSingleInterfaceObject<comrt::IDispatchImplT<ITestHelper>, ITestHelper> {
+public:
+    explicit CTestHelper(std::u16string sOwner) : m_sOwner(std::move(sOwner)) { ++g_nLiveWidgets; }
     HRESULT get_Owner(BSTR* psOwner) override {
         *psOwner = Bstr(m_sOwner);
         return S_OK;
     }
 
 private:
-    ~CTestHelper() { --g_nLiveWidgets; }
-    std::atomic<ULONG> m_nReferences{1};
+    ~CTestHelper() override { --g_nLiveWidgets; }
     std::u16string m_sOwner;
+};
+
+class CTestWidget;
+
+// Enumerates three values: a text, a number and a widget (made when the enumeration reaches it, so that
+// asking for the interface makes no widget; its references are counted like every widget's).
+class CTestEnum final : public CSingleInterfaceObject<IEnumVARIANT, IEnumVARIANT> {
+public:
+    explicit CTestEnum(const std::u16string& sName, std::size_t nAt = 0);
+    HRESULT Next(ULONG celt, VARIANT* rgVar, ULONG* pCeltFetched) override {
+        ULONG n = 0;
+        for (; n < celt && m_nAt < m_Items.size(); ++n, ++m_nAt) {
+            if (m_nAt == 2) MakeWidget();
+            VariantInit(&rgVar[n]);
+            VariantCopy(&rgVar[n], &m_Items[m_nAt]);
+        }
+        if (pCeltFetched) *pCeltFetched = n;
+        return n == celt ? S_OK : S_FALSE;
+    }
+    HRESULT Skip(ULONG celt) override {
+        const std::size_t nLeft = m_Items.size() - m_nAt;
+        m_nAt += std::min<std::size_t>(celt, nLeft);
+        return celt <= nLeft ? S_OK : S_FALSE;
+    }
+    HRESULT Reset() override {
+        m_nAt = 0;
+        return S_OK;
+    }
+    HRESULT Clone(IEnumVARIANT** ppEnum) override {
+        *ppEnum = new CTestEnum(m_sName, m_nAt);
+        return S_OK;
+    }
+
+private:
+    void MakeWidget();
+    ~CTestEnum() override {
+        for (VARIANT& v : m_Items) VariantClear(&v);
+    }
+    std::u16string m_sName;
+    std::vector<VARIANT> m_Items;
+    std::size_t m_nAt;
 };
 
 // The widget with one connection point for _TestWidgetEvents. Free-threaded: calls arrive on the bus
@@ -135,6 +190,10 @@ public:
         else if (riid == IidOf<ITestHelper>()) {
             // A new helper each time: the answer is another object, not this one.
             *ppv = static_cast<ITestHelper*>(new CTestHelper(Name()));
+            return S_OK;
+        } else if (riid == IidOf<IEnumVARIANT>()) {
+            // An enumerator of the widget's name, its length and a new child, a new one each time.
+            *ppv = static_cast<IEnumVARIANT*>(new CTestEnum(Name()));
             return S_OK;
         } else {
             *ppv = nullptr;
@@ -270,6 +329,20 @@ private:
     DWORD m_nNextCookie = 0;
     std::vector<std::pair<DWORD, CComPtr<IDispatch>>> m_Sinks;
 };
+
+inline CTestEnum::CTestEnum(const std::u16string& sName, std::size_t nAt) : m_sName(sName), m_Items(3), m_nAt(nAt) {
+    for (VARIANT& v : m_Items) VariantInit(&v);
+    m_Items[0].vt = VT_BSTR;
+    m_Items[0].bstrVal = Bstr(sName);
+    m_Items[1].vt = VT_I4;
+    m_Items[1].lVal = static_cast<LONG>(sName.size());
+}
+
+inline void CTestEnum::MakeWidget() {
+    if (m_Items[2].vt != VT_EMPTY) return;
+    m_Items[2].vt = VT_DISPATCH;
+    m_Items[2].pdispVal = new CTestWidget(m_sName + u" item");
+}
 
 class CTestWidgetFactory final : public IClassFactory {
 public:

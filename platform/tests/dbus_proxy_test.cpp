@@ -163,6 +163,34 @@ int RunTyped() {
         CoTaskMemFree(pages.pElems);
         CHILD_CHECK(pPages.IsEqualObject(p));
     }
+    // So has the enumerator: values and objects come in turns, and a clone goes on from where it was made.
+    CComPtr<IEnumVARIANT> pEnum;
+    CHILD_CHECK(p->QueryInterface(IidOf<IEnumVARIANT>(), reinterpret_cast<void**>(&pEnum)) == S_OK && pEnum);
+    if (pEnum) {
+        VARIANT items[4];
+        ULONG nFetched = 99;
+        CHILD_CHECK(pEnum->Next(1, items, &nFetched) == S_OK && nFetched == 1);
+        CHILD_CHECK(items[0].vt == VT_BSTR && Text(items[0].bstrVal) == u"from child");
+        VariantClear(&items[0]);
+        CComPtr<IEnumVARIANT> pClone;
+        CHILD_CHECK(pEnum->Clone(&pClone) == S_OK && pClone);
+        CHILD_CHECK(pEnum->Next(4, items, &nFetched) == S_FALSE && nFetched == 2);
+        if (nFetched == 2) {
+            CHILD_CHECK(items[0].vt == VT_I4 && items[0].lVal == 10);
+            CHILD_CHECK(items[1].vt == VT_DISPATCH && items[1].pdispVal != nullptr);
+            if (items[1].vt == VT_DISPATCH) {
+                CComQIPtr<ITestWidget> pItem(items[1].pdispVal);
+                CHILD_CHECK(pItem && NameOf(pItem) == u"from child item");
+            }
+        }
+        for (ULONG i = 0; i < nFetched; ++i) VariantClear(&items[i]);
+        CHILD_CHECK(pEnum->Next(1, items, &nFetched) == S_FALSE && nFetched == 0);
+        CHILD_CHECK(pEnum->Reset() == S_OK && pEnum->Skip(2) == S_OK && pEnum->Skip(2) == S_FALSE);
+        if (pClone) {
+            CHILD_CHECK(pClone->Next(1, items, &nFetched) == S_OK && items[0].vt == VT_I4);
+            VariantClear(&items[0]);
+        }
+    }
     CComPtr<IStream> pNoStream;
     CHILD_CHECK(p->QueryInterface(IidOf<IStream>(), reinterpret_cast<void**>(&pNoStream)) == E_NOINTERFACE);
 

@@ -33,6 +33,8 @@ namespace comrt::dbus {
 inline constexpr const char* kDispatchInterface = "Corvane.Dispatch";
 // ISpecifyPropertyPages is no automation interface: its one member has a D-Bus form of its own.
 inline constexpr const char* kPropertyPagesInterface = "Corvane.ISpecifyPropertyPages";
+// Nor is IEnumVARIANT, the enumerator of a collection's _NewEnum.
+inline constexpr const char* kEnumInterface = "Corvane.IEnumVARIANT";
 inline constexpr const char* kClassFactoryInterface = "Corvane.ClassFactory";
 inline constexpr const char* kInterfacePrefix = "Corvane.";
 
@@ -170,6 +172,7 @@ private:
     void AddSignals(sdbus::IObject& object, const InterfaceDescription& d);
     void AddPropertyPagesInterface(sdbus::IObject& object, const std::weak_ptr<CExport>& pWeak);
     void CallGetPages(IUnknown* pIdentity, sd_bus_message* pCall);
+    void AddEnumInterface(sdbus::IObject& object, const std::weak_ptr<CExport>& pWeak);
     void Subscribe(const std::shared_ptr<CExport>& pExport, const InterfaceDescription& d);
     std::unique_ptr<sdbus::IObject> BuildClassFactory();
 

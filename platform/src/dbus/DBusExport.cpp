@@ -22,16 +22,18 @@ std::vector<std::string> ParamNames(const MemberDescription& m) {
     return names;
 }
 
+bool AnswersItself(IUnknown* pIdentity, REFIID riid) {
+    CComPtr<IUnknown> pInterface, pInterfaceIdentity;
+    if (FAILED(pIdentity->QueryInterface(riid, reinterpret_cast<void**>(&pInterface))) || !pInterface) return false;
+    pInterface->QueryInterface(IidOf<IUnknown>(), reinterpret_cast<void**>(&pInterfaceIdentity));
+    // An interface the object hands to another object is that object's, not this one's.
+    return pInterfaceIdentity == pIdentity;
+}
+
 std::vector<const InterfaceDescription*> DualInterfacesOf(IUnknown* pIdentity) {
     std::vector<const InterfaceDescription*> typed;
-    for (const InterfaceDescription* d : GetInterfaceDescriptions()) {
-        if (d->kind != InterfaceKind::Dual) continue;
-        CComPtr<IUnknown> pInterface, pInterfaceIdentity;
-        if (FAILED(pIdentity->QueryInterface(d->iid, reinterpret_cast<void**>(&pInterface))) || !pInterface) continue;
-        pInterface->QueryInterface(IidOf<IUnknown>(), reinterpret_cast<void**>(&pInterfaceIdentity));
-        // An interface the object hands to another object is that object's, not this one's.
-        if (pInterfaceIdentity == pIdentity) typed.push_back(d);
-    }
+    for (const InterfaceDescription* d : GetInterfaceDescriptions())
+        if (d->kind == InterfaceKind::Dual && AnswersItself(pIdentity, d->iid)) typed.push_back(d);
     return typed;
 }
 
@@ -406,6 +408,68 @@ void CBusBridge::AddPropertyPagesInterface(sdbus::IObject& object, const std::we
                           });
 }
 
+void CBusBridge::AddEnumInterface(sdbus::IObject& object, const std::weak_ptr<CExport>& pWeak) {
+    // Next gives at most this many items in one reply, so a client cannot make one reply of any size.
+    constexpr uint32_t kMaxItems = 4096;
+    auto enumerator = [this, pWeak] {
+        auto pExport = pWeak.lock();
+        if (!pExport) throw MakeError(RPC_E_DISCONNECTED);
+        CComQIPtr<IEnumVARIANT> pEnum(IdentityOf(m_Lock, pExport).p);
+        if (!pEnum) throw MakeError(E_NOINTERFACE);
+        return pEnum;
+    };
+    object.registerMethod(kEnumInterface, "Next", "u", {"count"}, "av", {"items"},
+                          [this, enumerator](sdbus::MethodCall call) {
+                              Guarded([&] {
+                                  CComPtr<IEnumVARIANT> pEnum = enumerator();
+                                  uint32_t nCount = 0;
+                                  call >> nCount;
+                                  if (nCount > kMaxItems) throw MakeError(E_INVALIDARG);
+                                  CVariants items(nCount);
+                                  ULONG nFetched = 0;
+                                  ThrowIfFailed(pEnum->Next(nCount, items.v.data(), &nFetched));
+                                  CServerMapper mapper(*this, call.getSender());
+                                  SendReply(RawMessage(call), [&](sd_bus_message* pReply) {
+                                      if (sd_bus_message_open_container(pReply, 'a', "v") < 0)
+                                          throw MakeError(E_OUTOFMEMORY);
+                                      for (ULONG i = 0; i < nFetched && i < nCount; ++i)
+                                          ThrowIfFailed(WriteVariant(pReply, items.v[i], mapper));
+                                      if (sd_bus_message_close_container(pReply) < 0) throw MakeError(E_OUTOFMEMORY);
+                                  });
+                              });
+                          });
+    object.registerMethod(kEnumInterface, "Skip", "u", {"count"}, "b", {"all"}, [enumerator](sdbus::MethodCall call) {
+        Guarded([&] {
+            uint32_t nCount = 0;
+            call >> nCount;
+            const HRESULT hr = enumerator()->Skip(nCount);
+            ThrowIfFailed(hr);
+            auto reply = call.createReply();
+            reply << (hr == S_OK);
+            reply.send();
+        });
+    });
+    object.registerMethod(kEnumInterface, "Reset", "", {}, "", {}, [enumerator](sdbus::MethodCall call) {
+        Guarded([&] {
+            ThrowIfFailed(enumerator()->Reset());
+            call.createReply().send();
+        });
+    });
+    object.registerMethod(kEnumInterface, "Clone", "", {}, "o", {"clone"}, [this, enumerator](sdbus::MethodCall call) {
+        Guarded([&] {
+            CComPtr<IEnumVARIANT> pClone;
+            ThrowIfFailed(enumerator()->Clone(&pClone));
+            if (!pClone) throw MakeError(E_UNEXPECTED);
+            CServerMapper mapper(*this, call.getSender());
+            std::string sPath;
+            ThrowIfFailed(mapper.PathOf(pClone, &sPath));
+            auto reply = call.createReply();
+            reply << sdbus::ObjectPath(sPath);
+            reply.send();
+        });
+    });
+}
+
 HRESULT CBusBridge::Register(const std::shared_ptr<CExport>& pExport) {
     CComPtr<IUnknown> pIdentity;
     {
@@ -432,9 +496,13 @@ HRESULT CBusBridge::Register(const std::shared_ptr<CExport>& pExport) {
             interfaces.insert(kInterfacePrefix + std::string(d->szName));
         }
         for (auto& [d, pPoint] : outgoing) AddSignals(*pObject, *d);
-        if (CComQIPtr<ISpecifyPropertyPages> pPages(pIdentity.p); pPages) {
+        if (AnswersItself<ISpecifyPropertyPages>(pIdentity)) {
             AddPropertyPagesInterface(*pObject, pExport);
             interfaces.insert(kPropertyPagesInterface);
+        }
+        if (AnswersItself<IEnumVARIANT>(pIdentity)) {
+            AddEnumInterface(*pObject, pExport);
+            interfaces.insert(kEnumInterface);
         }
         pObject->finishRegistration();
     } catch (const sdbus::Error&) {

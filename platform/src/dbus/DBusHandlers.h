@@ -55,6 +55,13 @@ struct CVariant {
 // The names of m's parameters in declaration order; "arg<n>" where the description has none.
 std::vector<std::string> ParamNames(const MemberDescription& m);
 
+// Whether pIdentity (an object's IUnknown) answers riid with itself rather than with another object.
+bool AnswersItself(IUnknown* pIdentity, REFIID riid);
+template <class I>
+bool AnswersItself(IUnknown* pIdentity) {
+    return AnswersItself(pIdentity, IidOf<I>());
+}
+
 // The described dual interfaces pIdentity (an object's IUnknown) answers with itself, which its path serves
 // as typed D-Bus interfaces.
 std::vector<const InterfaceDescription*> DualInterfacesOf(IUnknown* pIdentity);

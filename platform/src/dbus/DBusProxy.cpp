@@ -9,6 +9,7 @@
 // client and gives each back (Corvane.Dispatch.Release) when the last local reference goes.
 #include <sdbus-c++/IConnection.h>
 #include <sdbus-c++/IProxy.h>
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -281,19 +282,43 @@ private:
     CComPtr<CProxyObject> m_pOwner;
 };
 
+// The proxy's IEnumVARIANT, made like its ISpecifyPropertyPages.
+class CEnumProxy final : public CRefCounted<IEnumVARIANT> {
+public:
+    explicit CEnumProxy(CProxyObject* pOwner) : m_pOwner(pOwner) {}
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        if (riid == IidOf<IEnumVARIANT>()) return HandOut(ppv);
+        return m_pOwner->QueryInterface(riid, ppv);
+    }
+    HRESULT Next(ULONG celt, VARIANT* rgVar, ULONG* pCeltFetched) override {
+        return m_pOwner->EnumNext(celt, rgVar, pCeltFetched);
+    }
+    HRESULT Skip(ULONG celt) override { return m_pOwner->EnumSkip(celt); }
+    HRESULT Reset() override { return m_pOwner->EnumReset(); }
+    HRESULT Clone(IEnumVARIANT** ppEnum) override { return m_pOwner->EnumClone(ppEnum); }
+
+private:
+    ~CEnumProxy() = default;
+    CComPtr<CProxyObject> m_pOwner;
+};
+
 }  // namespace
 
-HRESULT CProxyObject::QueryPropertyPages(void** ppv) {
+HRESULT CProxyObject::QuerySpecial(REFIID riid, void** ppv) {
     std::string sPath;
-    HRESULT hr = RemoteQueryInterface(IidOf<ISpecifyPropertyPages>(), &sPath);
+    HRESULT hr = RemoteQueryInterface(riid, &sPath);
     if (FAILED(hr)) return hr;
     if (sPath != m_sPath) {
         CComPtr<CProxyObject> pOther;
         hr = m_pBus->GetProxy(m_sDestination, sPath, true, &pOther.p);
-        return FAILED(hr) ? hr : pOther->QueryPropertyPages(ppv);
+        return FAILED(hr) ? hr : pOther->QuerySpecial(riid, ppv);
     }
     try {
-        *ppv = static_cast<ISpecifyPropertyPages*>(new CPropertyPagesProxy(this));
+        if (riid == IidOf<IEnumVARIANT>())
+            *ppv = static_cast<IEnumVARIANT*>(new CEnumProxy(this));
+        else
+            *ppv = static_cast<ISpecifyPropertyPages*>(new CPropertyPagesProxy(this));
         return S_OK;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
@@ -319,6 +344,76 @@ HRESULT CProxyObject::GetPages(CAUUID* pPages) {
     std::memcpy(pPages->pElems, ids.data(), ids.size() * sizeof(GUID));
     pPages->cElems = static_cast<ULONG>(ids.size());
     return S_OK;
+}
+
+HRESULT CProxyObject::EnumNext(ULONG celt, VARIANT* rgVar, ULONG* pCeltFetched) {
+    if (pCeltFetched != nullptr) *pCeltFetched = 0;
+    if (celt == 0) return S_OK;
+    if (rgVar == nullptr || (celt > 1 && pCeltFetched == nullptr)) return E_POINTER;
+    for (ULONG i = 0; i < celt; ++i) VariantInit(&rgVar[i]);
+    // The server gives at most 4096 items a reply; more are asked for in turns.
+    ULONG nFetched = 0;
+    try {
+        while (nFetched < celt) {
+            const uint32_t nAsk = std::min<ULONG>(celt - nFetched, 4096);
+            auto call = m_pProxy->createMethodCall(kEnumInterface, "Next");
+            call << nAsk;
+            auto reply = m_pProxy->callMethod(call);
+            sd_bus_message* pReply = RawMessage(reply);
+            CClientMapper mapper(*m_pBus, m_sDestination, true);
+            if (sd_bus_message_enter_container(pReply, 'a', "v") <= 0) throw MakeError(DISP_E_TYPEMISMATCH);
+            ULONG nThisTurn = 0;
+            while (nFetched < celt && sd_bus_message_at_end(pReply, 0) == 0) {
+                const HRESULT hr = ReadVariant(pReply, &rgVar[nFetched], mapper);
+                if (FAILED(hr)) throw MakeError(hr);
+                ++nFetched;
+                ++nThisTurn;
+            }
+            if (nThisTurn < nAsk) break;
+        }
+    } catch (const sdbus::Error& e) {
+        for (ULONG i = 0; i < nFetched; ++i) VariantClear(&rgVar[i]);
+        return Failure(e);
+    }
+    if (pCeltFetched != nullptr) *pCeltFetched = nFetched;
+    return nFetched == celt ? S_OK : S_FALSE;
+}
+
+HRESULT CProxyObject::EnumSkip(ULONG celt) {
+    try {
+        auto call = m_pProxy->createMethodCall(kEnumInterface, "Skip");
+        call << static_cast<uint32_t>(celt);
+        auto reply = m_pProxy->callMethod(call);
+        bool bAll = false;
+        reply >> bAll;
+        return bAll ? S_OK : S_FALSE;
+    } catch (const sdbus::Error& e) {
+        return Failure(e);
+    }
+}
+
+HRESULT CProxyObject::EnumReset() {
+    try {
+        m_pProxy->callMethod(m_pProxy->createMethodCall(kEnumInterface, "Reset"));
+        return S_OK;
+    } catch (const sdbus::Error& e) {
+        return Failure(e);
+    }
+}
+
+HRESULT CProxyObject::EnumClone(IEnumVARIANT** ppEnum) {
+    if (ppEnum == nullptr) return E_POINTER;
+    *ppEnum = nullptr;
+    sdbus::ObjectPath path;
+    try {
+        auto reply = m_pProxy->callMethod(m_pProxy->createMethodCall(kEnumInterface, "Clone"));
+        reply >> path;
+    } catch (const sdbus::Error& e) {
+        return Failure(e);
+    }
+    CComPtr<CProxyObject> pClone;
+    const HRESULT hr = m_pBus->GetProxy(m_sDestination, path, true, &pClone.p);
+    return FAILED(hr) ? hr : pClone->QuerySpecial(IidOf<IEnumVARIANT>(), reinterpret_cast<void**>(ppEnum));
 }
 
 HRESULT InvokeTearOff(void* pThis, ProxyThunk pfnThunk, DISPPARAMS* pParams) {

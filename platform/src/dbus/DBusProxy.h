@@ -138,7 +138,7 @@ public:
                 return S_OK;
             }
         }
-        if (riid == IidOf<ISpecifyPropertyPages>()) return QueryPropertyPages(ppv);
+        if (riid == IidOf<ISpecifyPropertyPages>() || riid == IidOf<IEnumVARIANT>()) return QuerySpecial(riid, ppv);
         const InterfaceDescription* d = FindInterfaceDescription(riid);
         if (d == nullptr || d->kind != InterfaceKind::Dual) return E_NOINTERFACE;
         std::string sPath;
@@ -200,6 +200,11 @@ public:
 
     // ISpecifyPropertyPages::GetPages of the object: the class identifiers of its pages.
     HRESULT GetPages(CAUUID* pPages);
+    // IEnumVARIANT of the object, for its enumerator proxy.
+    HRESULT EnumNext(ULONG celt, VARIANT* rgVar, ULONG* pCeltFetched);
+    HRESULT EnumSkip(ULONG celt);
+    HRESULT EnumReset();
+    HRESULT EnumClone(IEnumVARIANT** ppEnum);
 
     // A member of a typed interface, called through a tear-off's thunk.
     HRESULT CallTyped(const InterfaceDescription& d, const MemberDescription& m, DISPPARAMS* pParams);
@@ -236,8 +241,9 @@ private:
     }
 
     std::unique_ptr<CTearOff> MakeTearOff(const InterfaceDescription& d);
-    // The property pages interface, which is no automation interface and has a proxy of its own.
-    HRESULT QueryPropertyPages(void** ppv);
+    // ISpecifyPropertyPages and IEnumVARIANT, which are no automation interfaces: each has a small proxy
+    // of its own.
+    HRESULT QuerySpecial(REFIID riid, void** ppv);
 
     std::atomic<ULONG> m_nReferences{1};
     std::atomic<unsigned> m_nHolds{0};

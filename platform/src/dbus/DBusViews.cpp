@@ -333,7 +333,7 @@ void CBusBridge::ServeView(sd_bus_message* pCall) {
             "\"http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd\">\n<node>\n";
         sXml += kStandardInterfaces;
         for (const InterfaceDescription* d : typed) IntrospectInterface(sXml, *d);
-        if (CComQIPtr<ISpecifyPropertyPages> pPages(pObject.p); pPages) sXml += kPropertyPagesIntrospection;
+        if (AnswersItself<ISpecifyPropertyPages>(pObject)) sXml += kPropertyPagesIntrospection;
         for (const std::string& sChild : ChildrenOf(pObject, typed)) sXml += " <node name=\"" + sChild + "\"/>\n";
         sXml += "</node>\n";
         SendReply(pCall, [&](sd_bus_message* pReply) {
