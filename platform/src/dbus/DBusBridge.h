@@ -155,6 +155,9 @@ private:
     // property of that name, or the item at that position of a collection.
     HRESULT Step(IUnknown* pObject, const std::vector<const InterfaceDescription*>& typed, std::string_view sSegment,
                  IUnknown** ppChild);
+    // The property sName (its name on the bus) of one of the typed interfaces of pObject.
+    HRESULT GetPropertyByName(IUnknown* pObject, const std::vector<const InterfaceDescription*>& typed,
+                              std::string_view sName, VARIANT* pResult);
     // The segments below an object: its object-valued properties that hold an object now and, for a
     // collection (an indexed default property and a Count), its positions.
     std::vector<std::string> ChildrenOf(IUnknown* pObject, const std::vector<const InterfaceDescription*>& typed);

@@ -78,15 +78,20 @@ HRESULT CBusBridge::Step(IUnknown* pObject, const std::vector<const InterfaceDes
         const HRESULT hr = GetThroughDispatch(pDispatch, DISPID_VALUE, &index, &result.v);
         return FAILED(hr) ? hr : ObjectIn(result.v, ppChild);
     }
-    // A property by its name on the bus, in any of the interfaces the path serves (a plug-in object's
-    // IDispatch knows only the plug-in contract's members).
+    const HRESULT hr = GetPropertyByName(pObject, typed, sSegment, &result.v);
+    return FAILED(hr) ? hr : ObjectIn(result.v, ppChild);
+}
+
+HRESULT CBusBridge::GetPropertyByName(IUnknown* pObject, const std::vector<const InterfaceDescription*>& typed,
+                                      std::string_view sName, VARIANT* pResult) {
+    // The property as the typed interfaces put it on the bus, in any of the interfaces the path serves (a
+    // plug-in object's IDispatch knows only the plug-in contract's members).
     for (const InterfaceDescription* d : typed) {
         for (unsigned i = 0; i < d->nMembers; ++i) {
-            std::string sName;
-            if (FormOf(*d, d->pMembers[i], &sName) != BusMemberForm::Property || sName != sSegment) continue;
+            std::string sMember;
+            if (FormOf(*d, d->pMembers[i], &sMember) != BusMemberForm::Property || sMember != sName) continue;
             CVariants values(d->pMembers[i].nParams);
-            const HRESULT hr = InvokeMember(pObject, *d, d->pMembers[i], values.v, &result.v);
-            return FAILED(hr) ? hr : ObjectIn(result.v, ppChild);
+            return InvokeMember(pObject, *d, d->pMembers[i], values.v, pResult);
         }
     }
     return DISP_E_UNKNOWNNAME;
@@ -109,13 +114,8 @@ std::vector<std::string> CBusBridge::ChildrenOf(IUnknown* pObject,
             if (SUCCEEDED(Step(pObject, typed, sName, &pChild))) children.push_back(sName);
         }
     }
-    CComQIPtr<IDispatch> pDispatch(pObject);
-    std::u16string sCount = u"Count";
-    LPOLESTR pszCount = sCount.data();
-    DISPID dispid = DISPID_UNKNOWN;
     CVariant count;
-    if (bCollection && pDispatch && SUCCEEDED(pDispatch->GetIDsOfNames(GUID_NULL, &pszCount, 1, 0, &dispid)) &&
-        SUCCEEDED(GetThroughDispatch(pDispatch, dispid, nullptr, &count.v)) &&
+    if (bCollection && SUCCEEDED(GetPropertyByName(pObject, typed, "Count", &count.v)) &&
         SUCCEEDED(VariantChangeType(&count.v, &count.v, 0, VT_I4))) {
         for (LONG n = 0; n < count.v.lVal; ++n) children.push_back(std::to_string(n));
     }
