@@ -306,14 +306,7 @@ private:
 }  // namespace
 
 HRESULT CProxyObject::QuerySpecial(REFIID riid, void** ppv) {
-    std::string sPath;
-    HRESULT hr = RemoteQueryInterface(riid, &sPath);
-    if (FAILED(hr)) return hr;
-    if (sPath != m_sPath) {
-        CComPtr<CProxyObject> pOther;
-        hr = m_pBus->GetProxy(m_sDestination, sPath, true, &pOther.p);
-        return FAILED(hr) ? hr : pOther->QuerySpecial(riid, ppv);
-    }
+    if (const HRESULT hr = RemoteQuery(riid, ppv); hr != S_FALSE) return hr;
     try {
         if (riid == IidOf<IEnumVARIANT>())
             *ppv = static_cast<IEnumVARIANT*>(new CEnumProxy(this));

@@ -141,15 +141,7 @@ public:
         if (riid == IidOf<ISpecifyPropertyPages>() || riid == IidOf<IEnumVARIANT>()) return QuerySpecial(riid, ppv);
         const InterfaceDescription* d = FindInterfaceDescription(riid);
         if (d == nullptr || d->kind != InterfaceKind::Dual) return E_NOINTERFACE;
-        std::string sPath;
-        HRESULT hr = RemoteQueryInterface(riid, &sPath);
-        if (FAILED(hr)) return hr;
-        if (sPath != m_sPath) {
-            // The object hands out another object for this interface.
-            CComPtr<CProxyObject> pOther;
-            hr = m_pBus->GetProxy(m_sDestination, sPath, true, &pOther.p);
-            return FAILED(hr) ? hr : pOther->QueryInterface(riid, ppv);
-        }
+        if (const HRESULT hr = RemoteQuery(riid, ppv); hr != S_FALSE) return hr;
         std::lock_guard lock(m_Lock);
         std::unique_ptr<CTearOff>& pTearOff = m_TearOffs[riid];
         if (!pTearOff) pTearOff = MakeTearOff(*d);
@@ -226,6 +218,18 @@ private:
         } catch (const sdbus::Error& e) {
             return Failure(e);
         }
+    }
+
+    // Asks the object for riid. When another object answers, *ppv is that object's proxy for riid; S_FALSE
+    // (nothing in *ppv) when the object answers with itself, whose proxy the caller then makes.
+    HRESULT RemoteQuery(REFIID riid, void** ppv) {
+        std::string sPath;
+        HRESULT hr = RemoteQueryInterface(riid, &sPath);
+        if (FAILED(hr) || sPath == m_sPath) return FAILED(hr) ? hr : S_FALSE;
+        // The object hands out another object for this interface.
+        CComPtr<CProxyObject> pOther;
+        hr = m_pBus->GetProxy(m_sDestination, sPath, true, &pOther.p);
+        return FAILED(hr) ? hr : pOther->QueryInterface(riid, ppv);
     }
 
     void GiveBackHolds() {
