@@ -64,10 +64,11 @@ $(FUZZ_BUILD)/build.ninja:
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCORVANE_FUZZ=ON -DCORVANE_TESTS=OFF -DCORVANE_BENCH=OFF
 
-# Each fuzz target runs for FUZZ_SECONDS from its seed corpus in fuzz/corpus/<target>.
+# Each fuzz target runs for FUZZ_SECONDS from its seed corpus in fuzz/corpus/<target>; a target that finds
+# a crash fails the run (pipefail: the exit status is the fuzzer's, not that of the tail showing its end).
 fuzz: deps $(FUZZ_BUILD)/build.ninja
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
-	@for f in $(FUZZ_BUILD)/bin/*_fuzz; do n=$$(basename $$f); mkdir -p $(FUZZ_BUILD)/corpus/$$n; \
+	@set -o pipefail; for f in $(FUZZ_BUILD)/bin/*_fuzz; do n=$$(basename $$f); mkdir -p $(FUZZ_BUILD)/corpus/$$n; \
 	  echo "== $$n ($(FUZZ_SECONDS) s)"; \
 	  $$f -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 $(FUZZ_BUILD)/corpus/$$n fuzz/corpus/$$n 2>&1 | tail -n 3 \
 	  || exit 1; done
