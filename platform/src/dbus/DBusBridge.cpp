@@ -212,6 +212,7 @@ void CBusBridge::ClientGone(const std::string& sClient) {
 void CBusBridge::UnexportLocked(const std::shared_ptr<CExport>& pExport) {
     if (pExport->bGone) return;
     pExport->bGone = true;
+    m_Going.insert(pExport->sPath);
     auto itPath = m_ByPath.find(pExport->sPath);
     if (itPath != m_ByPath.end() && itPath->second == pExport) m_ByPath.erase(itPath);
     auto itIdentity = m_ByIdentity.find(pExport->pIdentity);
@@ -233,6 +234,10 @@ void CBusBridge::UnexportLocked(const std::shared_ptr<CExport>& pExport) {
         }
         for (auto& [pPoint, nCookie] : advises) pPoint->Unadvise(nCookie);
         objects.clear();
+        {
+            std::lock_guard lock(m_Lock);
+            m_Going.erase(pExport->sPath);
+        }
         for (auto& [sSignal, sHeld] : lastSignals)
             if (auto pHeld = Find(sHeld)) Release(pHeld, SignalHolder(pExport->sPath, sSignal));
         pExport->pIdentity.Release();

@@ -162,6 +162,9 @@ private:
     // collection (an indexed default property and a Count), its positions.
     std::vector<std::string> ChildrenOf(IUnknown* pObject, const std::vector<const InterfaceDescription*>& typed);
     static int OnViewCall(sd_bus_message* pCall, void* pUserData, sd_bus_error* pError);
+    // Calls on an object that is being taken down: its D-Bus object leaves one interface at a time, and a
+    // call in between would find the object without the interface it calls.
+    static int OnGoingCall(sd_bus_message* pCall, void* pUserData, sd_bus_error* pError);
     static int OnEnumerateViews(sd_bus* pBus, const char* szPrefix, void* pUserData, char*** pppNodes,
                                 sd_bus_error* pError);
     void ServeView(sd_bus_message* pCall);
@@ -186,6 +189,7 @@ private:
     std::map<IUnknown*, std::shared_ptr<CExport>> m_ByIdentity;
     std::map<std::string, std::shared_ptr<CExport>> m_ByPath;
     std::map<DWORD, std::shared_ptr<CExport>> m_Publications;
+    std::set<std::string> m_Going;  // paths unexported whose D-Bus objects are not destroyed yet
     unsigned long long m_nNextObject = 1;
     bool m_bNameOwned = false;
 
@@ -198,6 +202,7 @@ private:
 
     std::unique_ptr<sdbus::IObject> m_pClassFactory;
     sd_bus_slot* m_pViewSlot = nullptr;
+    sd_bus_slot* m_pGoingSlot = nullptr;
     sd_bus_slot* m_pViewEnumerator = nullptr;
 };
 

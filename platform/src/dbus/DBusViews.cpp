@@ -247,14 +247,34 @@ void CBusBridge::AttachViews() {
     // sdbus-c++ keeps its sd-bus connection to itself; any message made on the connection names it.
     sdbus::Signal probe = m_pClassFactory->createSignal(kClassFactoryInterface, "Probe");
     sd_bus* pBus = sd_bus_message_get_bus(RawMessage(probe));
+    const std::string sObjects(kObjectPathPrefix, std::strlen(kObjectPathPrefix) - 1);  // without the '/'
     if (pBus == nullptr || sd_bus_add_fallback(pBus, &m_pViewSlot, kApplicationPath, &OnViewCall, this) < 0 ||
-        sd_bus_add_node_enumerator(pBus, &m_pViewEnumerator, kApplicationPath, &OnEnumerateViews, this) < 0)
+        sd_bus_add_node_enumerator(pBus, &m_pViewEnumerator, kApplicationPath, &OnEnumerateViews, this) < 0 ||
+        sd_bus_add_fallback(pBus, &m_pGoingSlot, sObjects.c_str(), &OnGoingCall, this) < 0)
         throw MakeError(E_OUTOFMEMORY);
 }
 
 void CBusBridge::DetachViews() {
     m_pViewSlot = sd_bus_slot_unref(m_pViewSlot);
     m_pViewEnumerator = sd_bus_slot_unref(m_pViewEnumerator);
+    m_pGoingSlot = sd_bus_slot_unref(m_pGoingSlot);
+}
+
+int CBusBridge::OnGoingCall(sd_bus_message* pCall, void* pUserData, sd_bus_error* pError) {
+    // sd-bus asks fallbacks only when the path's own objects did not answer the call. A fallback counts as
+    // an object to sd-bus, so a path nobody exports is answered here as sd-bus would answer it.
+    auto* pBridge = static_cast<CBusBridge*>(pUserData);
+    const char* szPath = sd_bus_message_get_path(pCall);
+    if (szPath == nullptr) return 0;
+    bool bGoing = false;
+    {
+        std::lock_guard lock(pBridge->m_Lock);
+        bGoing = pBridge->m_Going.count(szPath) > 0;
+        if (!bGoing && pBridge->m_ByPath.count(szPath) > 0) return 0;
+    }
+    if (!bGoing) return sd_bus_error_setf(pError, SD_BUS_ERROR_UNKNOWN_OBJECT, "Unknown object '%s'.", szPath);
+    const sdbus::Error error = MakeError(RPC_E_DISCONNECTED);
+    return sd_bus_error_set(pError, error.getName().c_str(), error.getMessage().c_str());
 }
 
 HRESULT CBusBridge::ResolveView(std::string_view sPath, IUnknown** ppObject) {
