@@ -25,6 +25,7 @@ using testing_support::CBusFileFolders;
 using testing_support::CServerProcess;
 using testing_support::CTemporaryDirectory;
 using testing_support::ProgramPath;
+using testing_support::ReadFile;
 using testing_support::RunProgram;
 
 namespace {
@@ -33,13 +34,6 @@ constexpr char kGetEnabled[] =
     "get-property Corvane.HarkwellServer /Corvane/HarkwellServer/Application Corvane.IApplication Enabled";
 // The group that the test's bus daemon knows by name (from a group file of the test's own).
 constexpr char kTestGroupId[] = "64999";
-
-std::string ReadFile(const std::filesystem::path& Path) {
-    std::ifstream File(Path);
-    std::stringstream Text;
-    Text << File.rdbuf();
-    return Text.str();
-}
 
 bool HasPrograms(const std::string& sNames) {
     return RunProgram({"sh", "-c", "for p in " + sNames + "; do command -v $p || exit 1; done"}).nExitCode == 0;

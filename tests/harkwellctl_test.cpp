@@ -26,6 +26,7 @@ using testing_support::LibraryPath;
 using testing_support::OnPath;
 using testing_support::ProcessResult;
 using testing_support::ProgramPath;
+using testing_support::ReadFile;
 using testing_support::RunProgram;
 using testing_support::StartServerProcess;
 using testing_support::WaitForExit;
@@ -35,13 +36,6 @@ namespace {
 constexpr char kPingProgId[] = "CPingActivity.CPingActivity.1";
 constexpr char kPingClsid[] = "{C7F52DB5-970B-4B5E-BF37-71D8CDCD3147}";
 constexpr char kSmtpProgId[] = "CSmtpNotification.CSmtpNotification.1";
-
-std::string ReadFile(const std::filesystem::path& Path) {
-    std::ifstream File(Path);
-    std::stringstream Text;
-    Text << File.rdbuf();
-    return Text.str();
-}
 
 size_t CountOf(const std::string& sText, const std::string& sPart) {
     size_t n = 0;

@@ -25,6 +25,7 @@ using testing_support::NewManager;
 using testing_support::OnPath;
 using testing_support::ProgramPath;
 using testing_support::PutDispatchProperty;
+using testing_support::ReadFile;
 using testing_support::RunProgram;
 using testing_support::ScenariosOf;
 
@@ -35,13 +36,6 @@ namespace {
 
 constexpr char kServer[] = "Corvane.HarkwellServer";
 constexpr char kApplication[] = "/Corvane/HarkwellServer/Application";
-
-std::string ReadFile(const std::filesystem::path& Path) {
-    std::ifstream File(Path);
-    std::stringstream Text;
-    Text << File.rdbuf();
-    return Text.str();
-}
 
 // busctl's answer, without its line end.
 std::string Busctl(std::vector<std::string> Arguments) {

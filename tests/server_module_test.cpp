@@ -25,6 +25,7 @@ using testing_support::KeyExists;
 using testing_support::LibraryPath;
 using testing_support::NewManager;
 using testing_support::ProgramPath;
+using testing_support::ReadFile;
 using testing_support::ReadString;
 using testing_support::RunProgram;
 using testing_support::ScenariosOf;
@@ -36,13 +37,6 @@ namespace {
 
 const std::u16string kAppIdKey = u"AppID\\{E9DD5B21-0728-430C-B8F0-375FF814CCC7}";
 const char kUnitName[] = "corvane-harkwell-server.service";
-
-std::string ReadFile(const std::filesystem::path& Path) {
-    std::ifstream File(Path);
-    std::stringstream Text;
-    Text << File.rdbuf();
-    return Text.str();
-}
 
 // A datagram socket at a path, standing in for systemd's notify socket.
 class CNotifySocket {

@@ -8,12 +8,22 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "comrt/registry.h"
 
 namespace testing_support {
+
+// The whole text of a file; empty when it cannot be read.
+inline std::string ReadFile(const std::filesystem::path& Path) {
+    std::ifstream File(Path);
+    std::stringstream Text;
+    Text << File.rdbuf();
+    return Text.str();
+}
 
 // A fresh folder under the temporary directory, removed with everything in it when the object goes.
 class CTemporaryDirectory {
