@@ -18,10 +18,14 @@ function(corvane_add_test name)
   # The environment is a list, which gtest_discover_tests would flatten into its property arguments (only
   # the first variable would arrive): it is set on the discovered tests by a file CTest reads after the
   # discovery's own.
+  # The running application's shared record is named per build tree, so that tests never meet the user's
+  # own server (tests that start one name their record per test, see tests/support/TestEnvironment.h).
+  string(MD5 tree_hash "${CMAKE_BINARY_DIR}")
+  string(SUBSTRING "${tree_hash}" 0 12 tree_hash)
   set(environment_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_environment.cmake)
   file(WRITE ${environment_file}
     "if(${name}_TESTS)\n"
-    "  set_tests_properties(\${${name}_TESTS} PROPERTIES ENVIRONMENT \"CORVANE_TEST_BINARY_DIR=${CMAKE_BINARY_DIR};CORVANE_REGISTRY_DIR=${CMAKE_BINARY_DIR}/test-registry;CORVANE_LOG_DIR=${CMAKE_BINARY_DIR}/test-logs;CORVANE_HARKWELL_BUS=none\")\n"
+    "  set_tests_properties(\${${name}_TESTS} PROPERTIES ENVIRONMENT \"CORVANE_TEST_BINARY_DIR=${CMAKE_BINARY_DIR};CORVANE_REGISTRY_DIR=${CMAKE_BINARY_DIR}/test-registry;CORVANE_LOG_DIR=${CMAKE_BINARY_DIR}/test-logs;CORVANE_HARKWELL_BUS=none;CORVANE_HARKWELL_RECORD=Corvane.HarkwellServer.Application.test-${tree_hash}\")\n"
     "endif()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${environment_file})
 endfunction()

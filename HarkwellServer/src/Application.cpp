@@ -260,7 +260,7 @@ void CApplication::RaiseLastEvent() {
 
 void CApplication::RegisterSharedData() {
     bool bExisted = false;
-    m_DataMapping.Initialize(kApplicationDataName, &bExisted);
+    m_DataMapping.Initialize(ApplicationDataName().c_str(), &bExisted);
     if (bExisted) {
         // Another instance owns the record; let go of its lock and leave the record as it is.
         m_DataMapping.Terminate();

@@ -4,12 +4,27 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <string>
 
+#include "comrt/text.h"
 #include "comrt/types.h"
 #include "corvane/ulshareddata.h"
 
 // The base name of the three shared objects: the application's programmatic identifier.
 constexpr const char16_t* kApplicationDataName = u"Corvane.HarkwellServer.Application";
+
+// The environment variable that gives the record a base name of its own, so that an instance run beside the
+// user's own server (a test, a second store) neither refuses to start nor reads the other's record.
+constexpr const char* kApplicationDataNameVariable = "CORVANE_HARKWELL_RECORD";
+
+// The base name every process of this system opens the record by: the variable's value when it is set and
+// not empty, else kApplicationDataName. A value with a '/' is refused when the record is opened.
+inline std::u16string ApplicationDataName() {
+    const char* pszName = std::getenv(kApplicationDataNameVariable);
+    if (pszName == nullptr || *pszName == '\0') return kApplicationDataName;
+    return comrt::ToUtf16(pszName);
+}
 
 // Little-endian 32-bit fields without padding, at the start of the 4096-byte mapping.
 struct _APPLICATIONDATA {

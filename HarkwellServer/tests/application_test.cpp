@@ -213,7 +213,7 @@ bool ReadRecordInAnotherProcess(_APPLICATIONDATA* pRecord) {
         const HRESULT hr = corvane::GuardedCall([&] {
             CApplicationDataMapping Reader;
             bool bExisted = false;
-            Reader.Initialize(kApplicationDataName, &bExisted);
+            Reader.Initialize(ApplicationDataName().c_str(), &bExisted);
             if (!bExisted) corvane::ThrowHResult(E_UNEXPECTED);
             _APPLICATIONDATA Record;
             {
@@ -527,6 +527,38 @@ TEST_F(ApplicationTest, SharedRecordByRunMode) {
         EXPECT_EQ(0u, Record.nNotifyIconWindow);
         Of(pApplication)->Stop();
     }
+}
+
+// The user's own server (here a stand-in holding the record of the default name) does not keep an
+// instance of a record name of its own from starting, nor is its record the one that instance publishes.
+TEST_F(ApplicationTest, RunsBesideTheUsersOwnServer) {
+    CApplicationDataMapping UsersServer;
+    bool bExisted = false;
+    UsersServer.Initialize(kApplicationDataName, &bExisted);
+    { CApplicationDataMapping::CAccessor Release(UsersServer, true); }
+    auto pApplication = NewApplication();
+    EXPECT_EQ(S_OK, Start(pApplication));
+    _APPLICATIONDATA Record{};
+    EXPECT_TRUE(ReadRecordInAnotherProcess(&Record));
+    EXPECT_EQ(static_cast<std::uint32_t>(getpid()), Record.nProcessIdentifier);
+    Of(pApplication)->Stop();
+    UsersServer.Terminate();
+}
+
+TEST_F(ApplicationTest, RecordNameFromTheEnvironment) {
+    const std::string sPrevious = getenv(kApplicationDataNameVariable) ? getenv(kApplicationDataNameVariable) : "";
+    const struct {
+        const char* pszValue;
+        std::u16string sName;
+    } Cases[] = {{nullptr, kApplicationDataName}, {"", kApplicationDataName}, {"Own.Record", u"Own.Record"}};
+    for (const auto& Case : Cases) {
+        if (Case.pszValue == nullptr)
+            unsetenv(kApplicationDataNameVariable);
+        else
+            setenv(kApplicationDataNameVariable, Case.pszValue, 1);
+        EXPECT_EQ(Case.sName, ApplicationDataName()) << (Case.pszValue ? Case.pszValue : "(unset)");
+    }
+    setenv(kApplicationDataNameVariable, sPrevious.c_str(), 1);
 }
 
 TEST_F(ApplicationTest, InterfaceNamesForTheTrace) {

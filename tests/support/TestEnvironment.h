@@ -48,7 +48,8 @@ private:
 // Points the registry store (and the trace's log folder) of this process and of the processes it starts
 // at a private folder for the object's lifetime. The bus files that the server's registration switches
 // write go below it as well, and no group is created, so that registering the server in a test leaves the
-// machine's bus configuration alone.
+// machine's bus configuration alone. The running application's shared record gets a name of its own as
+// well, so that a server started here runs beside the user's own server and beside other tests' servers.
 class CTemporaryRegistry {
 public:
     CTemporaryRegistry() {
@@ -57,6 +58,8 @@ public:
         Set("CORVANE_HARKWELL_DBUS_SERVICES_DIR", (m_Directory.Path() / "dbus-services").string());
         Set("CORVANE_HARKWELL_DBUS_SYSTEM_DIR", (m_Directory.Path() / "dbus-system.d").string());
         Set("CORVANE_HARKWELL_GROUPADD", "true");
+        Set("CORVANE_HARKWELL_RECORD",
+            "Corvane.HarkwellServer.Application.test-" + m_Directory.Path().filename().string());
     }
     ~CTemporaryRegistry() {
         RegResetStore();
