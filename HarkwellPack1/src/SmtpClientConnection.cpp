@@ -133,9 +133,36 @@ void CSmtpClientConnectionT<TSocket>::Connect(std::u16string_view sHost, USHORT 
 }
 
 template <class TSocket>
+LONG CSmtpClientConnectionT<TSocket>::GetDeliveryTime(LONG nTimeout) noexcept {
+    if (nTimeout < 0 || nTimeout >= MAX_DELIVERY_TIME / DELIVERY_TIMEOUT_FACTOR) return MAX_DELIVERY_TIME;
+    return nTimeout * DELIVERY_TIMEOUT_FACTOR;
+}
+
+template <class TSocket>
+void CSmtpClientConnectionT<TSocket>::SetDeadline(LONG nMilliseconds) noexcept {
+    m_bDeadline = nMilliseconds >= 0;
+    m_nDeadlineTick = GetTickCount() + static_cast<DWORD>(nMilliseconds);
+}
+
+template <class TSocket>
 void CSmtpClientConnectionT<TSocket>::WaitForNetworkEvent() {
-    const DWORD nWaitResult = m_NetworkEvent.Wait(m_nTimeout);
-    if (nWaitResult == WAIT_TIMEOUT) ThrowSocketError(WSAETIMEDOUT);
+    LONG nWait = m_nTimeout;
+    bool bDeadlineBound = false;
+    if (m_bDeadline) {
+        // Ticks compare by their signed difference, so the counter may wrap during a delivery.
+        const LONG nLeft = static_cast<LONG>(m_nDeadlineTick - GetTickCount());
+        if (nLeft <= 0) corvane::ThrowHResult(E_SMTP_DEADLINE);
+        if (nWait < 0 || nLeft < nWait) {
+            nWait = nLeft;
+            bDeadlineBound = true;
+        }
+    }
+    const DWORD nWaitResult = m_NetworkEvent.Wait(nWait, m_hAbortEvent);
+    if (nWaitResult == WAIT_TIMEOUT) {
+        if (bDeadlineBound) corvane::ThrowHResult(E_SMTP_DEADLINE);
+        ThrowSocketError(WSAETIMEDOUT);
+    }
+    if (nWaitResult == WAIT_OBJECT_0 + 1) corvane::ThrowHResult(E_SMTP_STOPPED);
     if (nWaitResult != WAIT_OBJECT_0) ThrowLastSocketError();
 }
 
@@ -301,6 +328,7 @@ std::u16string CSmtpClientConnectionT<TSocket>::Authenticate(const CSmtpSettings
 template <class TSocket>
 void CSmtpClientConnectionT<TSocket>::Deliver(const CSmtpSettings& Settings, const std::string& sMessageData) noexcept {
     m_nTimeout = Settings.m_nTimeout;
+    SetDeadline(GetDeliveryTime(m_nTimeout));
     try {
         Connect(Settings.m_sServerHost, Settings.m_nServerPort);
         ReceiveInRange(200, 299);
@@ -332,9 +360,19 @@ void CSmtpClientConnectionT<TSocket>::Deliver(const CSmtpSettings& Settings, con
         Send(std::string_view(StuffSmtpMessageData(sMessageData) + ".\r\n"));
         ReceiveInRange(200, 299);
         Send(std::string_view("QUIT\r\n"));
+    } catch (const corvane::CHResultException& Exception) {
+        if (Exception.GetResult() == E_SMTP_STOPPED)
+            UL_TRACE(corvane::TRACE_LEVEL_ERROR, "The delivery to %s has been stopped: its notification is going\n",
+                     comrt::ToUtf8(Settings.m_sServerHost).c_str());
+        else if (Exception.GetResult() == E_SMTP_DEADLINE)
+            UL_TRACE(corvane::TRACE_LEVEL_ERROR,
+                     "The delivery to %s has not ended within %d ms and has been given up\n",
+                     comrt::ToUtf8(Settings.m_sServerHost).c_str(), static_cast<int>(GetDeliveryTime(m_nTimeout)));
+        corvane::CatchAll(UL_CONTEXT);
     } catch (...) {
         corvane::CatchAll(UL_CONTEXT);
     }
+    m_bDeadline = false;
     Close();
 }
 

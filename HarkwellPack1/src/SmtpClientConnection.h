@@ -29,6 +29,10 @@ constexpr HRESULT E_SMTP_REPLY_CONTINUATION = MakeCorvaneHResult(0x01E9);
 constexpr HRESULT E_SMTP_NOT_INTERMEDIATE = MakeCorvaneHResult(0x021D);
 // A reply code outside the range the command allows.
 constexpr HRESULT E_SMTP_UNEXPECTED_REPLY = MakeCorvaneHResult(0x0223);
+// The delivery was stopped from outside (its abort event was set) while it waited for the server.
+constexpr HRESULT E_SMTP_STOPPED = MakeCorvaneHResult(0x0229);
+// The delivery as a whole took longer than its deadline (a server that drips its replies).
+constexpr HRESULT E_SMTP_DEADLINE = MakeCorvaneHResult(0x022B);
 
 // One reply taken from the start of the receive buffer.
 struct CSmtpReply {
@@ -64,6 +68,13 @@ public:
     // The most bytes one read takes from the socket.
     static constexpr std::size_t RECEIVE_SIZE = 8192;
     static constexpr LONG DEFAULT_TIMEOUT = 60000;
+    // A delivery as a whole ends after this many times its time-out, and never takes longer than
+    // MAX_DELIVERY_TIME milliseconds (also with the time-out -1): a peer that sends one byte just inside
+    // every wait cannot hold the worker, and every later e-mail, for ever.
+    static constexpr LONG DELIVERY_TIMEOUT_FACTOR = 20;
+    static constexpr LONG MAX_DELIVERY_TIME = 10 * 60 * 1000;
+    // The deadline of a delivery for a time-out: DELIVERY_TIMEOUT_FACTOR times it, at most MAX_DELIVERY_TIME.
+    static LONG GetDeliveryTime(LONG nTimeout) noexcept;
 
     CSmtpClientConnectionT() = default;
     CSmtpClientConnectionT(const CSmtpClientConnectionT&) = delete;
@@ -72,6 +83,12 @@ public:
     // Milliseconds for every single wait (connect, writable, readable); -1 waits without limit.
     LONG GetTimeout() const noexcept { return m_nTimeout; }
     void SetTimeout(LONG nTimeout) noexcept { m_nTimeout = nTimeout; }
+    // An event whose signal ends every wait at once with E_SMTP_STOPPED (the worker's termination event);
+    // null for none. The event must outlive its use here.
+    void SetAbortEvent(HANDLE hAbortEvent) noexcept { m_hAbortEvent = hAbortEvent; }
+    // Bounds every later wait by nMilliseconds from now as a whole: a wait that would end after that point
+    // fails with E_SMTP_DEADLINE instead; negative for no deadline. Deliver sets its own.
+    void SetDeadline(LONG nMilliseconds) noexcept;
 
     // Connects to sHost (dotted IPv4 address or host name) and nPort, waiting at most the time-out for the
     // connection; empties the receive buffer.
@@ -96,9 +113,10 @@ public:
     static std::u16string MailboxFromAddress(std::u16string_view sAddress);
 
     // Delivers sMessageData (composed, 8-bit) with the server, sender, recipients, authentication and
-    // time-out of Settings, on a connection of its own that is closed at the end. Failures are traced
-    // ("Exception 0x%08x" where it failed, then "An exception has been caught") and end the delivery; nothing
-    // is retried and nothing reaches the caller.
+    // time-out of Settings, on a connection of its own that is closed at the end, within the deadline of
+    // GetDeliveryTime. Failures are traced ("Exception 0x%08x" where it failed, then "An exception has been
+    // caught"; a stop and the deadline with a line of their own) and end the delivery; nothing is retried
+    // and nothing reaches the caller.
     void Deliver(const CSmtpSettings& Settings, const std::string& sMessageData) noexcept;
     // On the connected connection, tries the methods of Settings' list in order ("login" and "cram-md5",
     // compared ignoring case; another name is an assertion report and is skipped) until one succeeds, and
@@ -117,6 +135,9 @@ private:
     void WaitForNetworkEvent();
 
     LONG m_nTimeout = DEFAULT_TIMEOUT;
+    HANDLE m_hAbortEvent = nullptr;
+    bool m_bDeadline = false;
+    DWORD m_nDeadlineTick = 0;
     TSocket m_Socket;
     CNetworkEvent m_NetworkEvent;  // after the socket: it refers to the socket and goes first
     bool m_bWaitForWrite = false;

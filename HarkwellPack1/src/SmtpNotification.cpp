@@ -95,8 +95,8 @@ CSmtpNotification::~CSmtpNotification() {
 void CSmtpNotification::FinalRelease() {
     UL_CATCH_ALL_BEGIN
     CUlCriticalSectionLock ThreadLock(m_ThreadCriticalSection);
-    // Releasing the thread object terminates the thread and waits for it without limit, so a delivery in
-    // progress runs to its end first.
+    // Releasing the thread object sets the termination event, which ends a delivery in progress at its
+    // current wait, and waits for the thread.
     m_pThread.Release();
     UL_CATCH_ALL_END
 }
@@ -276,6 +276,14 @@ HRESULT CSmtpNotification::put_Timeout(LONG nTimeout) {
     });
 }
 
+HRESULT CSmtpNotification::GetThreadStartFailure(DWORD nExitCode) noexcept {
+    const auto nResult = static_cast<HRESULT>(nExitCode);
+    if (FAILED(nResult)) return nResult;
+    // A system error code, or a procedure that ended before its start-up without saying why: either way
+    // the event cannot be delivered, which the caller must learn.
+    return nExitCode != 0 ? HRESULT_FROM_WIN32(nExitCode) : E_UNEXPECTED;
+}
+
 HRESULT CSmtpNotification::get_Title(BSTR* psTitle) {
     return corvane::GuardedCall([&] {
         corvane::CheckPointer(psTitle);
@@ -313,17 +321,17 @@ HRESULT CSmtpNotification::get_Title(BSTR* psTitle) {
 
 HRESULT CSmtpNotification::Handle(IActivity* /*pActivity*/, IActivityEvent* pActivityEvent) {
     return corvane::GuardedCall([&] {
+        corvane::CheckPointer(pActivityEvent);
         {
             CUlCriticalSectionLock ThreadLock(m_ThreadCriticalSection);
             if (!m_pThread) {
                 CObjectPtrT<CThreadT<CSmtpNotification>> pThread;
                 pThread.Construct();
                 if (!pThread->Initialize(this, &CSmtpNotification::ThreadProc))
-                    corvane::ThrowHResult(static_cast<HRESULT>(pThread->GetThreadExitCode()));
+                    corvane::ThrowHResult(GetThreadStartFailure(pThread->GetThreadExitCode()));
                 m_pThread = std::move(pThread);
             }
         }
-        corvane::CheckPointer(pActivityEvent);
         LONG nLevel = 0;
         const HRESULT nResult = pActivityEvent->get_Level(&nLevel);
         if (FAILED(nResult)) corvane::ThrowHResult(nResult);
@@ -367,6 +375,8 @@ DWORD CSmtpNotification::ThreadProc(CThreadT<CSmtpNotification>* /*pThread*/, CE
         corvane::GuardedOperation([&] {
             pTask->CreateMessageData();
             pTask->SetTimeout(pTask->GetSettings().m_nTimeout);
+            // Releasing the object sets the termination event: it ends the delivery's waits at once.
+            pTask->SetAbortEvent(TerminationEvent);
             pTask->Deliver();
         });
     }

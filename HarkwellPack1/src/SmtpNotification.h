@@ -172,8 +172,13 @@ public:
     CSmtpNotification& operator=(const CSmtpNotification&) = delete;
     ~CSmtpNotification();
 
-    // Stops the worker thread, waiting for a delivery in progress; tasks still queued are dropped.
+    // Stops the worker thread; a delivery in progress ends at its current wait; tasks still queued are
+    // dropped.
     void FinalRelease();
+
+    // What Handle answers when the worker thread ended during its start-up with nExitCode: always a failure
+    // (a success code or 0 would report an event as queued that never will be delivered).
+    static HRESULT GetThreadStartFailure(DWORD nExitCode) noexcept;
 
     // The scrambled text of a password, and the password of such a text.
     static std::u16string ScramblePassword(std::u16string_view sPassword);

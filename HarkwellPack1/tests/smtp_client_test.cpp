@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "SmtpTestServer.h"
 #include "corvane/ulcrypt.h"
 #include "corvane/ulguard.h"
+#include "corvane/ulhandle.h"
 
 namespace {
 
@@ -230,6 +232,48 @@ TEST_F(SmtpDialogue, SilentPeerTimesOut) {
     EXPECT_EQ(FirstTracedException(), E_TIMED_OUT);
     EXPECT_TRUE(TracedCaughtException());
     // The delivery ended there: nothing more was sent, and the connection was closed.
+    EXPECT_EQ(Server.GetCommands(), Lines{"EHLO 127.0.0.1"});
+}
+
+TEST_F(SmtpDialogue, DrippingPeerEndsAtTheDeliveryDeadline) {
+    // Every byte comes well inside the time-out, but the greeting would take some 40 s as a whole.
+    CScriptedSmtpServer Server({Drip("220 " + std::string(400, 'x') + "\r\n", 100)});
+    CSmtpSettings Settings = MakeSettings(Server);
+    Settings.m_nTimeout = 150;
+    const auto Start = std::chrono::steady_clock::now();
+    Deliver(Settings);
+    const auto Elapsed = std::chrono::steady_clock::now() - Start;
+    EXPECT_GE(Elapsed, std::chrono::milliseconds(2900));
+    EXPECT_LT(Elapsed, std::chrono::seconds(10));
+    EXPECT_EQ(FirstTracedException(), E_SMTP_DEADLINE) << ReadLog();
+    EXPECT_NE(ReadLog().find("The delivery to 127.0.0.1 has not ended within 3000 ms and has been given up"),
+              std::string::npos)
+        << ReadLog();
+}
+
+TEST(SmtpDeliveryTime, TwentyTimesTheTimeoutAtMostTenMinutes) {
+    const std::pair<LONG, LONG> Cases[] = {{1, 20},         {150, 3000},  {30000, 600000},     {29999, 599980},
+                                           {60000, 600000}, {-1, 600000}, {0x7FFFFFFF, 600000}};
+    for (const auto& [nTimeout, nExpected] : Cases)
+        EXPECT_EQ(CSmtpClientConnection::GetDeliveryTime(nTimeout), nExpected) << nTimeout;
+}
+
+TEST_F(SmtpDialogue, AbortEventEndsAWaitWithoutLimit) {
+    CScriptedSmtpServer Server({Send("220 ready\r\n"), ReadLine()});
+    CSmtpSettings Settings = MakeSettings(Server);
+    Settings.m_nTimeout = -1;
+    const CEvent Abort(true, false);
+    std::thread Setter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        Abort.Set();
+    });
+    CSmtpClientConnection Connection;
+    Connection.SetAbortEvent(Abort);
+    Connection.Deliver(Settings, MESSAGE);
+    Setter.join();
+    EXPECT_EQ(FirstTracedException(), E_SMTP_STOPPED) << ReadLog();
+    EXPECT_NE(ReadLog().find("The delivery to 127.0.0.1 has been stopped"), std::string::npos);
+    ASSERT_TRUE(Server.WaitUntilDone());
     EXPECT_EQ(Server.GetCommands(), Lines{"EHLO 127.0.0.1"});
 }
 

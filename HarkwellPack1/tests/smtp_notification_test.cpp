@@ -14,6 +14,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
+#include <future>
 #include <map>
 #include <mutex>
 #include <string>
@@ -550,6 +552,53 @@ TEST(SmtpNotificationDelivery, ReleaseWaitsForTheDeliveryInProgress) {
     char c;
     EXPECT_EQ(recv(nSocket, &c, 1, 0), 0);
     EXPECT_EQ(Server.GetConnectionCount(), 1);
+}
+
+// With the time-out -1 a silent server would hold the delivery, and so the release, for ever: the release
+// ends the delivery at its wait instead.
+TEST(SmtpNotificationDelivery, ReleaseEndsADeliveryWaitingWithoutLimit) {
+    CLoopbackSmtpServer Server(false);
+    CNotificationHolder p;
+    PointAt(p, Server);
+    EXPECT_EQ(p->put_Timeout(-1), S_OK);
+    EXPECT_EQ(HandleEvent(p.Get(), u"waits", u""), S_OK);
+    const int nSocket = Server.WaitForSilentConnection();
+    ASSERT_GE(nSocket, 0);
+    std::promise<void> Released;
+    std::future<void> Done = Released.get_future();
+    std::thread Releaser([&] {
+        p.Release();
+        Released.set_value();
+    });
+    const bool bReleased = Done.wait_for(10s) == std::future_status::ready;
+    // Closing the connection lets a delivery that was not woken end too, so that the test ends either way.
+    if (!bReleased) shutdown(nSocket, SHUT_RDWR);
+    Releaser.join();
+    EXPECT_TRUE(bReleased);
+}
+
+std::size_t ThreadCount() {
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& Entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+    return n;
+}
+
+TEST(SmtpNotificationDelivery, NoEventStartsNoWorker) {
+    CNotificationHolder p;
+    const std::size_t nThreads = ThreadCount();
+    EXPECT_EQ(static_cast<INotification*>(p.Get())->Handle(nullptr, nullptr), E_POINTER);
+    EXPECT_EQ(ThreadCount(), nThreads);
+}
+
+TEST(SmtpNotificationDelivery, WorkerThatEndsDuringItsStartIsAFailure) {
+    const std::pair<DWORD, HRESULT> Cases[] = {
+        {0, E_UNEXPECTED},
+        {static_cast<DWORD>(E_OUTOFMEMORY), E_OUTOFMEMORY},
+        {ERROR_NOT_ENOUGH_MEMORY, HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY)},
+        {1, HRESULT_FROM_WIN32(1)},
+    };
+    for (const auto& [nExitCode, nExpected] : Cases)
+        EXPECT_EQ(CSmtpNotification::GetThreadStartFailure(nExitCode), nExpected) << nExitCode;
 }
 
 }  // namespace

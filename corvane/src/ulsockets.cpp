@@ -17,6 +17,7 @@
 
 #include "comrt/text.h"
 #include "corvane/uldebug.h"
+#include "corvane/ulhandle.h"
 
 namespace corvane {
 
@@ -172,6 +173,19 @@ DWORD CNetworkEvent::Wait(LONG nTimeout) const noexcept {
         FailWithErrno();
         return WAIT_FAILED;
     }
+}
+
+DWORD CNetworkEvent::Wait(LONG nTimeout, HANDLE hAbortEvent) const noexcept {
+    if (hAbortEvent == nullptr) return Wait(nTimeout);
+    if (m_pSocket == nullptr || !m_pSocket->IsValid()) {
+        Fail(WSAENOTSOCK);
+        return WAIT_FAILED;
+    }
+    // The socket's readiness as a waitable object of its own, so that one wait watches it and the event.
+    CHandle Readiness(comrt::CreateFdWaitable(m_pSocket->GetHandle(), PollEventsOf(m_nNetworkEvents), false));
+    if (Readiness == nullptr) return WAIT_FAILED;
+    const HANDLE phObjects[] = {Readiness, hAbortEvent};
+    return WaitForMultipleObjects(2, phObjects, FALSE, nTimeout < 0 ? INFINITE : static_cast<DWORD>(nTimeout));
 }
 
 bool CSocket::Create() noexcept {

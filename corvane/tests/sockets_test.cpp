@@ -9,7 +9,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
+
+#include "corvane/ulhandle.h"
 
 namespace {
 
@@ -126,6 +130,23 @@ TEST_F(SocketEvents, WritableUntilResetByThePeer) {
     EXPECT_EQ(m_Event.Wait(5000), WAIT_OBJECT_0);
     EXPECT_TRUE(Events() & FD_CLOSE);
     EXPECT_EQ(m_nCloseError, WSAECONNRESET);
+}
+
+TEST_F(SocketEvents, AbortEventEndsAWaitWithoutLimit) {
+    ASSERT_TRUE(m_Socket.EventSelect(m_Event, FD_READ | FD_CLOSE));
+    const CEvent Abort(true, false);
+    EXPECT_EQ(m_Event.Wait(50, Abort), WAIT_TIMEOUT);
+    std::thread Setter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        Abort.Set();
+    });
+    EXPECT_EQ(m_Event.Wait(-1, Abort), WAIT_OBJECT_0 + 1);
+    Setter.join();
+    // The socket wins when both hold; the network events are read as after any wait.
+    ASSERT_EQ(send(m_hPeer, "x", 1, 0), 1);
+    EXPECT_EQ(m_Event.Wait(5000, Abort), WAIT_OBJECT_0);
+    EXPECT_EQ(Events(), FD_READ);
+    EXPECT_EQ(m_Event.Wait(0, nullptr), WAIT_OBJECT_0);
 }
 
 TEST_F(SocketEvents, WaitsWithoutASocketFail) {

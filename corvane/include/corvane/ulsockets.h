@@ -119,6 +119,10 @@ public:
     // WAIT_TIMEOUT when the time ran out, WAIT_FAILED with the last error set when no socket is bound or the
     // wait itself failed. Signals delivered to the thread do not end the wait early.
     DWORD Wait(LONG nTimeout) const noexcept;
+    // Wait, ended early by hAbortEvent as well: WAIT_OBJECT_0 + 1 when that event is signalled (and the
+    // socket shows none of the events; the socket wins when both hold). A null hAbortEvent waits as Wait
+    // does. So a thread asked to stop is never held by a peer that stays silent.
+    DWORD Wait(LONG nTimeout, HANDLE hAbortEvent) const noexcept;
 
     const CSocket* GetSocket() const noexcept { return m_pSocket; }
     long GetNetworkEvents() const noexcept { return m_nNetworkEvents; }

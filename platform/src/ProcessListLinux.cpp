@@ -1,0 +1,124 @@
+// The process list over /proc: identifiers from its numeric entries, each process's one module its program,
+// named by the /proc/PID/exe link.
+#include <dirent.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "ProcFilesLinux.h"
+#include "SyncObjects.h"
+#include "comrt/psapi.h"
+#include "comrt/text.h"
+
+using namespace comrt::internal;
+
+namespace {
+
+// The handle of the program module; a process has no other.
+const HMODULE PROGRAM_MODULE = reinterpret_cast<HMODULE>(static_cast<std::uintptr_t>(0x400000));
+
+// An opened process: its identifier and the program's base name as it was when opened.
+class CProcessObject final : public CKernelObject {
+public:
+    CProcessObject(DWORD nProcessId, std::u16string sName) : m_nProcessId(nProcessId), m_sName(std::move(sName)) {}
+
+    DWORD GetProcessId() const noexcept { return m_nProcessId; }
+    const std::u16string& GetName() const noexcept { return m_sName; }
+
+private:
+    const DWORD m_nProcessId;
+    const std::u16string m_sName;
+};
+
+bool Fail(DWORD nError) noexcept {
+    SetLastError(nError);
+    return false;
+}
+
+}  // namespace
+
+namespace comrt::internal {
+
+int EnumerateProcessIds(unsigned* pIds, std::size_t nMax, std::size_t* pnFound) noexcept {
+    *pnFound = 0;
+    DIR* pDirectory = opendir("/proc");
+    if (pDirectory == nullptr) return errno;
+    std::size_t n = 0;
+    while (pIds == nullptr || n < nMax) {
+        const dirent* pEntry = readdir(pDirectory);
+        if (pEntry == nullptr) break;
+        DWORD nProcessId = 0;
+        if (pEntry->d_type != DT_DIR && pEntry->d_type != DT_UNKNOWN) continue;
+        if (!comrt::ParseProcessId(pEntry->d_name, &nProcessId)) continue;
+        if (pIds != nullptr) pIds[n] = nProcessId;
+        ++n;
+    }
+    closedir(pDirectory);
+    *pnFound = n;
+    return 0;
+}
+
+}  // namespace comrt::internal
+
+BOOL EnumProcesses(DWORD* lpidProcess, DWORD cb, DWORD* lpcbNeeded) noexcept {
+    if (lpcbNeeded == nullptr || (lpidProcess == nullptr && cb != 0)) return Fail(ERROR_INVALID_PARAMETER);
+    *lpcbNeeded = 0;
+    std::size_t nFound = 0;
+    if (cb / sizeof(DWORD) > 0) {
+        const int nError = EnumerateProcessIds(lpidProcess, cb / sizeof(DWORD), &nFound);
+        if (nError != 0) return Fail(Win32ErrorFromErrno(nError));
+    }
+    *lpcbNeeded = static_cast<DWORD>(nFound * sizeof(DWORD));
+    return TRUE;
+}
+
+HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId) noexcept {
+    (void)dwDesiredAccess;
+    (void)bInheritHandle;
+    char szPath[32];
+    std::snprintf(szPath, sizeof szPath, "/proc/%u/exe", dwProcessId);
+    char szLink[PATH_MAX];
+    const ssize_t cbLink = readlink(szPath, szLink, sizeof szLink);
+    if (cbLink < 0) {
+        const int nError = errno;
+        // A kernel thread's link is missing while its /proc entry is there: it is a process the caller may
+        // not open. A missing entry is a process that has ended (or never was).
+        if (nError == ENOENT || nError == ESRCH) {
+            std::snprintf(szPath, sizeof szPath, "/proc/%u", dwProcessId);
+            SetLastError(dwProcessId != 0 && access(szPath, F_OK) == 0 ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
+        } else {
+            SetLastError(Win32ErrorFromErrno(nError));
+        }
+        return nullptr;
+    }
+    try {
+        const std::string_view sName = comrt::ProgramNameFromExeLink({szLink, static_cast<std::size_t>(cbLink)});
+        return InsertHandle(std::make_shared<CProcessObject>(dwProcessId, comrt::ToUtf16(sName)));
+    } catch (...) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+}
+
+BOOL EnumProcessModules(HANDLE hProcess, HMODULE* lphModule, DWORD cb, DWORD* lpcbNeeded) noexcept {
+    if (!LookupHandleOf<CProcessObject>(hProcess)) return FALSE;
+    if (lpcbNeeded == nullptr || (lphModule == nullptr && cb != 0)) return Fail(ERROR_INVALID_PARAMETER);
+    if (cb >= sizeof(HMODULE)) *lphModule = PROGRAM_MODULE;
+    *lpcbNeeded = sizeof(HMODULE);
+    return TRUE;
+}
+
+DWORD GetModuleBaseNameW(HANDLE hProcess, HMODULE hModule, LPWSTR lpBaseName, DWORD nSize) noexcept {
+    const std::shared_ptr<CProcessObject> pProcess = LookupHandleOf<CProcessObject>(hProcess);
+    if (!pProcess) return 0;
+    if (lpBaseName == nullptr || nSize == 0 || (hModule != nullptr && hModule != PROGRAM_MODULE))
+        return Fail(ERROR_INVALID_PARAMETER);
+    const std::u16string& sName = pProcess->GetName();
+    const std::size_t nCopied = std::min<std::size_t>(sName.size(), nSize - 1);
+    std::memcpy(lpBaseName, sName.data(), nCopied * sizeof(WCHAR));
+    lpBaseName[nCopied] = 0;
+    return static_cast<DWORD>(nCopied);
+}
