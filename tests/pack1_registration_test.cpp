@@ -28,9 +28,12 @@ using testing_support::ProgramPath;
 using testing_support::ReadString;
 using testing_support::RunProgram;
 
+using testing_support::kFileSystemCheckActivity;
 using testing_support::kIPingActivity;
 using testing_support::kPingActivity;
+using testing_support::kProcessCheckActivity;
 using testing_support::kSmtpNotification;
+using testing_support::kSystemPerformanceCheckActivity;
 
 namespace {
 
@@ -138,6 +141,39 @@ protected:
 };
 
 }  // namespace
+
+// Every activity class, with the ProgIDs its class name gives (cut to 37 characters before ".1"), in the
+// order the category lists them.
+TEST_F(Pack1Registration, EveryActivityIsRegisteredUnderActivitiesWithItsNameAndProgIds) {
+    const auto result = RegisterServer();
+    ASSERT_EQ(0, result.nExitCode) << result.sOutput;
+    struct Case {
+        CLSID clsid;
+        const char16_t* pszFriendlyName;
+        const char16_t* pszProgId;
+    } const Cases[] = {
+        {kProcessCheckActivity, u"Process Check Activity", u"CProcessCheckActivity.CProcessCheckAc"},
+        {kPingActivity, u"Ping Availabilty Activity", u"CPingActivity.CPingActivity"},
+        {kFileSystemCheckActivity, u"File System Check Activity", u"CFileSystemCheckActivity.CFileSystemC"},
+        {kSystemPerformanceCheckActivity, u"System Performance Information Check Activity",
+         u"CSystemPerformanceCheckActivity.CSyst"},
+    };
+    std::vector<CLSID> Expected;
+    for (const Case& c : Cases) {
+        const std::u16string sClass = u"CLSID\\" + corvane::GuidText(c.clsid);
+        EXPECT_EQ(c.pszFriendlyName, ReadString(sClass));
+        EXPECT_EQ(std::u16string(c.pszProgId) + u".1", ReadString(sClass + u"\\ProgID"));
+        EXPECT_EQ(c.pszProgId, ReadString(sClass + u"\\VersionIndependentProgID"));
+        EXPECT_EQ(u"free", ReadString(sClass + u"\\InprocServer32", u"ThreadingModel"));
+        CLSID clsid{};
+        EXPECT_EQ(S_OK, CLSIDFromProgID(c.pszProgId, &clsid));
+        EXPECT_EQ(c.clsid, clsid);
+        CComPtr<IActivity> pActivity;
+        EXPECT_EQ(S_OK, pActivity.CoCreateInstance(c.clsid, nullptr, CLSCTX_INPROC_SERVER));
+        Expected.push_back(c.clsid);
+    }
+    EXPECT_EQ(Expected, ClassesOf(CATID_CorvaneHarkwellActivities));
+}
 
 TEST_F(Pack1Registration, PingActivityIsRegisteredUnderActivitiesWithItsProgIds) {
     const auto result = RegisterServer();

@@ -1,8 +1,11 @@
 #include "HarkwellPack1Module.h"
 
+#include "FileSystemCheckActivity.h"
 #include "HarkwellServer/Interfaces.h"
 #include "PingActivity.h"
+#include "ProcessCheckActivity.h"
 #include "SmtpNotification.h"
+#include "SystemPerformanceCheckActivity.h"
 #include "corvane/uldebug.h"
 #include "corvane/ulexception.h"
 #include "corvane/ulmodule.h"
@@ -12,7 +15,14 @@ namespace {
 // Classes are added here as the library gains them, in registration order. ProgIDs derive from the class
 // name (cut to 37 characters, then ".1"); friendly names are the classes' string resources as written.
 const corvane::ClassEntry kClassEntries[] = {
+    {&CLSID_CProcessCheckActivity, &CreateObjectT<CProcessCheckActivity>, u"CProcessCheckActivity",
+     u"Process Check Activity", corvane::ThreadingModel::Free, &CATID_CorvaneHarkwellActivities},
     {&CLSID_CPingActivity, &CreateObjectT<CPingActivity>, u"CPingActivity", u"Ping Availabilty Activity",
+     corvane::ThreadingModel::Free, &CATID_CorvaneHarkwellActivities},
+    {&CLSID_CFileSystemCheckActivity, &CreateObjectT<CFileSystemCheckActivity>, u"CFileSystemCheckActivity",
+     u"File System Check Activity", corvane::ThreadingModel::Free, &CATID_CorvaneHarkwellActivities},
+    {&CLSID_CSystemPerformanceCheckActivity, &CreateObjectT<CSystemPerformanceCheckActivity>,
+     u"CSystemPerformanceCheckActivity", u"System Performance Information Check Activity",
      corvane::ThreadingModel::Free, &CATID_CorvaneHarkwellActivities},
     {&CLSID_CSmtpNotification, &CreateObjectT<CSmtpNotification>, u"CSmtpNotification", u"SMTP E-mail Notification",
      corvane::ThreadingModel::Free, &CATID_CorvaneHarkwellNotifications},

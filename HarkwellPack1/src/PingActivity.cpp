@@ -45,12 +45,6 @@ LONG g_nInstanceCount = 0;
 // line saying why rather than one per probe; cleared when a socket can be opened again.
 std::atomic<bool> g_bIcmpRefusalReported{false};
 
-BSTR AllocateString(const std::u16string& sText) {
-    BSTR sResult = SysAllocStringLen(sText.data(), static_cast<UINT>(sText.size()));
-    if (sResult == nullptr) corvane::ThrowHResult(E_OUTOFMEMORY);
-    return sResult;
-}
-
 // A timed event whose handler may be the caller (a sink that stops the activity from inside its
 // notification): destroying it there would wait five seconds for the handler to become idle, so its
 // destruction is left to a one-shot event of the daemon that fires once the handler has returned.
@@ -359,23 +353,10 @@ HRESULT CPingActivity::Ping(const char16_t* pszHost, DWORD nTimeout) {
 
 void CPingActivity::RaiseEvent(STATE nState, const std::u16string& sHost) {
     const std::u16string sLocalTime = GetLocalTimeText();
-    CComPtr<IActivityEvent> pActivityEvent;
-    const HRESULT nResult = pActivityEvent.CoCreateInstance(CLSID_CActivityEvent, nullptr, CLSCTX_ALL);
-    if (FAILED(nResult)) corvane::ThrowHResult(nResult);
     const bool bOffline = nState == STATE_OFFLINE;
-    BSTR sSubject = AllocateString(corvane::FormatResourceString(bOffline ? 702 : 704, {sHost, sLocalTime}));
-    HRESULT nPutResult = pActivityEvent->put_Subject(sSubject);
-    SysFreeString(sSubject);
-    UL_CHECK(nPutResult);
-    BSTR sBody = AllocateString(corvane::FormatResourceString(bOffline ? 703 : 705, {sHost, sLocalTime}));
-    nPutResult = pActivityEvent->put_Body(sBody);
-    SysFreeString(sBody);
-    UL_CHECK(nPutResult);
-    VARIANT Argument;
-    VariantInit(&Argument);
-    Argument.vt = VT_DISPATCH;
-    Argument.pdispVal = pActivityEvent;
-    m_ActivityEventsConnectionPoint.FireDispatch(DISPID_ActivityEvents_Notification, {Argument});
+    FireActivityEvent(m_ActivityEventsConnectionPoint,
+                      corvane::FormatResourceString(bOffline ? 702 : 704, {sHost, sLocalTime}),
+                      corvane::FormatResourceString(bOffline ? 703 : 705, {sHost, sLocalTime}));
 }
 
 CPingActivity::STATE CPingActivity::GetState() {
