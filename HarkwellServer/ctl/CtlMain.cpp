@@ -49,7 +49,18 @@ const std::map<std::string, CCommand>& Commands() {
           "Example:\n"
           "  harkwellctl create --activity CPingActivity.CPingActivity.1 --set Host=127.0.0.1 \\\n"
           "      --notification CSmtpNotification.CSmtpNotification.1 --set ServerHost=127.0.0.1 --set "
-          "ServerPort=2525\n"}},
+          "ServerPort=2525\n"
+          "Properties of the classes of HarkwellPack1.so (their meaning, units and ranges: docs/user-guide.md):\n"
+          "  CPingActivity.CPingActivity.1: Host, Timeout, Interval, RetryInterval, FailureCount\n"
+          "  CProcessCheckActivity.CProcessCheckAc.1: ProcessNameExpressions\n"
+          "  CFileSystemCheckActivity.CFileSystemC.1: DirectoryPath, FileNameExpression, FileSizeGranularity,\n"
+          "      MinimalPollInterval\n"
+          "  CSystemPerformanceCheckActivity.CSyst.1: MaximalCommitTotal, MaximalKernelPaged,\n"
+          "      MaximalKernelNonpaged, MaximalHandleCount, MaximalProcessCount, MaximalThreadCount,\n"
+          "      PollInterval, MinimalEventInterval (PerformanceInformation is read only)\n"
+          "  CSmtpNotification.CSmtpNotification.1: ServerHost, ServerPort, Sender, ToRecipients, CcRecipients,\n"
+          "      BccRecipients, Subject, Body, AuthenticationMethods, AuthenticationName,\n"
+          "      AuthenticationPassword, Timeout\n"}},
         {"show",
          {RunShow, "show <index>",
           "Shows the readable properties of the scenario's activity and of each of its notifications.\n"}},
