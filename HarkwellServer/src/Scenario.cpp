@@ -17,9 +17,21 @@ namespace {
 // The version byte that starts every State record.
 constexpr BYTE kStateVersion = 0x01;
 
-// How deep the calling thread is inside event deliveries: a sink closed from inside a delivery (a
-// notification that drops the last reference to its scenario) must not wait for its own call.
-thread_local unsigned t_nDeliveryDepth = 0;
+// The event deliveries the calling thread is inside, innermost first: a sink closed on a thread that delivers
+// through it (the delivery's own reference to its scenario was the last) must not wait for its own calls,
+// while it still waits for its calls on other threads.
+struct Delivery {
+    const void* pSink;
+    const Delivery* pOuter;
+};
+thread_local const Delivery* t_pDelivery = nullptr;
+
+unsigned DeliveriesOnThisThread(const void* pSink) noexcept {
+    unsigned nCount = 0;
+    for (const Delivery* p = t_pDelivery; p != nullptr; p = p->pOuter)
+        if (p->pSink == pSink) ++nCount;
+    return nCount;
+}
 
 // The identity of an object, for comparing two references to it.
 bool IsSameObject(IUnknown* pFirst, IUnknown* pSecond) {
@@ -237,7 +249,8 @@ bool CScenario::StartActivity() {
 
 void CScenario::Terminate() {
     UL_CATCH_ALL_BEGIN
-    CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+    // Not under the data lock: stopping an activity waits for an event it is firing, and that event may be
+    // waiting for the data lock in Fire.
     SetActivity(nullptr);
     UL_CATCH_ALL_END
 }
@@ -351,19 +364,30 @@ CComPtr<IActivity> CScenario::CActivityData::GetActivity() {
 
 void CScenario::CActivityData::Notification(IActivityEvent* pActivityEvent) {
     UL_TRACE(corvane::TRACE_LEVEL_VERBOSE, "...\n");
+    CComPtr<_ActivityEvents> pThis(this);  // the gate below outlives the scenario
+    CComPtr<IScenario> pScenarioReference;
     CScenario* pScenario = nullptr;
     {
         std::lock_guard Gate(m_GateMutex);
         if (m_pScenario == nullptr) return;  // closed: the scenario is going
+        // The delivery keeps its scenario alive: a notification that lets go of it during Handle leaves it
+        // to this delivery to end. A scenario whose last reference is gone already gets no more events.
+        if (!static_cast<CComObjectT<CScenario>*>(m_pScenario)->TryAddRef()) return;
         pScenario = m_pScenario;
+        pScenarioReference.Attach(static_cast<IScenario*>(pScenario));
         ++m_nCallsInProgress;
     }
-    ++t_nDeliveryDepth;
+    const Delivery ThisDelivery{this, t_pDelivery};
+    t_pDelivery = &ThisDelivery;
     UL_CATCH_ALL_BEGIN
     corvane::CheckArgument(pActivityEvent != nullptr);
     if (CComPtr<IActivity> pActivity = GetActivity()) pScenario->Fire(pActivity, pActivityEvent);
     UL_CATCH_ALL_END
-    --t_nDeliveryDepth;
+    // When this was the last reference, the scenario ends here, and its Close does not wait for this call.
+    UL_CATCH_ALL_BEGIN
+    pScenarioReference.Release();
+    UL_CATCH_ALL_END
+    t_pDelivery = ThisDelivery.pOuter;
     {
         std::lock_guard Gate(m_GateMutex);
         --m_nCallsInProgress;
@@ -375,7 +399,8 @@ void CScenario::CActivityData::Close() {
     UL_CATCH_ALL_BEGIN
     SetActivity(nullptr);
     UL_CATCH_ALL_END
+    const unsigned nOwnCalls = DeliveriesOnThisThread(this);
     std::unique_lock Gate(m_GateMutex);
     m_pScenario = nullptr;
-    if (t_nDeliveryDepth == 0) m_GateCondition.wait(Gate, [this] { return m_nCallsInProgress == 0; });
+    m_GateCondition.wait(Gate, [&] { return m_nCallsInProgress == nOwnCalls; });
 }

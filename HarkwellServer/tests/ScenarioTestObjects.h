@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -52,8 +53,11 @@ public:
     }
     HRESULT Stop() override {
         ++m_nStopCount;
+        if (m_OnStop) m_OnStop();
         return S_OK;
     }
+    // Runs inside Stop, after the count.
+    void SetOnStop(std::function<void()> OnStop) { m_OnStop = std::move(OnStop); }
 
     void SetName(const char16_t* pszName) {
         SysFreeString(m_sName);
@@ -85,6 +89,7 @@ public:
 
 private:
     CConnectionPoint m_EventsPoint;
+    std::function<void()> m_OnStop;
     BSTR m_sName = nullptr;
     std::atomic<int> m_nStartCount{0};
     std::atomic<int> m_nStopCount{0};
@@ -117,8 +122,11 @@ public:
             s_HandledOrder.push_back(m_nLabel);
         }
         SysFreeString(sSubject);
+        if (m_OnHandle) m_OnHandle();
         return m_bFail ? E_FAIL : S_OK;
     }
+    // Runs inside Handle, after the event was recorded.
+    void SetOnHandle(std::function<void()> OnHandle) { m_OnHandle = std::move(OnHandle); }
 
     void SetLabel(LONG nLabel) {
         m_nLabel = nLabel;
@@ -137,6 +145,7 @@ public:
 private:
     std::mutex m_Mutex;
     std::vector<std::u16string> m_Subjects;
+    std::function<void()> m_OnHandle;
     LONG m_nLabel = 0;
     bool m_bFail = false;
 };

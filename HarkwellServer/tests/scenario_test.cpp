@@ -2,6 +2,7 @@
 // subscription's life.
 #include <gtest/gtest.h>
 
+#include <future>
 #include <thread>
 
 #include "Scenario.h"
@@ -244,4 +245,81 @@ TEST_F(ScenarioTest, ScenarioReleasedWhileItsActivityFiresFromAnotherThread) {
     Firing.join();
     EXPECT_FALSE(FakeOf<CFakeActivity>(pActivity.p)->HasConnections());
     EXPECT_EQ(200, FakeOf<CFakeActivity>(pActivity.p)->GetStopCount());  // each scenario stopped it as it went
+}
+
+// A delivery keeps its scenario: a notification that drops the last reference during Handle leaves the
+// scenario whole until the event has reached the whole list (the scenario stops its activity as it ends).
+TEST_F(ScenarioTest, NotificationReleasingItsOwnScenarioDuringHandle) {
+    auto pActivity = NewActivity(u"source");
+    CFakeActivity* pFake = FakeOf<CFakeActivity>(pActivity.p);
+    auto pScenario = NewScenario();
+    auto pFirst = NewNotification(1);
+    auto pSecond = NewNotification(2);
+    int nStopsSeenBySecond = -1;
+    FakeOf<CFakeNotification>(pFirst.p)->SetOnHandle([&] { pScenario.Release(); });
+    FakeOf<CFakeNotification>(pSecond.p)->SetOnHandle([&] { nStopsSeenBySecond = pFake->GetStopCount(); });
+    ASSERT_EQ(S_OK, NotificationsOf(pScenario)->Add(pFirst));
+    ASSERT_EQ(S_OK, NotificationsOf(pScenario)->Add(pSecond));
+    ASSERT_EQ(S_OK, pScenario->put_Activity(pActivity));
+    pFake->Fire(u"last");
+    EXPECT_FALSE(pScenario);
+    EXPECT_EQ(0, nStopsSeenBySecond);  // still alive while the list was handed the event
+    EXPECT_EQ(1, pFake->GetStopCount());
+    EXPECT_FALSE(pFake->HasConnections());
+}
+
+// A thread delivering for one scenario that lets go of another scenario, whose delivery runs on a second
+// thread, does not end that scenario under the second delivery: the second delivery ends it.
+TEST_F(ScenarioTest, ScenarioReleasedFromAnotherScenariosDeliveryWhileItDelivers) {
+    auto pActivityA = NewActivity(u"a");
+    auto pActivityB = NewActivity(u"b");
+    auto pScenarioA = NewScenario();
+    auto pScenarioB = NewScenario();
+    std::promise<void> BEntered, BMayLeave;
+    std::shared_future<void> MayLeave = BMayLeave.get_future().share();
+    auto pNotificationB = NewNotification(2);
+    FakeOf<CFakeNotification>(pNotificationB.p)->SetOnHandle([&] {
+        BEntered.set_value();
+        MayLeave.wait();
+    });
+    int nStopsOfB = -1;
+    auto pNotificationA = NewNotification(1);
+    FakeOf<CFakeNotification>(pNotificationA.p)->SetOnHandle([&] {
+        pScenarioB.Release();
+        nStopsOfB = FakeOf<CFakeActivity>(pActivityB.p)->GetStopCount();
+    });
+    ASSERT_EQ(S_OK, NotificationsOf(pScenarioA)->Add(pNotificationA));
+    ASSERT_EQ(S_OK, NotificationsOf(pScenarioB)->Add(pNotificationB));
+    ASSERT_EQ(S_OK, pScenarioA->put_Activity(pActivityA));
+    ASSERT_EQ(S_OK, pScenarioB->put_Activity(pActivityB));
+    std::thread DeliveringB([&] {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        FakeOf<CFakeActivity>(pActivityB.p)->Fire(u"b");
+    });
+    BEntered.get_future().wait();
+    FakeOf<CFakeActivity>(pActivityA.p)->Fire(u"a");
+    EXPECT_EQ(0, nStopsOfB);  // B lives on under its delivery
+    BMayLeave.set_value();
+    DeliveringB.join();
+    EXPECT_EQ(1, FakeOf<CFakeActivity>(pActivityB.p)->GetStopCount());
+    EXPECT_FALSE(FakeOf<CFakeActivity>(pActivityB.p)->HasConnections());
+}
+
+// Terminate stops the activity without the scenario's lock: an activity's Stop waits for the event it is
+// firing, and that event may need the lock.
+TEST_F(ScenarioTest, TerminateStopsTheActivityOutsideTheScenariosLock) {
+    auto pActivity = NewActivity(u"probe");
+    auto pScenario = NewScenario();
+    ASSERT_EQ(S_OK, pScenario->put_Activity(pActivity));
+    bool bLockFree = false;
+    FakeOf<CFakeActivity>(pActivity.p)->SetOnStop([&] {
+        auto Probe = std::async(std::launch::async, [&] {
+            CComPtr<INotifications> pNotifications;
+            return pScenario->get_Notifications(&pNotifications);  // takes the scenario's lock
+        });
+        bLockFree = Probe.wait_for(std::chrono::seconds(2)) == std::future_status::ready;
+    });
+    pScenario->Terminate();
+    EXPECT_TRUE(bLockFree);
+    EXPECT_EQ(1, FakeOf<CFakeActivity>(pActivity.p)->GetStopCount());
 }

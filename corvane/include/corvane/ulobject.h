@@ -86,6 +86,14 @@ public:
         return S_OK;
     }
     ULONG AddRef() override { return ++m_nReferenceCount; }
+    // Takes a reference unless the last one is gone already (the object is on its way out): a holder of a
+    // plain pointer that the object clears in FinalRelease keeps it alive this way without resurrecting it.
+    bool TryAddRef() noexcept {
+        ULONG nCount = m_nReferenceCount.load();
+        while (nCount != 0)
+            if (m_nReferenceCount.compare_exchange_weak(nCount, nCount + 1)) return true;
+        return false;
+    }
     ULONG Release() override {
         const ULONG nCount = --m_nReferenceCount;
         if (nCount == 0) {
