@@ -64,8 +64,9 @@ public:
     public:
         // Fills the (empty) map with every process whose program this account may see. A failure to list the
         // processes raises the HRESULT of the system's error; a process that cannot be opened or named (it
-        // ended meanwhile, or belongs to another user) is left out.
-        void Enumerate();
+        // ended meanwhile, or belongs to another user) is left out. nExpected, the size of the last snapshot,
+        // sizes the identifier buffer so that one walk of the list usually fills it.
+        void Enumerate(std::size_t nExpected = 0);
     };
 
     // What changed between two snapshots, each list in identifier order. A process is the same process in

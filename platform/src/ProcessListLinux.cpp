@@ -4,7 +4,6 @@
 #include <limits.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -32,6 +31,21 @@ private:
     const DWORD m_nProcessId;
     const std::u16string m_sName;
 };
+
+// "/proc/<id><pszLeaf>" into szPath; a snapshot builds one per process, so no printf.
+void ProcessPath(DWORD nProcessId, const char* pszLeaf, char (&szPath)[32]) noexcept {
+    char szDigits[10];
+    int nDigits = 0;
+    do {
+        szDigits[nDigits++] = static_cast<char>('0' + nProcessId % 10);
+        nProcessId /= 10;
+    } while (nProcessId != 0);
+    std::size_t i = 0;
+    for (const char c : {'/', 'p', 'r', 'o', 'c', '/'}) szPath[i++] = c;
+    while (nDigits > 0) szPath[i++] = szDigits[--nDigits];
+    while (*pszLeaf != '\0' && i + 1 < sizeof szPath) szPath[i++] = *pszLeaf++;
+    szPath[i] = '\0';
+}
 
 bool Fail(DWORD nError) noexcept {
     SetLastError(nError);
@@ -79,7 +93,7 @@ HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId
     (void)dwDesiredAccess;
     (void)bInheritHandle;
     char szPath[32];
-    std::snprintf(szPath, sizeof szPath, "/proc/%u/exe", dwProcessId);
+    ProcessPath(dwProcessId, "/exe", szPath);
     char szLink[PATH_MAX];
     const ssize_t cbLink = readlink(szPath, szLink, sizeof szLink);
     if (cbLink < 0) {
@@ -87,7 +101,7 @@ HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId
         // A kernel thread's link is missing while its /proc entry is there: it is a process the caller may
         // not open. A missing entry is a process that has ended (or never was).
         if (nError == ENOENT || nError == ESRCH) {
-            std::snprintf(szPath, sizeof szPath, "/proc/%u", dwProcessId);
+            ProcessPath(dwProcessId, "", szPath);
             SetLastError(dwProcessId != 0 && access(szPath, F_OK) == 0 ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
         } else {
             SetLastError(Win32ErrorFromErrno(nError));

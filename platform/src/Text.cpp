@@ -64,7 +64,10 @@ std::string ToUtf8(std::u16string_view text) {
 std::u16string ToUtf16(std::string_view text) {
     std::u16string out;
     out.reserve(text.size());
+    // ASCII, the common case, widens byte by byte.
     std::size_t i = 0;
+    while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80) ++i;
+    out.assign(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(i));
     while (i < text.size()) {
         const auto b = static_cast<unsigned char>(text[i]);
         int nTrail;
