@@ -132,3 +132,11 @@ std::u16string FormatMegabytes(std::uint64_t nBytes, unsigned nDigits) {
     std::string sValue = std::to_string(nWhole + nCarry) + (szFraction + 1);
     return FormatNumberText(sValue, nDigits);
 }
+
+HRESULT GetNumberProperty(CUlCriticalSection& DataCriticalSection, const LONG& nValue, LONG* pnValue) {
+    UL_GUARD_BEGIN
+    corvane::CheckPointer(pnValue);
+    CUlCriticalSectionLock DataLock(DataCriticalSection);
+    *pnValue = nValue;
+    UL_GUARD_END
+}

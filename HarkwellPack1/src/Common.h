@@ -7,6 +7,8 @@
 #include <string_view>
 
 #include "comrt/oleauto.h"
+#include "corvane/ulcriticalsection.h"
+#include "corvane/ulguard.h"
 
 class CConnectionPoint;
 
@@ -32,3 +34,18 @@ void FireActivityEvent(const CConnectionPoint& ConnectionPoint, std::u16string_v
 // where it has none) and its leading-zero setting. Both raise the HRESULT of a formatting failure.
 std::u16string FormatInteger(std::int64_t nValue);
 std::u16string FormatMegabytes(std::uint64_t nBytes, unsigned nDigits);
+
+// The number properties of an activity: read under the object's data lock, written under it too; a value
+// below nMinimum is refused with E_INVALIDARG, and a change marks the object dirty.
+HRESULT GetNumberProperty(CUlCriticalSection& DataCriticalSection, const LONG& nValue, LONG* pnValue);
+template <class TObject>
+HRESULT PutNumberProperty(TObject& Object, CUlCriticalSection& DataCriticalSection, LONG& nValue, LONG nNewValue,
+                          LONG nMinimum) {
+    UL_GUARD_BEGIN
+    corvane::CheckArgument(nNewValue >= nMinimum);
+    CUlCriticalSectionLock DataLock(DataCriticalSection);
+    if (nValue == nNewValue) return S_OK;
+    nValue = nNewValue;
+    Object.SetDirty();
+    UL_GUARD_END
+}

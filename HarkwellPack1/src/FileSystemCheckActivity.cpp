@@ -189,21 +189,11 @@ HRESULT CFileSystemCheckActivity::put_FileNameExpression(BSTR sFileNameExpressio
 }
 
 HRESULT CFileSystemCheckActivity::GetNumber(const LONG& nValue, LONG* pnValue) {
-    UL_GUARD_BEGIN
-    corvane::CheckPointer(pnValue);
-    CUlCriticalSectionLock DataLock(m_DataCriticalSection);
-    *pnValue = nValue;
-    UL_GUARD_END
+    return GetNumberProperty(m_DataCriticalSection, nValue, pnValue);
 }
 
 HRESULT CFileSystemCheckActivity::PutNumber(LONG& nValue, LONG nNewValue) {
-    UL_GUARD_BEGIN
-    corvane::CheckArgument(nNewValue >= 0);
-    CUlCriticalSectionLock DataLock(m_DataCriticalSection);
-    if (nValue == nNewValue) return S_OK;
-    nValue = nNewValue;
-    SetDirty();
-    UL_GUARD_END
+    return PutNumberProperty(*this, m_DataCriticalSection, nValue, nNewValue, 0);
 }
 
 HRESULT CFileSystemCheckActivity::get_FileSizeGranularity(LONG* pnFileSizeGranularity) {

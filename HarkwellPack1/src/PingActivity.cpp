@@ -208,21 +208,11 @@ HRESULT CPingActivity::put_Host(BSTR sHost) {
 }
 
 HRESULT CPingActivity::GetNumber(const LONG& nValue, LONG* pnValue) {
-    UL_GUARD_BEGIN
-    corvane::CheckPointer(pnValue);
-    CUlCriticalSectionLock DataLock(m_DataCriticalSection);
-    *pnValue = nValue;
-    UL_GUARD_END
+    return GetNumberProperty(m_DataCriticalSection, nValue, pnValue);
 }
 
 HRESULT CPingActivity::PutNumber(LONG& nValue, LONG nNewValue) {
-    UL_GUARD_BEGIN
-    corvane::CheckArgument(nNewValue > 0);
-    CUlCriticalSectionLock DataLock(m_DataCriticalSection);
-    if (nValue == nNewValue) return S_OK;
-    nValue = nNewValue;
-    SetDirty();
-    UL_GUARD_END
+    return PutNumberProperty(*this, m_DataCriticalSection, nValue, nNewValue, 1);
 }
 
 HRESULT CPingActivity::get_Timeout(LONG* pnTimeout) {

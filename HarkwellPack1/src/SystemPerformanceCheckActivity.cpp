@@ -122,21 +122,11 @@ HRESULT CSystemPerformanceCheckActivity::Stop() {
 // ISystemPerformanceCheckActivity
 
 HRESULT CSystemPerformanceCheckActivity::GetNumber(const LONG& nValue, LONG* pnValue) {
-    UL_GUARD_BEGIN
-    corvane::CheckPointer(pnValue);
-    CUlCriticalSectionLock DataLock(m_DataCriticalSection);
-    *pnValue = nValue;
-    UL_GUARD_END
+    return GetNumberProperty(m_DataCriticalSection, nValue, pnValue);
 }
 
 HRESULT CSystemPerformanceCheckActivity::PutNumber(LONG& nValue, LONG nNewValue, LONG nMinimum) {
-    UL_GUARD_BEGIN
-    corvane::CheckArgument(nNewValue >= nMinimum);
-    CUlCriticalSectionLock DataLock(m_DataCriticalSection);
-    if (nValue == nNewValue) return S_OK;
-    nValue = nNewValue;
-    SetDirty();
-    UL_GUARD_END
+    return PutNumberProperty(*this, m_DataCriticalSection, nValue, nNewValue, nMinimum);
 }
 
 HRESULT CSystemPerformanceCheckActivity::get_MaximalCommitTotal(LONG* pnValue) {

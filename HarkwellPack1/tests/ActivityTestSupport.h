@@ -177,6 +177,11 @@ public:
 
     CComObjectT<TActivity>* Activity() const { return m_pActivity; }
     CComObjectT<CEventSink>& Sink() const { return *m_pSink; }
+    // Takes the event record class away, so that the activity's events cannot be made.
+    void RevokeEventRecordClass() {
+        CoRevokeClassObject(m_nClassCookie);
+        m_nClassCookie = 0;
+    }
 
 private:
     testing_support::CTemporaryDirectory m_Logs;

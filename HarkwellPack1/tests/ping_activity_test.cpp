@@ -32,35 +32,9 @@ using State = CPingActivity::CProbeState;
 // folder of its own.
 class PingActivityTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        setenv("CORVANE_LOG_DIR", m_Logs.Path().c_str(), 1);
-        corvane::ResetTraceLog();
-        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        CComPtr<IUnknown> pFactory;
-        ASSERT_EQ(S_OK, CClassFactory::Create(&CreateObjectT<CTestActivityEvent>, IidOf<IUnknown>(),
-                                              reinterpret_cast<void**>(&pFactory)));
-        ASSERT_EQ(S_OK, CoRegisterClassObject(CLSID_CActivityEvent, pFactory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
-                                              &m_nClassCookie));
-        ASSERT_EQ(S_OK, CComObjectT<CPingActivity>::CreateInstance(&m_pActivity));
-        ASSERT_EQ(S_OK, CComObjectT<CEventSink>::CreateInstance(&m_pSink));
-        CComQIPtr<IConnectionPointContainer> pContainer(static_cast<IActivity*>(m_pActivity));
-        ASSERT_TRUE(pContainer);
-        ASSERT_EQ(S_OK, pContainer->FindConnectionPoint(IidOf<_ActivityEvents>(), &m_pConnectionPoint));
-        ASSERT_EQ(S_OK, m_pConnectionPoint->Advise(static_cast<IDispatch*>(m_pSink), &m_nSinkCookie));
-    }
-    void TearDown() override {
-        if (m_pActivity != nullptr) {
-            m_pActivity->Stop();
-            if (m_pConnectionPoint) m_pConnectionPoint->Unadvise(m_nSinkCookie);
-            m_pConnectionPoint.Release();
-            m_pActivity->Release();
-        }
-        if (m_pSink != nullptr) m_pSink->Release();
-        CoRevokeClassObject(m_nClassCookie);
-        CoUninitialize();
-        corvane::ResetTraceLog();
-        unsetenv("CORVANE_LOG_DIR");
-    }
+    CActivityHarness<CPingActivity> m_Harness;
+    CComObjectT<CPingActivity>* const m_pActivity = m_Harness.Activity();
+    CComObjectT<CEventSink>* const m_pSink = &m_Harness.Sink();
 
     // Small periods, so that a whole run takes a second or two.
     void Configure(const char16_t* pszHost, LONG nInterval, LONG nRetryInterval, LONG nFailureCount,
@@ -83,13 +57,6 @@ protected:
         m_pActivity->Release();
         return nCount - 1;
     }
-
-    testing_support::CTemporaryDirectory m_Logs;
-    DWORD m_nClassCookie = 0;
-    CComObjectT<CPingActivity>* m_pActivity = nullptr;
-    CComObjectT<CEventSink>* m_pSink = nullptr;
-    CComPtr<IConnectionPoint> m_pConnectionPoint;
-    DWORD m_nSinkCookie = 0;
 };
 
 void RunInNamespace(const char* pszTest, const testing_support::NetworkNamespaceOptions& Options) {
@@ -387,8 +354,7 @@ TEST_F(PingActivityTest, SinkMayStopTheActivityFromItsNotification) {
 }
 
 TEST_F(PingActivityTest, FailingEventRecordDoesNotStopTheProbing) {
-    CoRevokeClassObject(m_nClassCookie);
-    m_nClassCookie = 0;
+    m_Harness.RevokeEventRecordClass();
     Configure(u"", 20, 10, 1);
     ASSERT_EQ(S_OK, m_pActivity->Start());
     ASSERT_TRUE(WaitForProbes(4));
