@@ -5,13 +5,11 @@
 #include "SmtpMessage.h"
 
 #include <gtest/gtest.h>
-#include <stdio.h>
-#include <unistd.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -32,7 +30,10 @@ constexpr std::time_t kTime = 1796852550;
 class CTimeZone {
 public:
     explicit CTimeZone(const char* pszZone) {
-        if (const char* pszOld = std::getenv("TZ")) m_sOld = pszOld, m_bHadOld = true;
+        if (const char* pszOld = std::getenv("TZ")) {
+            m_sOld = pszOld;
+            m_bHadOld = true;
+        }
         setenv("TZ", pszZone, 1);
         tzset();
     }
