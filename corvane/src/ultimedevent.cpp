@@ -64,23 +64,30 @@ void CTimedEventDaemon::CTimedEventQueue::Place(std::size_t i, const CEntry& Ent
 
 void CTimedEventDaemon::CTimedEventQueue::Settle(std::size_t i, const CEntry& Entry) noexcept {
     // Up while it is earlier than its parent...
-    bool bMoved = false;
+    if (i > 0 && IsEarlier(Entry, m_Entries[(i - 1) / 2])) {
+        do {
+            const std::size_t iParent = (i - 1) / 2;
+            if (!IsEarlier(Entry, m_Entries[iParent])) break;
+            Place(i, m_Entries[iParent]);
+            i = iParent;
+        } while (i > 0);
+        Place(i, Entry);
+        return;
+    }
+    // ...otherwise down. A fired event, the common case, is due after all the others and belongs at the
+    // bottom: move the earlier child up all the way to a leaf (one comparison a level), then bring the
+    // entry back up to its place, which is at once for such an event. It never rises above i: the parent of
+    // i is not later than it.
+    const std::size_t nCount = m_Entries.size();
+    for (std::size_t iChild; (iChild = 2 * i + 1) < nCount; i = iChild) {
+        if (iChild + 1 < nCount) iChild += IsEarlier(m_Entries[iChild + 1], m_Entries[iChild]) ? 1 : 0;
+        Place(i, m_Entries[iChild]);
+    }
     while (i > 0) {
         const std::size_t iParent = (i - 1) / 2;
         if (!IsEarlier(Entry, m_Entries[iParent])) break;
         Place(i, m_Entries[iParent]);
         i = iParent;
-        bMoved = true;
-    }
-    // ...otherwise down while a child is earlier than it.
-    const std::size_t nCount = m_Entries.size();
-    while (!bMoved) {
-        std::size_t iChild = 2 * i + 1;
-        if (iChild >= nCount) break;
-        if (iChild + 1 < nCount && IsEarlier(m_Entries[iChild + 1], m_Entries[iChild])) ++iChild;
-        if (!IsEarlier(m_Entries[iChild], Entry)) break;
-        Place(i, m_Entries[iChild]);
-        i = iChild;
     }
     Place(i, Entry);
 }

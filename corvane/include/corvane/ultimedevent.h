@@ -157,7 +157,8 @@ private:
         }
         static bool IsEarlier(const CEntry& a, const CEntry& b) noexcept {
             const LONG nDifference = static_cast<LONG>(a.nDueTime - b.nDueTime);
-            return nDifference < 0 || (nDifference == 0 && a.nSerial < b.nSerial);
+            // Without branches: among events due together the outcome is hard to predict.
+            return (nDifference < 0) | ((nDifference == 0) & (a.nSerial < b.nSerial));
         }
         void Place(std::size_t i, const CEntry& Entry) noexcept;
         // Moves Entry from place i towards the top or the bottom to where it belongs and places it there.
