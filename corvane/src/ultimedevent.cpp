@@ -64,9 +64,9 @@ void CTimedEventDaemon::CTimedEventQueue::Place(std::size_t i, const CEntry& Ent
 
 void CTimedEventDaemon::CTimedEventQueue::Settle(std::size_t i, const CEntry& Entry) noexcept {
     // Up while it is earlier than its parent...
-    if (i > 0 && IsEarlier(Entry, m_Entries[(i - 1) / 2])) {
+    if (i > 0 && IsEarlier(Entry, m_Entries[(i - 1) / ARITY])) {
         do {
-            const std::size_t iParent = (i - 1) / 2;
+            const std::size_t iParent = (i - 1) / ARITY;
             if (!IsEarlier(Entry, m_Entries[iParent])) break;
             Place(i, m_Entries[iParent]);
             i = iParent;
@@ -75,16 +75,19 @@ void CTimedEventDaemon::CTimedEventQueue::Settle(std::size_t i, const CEntry& En
         return;
     }
     // ...otherwise down. A fired event, the common case, is due after all the others and belongs at the
-    // bottom: move the earlier child up all the way to a leaf (one comparison a level), then bring the
-    // entry back up to its place, which is at once for such an event. It never rises above i: the parent of
-    // i is not later than it.
+    // bottom: move the earliest child up all the way to a leaf, then bring the entry back up to its place,
+    // which is at once for such an event. It never rises above i: the parent of i is not later than it.
     const std::size_t nCount = m_Entries.size();
-    for (std::size_t iChild; (iChild = 2 * i + 1) < nCount; i = iChild) {
-        if (iChild + 1 < nCount) iChild += IsEarlier(m_Entries[iChild + 1], m_Entries[iChild]) ? 1 : 0;
+    for (std::size_t iFirst; (iFirst = ARITY * i + 1) < nCount;) {
+        const std::size_t iEnd = std::min(iFirst + ARITY, nCount);
+        std::size_t iChild = iFirst;
+        for (std::size_t j = iFirst + 1; j < iEnd; ++j)
+            if (IsEarlier(m_Entries[j], m_Entries[iChild])) iChild = j;
         Place(i, m_Entries[iChild]);
+        i = iChild;
     }
     while (i > 0) {
-        const std::size_t iParent = (i - 1) / 2;
+        const std::size_t iParent = (i - 1) / ARITY;
         if (!IsEarlier(Entry, m_Entries[iParent])) break;
         Place(i, m_Entries[iParent]);
         i = iParent;

@@ -128,9 +128,10 @@ private:
         std::uint64_t m_nNextSerial = 1;
     };
 
-    // The eligible records, earliest due time first and among equal due times the one set first: a binary
-    // heap whose entries carry their keys (the daemon compares without touching the records), while each
-    // record knows its entry so that it leaves the heap in O(log n) when it is killed. Due times are compared
+    // The eligible records, earliest due time first and among equal due times the one set first: a heap
+    // (four children a node: half the levels of a binary one, so half the records' places to rewrite when an
+    // entry moves) whose entries carry their keys (the daemon compares without touching the records), while
+    // each record knows its entry so that it leaves the heap in O(log n) when it is killed. Due times are compared
     // by signed difference, so the order holds across the counter's wrap.
     class CTimedEventQueue {
     public:
@@ -160,6 +161,8 @@ private:
             // Without branches: among events due together the outcome is hard to predict.
             return (nDifference < 0) | ((nDifference == 0) & (a.nSerial < b.nSerial));
         }
+        static constexpr std::size_t ARITY = 4;
+
         void Place(std::size_t i, const CEntry& Entry) noexcept;
         // Moves Entry from place i towards the top or the bottom to where it belongs and places it there.
         void Settle(std::size_t i, const CEntry& Entry) noexcept;
