@@ -6,8 +6,8 @@
 // peer's. The peer is a minimal timer thread over a binary heap and a condition variable with nanosecond
 // due times, run on the same load in the same run with the same period rule (from the start of one firing
 // to the start of the next). Then Google Benchmark measures SetEvent plus KillEvent on a daemon holding
-// 1,000 events, and starting 1,000 to 10,000 events (setting them until the daemon has taken them all in),
-// whose growth it fits.
+// 1,000 events, and starting 1,000 to 10,000 events (setting them until the daemon has taken them all in,
+// back to back and one by one), whose growth it fits.
 //
 // Lateness of a firing is the time from its due instant to the start of its procedure. For the daemon the
 // due instant is the moment the millisecond tick counter reaches the due tick (the previous firing's start
@@ -245,35 +245,68 @@ void BM_SetAndKillEvent(benchmark::State& State) {
 }
 BENCHMARK(BM_SetAndKillEvent)->UseRealTime();
 
-// Starting n events: setting them, and the daemon thread taking each in, until a last event of no delay
-// has fired (so that work the daemon does after each change counts too). Killing them is not timed.
-void Signal(std::uintptr_t, std::uintptr_t, std::uintptr_t nParameter, std::uintptr_t, std::uintptr_t) {
-    __atomic_store_n(reinterpret_cast<int*>(nParameter), 1, __ATOMIC_RELEASE);
+// Starting n events: setting them until the daemon has taken them all in (a last event of no delay has
+// fired, so that work the daemon does after each change counts too). Set back to back, or one by one with
+// a few microseconds of other work between them, as activities start (then the daemon sees each change
+// on its own). Printed besides the time: the daemon thread's CPU time for the start. Killing is not timed.
+
+// The daemon thread's CPU time so far, read on that thread by an event of no delay.
+std::int64_t DaemonCpuNanoseconds(CTimedEventDaemon* pDaemon) {
+    std::int64_t nCpu = 0;
+    std::uintptr_t nEvent = 0;
+    pDaemon->SetEvent(0, &ProbeCpu, reinterpret_cast<std::uintptr_t>(&nCpu), 0, &nEvent);
+    while (__atomic_load_n(&nCpu, __ATOMIC_ACQUIRE) == 0) std::this_thread::yield();
+    pDaemon->KillEvent(nEvent);
+    return nCpu;
 }
 
-void BM_StartEvents(benchmark::State& State) {
+void StartEvents(benchmark::State& State, std::int64_t nGapNanoseconds) {
     const std::size_t nCount = static_cast<std::size_t>(State.range(0));
     CObjectPtrT<CTimedEventDaemon> pDaemon;
     pDaemon.Construct();
     pDaemon->Initialize();
     std::vector<std::uintptr_t> Events(nCount, 0);
+    std::int64_t nDaemonCpu = 0;
     for (auto _ : State) {
-        for (std::uintptr_t& nEvent : Events)
-            pDaemon->SetEvent(3600000, &NoOp, 0, CTimedEventDaemon::TIMED_EVENT_PERIODIC, &nEvent);
-        int nFired = 0;
-        std::uintptr_t nLast = 0;
-        pDaemon->SetEvent(0, &Signal, reinterpret_cast<std::uintptr_t>(&nFired), 0, &nLast);
-        while (__atomic_load_n(&nFired, __ATOMIC_ACQUIRE) == 0) std::this_thread::yield();
         State.PauseTiming();
+        const std::int64_t nCpuStart = DaemonCpuNanoseconds(pDaemon.Get());
+        State.ResumeTiming();
+        for (std::uintptr_t& nEvent : Events) {
+            pDaemon->SetEvent(3600000, &NoOp, 0, CTimedEventDaemon::TIMED_EVENT_PERIODIC, &nEvent);
+            if (nGapNanoseconds > 0) {
+                const std::int64_t nUntil = MonotonicNanoseconds() + nGapNanoseconds;
+                while (MonotonicNanoseconds() < nUntil) {
+                }
+            }
+        }
+        const std::int64_t nCpuEnd = DaemonCpuNanoseconds(pDaemon.Get());
+        State.PauseTiming();
+        nDaemonCpu += nCpuEnd - nCpuStart;
         for (std::uintptr_t nEvent : Events) pDaemon->KillEvent(nEvent);
-        pDaemon->KillEvent(nLast);
         State.ResumeTiming();
     }
     State.SetComplexityN(static_cast<std::int64_t>(nCount));
     State.SetItemsProcessed(static_cast<std::int64_t>(State.iterations() * nCount));
+    State.counters["daemon_cpu_ms"] =
+        benchmark::Counter(static_cast<double>(nDaemonCpu) / 1e6, benchmark::Counter::kAvgIterations);
     pDaemon->Terminate(INFINITE, false);
 }
+
+void BM_StartEvents(benchmark::State& State) {
+    StartEvents(State, 0);
+}
 BENCHMARK(BM_StartEvents)->Arg(1000)->Arg(3000)->Arg(10000)->UseRealTime()->Unit(benchmark::kMillisecond)->Complexity();
+
+void BM_StartEventsOneByOne(benchmark::State& State) {
+    StartEvents(State, 5000);
+}
+BENCHMARK(BM_StartEventsOneByOne)
+    ->Arg(1000)
+    ->Arg(3000)
+    ->Arg(10000)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity();
 
 }  // namespace
 
