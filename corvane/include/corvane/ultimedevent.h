@@ -14,7 +14,7 @@
 // the events were set. The data lock is never held while a procedure runs, so procedures may set and kill
 // events of their own daemon; such changes take effect when the daemon next picks an event.
 //
-// Cost: the eligible events wait in a binary heap keyed by due time and order of setting, so setting,
+// Cost: the eligible events wait in a heap keyed by due time and order of setting, so setting,
 // killing and firing an event take O(log n) and starting n events O(n log n). The daemon thread sleeps
 // until the millisecond tick of the next due time; it wakes early only for an event that becomes the
 // next one due, and a kill waits for its own event's procedure only.
