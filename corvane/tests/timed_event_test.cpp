@@ -4,12 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "comrt/runtime.h"
@@ -221,6 +223,36 @@ TEST_F(TimedEventTest, EarlierDueTimeFiresFirstWhateverTheOrderOfSetting) {
     EXPECT_EQ(m_Recorder.Tags(), (std::vector<int>{0, 2, 1}));
 }
 
+// Events of a few due times, set in a shuffled order with some killed before any fires: they fire by due
+// time, equal ones in the order they were set, and the killed ones not at all.
+TEST_F(TimedEventTest, LinedUpEventsFireByDueTimeThenOrderOfSettingWithoutTheKilledOnes) {
+    EventContext Blocker{&m_Recorder, 0, nullptr};
+    const HANDLE hRelease = BlockDaemon(Blocker);
+    constexpr int EVENT_COUNT = 120;
+    // Due times 40 ms apart, far more than setting them all takes, so that only the delay and the order of
+    // setting decide.
+    constexpr DWORD DELAY_STEP = 40;
+    std::vector<EventContext> Contexts;
+    Contexts.reserve(EVENT_COUNT);
+    std::vector<std::pair<DWORD, int>> Expected;  // (delay, tag) of the events that stay
+    for (int i = 1; i <= EVENT_COUNT; ++i) {
+        const DWORD nDelay = DELAY_STEP * static_cast<DWORD>((i * 7) % 5);
+        Contexts.push_back({&m_Recorder, i, nullptr});
+        const std::uintptr_t nEvent = Set(Contexts.back(), nDelay, 0);
+        if (i % 3 == 0)
+            EXPECT_EQ(m_pDaemon->KillEvent(nEvent), S_OK);
+        else
+            Expected.push_back({nDelay, i});
+    }
+    std::stable_sort(Expected.begin(), Expected.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<int> ExpectedTags{0};
+    for (const auto& e : Expected) ExpectedTags.push_back(e.second);
+    SetEvent(hRelease);
+    ASSERT_TRUE(Eventually([&] { return m_Recorder.Firings().size() == ExpectedTags.size(); }));
+    Sleep(DELAY_STEP);
+    EXPECT_EQ(m_Recorder.Tags(), ExpectedTags);
+}
+
 TEST_F(TimedEventTest, ShorterEventSetDuringALongWaitWakesTheDaemon) {
     EventContext Long{&m_Recorder, 1, nullptr};
     Set(Long, 600000, 0);
@@ -305,6 +337,104 @@ TEST_F(TimedEventTest, KillingFromAnotherThreadWaitsForTheRunningProcedure) {
     EXPECT_EQ(ReadLog(), "");
     // The procedure's last steps are done once the thread has ended.
     EXPECT_TRUE(m_pDaemon->Terminate(10000, false));
+}
+
+// Many periodic events keep the daemon busy while they are killed one by one. In each round one event's
+// procedure is held: killing another event returns while it is still held, and killing the held one returns
+// once its own procedure has ended, although the next procedure starts at once and blocks until the kill
+// has returned. A kill that waited for the daemon to be idle rather than for its own procedure would miss
+// the short moment between the two and give up only after five seconds, with the idleness warning.
+TEST_F(TimedEventTest, KillWaitsForItsOwnProcedureOnlyWhileOthersKeepFiring) {
+    constexpr int EVENT_COUNT = 16;
+    struct State {
+        std::atomic<bool> bHold{false};
+        std::atomic<bool> bFinished{false};
+        std::atomic<int> nFirings{0};
+    };
+    std::vector<State> States(EVENT_COUNT);
+    CEvent Entered(true, false);
+    CEvent Release(true, false);
+    // Closed by a held procedure: the procedures after it wait until this thread opens it again.
+    CEvent Gate(true, true);
+    std::vector<EventContext> Contexts;
+    Contexts.reserve(EVENT_COUNT);
+    for (int i = 0; i < EVENT_COUNT; ++i)
+        Contexts.push_back({&m_Recorder, i, [&, i](std::uintptr_t) {
+                                ++States[i].nFirings;
+                                if (States[i].bHold.exchange(false)) {
+                                    Gate.Reset();
+                                    Entered.Set();
+                                    WaitForSingleObject(Release, 10000);
+                                    States[i].bFinished = true;
+                                } else {
+                                    WaitForSingleObject(Gate, 10000);
+                                }
+                            }});
+    std::vector<std::uintptr_t> Events;
+    for (EventContext& Context : Contexts) Events.push_back(Set(Context, 1, CTimedEventDaemon::TIMED_EVENT_PERIODIC));
+
+    for (int iHeld = 0, iOther = EVENT_COUNT - 1; iHeld < iOther; ++iHeld, --iOther) {
+        SCOPED_TRACE(iHeld);
+        States[iHeld].bHold = true;
+        ASSERT_EQ(WaitForSingleObject(Entered, 10000), WAIT_OBJECT_0);
+        Entered.Reset();
+        // Not running: the kill does not wait for the procedure that is.
+        EXPECT_EQ(m_pDaemon->KillEvent(Events[iOther]), S_OK);
+        EXPECT_FALSE(States[iHeld].bFinished);
+        std::thread Releaser([&] {
+            Sleep(20);
+            Release.Set();
+        });
+        EXPECT_EQ(m_pDaemon->KillEvent(Events[iHeld]), S_OK);
+        EXPECT_TRUE(States[iHeld].bFinished);
+        Releaser.join();
+        Release.Reset();
+        Gate.Set();
+    }
+    EXPECT_EQ(m_pDaemon->GetEventCount(), 0u);
+    // Killed events fire no more.
+    std::vector<int> Firings;
+    for (const State& s : States) Firings.push_back(s.nFirings);
+    Sleep(20);
+    for (int i = 0; i < EVENT_COUNT; ++i) EXPECT_EQ(States[i].nFirings, Firings[i]) << i;
+    EXPECT_EQ(CountLines("Worker thread failed to get idle"), 0) << ReadLog();
+}
+
+// Thousands of events firing continuously, killed by two threads at once and by their own procedures.
+TEST_F(TimedEventTest, ManyEventsKilledWhileFiringFromSeveralThreads) {
+    constexpr int EVENT_COUNT = 2000;
+    std::vector<std::atomic<bool>> Killed(EVENT_COUNT);
+    std::vector<EventContext> Contexts;
+    Contexts.reserve(EVENT_COUNT);
+    for (int i = 0; i < EVENT_COUNT; ++i) {
+        Contexts.push_back({&m_Recorder, i, nullptr});
+        // Every tenth event kills itself on its third firing, unless a killer thread was first.
+        if (i % 10 == 0)
+            Contexts.back().Action = [&, i, nCalls = 0](std::uintptr_t nEvent) mutable {
+                if (++nCalls == 3 && !Killed[i].exchange(true)) {
+                    EXPECT_EQ(m_pDaemon->KillEvent(nEvent), S_OK);
+                }
+            };
+    }
+    std::vector<std::uintptr_t> Events;
+    for (int i = 0; i < EVENT_COUNT; ++i)
+        Events.push_back(Set(Contexts[i], static_cast<DWORD>(i % 4), CTimedEventDaemon::TIMED_EVENT_PERIODIC));
+    ASSERT_TRUE(Eventually([&] { return m_Recorder.Firings().size() >= 3u * EVENT_COUNT; }));
+    auto Kill = [&](int iFirst) {
+        for (int i = iFirst; i < EVENT_COUNT; i += 2)
+            if (!Killed[i].exchange(true)) {
+                EXPECT_EQ(m_pDaemon->KillEvent(Events[i]), S_OK);
+            }
+    };
+    std::thread Other(Kill, 1);
+    Kill(0);
+    Other.join();
+    EXPECT_EQ(m_pDaemon->GetEventCount(), 0u);
+    const std::size_t nCount = m_Recorder.Firings().size();
+    Sleep(20);
+    EXPECT_EQ(m_Recorder.Firings().size(), nCount);
+    EXPECT_EQ(CountLines("Worker thread failed to get idle"), 0) << ReadLog();
+    EXPECT_EQ(CountLines("Check failed"), 0) << ReadLog();
 }
 
 TEST_F(TimedEventTest, KillingAProcedureThatDoesNotEndGivesUpAfterFiveSeconds) {

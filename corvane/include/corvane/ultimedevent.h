@@ -12,15 +12,22 @@
 // order. The period of a periodic event runs from the start of one firing to the start of the next; firings
 // of all events are serialised on the one thread, in due order, and among equal due times in the order
 // the events were set. The data lock is never held while a procedure runs, so procedures may set and kill
-// events of their own daemon; such changes take effect at the next scan.
+// events of their own daemon; such changes take effect when the daemon next picks an event.
+//
+// Cost: the eligible events wait in a heap keyed by due time and order of setting, so setting,
+// killing and firing an event take O(log n) and starting n events O(n log n). The daemon thread sleeps
+// until the millisecond tick of the next due time; it wakes early only for an event that becomes the
+// next one due, and a kill waits for its own event's procedure only.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <list>
 #include <mutex>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include "comrt/sync.h"
 #include "corvane/ulthread.h"
@@ -39,7 +46,7 @@ public:
     // How long the module's termination waits for a module-wide daemon's thread.
     static constexpr DWORD MODULE_TERMINATION_TIMEOUT = 1000;
 
-    // Creates the lock, the list and both events; a failure to create an event raises its HRESULT.
+    // An empty daemon without a thread.
     CTimedEventDaemon();
     CTimedEventDaemon(const CTimedEventDaemon&) = delete;
     CTimedEventDaemon& operator=(const CTimedEventDaemon&) = delete;
@@ -54,8 +61,8 @@ public:
     HRESULT SetEvent(DWORD nDelay, TimedEventProc pTimedEventProc, std::uintptr_t nParameter, DWORD nFlags,
                      std::uintptr_t* pnEvent) noexcept;
     // Removes an event. E_INVALIDARG, and nothing changed, when nEvent names no event on the list (unknown or
-    // already killed). Called from another thread while the event's procedure runs, it returns after the
-    // procedure has finished or after IDLENESS_TIMEOUT; from inside the procedure it returns at once.
+    // already killed). Called from another thread while the event's own procedure runs, it returns after that
+    // procedure has finished or after IDLENESS_TIMEOUT; otherwise, and from inside the procedure, at once.
     HRESULT KillEvent(std::uintptr_t nEvent) noexcept;
     // Stops the daemon thread (CThreadT::Terminate with the same arguments) and lets go of it; false when
     // there was no thread or it did not end in time. Releasing the thread object waits for a thread that is
@@ -80,6 +87,8 @@ public:
     static void DestroyCriticalSectionsTimedEventDaemon(std::uintptr_t nParameter) noexcept;
 
 private:
+    static constexpr std::size_t NOT_QUEUED = static_cast<std::size_t>(-1);
+
     // One timed event record. Its address is the event identifier.
     struct CTimedEvent {
         DWORD nDelay;
@@ -89,8 +98,11 @@ private:
         DWORD nTime;  // when set, later when its latest firing started
         bool bFired = false;
         bool bActive = false;
-        // Tells a record from a later one that the allocator put at the same address.
+        // The order of setting: decides among equal due times, and tells a record from a later one that the
+        // allocator put at the same address.
         std::uint64_t nSerial = 0;
+        // Its place in the queue while it is eligible, NOT_QUEUED otherwise.
+        std::size_t nQueueIndex = NOT_QUEUED;
 
         DWORD GetDueTime() const noexcept { return nTime + nDelay; }
         bool IsEligible() const noexcept { return (nFlags & TIMED_EVENT_PERIODIC) != 0 || !bFired; }
@@ -99,12 +111,12 @@ private:
     // The records in the order they were set, with an index from identifier to record.
     class CTimedEventList {
     public:
-        std::uintptr_t Add(const CTimedEvent& TimedEvent);
+        // Appends a copy of TimedEvent with the next serial; nothing changes when it raises.
+        CTimedEvent& Add(const CTimedEvent& TimedEvent);
         bool IsValidPosition(std::uintptr_t Position) const noexcept { return Find(Position) != nullptr; }
         CTimedEvent* Find(std::uintptr_t Position) const noexcept;
         void Remove(std::uintptr_t Position) noexcept;
         std::size_t GetCount() const noexcept { return m_Records.size(); }
-        std::list<CTimedEvent>& Records() noexcept { return m_Records; }
 
         static std::uintptr_t PositionOf(const CTimedEvent& TimedEvent) noexcept {
             return reinterpret_cast<std::uintptr_t>(&TimedEvent);
@@ -116,19 +128,73 @@ private:
         std::uint64_t m_nNextSerial = 1;
     };
 
+    // The eligible records, earliest due time first and among equal due times the one set first: a heap
+    // (four children a node: half the levels of a binary one, so half the records' places to rewrite when an
+    // entry moves) whose entries carry their keys (the daemon compares without touching the records), while
+    // each record knows its entry so that it leaves the heap in O(log n) when it is killed. Due times are compared
+    // by signed difference, so the order holds across the counter's wrap.
+    class CTimedEventQueue {
+    public:
+        // Makes room for one more entry, growing geometrically; raises std::bad_alloc, changing nothing.
+        void Reserve();
+        // Adds an eligible record; room must have been made.
+        void Push(CTimedEvent& TimedEvent) noexcept;
+        // Takes a record out; does nothing for one that is not queued.
+        void Remove(CTimedEvent& TimedEvent) noexcept;
+        // Moves a queued record to the place of its new due time.
+        void Update(CTimedEvent& TimedEvent) noexcept;
+        // The record due next; null when the queue is empty.
+        CTimedEvent* Top() const noexcept { return m_Entries.empty() ? nullptr : m_Entries.front().pTimedEvent; }
+
+    private:
+        struct CEntry {
+            DWORD nDueTime;
+            std::uint64_t nSerial;
+            CTimedEvent* pTimedEvent;
+        };
+
+        static CEntry EntryOf(CTimedEvent& TimedEvent) noexcept {
+            return {TimedEvent.GetDueTime(), TimedEvent.nSerial, &TimedEvent};
+        }
+        static bool IsEarlier(const CEntry& a, const CEntry& b) noexcept {
+            const LONG nDifference = static_cast<LONG>(a.nDueTime - b.nDueTime);
+            // Without branches: among events due together the outcome is hard to predict.
+            return (nDifference < 0) | ((nDifference == 0) & (a.nSerial < b.nSerial));
+        }
+        static constexpr std::size_t ARITY = 4;
+
+        void Place(std::size_t i, const CEntry& Entry) noexcept;
+        // Moves Entry from place i towards the top or the bottom to where it belongs and places it there.
+        void Settle(std::size_t i, const CEntry& Entry) noexcept;
+
+        std::vector<CEntry> m_Entries;
+    };
+
     using CThread = CThreadT<CTimedEventDaemon>;
 
     DWORD ThreadProc(CThread* pThread, CEvent& InitializationEvent, CEvent& TerminationEvent);
-    // The scans and firings after a list change; false when the termination event ended them.
-    bool RunTimedEvents(HANDLE hTerminationEvent);
-    // Fires the record picked by a scan when it is still on the list.
-    void FireTimedEvent(std::uintptr_t Position, std::uint64_t nSerial);
+    // Fires the events as they fall due until Terminate takes pThread from the daemon.
+    void RunTimedEvents(std::unique_lock<std::mutex>& Lock, const CThread* pThread);
+    // Fires the record due next (its due time has come) and returns, under the lock again, once its
+    // procedure has returned.
+    void FireTimedEvent(std::unique_lock<std::mutex>& Lock, CTimedEvent& TimedEvent, DWORD nTime);
 
+    // Guards everything below.
     mutable std::mutex m_DataCriticalSection;
     CTimedEventList m_TimedEventList;
-    CEvent m_ListChangeEvent;
+    CTimedEventQueue m_TimedEventQueue;
+    // The daemon thread waits on it for the next due time; notified when an event becomes the next one due
+    // and when Terminate takes the thread.
+    std::condition_variable m_ListChangeCondition;
+    bool m_bWaiting = false;  // the daemon thread waits on m_ListChangeCondition
     CObjectPtrT<CThread> m_pThread;
-    CEvent m_IdlenessEvent;
+    // The record whose procedure runs (null once it has been killed), and its serial until the procedure
+    // has returned (0 while none runs). A kill waits on m_IdlenessCondition for the serial of its own
+    // record to go, so the end of another event's procedure neither wakes nor misleads it.
+    CTimedEvent* m_pActiveTimedEvent = nullptr;
+    std::uint64_t m_nActiveSerial = 0;
+    std::condition_variable m_IdlenessCondition;
+    int m_nIdlenessWaiters = 0;
 };
 
 namespace corvane::detail {
