@@ -163,8 +163,22 @@ CComPtr<IApplication> ConnectApplication() {
 CComPtr<IScenarios> ScenariosOf(IApplication* pApplication) {
     CComPtr<IManager> pManager;
     Check(pApplication->get_Manager(&pManager), "reaching the manager");
-    // A disabled server has ended its manager and with it the scenarios.
-    if (!pManager) throw CCtlError(EXITCODE_FAILED, "the server is disabled (\"harkwellctl enable\" starts it)");
+    if (!pManager) {
+        VARIANT_BOOL bEnabled = VARIANT_FALSE;
+        Check(pApplication->get_Enabled(&bEnabled), "reading Enabled");
+        // A disabled server has ended its manager and with it the scenarios.
+        if (bEnabled == VARIANT_FALSE)
+            throw CCtlError(EXITCODE_FAILED, "the server is disabled (\"harkwellctl enable\" starts it)");
+        // Enabled without a manager: making it failed, and the server recorded why.
+        std::string sWhy = "see \"harkwellctl status\"";
+        EVENTTYPE nType = EVENTTYPE_INFORMATION;
+        CBstr sDescription;
+        VARIANT_BOOL bValid = VARIANT_FALSE;
+        if (SUCCEEDED(pApplication->QueryLastEvent(&nType, &sDescription, &bValid)) && bValid != VARIANT_FALSE)
+            sWhy = sDescription.Utf8();
+        throw CCtlError(EXITCODE_FAILED,
+                        "the server is enabled but has no manager: loading its stored scenarios failed (" + sWhy + ")");
+    }
     CComPtr<IScenarios> pScenarios;
     Check(pManager->get_Scenarios(&pScenarios), "reaching the scenarios");
     return pScenarios;
