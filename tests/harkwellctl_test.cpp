@@ -278,6 +278,45 @@ TEST_F(Harkwellctl, BadInputEndsWith1AndSaysWhy) {
     EXPECT_NE(std::string::npos, Result.sOutput.find("    ServerPort = 25\n")) << Result.sOutput;
 }
 
+TEST_F(Harkwellctl, SetChecksEveryValueFirstAndSaysWhatItAssigned) {
+    StartServer();
+    ASSERT_EQ(0, Ctl({"create", "--activity", kPingProgId, "--set", "Host=127.0.0.1", "--set", "Interval=60000",
+                      "--notification", kSmtpProgId, "--set", "ServerHost=mail.example.org"})
+                     .nExitCode);
+    const struct {
+        std::vector<std::string> Command;
+        std::string sSaid;
+    } Refused[] = {
+        // Text that does not convert, after and before good items: nothing is assigned.
+        {{"set", "0", "activity", "Interval=7", "FailureCount=x"},
+         "\"x\" is no value for FailureCount (an integer) (nothing was assigned)"},
+        {{"set", "0", "activity", "FailureCount=x", "Interval=7"}, "(nothing was assigned)"},
+        // A name the object lacks: nothing is assigned either.
+        {{"set", "0", "activity", "Interval=7", "Colour=blue"}, "no property \"Colour\" (nothing was assigned)"},
+        // The object refuses a value of the right type: what was assigned before it is said.
+        {{"set", "0", "notification:0", "ServerHost=relay.example.org", "ServerPort=70000", "Subject=changed"},
+         "setting ServerPort to \"70000\" (assigned: ServerHost=relay.example.org; not assigned: "
+         "ServerPort=70000 Subject=changed): 0x80070057"},
+        {{"set", "0", "notification:0", "ServerPort=70000", "Subject=changed"},
+         "(assigned: none; not assigned: ServerPort=70000 Subject=changed)"},
+    };
+    for (const auto& Case : Refused) {
+        const auto Result = Ctl(Case.Command);
+        EXPECT_EQ(1, Result.nExitCode) << Result.sOutput;
+        EXPECT_NE(std::string::npos, Result.sOutput.find(Case.sSaid)) << Result.sOutput;
+    }
+    // Only the one item said to be assigned was.
+    const auto Shown = Ctl({"show", "0"});
+    EXPECT_NE(std::string::npos, Shown.sOutput.find("    Interval = 60000\n")) << Shown.sOutput;
+    EXPECT_NE(std::string::npos, Shown.sOutput.find("    ServerHost = relay.example.org\n")) << Shown.sOutput;
+    EXPECT_NE(std::string::npos, Shown.sOutput.find("    ServerPort = 25\n")) << Shown.sOutput;
+    EXPECT_EQ(std::string::npos, Shown.sOutput.find("changed")) << Shown.sOutput;
+    // A single refused item says nothing more than its failure.
+    const auto Single = Ctl({"set", "0", "activity", "FailureCount=x"});
+    EXPECT_EQ(1, Single.nExitCode);
+    EXPECT_EQ(std::string::npos, Single.sOutput.find("assigned")) << Single.sOutput;
+}
+
 TEST_F(Harkwellctl, DamagedStoredScenarioIsSkippedWhileTheOthersRun) {
     // 51 ping scenarios, stored by a manager of this process, and one value of random bytes beside them,
     // named as the next new scenario would be.

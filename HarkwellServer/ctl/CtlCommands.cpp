@@ -377,7 +377,7 @@ int RunSet(const Arguments& Args) {
         pObject = NotificationAt(NotificationsOf(pScenario), static_cast<LONG>(std::stol(sNotification))).p;
     }
     const CPluginInterfaces Plugins;
-    Plugins.WriteAssignments(pObject, Assignments);
+    Plugins.WriteAssignments(pObject, Assignments, true);
     return EXITCODE_OK;
 }
 
