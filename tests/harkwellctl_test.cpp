@@ -346,6 +346,8 @@ TEST_F(Harkwellctl, DamagedStoredScenarioIsSkippedWhileTheOthersRun) {
         CRegKey Key;
         ASSERT_EQ(ERROR_SUCCESS, Key.Create(HKEY_LOCAL_MACHINE, kScenariosKeyPath));
         ASSERT_EQ(ERROR_SUCCESS, Key.SetBinaryValue(u"52", Damaged.data(), static_cast<DWORD>(Damaged.size())));
+        // And an empty value, which is a scenario without an activity.
+        ASSERT_EQ(ERROR_SUCCESS, Key.SetBinaryValue(u"empty", nullptr, 0));
     }
     RegResetStore();
 
@@ -357,7 +359,8 @@ TEST_F(Harkwellctl, DamagedStoredScenarioIsSkippedWhileTheOthersRun) {
         EXPECT_NE(std::string::npos,
                   sLines.find("\n" + std::to_string(n) + ": Ping Remote Host 127.0.0." + std::to_string(n + 1) + "\n"))
             << n << ": " << Result.sOutput;
-    EXPECT_EQ(std::string::npos, Result.sOutput.find("\n51: ")) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("\n51: (none)\n")) << Result.sOutput;
+    EXPECT_EQ(std::string::npos, Result.sOutput.find("\n52: ")) << Result.sOutput;
     Result = Ctl({"status"});
     EXPECT_NE(std::string::npos, Result.sOutput.find("Enabled: yes\n")) << Result.sOutput;
     EXPECT_NE(std::string::npos, Result.sOutput.find("Last event: Warning: The stored scenario \"52\" cannot be read"))
@@ -367,7 +370,7 @@ TEST_F(Harkwellctl, DamagedStoredScenarioIsSkippedWhileTheOthersRun) {
     // A new scenario and two saves (one asked for, one at the end) leave the damaged value as it was.
     Result = Ctl({"create", "--activity", kPingProgId, "--set", "Host=127.0.0.99", "--set", "Interval=3600000"});
     EXPECT_EQ(0, Result.nExitCode) << Result.sOutput;
-    EXPECT_NE(std::string::npos, Result.sOutput.find("Created scenario 51: ")) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("Created scenario 52: ")) << Result.sOutput;
     EXPECT_EQ(0, Ctl({"save"}).nExitCode);
     StopServer();
     RegResetStore();

@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "CategoryClassEnumerator.h"
+#include "comrt/bus.h"
 #include "comrt/oleauto.h"
 #include "comrt/runtime.h"
 #include "comrt/text.h"
@@ -341,6 +342,35 @@ void CPluginInterfaces::WriteAssignments(IUnknown* pObject, const std::vector<st
         }
         Check(hr, sWhat);
     }
+}
+
+void CPropertyReads::Add(std::string sPath, const IID& iid, const char* pszProperty) {
+    m_Paths.push_back(std::move(sPath));
+    m_Interfaces.push_back(&iid);
+    m_Properties.push_back(pszProperty);
+}
+
+void CPropertyReads::Run(const std::string& sWhat) {
+    std::vector<comrt::BusPropertyRead> Reads;
+    Reads.reserve(m_Paths.size());
+    for (std::size_t i = 0; i < m_Paths.size(); ++i)
+        Reads.push_back({m_Paths[i].c_str(), m_Interfaces[i], m_Properties[i]});
+    m_Results.assign(Reads.size(), E_PENDING);
+    m_Values.clear();
+    m_Values.resize(Reads.size());
+    Check(comrt::CoGetBusProperties(Reads.size(), Reads.data(), m_Results.data(), m_Values.data()), sWhat);
+}
+
+std::string CPropertyReads::Title(std::size_t nIndex) const {
+    if (FAILED(m_Results[nIndex])) return "(" + DescribeResult(m_Results[nIndex]) + ")";
+    return VariantText(m_Values[nIndex]);
+}
+
+LONG CPropertyReads::Number(std::size_t nIndex) const {
+    VARIANT vNumber;
+    VariantInit(&vNumber);
+    if (FAILED(VariantChangeType(&vNumber, &m_Values[nIndex], 0, VT_I4))) return 0;
+    return vNumber.lVal;
 }
 
 std::string TitleOf(IActivity* pActivity) {

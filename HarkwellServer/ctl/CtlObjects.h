@@ -132,6 +132,29 @@ private:
     std::vector<IUnknown*> m_ClassObjects;  // keep the libraries loaded while their descriptions are used
 };
 
+// Properties of the running server's objects read by their paths, every read sent before the first answer
+// is awaited (comrt::CoGetBusProperties): one round trip of waiting for them all.
+static_assert(sizeof(CVariantValue) == sizeof(VARIANT), "an array of values is an array of VARIANTs");
+
+class CPropertyReads {
+public:
+    void Add(std::string sPath, const IID& iid, const char* pszProperty);
+    // Reads them; a failure of the whole (no server) is raised with sWhat.
+    void Run(const std::string& sWhat);
+    HRESULT Result(std::size_t nIndex) const { return m_Results[nIndex]; }
+    // The value as a title: its text, or its failure as TitleOf shows one.
+    std::string Title(std::size_t nIndex) const;
+    // The value as a number; 0 when it is none.
+    LONG Number(std::size_t nIndex) const;
+
+private:
+    std::vector<std::string> m_Paths;
+    std::vector<const IID*> m_Interfaces;
+    std::vector<const char*> m_Properties;
+    std::vector<HRESULT> m_Results;
+    std::vector<CVariantValue> m_Values;
+};
+
 // The title of an activity or notification proxy, "(none)" for a null one.
 std::string TitleOf(IActivity* pActivity);
 std::string TitleOf(INotification* pNotification);
