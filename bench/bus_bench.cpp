@@ -9,6 +9,10 @@
 //   BM_BusctlPeerPing       `busctl call ... org.freedesktop.DBus.Peer Ping`, the same with the peer's call
 //   BM_HarkwellctlList/N    `harkwellctl list` with N stored scenarios (their activity titles), with the
 //                           fitted complexity: linear growth shows as O(N) with a small RMS
+//   BM_PeerListReads/N      the peer of the list: what it reads (each scenario's activity Title and
+//                           notification Count, by the views' paths) with plain sd-bus in this process, one
+//                           call after the other, as a client that waits for each answer does; no process
+//                           start, no registration lookups
 //
 // Needs dbus-daemon; the server runs on a private store and log folder, and takes its turn with the tests
 // that run an application.
@@ -196,6 +200,37 @@ BENCHMARK(BM_HarkwellctlList)
     ->UseRealTime()
     ->Iterations(3)
     ->Complexity(benchmark::oN);
+
+void BM_PeerListReads(benchmark::State& state) {
+    const long nScenarios = static_cast<long>(state.range(0));
+    if (!g_pServer->Ensure(nScenarios)) return state.SkipWithError("the server did not start");
+    sd_bus* pBus = nullptr;
+    if (sd_bus_open_user(&pBus) < 0) return state.SkipWithError("the bus could not be opened");
+    const std::string sScenarios = "/Corvane/HarkwellServer/Application/Manager/Scenarios/";
+    for (auto _ : state) {
+        for (long i = 0; i < nScenarios; ++i) {
+            const std::string sScenario = sScenarios + std::to_string(i);
+            sd_bus_error Error = SD_BUS_ERROR_NULL;
+            char* pszTitle = nullptr;
+            int nResult = sd_bus_get_property_string(pBus, "Corvane.HarkwellServer", (sScenario + "/Activity").c_str(),
+                                                     "Corvane.IActivity", "Title", &Error, &pszTitle);
+            free(pszTitle);
+            sd_bus_error_free(&Error);
+            int32_t nCount = 0;
+            if (nResult >= 0)
+                nResult =
+                    sd_bus_get_property_trivial(pBus, "Corvane.HarkwellServer", (sScenario + "/Notifications").c_str(),
+                                                "Corvane.INotifications", "Count", &Error, 'i', &nCount);
+            sd_bus_error_free(&Error);
+            if (nResult < 0) {
+                state.SkipWithError("a scenario's title or count could not be read");
+                break;
+            }
+        }
+    }
+    sd_bus_flush_close_unref(pBus);
+}
+BENCHMARK(BM_PeerListReads)->Arg(1000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
 }  // namespace
 

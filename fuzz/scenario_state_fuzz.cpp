@@ -1,7 +1,9 @@
 // Arbitrary bytes as the record behind a scenario's State text, as a damaged or hostile registry value would
 // hold it. Besides not crashing or leaking: a State that was applied reads back, and applying what it reads
-// gives the same text again. The test activity and notification classes are registered, so stored objects
-// are created and loaded through them.
+// gives the same text again; the stored-form check that loading runs first passes every State that applies
+// (so no good scenario is skipped as damaged), and it reads the bytes as a whole stored value without harm.
+// The test activity and notification classes are registered, so stored objects are created and loaded
+// through them.
 #include <cstddef>
 #include <cstdint>
 
@@ -28,6 +30,32 @@ BSTR StateText(const std::uint8_t* pData, std::size_t cb) {
     return sText;
 }
 
+CComPtr<CMemoryStreamObject> StreamOf(const void* pData, std::size_t cb) {
+    CMemoryStreamObject* pStreamObject = nullptr;
+    Check(SUCCEEDED(CMemoryStreamObject::CreateInstance(&pStreamObject)), "no stream");
+    CComPtr<CMemoryStreamObject> pStream;
+    pStream.Attach(pStreamObject);
+    ULONG nWritten = 0;
+    if (cb != 0) pStream->Write(pData, static_cast<ULONG>(cb), &nWritten);
+    LARGE_INTEGER Start{};
+    pStream->Seek(Start, STREAM_SEEK_SET, nullptr);
+    return pStream;
+}
+
+// The stored value of a scenario whose State is sState, as the storage writes it.
+CComPtr<CMemoryStreamObject> StoredValueOf(BSTR sState) {
+    CComPtr<CMemoryStreamObject> pStream = StreamOf(nullptr, 0);
+    Check(SUCCEEDED(_PersistHelper::WriteUInt32(pStream, UL_PERSIST_STREAM_VERSION)), "no version");
+    VARIANT vState;
+    VariantInit(&vState);
+    vState.vt = VT_BSTR;
+    vState.bstrVal = sState;
+    Check(SUCCEEDED(CComVariantArray::WriteToStream(pStream, &vState)), "no State block");
+    LARGE_INTEGER Start{};
+    pStream->Seek(Start, STREAM_SEEK_SET, nullptr);
+    return pStream;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t cb) {
@@ -43,7 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t cb)
     Check(SUCCEEDED(CComObjectT<CScenario>::CreateInstance(&pScenarioObject)), "no scenario");
     CComPtr<CComObjectT<CScenario>> pScenario;
     pScenario.Attach(pScenarioObject);
+    CScenario::CheckStoredForm(StreamOf(pData, cb));
     if (SUCCEEDED(pScenario->put_State(sState))) {
+        Check(SUCCEEDED(CScenario::CheckStoredForm(StoredValueOf(sState))), "a State that applies fails the check");
         BSTR sFirst = nullptr;
         Check(SUCCEEDED(pScenario->get_State(&sFirst)), "an applied State does not read back");
         CComObjectT<CScenario>* pCopyObject = nullptr;

@@ -11,11 +11,16 @@
 
 #include "CtlServerTest.h"
 #include "Manager.h"
+#include "ManagerClient.h"
+#include "Pack1Ids.h"
 #include "PrivateBus.h"
 #include "ServerProcess.h"
 #include "SmtpTestServer.h"
 #include "TestEnvironment.h"
+#include "comrt/oleauto.h"
 #include "comrt/registry.h"
+#include "comrt/text.h"
+#include "corvane/ulmemorystream.h"
 #include "corvane/ulregistry.h"
 
 using testing_support::CApplicationTestTurn;
@@ -46,6 +51,34 @@ size_t CountOf(const std::string& sText, const std::string& sPart) {
 
 // harkwellctl beside the server on a private bus.
 class Harkwellctl : public testing_support::CCtlServerTest {};
+
+// The stored value of a scenario whose activity is made from brace text and that has no notifications.
+std::vector<BYTE> ScenarioOfClassText(const std::u16string& sClass) {
+    std::vector<BYTE> Record{0x01, 0x08, 0x00};
+    const auto nTextLength = static_cast<std::uint32_t>((sClass.size() + 1) * 2);
+    for (int i = 0; i < 4; ++i) Record.push_back(static_cast<BYTE>(nTextLength >> (8 * i)));
+    for (char16_t c : sClass) Record.insert(Record.end(), {static_cast<BYTE>(c), static_cast<BYTE>(c >> 8)});
+    Record.insert(Record.end(), {0, 0, 0, 0, 0, 0});  // the NUL, then no notifications
+    CMemoryStreamObject* pStream = nullptr;
+    EXPECT_EQ(S_OK, CMemoryStreamObject::CreateInstance(&pStream));
+    EXPECT_EQ(S_OK, _PersistHelper::WriteBytes(pStream, Record.data(), static_cast<ULONG>(Record.size())));
+    BSTR sState = nullptr;
+    EXPECT_EQ(S_OK, _MemoryStreamHelper::BstrFromMemoryStream(pStream, &sState));
+    pStream->Release();
+    std::vector<BYTE> Value{0x00, 0x08, 0x00, 0x00, 0x08, 0x00};
+    const auto nStateLength = static_cast<std::uint32_t>((SysStringLen(sState) + 1) * 2);
+    for (int i = 0; i < 4; ++i) Value.push_back(static_cast<BYTE>(nStateLength >> (8 * i)));
+    for (UINT i = 0; i <= SysStringLen(sState); ++i) Value.insert(Value.end(), {static_cast<BYTE>(sState[i]), 0});
+    SysFreeString(sState);
+    return Value;
+}
+
+std::vector<BYTE> StoredValue(const char16_t* pszName) {
+    std::vector<BYTE> Data;
+    CRegKey Key;
+    if (Key.Open(HKEY_LOCAL_MACHINE, kScenariosKeyPath, KEY_READ) == ERROR_SUCCESS) Key.QueryBinaryValue(pszName, Data);
+    return Data;
+}
 
 }  // namespace
 
@@ -245,6 +278,107 @@ TEST_F(Harkwellctl, BadInputEndsWith1AndSaysWhy) {
     EXPECT_NE(std::string::npos, Result.sOutput.find("    ServerPort = 25\n")) << Result.sOutput;
 }
 
+TEST_F(Harkwellctl, SetChecksEveryValueFirstAndSaysWhatItAssigned) {
+    StartServer();
+    ASSERT_EQ(0, Ctl({"create", "--activity", kPingProgId, "--set", "Host=127.0.0.1", "--set", "Interval=60000",
+                      "--notification", kSmtpProgId, "--set", "ServerHost=mail.example.org"})
+                     .nExitCode);
+    const struct {
+        std::vector<std::string> Command;
+        std::string sSaid;
+    } Refused[] = {
+        // Text that does not convert, after and before good items: nothing is assigned.
+        {{"set", "0", "activity", "Interval=7", "FailureCount=x"},
+         "\"x\" is no value for FailureCount (an integer) (nothing was assigned)"},
+        {{"set", "0", "activity", "FailureCount=x", "Interval=7"}, "(nothing was assigned)"},
+        // A name the object lacks: nothing is assigned either.
+        {{"set", "0", "activity", "Interval=7", "Colour=blue"}, "no property \"Colour\" (nothing was assigned)"},
+        // The object refuses a value of the right type: what was assigned before it is said.
+        {{"set", "0", "notification:0", "ServerHost=relay.example.org", "ServerPort=70000", "Subject=changed"},
+         "setting ServerPort to \"70000\" (assigned: ServerHost=relay.example.org; not assigned: "
+         "ServerPort=70000 Subject=changed): 0x80070057"},
+        {{"set", "0", "notification:0", "ServerPort=70000", "Subject=changed"},
+         "(assigned: none; not assigned: ServerPort=70000 Subject=changed)"},
+    };
+    for (const auto& Case : Refused) {
+        const auto Result = Ctl(Case.Command);
+        EXPECT_EQ(1, Result.nExitCode) << Result.sOutput;
+        EXPECT_NE(std::string::npos, Result.sOutput.find(Case.sSaid)) << Result.sOutput;
+    }
+    // Only the one item said to be assigned was.
+    const auto Shown = Ctl({"show", "0"});
+    EXPECT_NE(std::string::npos, Shown.sOutput.find("    Interval = 60000\n")) << Shown.sOutput;
+    EXPECT_NE(std::string::npos, Shown.sOutput.find("    ServerHost = relay.example.org\n")) << Shown.sOutput;
+    EXPECT_NE(std::string::npos, Shown.sOutput.find("    ServerPort = 25\n")) << Shown.sOutput;
+    EXPECT_EQ(std::string::npos, Shown.sOutput.find("changed")) << Shown.sOutput;
+    // A single refused item says nothing more than its failure.
+    const auto Single = Ctl({"set", "0", "activity", "FailureCount=x"});
+    EXPECT_EQ(1, Single.nExitCode);
+    EXPECT_EQ(std::string::npos, Single.sOutput.find("assigned")) << Single.sOutput;
+}
+
+TEST_F(Harkwellctl, DamagedStoredScenarioIsSkippedWhileTheOthersRun) {
+    // 51 ping scenarios, stored by a manager of this process, and one value of random bytes beside them,
+    // named as the next new scenario would be.
+    constexpr int kGood = 51;
+    CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    {
+        CComPtr<IManager> pManager;
+        ASSERT_EQ(S_OK, testing_support::NewManager(pManager));
+        CComPtr<IScenarios> pScenarios = testing_support::ScenariosOf(pManager);
+        for (int n = 1; n <= kGood; ++n) {
+            CComPtr<IScenario> pScenario;
+            CComPtr<IActivity> pActivity;
+            ASSERT_EQ(S_OK, pScenarios->Add(&pScenario));
+            ASSERT_EQ(S_OK, testing_support::CreateActivityOf(pScenarios, testing_support::kPingActivity, pActivity));
+            const std::u16string sHost = comrt::ToUtf16("127.0.0." + std::to_string(n));
+            ASSERT_EQ(S_OK, testing_support::PutDispatchProperty(pActivity, testing_support::kIPingActivity, u"Host",
+                                                                 sHost.c_str()));
+            ASSERT_EQ(S_OK, testing_support::PutDispatchProperty(pActivity, testing_support::kIPingActivity,
+                                                                 u"Interval", 3600000));
+            ASSERT_EQ(S_OK, pScenario->put_Activity(pActivity));
+        }
+    }
+    std::vector<BYTE> Damaged(200);
+    unsigned nSeed = 52;
+    for (BYTE& b : Damaged) b = static_cast<BYTE>((nSeed = nSeed * 1103515245u + 12345u) >> 16);
+    {
+        CRegKey Key;
+        ASSERT_EQ(ERROR_SUCCESS, Key.Create(HKEY_LOCAL_MACHINE, kScenariosKeyPath));
+        ASSERT_EQ(ERROR_SUCCESS, Key.SetBinaryValue(u"52", Damaged.data(), static_cast<DWORD>(Damaged.size())));
+        // And an empty value, which is a scenario without an activity.
+        ASSERT_EQ(ERROR_SUCCESS, Key.SetBinaryValue(u"empty", nullptr, 0));
+    }
+    RegResetStore();
+
+    StartServer();
+    auto Result = Ctl({"list"});
+    EXPECT_EQ(0, Result.nExitCode) << Result.sOutput;
+    const std::string sLines = "\n" + Result.sOutput;
+    for (int n = 0; n < kGood; ++n)
+        EXPECT_NE(std::string::npos,
+                  sLines.find("\n" + std::to_string(n) + ": Ping Remote Host 127.0.0." + std::to_string(n + 1) + "\n"))
+            << n << ": " << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("\n51: (none)\n")) << Result.sOutput;
+    EXPECT_EQ(std::string::npos, Result.sOutput.find("\n52: ")) << Result.sOutput;
+    Result = Ctl({"status"});
+    EXPECT_NE(std::string::npos, Result.sOutput.find("Enabled: yes\n")) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("Last event: Warning: The stored scenario \"52\" cannot be read"))
+        << Result.sOutput;
+    EXPECT_NE(std::string::npos, ReadFile(m_Folder.Path() / "HarkwellServer.log").find("\"52\" cannot be read"));
+
+    // A new scenario and two saves (one asked for, one at the end) leave the damaged value as it was.
+    Result = Ctl({"create", "--activity", kPingProgId, "--set", "Host=127.0.0.99", "--set", "Interval=3600000"});
+    EXPECT_EQ(0, Result.nExitCode) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("Created scenario 52: ")) << Result.sOutput;
+    EXPECT_EQ(0, Ctl({"save"}).nExitCode);
+    StopServer();
+    RegResetStore();
+    EXPECT_EQ(Damaged, StoredValue(u"52"));
+    EXPECT_FALSE(StoredValue(u"53").empty());
+    EXPECT_FALSE(StoredValue(u"1").empty());
+}
+
 TEST_F(Harkwellctl, WatchPrintsTheServersEventsUntilInterrupted) {
     StartServer();
     // Disabled, the server has no scenarios to reach.
@@ -274,13 +408,14 @@ TEST_F(Harkwellctl, WatchPrintsTheServersEventsUntilInterrupted) {
     };
     ASSERT_TRUE(WaitForText("Watching")) << ReadFile(Output);
 
-    // A stored scenario that cannot be read makes the manager fail when the server is enabled again: the
-    // server records an error event, which the watcher prints and status shows as the last one.
+    // A stored scenario whose activity class is not registered makes the manager fail when the server is
+    // enabled again: the server records an error event, which the watcher prints and status shows as the
+    // last one. The scenario commands say that the manager is missing, and why, rather than "disabled".
     {
         CRegKey Key;
         ASSERT_EQ(ERROR_SUCCESS, Key.Create(HKEY_LOCAL_MACHINE, kScenariosKeyPath));
-        const BYTE Damaged[] = {0xDE, 0xAD, 0xBE, 0xEF};
-        ASSERT_EQ(ERROR_SUCCESS, Key.SetBinaryValue(u"Damaged", Damaged, sizeof Damaged));
+        const std::vector<BYTE> Orphan = ScenarioOfClassText(u"{00000000-1111-2222-3333-444444444444}");
+        ASSERT_EQ(ERROR_SUCCESS, Key.SetBinaryValue(u"Orphan", Orphan.data(), static_cast<DWORD>(Orphan.size())));
     }
     RegResetStore();
     EXPECT_EQ(0, Ctl({"enable"}).nExitCode);
@@ -289,6 +424,15 @@ TEST_F(Harkwellctl, WatchPrintsTheServersEventsUntilInterrupted) {
     Result = Ctl({"status"});
     EXPECT_NE(std::string::npos, Result.sOutput.find("Enabled: yes\n")) << Result.sOutput;
     EXPECT_NE(std::string::npos, Result.sOutput.find("Last event: Error: ")) << Result.sOutput;
+    for (const std::vector<std::string>& Command :
+         std::vector<std::vector<std::string>>{{"list"}, {"show", "0"}, {"delete", "0"}}) {
+        Result = Ctl(Command);
+        EXPECT_EQ(1, Result.nExitCode) << Result.sOutput;
+        EXPECT_NE(std::string::npos, Result.sOutput.find("enabled but has no manager")) << Result.sOutput;
+        EXPECT_NE(std::string::npos, Result.sOutput.find(comrt::ToUtf8(FormatSystemMessage(REGDB_E_CLASSNOTREG))))
+            << Result.sOutput;
+        EXPECT_EQ(std::string::npos, Result.sOutput.find("disabled")) << Result.sOutput;
+    }
 
     // Interrupted, it unsubscribes and ends with 0, also when the server went before.
     StopServer();

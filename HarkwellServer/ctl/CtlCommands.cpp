@@ -10,6 +10,7 @@
 #include <iostream>
 
 #include "CategoryClassEnumerator.h"
+#include "comrt/bus.h"
 #include "comrt/oleauto.h"
 #include "comrt/runtime.h"
 #include "comrt/text.h"
@@ -243,15 +244,34 @@ int RunList(const Arguments& Args) {
     CComPtr<IScenarios> pScenarios = ScenariosOf(pApplication);
     LONG nCount = 0;
     Check(pScenarios->get_Count(&nCount), "counting the scenarios");
+    // The titles are read by the paths of the application's objects, all of one kind sent at once: the
+    // scenarios' activity titles and notification counts, then the notifications' titles.
+    const std::string sScenarios = std::string(comrt::kApplicationPath) + "/Manager/Scenarios/";
+    CPropertyReads Counts;
     for (LONG i = 0; i < nCount; ++i) {
-        CComPtr<IScenario> pScenario = ScenarioAt(pScenarios, std::to_string(i));
-        CComPtr<IActivity> pActivity;
-        Check(pScenario->get_Activity(&pActivity), "reading scenario " + std::to_string(i));
-        std::cout << i << ": " << TitleOf(pActivity) << "\n";
-        CComPtr<INotifications> pNotifications = NotificationsOf(pScenario);
-        const LONG nNotifications = CountOf(pNotifications);
+        Counts.Add(sScenarios + std::to_string(i) + "/Activity", IidOf<IActivity>(), "Title");
+        Counts.Add(sScenarios + std::to_string(i) + "/Notifications", IidOf<INotifications>(), "Count");
+    }
+    Counts.Run("reading the scenarios");
+    CPropertyReads Titles;
+    std::vector<LONG> NotificationCounts(static_cast<std::size_t>(nCount));
+    for (LONG i = 0; i < nCount; ++i) {
+        const std::size_t nRead = 2 * static_cast<std::size_t>(i) + 1;
+        Check(Counts.Result(nRead), "counting the notifications");
+        const LONG nNotifications = Counts.Number(nRead);
+        NotificationCounts[static_cast<std::size_t>(i)] = nNotifications;
         for (LONG n = 0; n < nNotifications; ++n)
-            std::cout << "    " << TitleOf(NotificationAt(pNotifications, n)) << "\n";
+            Titles.Add(sScenarios + std::to_string(i) + "/Notifications/" + std::to_string(n), IidOf<INotification>(),
+                       "Title");
+    }
+    Titles.Run("reading the notifications");
+    std::size_t nTitle = 0;
+    for (LONG i = 0; i < nCount; ++i) {
+        // A scenario without an activity has no view of one.
+        const std::size_t nRead = 2 * static_cast<std::size_t>(i);
+        std::cout << i << ": " << (Counts.Result(nRead) == RPC_E_DISCONNECTED ? "(none)" : Counts.Title(nRead)) << "\n";
+        for (LONG n = 0; n < NotificationCounts[static_cast<std::size_t>(i)]; ++n)
+            std::cout << "    " << Titles.Title(nTitle++) << "\n";
     }
     if (nCount == 0) std::cout << "No scenarios.\n";
     return EXITCODE_OK;
@@ -377,7 +397,7 @@ int RunSet(const Arguments& Args) {
         pObject = NotificationAt(NotificationsOf(pScenario), static_cast<LONG>(std::stol(sNotification))).p;
     }
     const CPluginInterfaces Plugins;
-    Plugins.WriteAssignments(pObject, Assignments);
+    Plugins.WriteAssignments(pObject, Assignments, true);
     return EXITCODE_OK;
 }
 

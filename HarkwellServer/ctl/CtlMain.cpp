@@ -66,7 +66,9 @@ const std::map<std::string, CCommand>& Commands() {
           "Shows the readable properties of the scenario's activity and of each of its notifications.\n"}},
         {"set",
          {RunSet, "set <index> activity|notification:<n> Name=Value ...",
-          "Assigns properties of the scenario's activity or of its notification number n (from 0).\n"}},
+          "Assigns properties of the scenario's activity or of its notification number n (from 0).\n"
+          "Every name and value is checked before the first is assigned; when the object refuses a value,\n"
+          "the message says which assignments were made before it.\n"}},
         {"delete", {RunDelete, "delete <index>", "Removes the scenario.\n"}},
         {"save", {RunSave, "save", "Makes the server store its scenarios and settings now.\n"}},
         {"watch",

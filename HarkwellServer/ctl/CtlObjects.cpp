@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "CategoryClassEnumerator.h"
+#include "comrt/bus.h"
 #include "comrt/oleauto.h"
 #include "comrt/runtime.h"
 #include "comrt/text.h"
@@ -163,8 +164,22 @@ CComPtr<IApplication> ConnectApplication() {
 CComPtr<IScenarios> ScenariosOf(IApplication* pApplication) {
     CComPtr<IManager> pManager;
     Check(pApplication->get_Manager(&pManager), "reaching the manager");
-    // A disabled server has ended its manager and with it the scenarios.
-    if (!pManager) throw CCtlError(EXITCODE_FAILED, "the server is disabled (\"harkwellctl enable\" starts it)");
+    if (!pManager) {
+        VARIANT_BOOL bEnabled = VARIANT_FALSE;
+        Check(pApplication->get_Enabled(&bEnabled), "reading Enabled");
+        // A disabled server has ended its manager and with it the scenarios.
+        if (bEnabled == VARIANT_FALSE)
+            throw CCtlError(EXITCODE_FAILED, "the server is disabled (\"harkwellctl enable\" starts it)");
+        // Enabled without a manager: making it failed, and the server recorded why.
+        std::string sWhy = "see \"harkwellctl status\"";
+        EVENTTYPE nType = EVENTTYPE_INFORMATION;
+        CBstr sDescription;
+        VARIANT_BOOL bValid = VARIANT_FALSE;
+        if (SUCCEEDED(pApplication->QueryLastEvent(&nType, &sDescription, &bValid)) && bValid != VARIANT_FALSE)
+            sWhy = sDescription.Utf8();
+        throw CCtlError(EXITCODE_FAILED,
+                        "the server is enabled but has no manager: loading its stored scenarios failed (" + sWhy + ")");
+    }
     CComPtr<IScenarios> pScenarios;
     Check(pManager->get_Scenarios(&pScenarios), "reaching the scenarios");
     return pScenarios;
@@ -263,48 +278,99 @@ std::vector<CPluginInterfaces::CProperty> CPluginInterfaces::ReadProperties(IUnk
     return Properties;
 }
 
-void CPluginInterfaces::WriteProperty(IUnknown* pObject, const std::string& sName, const std::string& sValue) const {
-    const std::string sWhat = "setting " + sName + " to \"" + sValue + "\"";
-    CComPtr<IDispatch> pTarget;
+CPluginInterfaces::CPreparedAssignment CPluginInterfaces::PrepareAssignment(IUnknown* pObject,
+                                                                            const std::string& sItem) const {
+    const std::size_t nEquals = sItem.find('=');
+    if (nEquals == std::string::npos || nEquals == 0) ThrowUsage("\"" + sItem + "\" is no Name=Value assignment");
+    CPreparedAssignment Prepared;
+    Prepared.sItem = sItem;
+    Prepared.sName = sItem.substr(0, nEquals);
+    const std::string sValue = sItem.substr(nEquals + 1);
+    Prepared.sWhat = "setting " + Prepared.sName + " to \"" + sValue + "\"";
     VARTYPE vt = VT_VARIANT;
     for (const auto& [d, pDispatch] : InterfacesOf(pObject)) {
-        for (unsigned i = 0; i < d->nMembers && !pTarget; ++i) {
+        for (unsigned i = 0; i < d->nMembers && !Prepared.pTarget; ++i) {
             const comrt::MemberDescription& m = d->pMembers[i];
-            if (m.kind == comrt::MemberKind::PropertyPut && m.nParams >= 1 && SameName(m.szName, sName)) {
-                pTarget = pDispatch;
+            if (m.kind == comrt::MemberKind::PropertyPut && m.nParams >= 1 && SameName(m.szName, Prepared.sName)) {
+                Prepared.pTarget = pDispatch;
                 vt = m.pParams[m.nParams - 1].vt;
             }
         }
-        if (pTarget) break;
+        if (Prepared.pTarget) break;
     }
     // A class whose library this process cannot load is still reachable through the object's own dispatch
     // interface; the server then converts the text itself.
-    if (!pTarget) Check(pObject->QueryInterface(IidOf<IDispatch>(), reinterpret_cast<void**>(&pTarget)), sWhat);
+    if (!Prepared.pTarget)
+        Check(pObject->QueryInterface(IidOf<IDispatch>(), reinterpret_cast<void**>(&Prepared.pTarget)), Prepared.sWhat);
 
-    const std::u16string sWideName = comrt::ToUtf16(sName);
+    const std::u16string sWideName = comrt::ToUtf16(Prepared.sName);
     LPOLESTR rgszNames[] = {const_cast<LPOLESTR>(sWideName.c_str())};
-    DISPID nDispid = DISPID_UNKNOWN;
-    HRESULT hr = pTarget->GetIDsOfNames(IID_NULL, rgszNames, 1, 0, &nDispid);
-    if (hr == DISP_E_UNKNOWNNAME || nDispid == DISPID_UNKNOWN)
-        throw CCtlError(EXITCODE_FAILED, "the object has no property \"" + sName + "\"", DISP_E_UNKNOWNNAME);
-    Check(hr, sWhat);
+    HRESULT hr = Prepared.pTarget->GetIDsOfNames(IID_NULL, rgszNames, 1, 0, &Prepared.nDispid);
+    if (hr == DISP_E_UNKNOWNNAME || Prepared.nDispid == DISPID_UNKNOWN)
+        throw CCtlError(EXITCODE_FAILED, "the object has no property \"" + Prepared.sName + "\"", DISP_E_UNKNOWNNAME);
+    Check(hr, Prepared.sWhat);
 
-    VARIANT vValue;
-    hr = ValueFromText(sValue, vt, &vValue);
+    hr = ValueFromText(sValue, vt, &Prepared.vValue);
     if (FAILED(hr))
-        throw CCtlError(EXITCODE_FAILED, "\"" + sValue + "\" is no value for " + sName + " (" + TypeWords(vt) + ")",
-                        hr);
-    hr = PutProperty(pTarget, nDispid, vValue);
-    VariantClear(&vValue);
-    Check(hr, sWhat);
+        throw CCtlError(EXITCODE_FAILED,
+                        "\"" + sValue + "\" is no value for " + Prepared.sName + " (" + TypeWords(vt) + ")", hr);
+    return Prepared;
 }
 
-void CPluginInterfaces::WriteAssignments(IUnknown* pObject, const std::vector<std::string>& Assignments) const {
-    for (const std::string& sItem : Assignments) {
-        const std::size_t nEquals = sItem.find('=');
-        if (nEquals == std::string::npos || nEquals == 0) ThrowUsage("\"" + sItem + "\" is no Name=Value assignment");
-        WriteProperty(pObject, sItem.substr(0, nEquals), sItem.substr(nEquals + 1));
+void CPluginInterfaces::WriteAssignments(IUnknown* pObject, const std::vector<std::string>& Assignments,
+                                         bool bTellWhatWasApplied) const {
+    // Every name and every value's form is checked before the first is assigned.
+    std::vector<CPreparedAssignment> Prepared;
+    try {
+        for (const std::string& sItem : Assignments) Prepared.push_back(PrepareAssignment(pObject, sItem));
+    } catch (const CCtlError& e) {
+        if (!bTellWhatWasApplied || Assignments.size() < 2 || e.ExitCode() != EXITCODE_FAILED) throw;
+        throw CCtlError(e.ExitCode(), e.What() + " (nothing was assigned)", e.Result());
     }
+    // The object may still refuse a value it does not take (a number out of its range, say).
+    for (std::size_t i = 0; i < Prepared.size(); ++i) {
+        const HRESULT hr = PutProperty(Prepared[i].pTarget, Prepared[i].nDispid, Prepared[i].vValue);
+        if (SUCCEEDED(hr)) continue;
+        std::string sWhat = Prepared[i].sWhat;
+        if (bTellWhatWasApplied && Prepared.size() > 1) {
+            auto Join = [&](std::size_t nFrom, std::size_t nTo) {
+                std::string sItems;
+                for (std::size_t k = nFrom; k < nTo; ++k) sItems += (sItems.empty() ? "" : " ") + Prepared[k].sItem;
+                return sItems.empty() ? std::string("none") : sItems;
+            };
+            sWhat += " (assigned: " + Join(0, i) + "; not assigned: " + Join(i, Prepared.size()) + ")";
+        }
+        Check(hr, sWhat);
+    }
+}
+
+void CPropertyReads::Add(std::string sPath, const IID& iid, const char* pszProperty) {
+    m_Paths.push_back(std::move(sPath));
+    m_Interfaces.push_back(&iid);
+    m_Properties.push_back(pszProperty);
+}
+
+void CPropertyReads::Run(const std::string& sWhat) {
+    std::vector<comrt::BusPropertyRead> Reads;
+    Reads.reserve(m_Paths.size());
+    for (std::size_t i = 0; i < m_Paths.size(); ++i)
+        Reads.push_back({m_Paths[i].c_str(), m_Interfaces[i], m_Properties[i]});
+    m_Results.assign(Reads.size(), E_PENDING);
+    m_Values.clear();
+    m_Values.resize(Reads.size());
+    Check(comrt::CoGetBusProperties(Reads.size(), Reads.data(), m_Results.data(), m_Values.data()), sWhat);
+}
+
+std::string CPropertyReads::Title(std::size_t nIndex) const {
+    if (FAILED(m_Results[nIndex])) return "(" + DescribeResult(m_Results[nIndex]) + ")";
+    return VariantText(m_Values[nIndex]);
+}
+
+LONG CPropertyReads::Number(std::size_t nIndex) const {
+    VARIANT vNumber;
+    VariantInit(&vNumber);
+    if (FAILED(VariantChangeType(&vNumber, &m_Values[nIndex], 0, VT_I4))) return 0;
+    return vNumber.lVal;
 }
 
 std::string TitleOf(IActivity* pActivity) {

@@ -62,6 +62,16 @@ private:
     BSTR m_s = nullptr;
 };
 
+// A VARIANT owned by the holder; moving hands the value on.
+class CVariantValue : public VARIANT {
+public:
+    CVariantValue() { VariantInit(this); }
+    CVariantValue(CVariantValue&& Other) noexcept : VARIANT(Other) { VariantInit(&Other); }
+    CVariantValue& operator=(CVariantValue&&) = delete;
+    CVariantValue(const CVariantValue&) = delete;
+    ~CVariantValue() { VariantClear(this); }
+};
+
 std::string GuidText(REFGUID guid);
 // The variant as display text ("true"/"false" for booleans, "(empty)" for nothing).
 std::string VariantText(const VARIANT& v);
@@ -94,18 +104,55 @@ public:
     // The readable properties (getters without arguments) of every plug-in interface the object answers, in
     // the order of their descriptions; a getter that fails shows its failure as the value.
     std::vector<CProperty> ReadProperties(IUnknown* pObject) const;
-    // Assigns sValue (text, converted to the property's type) to the property named sName.
-    void WriteProperty(IUnknown* pObject, const std::string& sName, const std::string& sValue) const;
-    // Every "Name=Value" item in order; a usage error when an item has no '='.
-    void WriteAssignments(IUnknown* pObject, const std::vector<std::string>& Assignments) const;
+    // Every "Name=Value" item in order, each value text converted to its property's type; a usage error
+    // when an item has no '='. Every name and value is checked before the first is assigned, so that a name
+    // the object lacks or text that does not convert assigns nothing. A value the object refuses ends the
+    // assignments there; with bTellWhatWasApplied the failure names the items assigned before it and those
+    // not assigned.
+    void WriteAssignments(IUnknown* pObject, const std::vector<std::string>& Assignments,
+                          bool bTellWhatWasApplied = false) const;
 
 private:
+    // One assignment, checked and ready: its target, its member and its value in the property's type.
+    struct CPreparedAssignment {
+        std::string sItem;
+        std::string sName;
+        std::string sWhat;
+        CComPtr<IDispatch> pTarget;
+        DISPID nDispid = DISPID_UNKNOWN;
+        CVariantValue vValue;
+    };
+    CPreparedAssignment PrepareAssignment(IUnknown* pObject, const std::string& sItem) const;
+
     // The interfaces of pObject among the plug-in descriptions, each with its typed proxy.
     std::vector<std::pair<const comrt::InterfaceDescription*, CComPtr<IDispatch>>> InterfacesOf(
         IUnknown* pObject) const;
 
     std::vector<const comrt::InterfaceDescription*> m_Descriptions;
     std::vector<IUnknown*> m_ClassObjects;  // keep the libraries loaded while their descriptions are used
+};
+
+// Properties of the running server's objects read by their paths, every read sent before the first answer
+// is awaited (comrt::CoGetBusProperties): one round trip of waiting for them all.
+static_assert(sizeof(CVariantValue) == sizeof(VARIANT), "an array of values is an array of VARIANTs");
+
+class CPropertyReads {
+public:
+    void Add(std::string sPath, const IID& iid, const char* pszProperty);
+    // Reads them; a failure of the whole (no server) is raised with sWhat.
+    void Run(const std::string& sWhat);
+    HRESULT Result(std::size_t nIndex) const { return m_Results[nIndex]; }
+    // The value as a title: its text, or its failure as TitleOf shows one.
+    std::string Title(std::size_t nIndex) const;
+    // The value as a number; 0 when it is none.
+    LONG Number(std::size_t nIndex) const;
+
+private:
+    std::vector<std::string> m_Paths;
+    std::vector<const IID*> m_Interfaces;
+    std::vector<const char*> m_Properties;
+    std::vector<HRESULT> m_Results;
+    std::vector<CVariantValue> m_Values;
 };
 
 // The title of an activity or notification proxy, "(none)" for a null one.

@@ -316,11 +316,28 @@ void CApplication::CreateManager() {
     const HRESULT hr = CreateObjectT<CManager>(IidOf<IManager>(), reinterpret_cast<void**>(&pManager));
     if (SUCCEEDED(hr)) {
         m_pManager = std::move(pManager);
+        corvane::GuardedOperation([&] { RecordUnreadableScenarios(); });
         return;
     }
     UL_TRACE(corvane::TRACE_LEVEL_FAILURE, corvane::TraceText::ResultExceptionCaught, static_cast<unsigned>(hr),
              comrt::ToUtf8(FormatSystemMessage(hr)).c_str());
     m_ApplicationEventList.push_back(CApplicationEvent{GetTickCount(), EVENTTYPE_ERROR, FormatSystemMessage(hr)});
+}
+
+void CApplication::RecordUnreadableScenarios() {
+    CComPtr<IScenarios> pScenarios;
+    UL_CHECK(m_pManager->get_Scenarios(&pScenarios));
+    // The manager is always this module's own, made by CreateManager.
+    const std::vector<std::u16string> Names = static_cast<CScenariosObject*>(pScenarios.p)->GetUnreadableValueNames();
+    if (Names.empty()) return;
+    std::u16string sNames;
+    for (const auto& sName : Names) sNames += (sNames.empty() ? u"\"" : u", \"") + sName + u"\"";
+    const std::u16string sDescription =
+        Names.size() == 1
+            ? u"The stored scenario " + sNames + u" cannot be read; it is not run and stays in the store as it is."
+            : u"The stored scenarios " + sNames +
+                  u" cannot be read; they are not run and stay in the store as they are.";
+    m_ApplicationEventList.push_back(CApplicationEvent{GetTickCount(), EVENTTYPE_WARNING, sDescription});
 }
 
 void CApplication::TerminateApplication() {

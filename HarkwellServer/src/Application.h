@@ -122,6 +122,8 @@ private:
     void InitializeApplication();
     // The caller holds the data lock. A failure is recorded as an error event, not raised.
     void CreateManager();
+    // A warning event naming the stored scenarios the new manager could not read, when there are any.
+    void RecordUnreadableScenarios();
     void TerminateApplication();
     void SaveSettings();
     IPropertyBag* GetSettingsBag();

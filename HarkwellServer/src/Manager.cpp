@@ -119,6 +119,11 @@ bool CScenarios::IsDirty() {
                        [](const auto& pScenario) { return pScenario->IsDirty() != S_FALSE; });
 }
 
+std::vector<std::u16string> CScenarios::GetUnreadableValueNames() {
+    CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+    return m_UnreadableValueNames;
+}
+
 void CScenarios::AddScenario(CScenarioObject* pScenario) {
     UL_ASSERT(VerifyCriticalSectionLocked(m_DataCriticalSection));
     UL_ASSERT(pScenario);

@@ -37,6 +37,9 @@ public:
     // every scenario and deletes the values no scenario owns, in one registry transaction. Both raise.
     void LoadFromRegistry();
     void SaveToRegistry();
+    // The names of the stored values the last load skipped because their bytes are no scenario; saving
+    // leaves those values as they are.
+    std::vector<std::u16string> GetUnreadableValueNames();
 
 private:
     // Appends a scenario; the caller holds the data lock.
@@ -45,6 +48,7 @@ private:
 
     CUlCriticalSection m_DataCriticalSection;
     std::vector<CComPtr<CScenarioObject>> m_ScenarioList;
+    std::vector<std::u16string> m_UnreadableValueNames;
 };
 
 using CScenariosObject = CComObjectT<CScenarios>;

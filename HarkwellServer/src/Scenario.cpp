@@ -194,6 +194,68 @@ HRESULT CScenario::put_State(BSTR sState) {
     UL_GUARD_END
 }
 
+namespace {
+
+// Reads one object datum of a State record and checks it has a form that an object can be made from: brace
+// text naming a class, or a one-dimensional byte array that holds at least a class identifier. An empty
+// variant is the form of "no object" and passes where bEmptyAllowed.
+HRESULT CheckObjectData(IStream* pStream, bool bEmptyAllowed) {
+    CComVariantArray Data;
+    if (const HRESULT hr = Data.ReadFromStream(pStream); FAILED(hr)) return hr;
+    if (Data.vt == VT_EMPTY || Data.vt == VT_NULL) return bEmptyAllowed ? S_OK : E_INVALIDARG;
+    if (Data.vt == VT_BSTR) {
+        CLSID Clsid = CLSID_NULL;
+        return Data.bstrVal != nullptr && SUCCEEDED(CLSIDFromString(Data.bstrVal, &Clsid)) ? S_OK : CO_E_CLASSSTRING;
+    }
+    if (Data.vt != (VT_ARRAY | VT_UI1) || Data.parray == nullptr) return E_INVALIDARG;
+    if (SafeArrayGetDim(Data.parray) != 1) return UL_E_OBJECT_DATA_DIMENSIONS;
+    LONG nLower = 0;
+    LONG nUpper = -1;
+    if (FAILED(SafeArrayGetLBound(Data.parray, 1, &nLower)) || FAILED(SafeArrayGetUBound(Data.parray, 1, &nUpper)))
+        return E_INVALIDARG;
+    const LONGLONG nSize = static_cast<LONGLONG>(nUpper) - nLower + 1;
+    return nSize >= static_cast<LONGLONG>(sizeof(CLSID)) ? S_OK : STG_E_READFAULT;
+}
+
+}  // namespace
+
+HRESULT CScenario::CheckStoredForm(IStream* pStream) noexcept {
+    try {
+        std::uint32_t nVersion = 0;
+        if (const HRESULT hr = _PersistHelper::ReadUInt32(pStream, &nVersion); FAILED(hr)) return hr;
+        if (nVersion > UL_PERSIST_STREAM_VERSION) return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+        // A stream that ends after its version holds no State, as streams of older versions may.
+        ULARGE_INTEGER nPosition{};
+        ULARGE_INTEGER nEnd{};
+        HRESULT hr = pStream->Seek(LARGE_INTEGER{}, STREAM_SEEK_CUR, &nPosition);
+        if (SUCCEEDED(hr)) hr = pStream->Seek(LARGE_INTEGER{}, STREAM_SEEK_END, &nEnd);
+        if (SUCCEEDED(hr))
+            hr = pStream->Seek(LARGE_INTEGER{static_cast<LONGLONG>(nPosition.QuadPart)}, STREAM_SEEK_SET, nullptr);
+        if (FAILED(hr)) return hr;
+        if (nPosition.QuadPart >= nEnd.QuadPart) return S_OK;
+
+        CComVariantArray State;
+        if (hr = State.ReadFromStream(pStream); FAILED(hr)) return hr;
+        if (State.vt != VT_BSTR) return DISP_E_TYPEMISMATCH;
+        CMemoryStreamObject* pStreamObject = nullptr;
+        if (hr = _MemoryStreamHelper::MemoryStreamFromBstr(State.bstrVal, &pStreamObject); FAILED(hr)) return hr;
+        CComPtr<CMemoryStreamObject> pRecord;
+        pRecord.Attach(pStreamObject);
+        BYTE nStateVersion = 0;
+        if (hr = _PersistHelper::ReadBytes(pRecord, &nStateVersion, 1); FAILED(hr)) return hr;
+        if (nStateVersion != kStateVersion) return E_INVALIDARG;
+        if (hr = CheckObjectData(pRecord, true); FAILED(hr)) return hr;
+        std::uint32_t nCount = 0;
+        if (hr = _PersistHelper::ReadUInt32(pRecord, &nCount); FAILED(hr)) return hr;
+        // A count larger than the record holds ends at the first block that is not there.
+        for (std::uint32_t nIndex = 0; nIndex < nCount; ++nIndex)
+            if (hr = CheckObjectData(pRecord, false); FAILED(hr)) return hr;
+        return S_OK;
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
+}
+
 HRESULT CScenario::get_Activity(IActivity** ppActivity) {
     UL_GUARD_BEGIN
     corvane::CheckPointer(ppActivity);

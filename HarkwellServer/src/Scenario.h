@@ -74,6 +74,11 @@ public:
     // IPersistStreamInit: also dirty when the activity or the notification list changed.
     HRESULT IsDirty() override;
 
+    // Whether the stream, read from its current position, holds a scenario in the form Save writes: the
+    // stream's version and State, the State record with its object data, each datum in a form an object can
+    // be made from. Nothing is made, so a class that is not registered passes. The stream's position is left
+    // anywhere.
+    static HRESULT CheckStoredForm(IStream* pStream) noexcept;
     // The registry value name the storage gave the scenario; empty until its first save. Set once.
     std::u16string GetRegistryValueName();
     void SetRegistryValueName(const std::u16string& sValueName);

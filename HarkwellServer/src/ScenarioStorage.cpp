@@ -1,6 +1,8 @@
 // The scenario list in the registry: one REG_BINARY value per scenario under kScenariosKeyPath, holding the
 // scenario's persisted stream. Values whose name begins with "//" are entries kept aside by hand: never
-// loaded, never deleted.
+// loaded, never deleted. A value whose bytes are no scenario (damaged, cut short, of a newer format) is
+// skipped when loading and left as it is by every save of that list, so that nothing stored is lost and the
+// other scenarios run.
 #include <string>
 #include <unordered_set>
 
@@ -63,6 +65,7 @@ void CScenarios::LoadFromRegistry() {
 
     CUlCriticalSectionLock DataLock(m_DataCriticalSection);
     m_ScenarioList.clear();
+    m_UnreadableValueNames.clear();
     for (DWORD nIndex = 0;; ++nIndex) {
         char16_t szValueName[kValueNameBufferLength];
         DWORD nValueNameLength = kValueNameBufferLength;
@@ -87,6 +90,16 @@ void CScenarios::LoadFromRegistry() {
             UL_CHECK(_PersistHelper::WriteBytes(pStream, Data.data(), static_cast<ULONG>(Data.size())));
             LARGE_INTEGER Start{};
             UL_CHECK(pStream->Seek(Start, STREAM_SEEK_SET, nullptr));
+            // Damaged bytes are told from a class that cannot be made (which fails the load) before any
+            // object is made from them.
+            if (const HRESULT hr = CScenario::CheckStoredForm(pStream); FAILED(hr)) {
+                UL_TRACE(corvane::TRACE_LEVEL_ERROR,
+                         "Stored scenario \"%s\" cannot be read (0x%08x): skipped, and kept in the store as it is\n",
+                         comrt::ToUtf8(sValueName).c_str(), static_cast<unsigned>(hr));
+                m_UnreadableValueNames.push_back(sValueName);
+                continue;
+            }
+            UL_CHECK(pStream->Seek(Start, STREAM_SEEK_SET, nullptr));
             UL_CHECK(static_cast<IPersistStreamInit*>(pScenario.p)->Load(pStream));
         }
         AddScenario(pScenario);
@@ -108,6 +121,9 @@ void CScenarios::SaveToRegistry() {
         if (!KnownValueNames.insert(FoldValueName(sValueName)).second)
             corvane::AssertionFailed(UL_CONTEXT, "!KnownValueNameList.Find(sValueName)");
     }
+    // The values that could not be read stay as they are: their names are neither given to a new scenario
+    // nor deleted, and they are not written.
+    for (const auto& sValueName : m_UnreadableValueNames) KnownValueNames.insert(FoldValueName(sValueName));
 
     unsigned nNextNumber = 1;
     for (const auto& pScenario : m_ScenarioList) {
@@ -115,7 +131,7 @@ void CScenarios::SaveToRegistry() {
         if (sValueName.empty()) {
             do {
                 sValueName = comrt::ToUtf16(std::to_string(nNextNumber++));
-            } while (KnownValueNames.count(sValueName) != 0);
+            } while (KnownValueNames.count(FoldValueName(sValueName)) != 0);
             pScenario->SetRegistryValueName(sValueName);
             KnownValueNames.insert(sValueName);
         }

@@ -322,6 +322,48 @@ TEST_F(ApplicationTest, LifeCycleSeenByAClientAndTheRunningObjectTable) {
     EXPECT_EQ(0u, StoredEnabled().first);
 }
 
+TEST_F(ApplicationTest, StoredScenarioThatCannotBeReadIsAWarning) {
+    StoreScenario(u"watched");
+    const std::vector<BYTE> Damaged{0x00, 0x08, 0x00, 0x00, 0x08, 0x00, 0xFF, 0x00};
+    {
+        CRegKey Key;
+        ASSERT_EQ(ERROR_SUCCESS, Key.Create(HKEY_LOCAL_MACHINE, kScenariosKeyPath));
+        ASSERT_EQ(ERROR_SUCCESS, Key.SetBinaryValue(u"Damaged", Damaged.data(), static_cast<DWORD>(Damaged.size())));
+    }
+    CComObjectT<CApplicationEventsSink>* pSink = nullptr;
+    auto pApplication = NewApplication(&pSink);
+    ASSERT_EQ(S_OK, Start(pApplication));
+
+    // The other scenario runs; the skipped value is announced once, by name, between Starting and Started.
+    const std::string sWarning =
+        "The stored scenario \"Damaged\" cannot be read; it is not run and stays in the store as it is.";
+    EXPECT_EQ((Lines{"Starting", "Event 1 " + sWarning, "Started"}), pSink->m_Seen);
+    auto pManager = ManagerOf(pApplication);
+    ASSERT_TRUE(pManager);
+    CComPtr<IActivity> pActivity = FirstActivityOf(pManager);
+    ASSERT_TRUE(pActivity);
+    EXPECT_EQ(1, FakeOf<CFakeActivity>(pActivity.p)->GetStartCount());
+    EVENTTYPE Type = EVENTTYPE_INFORMATION;
+    BSTR sDescription = nullptr;
+    VARIANT_BOOL bValid = VARIANT_FALSE;
+    ASSERT_EQ(S_OK, pApplication->QueryLastEvent(&Type, &sDescription, &bValid));
+    EXPECT_EQ(VARIANT_TRUE, bValid);
+    EXPECT_EQ(EVENTTYPE_WARNING, Type);
+    EXPECT_EQ(sWarning, comrt::ToUtf8(Text(sDescription)));
+    SysFreeString(sDescription);
+    pActivity.Release();
+    pManager.Release();
+
+    // Saved and stopped, the value is still there as it was.
+    EXPECT_EQ(S_OK, pApplication->Save());
+    Of(pApplication)->Stop();
+    CRegKey Key;
+    ASSERT_EQ(ERROR_SUCCESS, Key.Open(HKEY_LOCAL_MACHINE, kScenariosKeyPath, KEY_READ));
+    std::vector<BYTE> Stored;
+    ASSERT_EQ(ERROR_SUCCESS, Key.QueryBinaryValue(u"Damaged", Stored));
+    EXPECT_EQ(Damaged, Stored);
+}
+
 TEST_F(ApplicationTest, ScenarioOfAClassNoLongerRegistered) {
     StoreScenario(u"orphan");
     m_Classes.Revoke(CLSID_FakeActivity);

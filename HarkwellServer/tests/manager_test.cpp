@@ -4,12 +4,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "Manager.h"
 #include "ManagerClient.h"
 #include "ScenarioTestObjects.h"
 #include "TestEnvironment.h"
 #include "comrt/oleauto.h"
 #include "comrt/registry.h"
+#include "comrt/text.h"
+#include "corvane/ulmemorystream.h"
 #include "corvane/ulregistry.h"
 
 namespace {
@@ -231,18 +235,95 @@ TEST_F(ManagerTest, FailedLoadsLeaveTheStoreAsItWas) {
     EXPECT_EQ(REGDB_E_CLASSNOTREG, NewManager(pManager));
     EXPECT_FALSE(pManager);
     EXPECT_EQ(Good, StoredValues());
+}
 
-    // Truncated, a newer stream format, garbage: each fails, none changes anything.
-    const std::vector<std::vector<BYTE>> Bad{
-        std::vector<BYTE>(Good[0].Data.begin(), Good[0].Data.begin() + 20),
-        {0x00, 0x09, 0x00, 0x00, 0x08, 0x00, 2, 0, 0, 0, 0, 0},
-        {0x13, 0x37, 0xC0, 0xDE, 0xFF, 0xFF, 0xFF, 0xFF, 0x41},
+// Stored bytes that are no scenario: each is skipped, the other scenarios load and start, and saving the list
+// (with a scenario added, which takes the next free name) leaves the damaged value bit for bit as it was,
+// also through a second load and save.
+TEST_F(ManagerTest, DamagedValuesAreSkippedAndKeptAsTheyAre) {
+    constexpr LONG kGood = 51;
+    {
+        CComPtr<IManager> pManager;
+        ASSERT_EQ(S_OK, NewManager(pManager));
+        for (LONG n = 0; n < kGood; ++n)
+            AddScenario(ScenariosOf(pManager), comrt::ToUtf16("good " + std::to_string(n)).c_str(), n);
+    }
+    const auto Good = StoredValues();
+    ASSERT_EQ(static_cast<size_t>(kGood), Good.size());
+    const std::vector<BYTE>& Sample = Good[0].Data;
+    ASSERT_GT(Sample.size(), 40u);
+
+    // A stream around a State text (Base64 of the record bytes).
+    auto StreamOfRecord = [](const std::vector<BYTE>& Record) {
+        BSTR sState = nullptr;
+        CMemoryStreamObject* pStream = nullptr;
+        EXPECT_EQ(S_OK, CMemoryStreamObject::CreateInstance(&pStream));
+        EXPECT_EQ(S_OK, _PersistHelper::WriteBytes(pStream, Record.data(), static_cast<ULONG>(Record.size())));
+        EXPECT_EQ(S_OK, _MemoryStreamHelper::BstrFromMemoryStream(pStream, &sState));
+        pStream->Release();
+        std::vector<BYTE> Data{0x00, 0x08, 0x00, 0x00, 0x08, 0x00};
+        const DWORD nLength = (SysStringLen(sState) + 1) * 2;
+        for (int i = 0; i < 4; ++i) Data.push_back(static_cast<BYTE>(nLength >> (8 * i)));
+        for (UINT i = 0; i <= SysStringLen(sState); ++i) Data.insert(Data.end(), {static_cast<BYTE>(sState[i]), 0});
+        SysFreeString(sState);
+        return Data;
     };
-    for (const auto& Data : Bad) {
-        Store(u"1", REG_BINARY, Data);
-        const auto Before = StoredValues();
-        EXPECT_TRUE(FAILED(NewManager(pManager)));
-        EXPECT_EQ(Before, StoredValues());
+    std::vector<BYTE> Random(300);
+    unsigned nSeed = 19;
+    for (BYTE& b : Random) b = static_cast<BYTE>((nSeed = nSeed * 1103515245u + 12345u) >> 16);
+    const struct {
+        const char* pszWhat;
+        std::vector<BYTE> Data;
+    } Damaged[] = {
+        {"random bytes", Random},
+        {"cut short", std::vector<BYTE>(Sample.begin(), Sample.begin() + static_cast<long>(Sample.size() / 2))},
+        {"cut in its header", std::vector<BYTE>(Sample.begin(), Sample.begin() + 7)},
+        {"a newer stream format", {0x00, 0x09, 0x00, 0x00, 0x08, 0x00, 2, 0, 0, 0, 0, 0}},
+        {"State of another type", {0x00, 0x08, 0x00, 0x00, 0x03, 0x00, 7, 0, 0, 0}},
+        {"a record of another version", StreamOfRecord({0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00})},
+        {"more notifications than stored", StreamOfRecord({0x01, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00})},
+        {"an activity of no object form", StreamOfRecord({0x01, 0x03, 0x00, 7, 0, 0, 0, 0, 0, 0, 0})},
+        {"a class that is no class identifier",
+         StreamOfRecord({0x01, 0x08, 0x00, 6, 0, 0, 0, 'x', 0, 'y', 0, 0, 0, 0x00, 0x00, 0x00, 0x00})},
+    };
+    for (const auto& Case : Damaged) {
+        SCOPED_TRACE(Case.pszWhat);
+        // Named as the next new scenario would be, so that neither reusing nor deleting the name goes unseen.
+        Store(u"52", REG_BINARY, Case.Data);
+        for (int nRound = 0; nRound < 2; ++nRound) {
+            CComPtr<IManager> pManager;
+            ASSERT_EQ(S_OK, NewManager(pManager));
+            auto pScenarios = ScenariosOf(pManager);
+            ASSERT_EQ(kGood + nRound, CountOf(pScenarios));
+            for (LONG n = 0; n < kGood + nRound; ++n) {
+                CFakeActivity* pActivity = ActivityOf(pScenarios, n);
+                ASSERT_TRUE(pActivity);
+                EXPECT_EQ(1, pActivity->GetStartCount());
+            }
+            EXPECT_EQ((Names{u"52"}), static_cast<CScenariosObject*>(pScenarios.p)->GetUnreadableValueNames());
+            if (nRound == 0) AddScenario(pScenarios, u"new", 99);
+        }
+        const auto Values = StoredValues();
+        ASSERT_EQ(Good.size() + 2, Values.size());
+        auto Find = [&](const std::u16string& sName) {
+            return std::find_if(Values.begin(), Values.end(), [&](const StoredValue& v) { return v.sName == sName; });
+        };
+        ASSERT_NE(Values.end(), Find(u"52"));
+        EXPECT_EQ(REG_BINARY, Find(u"52")->nType);
+        EXPECT_EQ(Case.Data, Find(u"52")->Data);
+        EXPECT_NE(Values.end(), Find(u"53"));  // the new scenario's
+        for (const auto& Value : Good) {
+            ASSERT_NE(Values.end(), Find(Value.sName));
+            EXPECT_EQ(Value.Data, Find(Value.sName)->Data);
+        }
+        // Back to the good list for the next case.
+        {
+            CRegKey Key;
+            ASSERT_EQ(ERROR_SUCCESS, Key.Open(HKEY_LOCAL_MACHINE, kScenariosKeyPath, KEY_READ | KEY_WRITE));
+            ASSERT_EQ(ERROR_SUCCESS, Key.DeleteValue(u"52"));
+            ASSERT_EQ(ERROR_SUCCESS, Key.DeleteValue(u"53"));
+        }
+        ASSERT_EQ(Good, StoredValues());
     }
 }
 

@@ -466,6 +466,50 @@ TEST_F(DBusProxyTest, TheClientBusFollowsTheEnvironment) {
     unsetenv(comrt::kClientBusVariable);
 }
 
+TEST_F(DBusProxyTest, PropertiesReadAtOnceByPath) {
+    constexpr IID kUndescribed = MakeGuid("{8F1E6A52-3C7D-4E21-9B0A-5D2C1E0000FE}");
+    struct Case {
+        comrt::BusPropertyRead Read;
+        HRESULT hr;
+        VARTYPE vt;
+    };
+    std::vector<Case> Cases{
+        {{comrt::kApplicationPath, &IidOf<ITestWidget>(), "Name"}, S_OK, VT_BSTR},
+        {{comrt::kApplicationPath, &IidOf<ITestWidget>(), "Count"}, S_OK, VT_I4},
+        {{comrt::kApplicationPath, &IidOf<ITestWidget>(), "Colour"}, E_FAIL, VT_EMPTY},
+        {{"/Corvane/HarkwellServer/Objects/999999", &IidOf<ITestWidget>(), "Name"}, E_FAIL, VT_EMPTY},
+        {{"no path", &IidOf<ITestWidget>(), "Name"}, E_INVALIDARG, VT_EMPTY},
+        {{comrt::kApplicationPath, &kUndescribed, "Name"}, E_INVALIDARG, VT_EMPTY},
+        {{comrt::kApplicationPath, nullptr, "Name"}, E_INVALIDARG, VT_EMPTY},
+    };
+    // More than may wait for their answers at once.
+    for (int i = 0; i < 250; ++i)
+        Cases.push_back({{comrt::kApplicationPath, &IidOf<ITestWidget>(), "Name"}, S_OK, VT_BSTR});
+    std::vector<comrt::BusPropertyRead> Reads;
+    for (const Case& c : Cases) Reads.push_back(c.Read);
+    std::vector<HRESULT> Results(Reads.size());
+    std::vector<VARIANT> Values(Reads.size());
+    ASSERT_EQ(S_OK, comrt::CoGetBusProperties(Reads.size(), Reads.data(), Results.data(), Values.data()));
+    for (std::size_t i = 0; i < Cases.size(); ++i) {
+        SCOPED_TRACE(i);
+        if (Cases[i].hr == E_FAIL)
+            EXPECT_TRUE(FAILED(Results[i])) << std::hex << Results[i];
+        else
+            EXPECT_EQ(Cases[i].hr, Results[i]) << std::hex << Results[i];
+        EXPECT_EQ(Cases[i].vt, Values[i].vt);
+        if (Values[i].vt == VT_BSTR) {
+            EXPECT_EQ(u"root", Text(Values[i].bstrVal));
+        }
+        VariantClear(&Values[i]);
+    }
+    // No reads, nothing to do; the values must have somewhere to go; off the buses there is no server.
+    EXPECT_EQ(S_OK, comrt::CoGetBusProperties(0, nullptr, nullptr, nullptr));
+    EXPECT_EQ(E_POINTER, comrt::CoGetBusProperties(1, Reads.data(), nullptr, Values.data()));
+    setenv(comrt::kClientBusVariable, "none", 1);
+    EXPECT_EQ(RPC_E_DISCONNECTED, comrt::CoGetBusProperties(1, Reads.data(), Results.data(), Values.data()));
+    unsetenv(comrt::kClientBusVariable);
+}
+
 // In child mode the program is a client and never reaches the tests.
 [[maybe_unused]] const bool g_bChild = [] {
     const char* szMode = std::getenv(kChildVariable);

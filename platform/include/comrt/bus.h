@@ -48,4 +48,19 @@ COMRT_API void CoSetClientBus(BusKind kind);
 // server runs or nothing is exported there; E_NOINTERFACE when the object does not answer riid.
 COMRT_API HRESULT CoGetBusObject(const char* szPath, REFIID riid, void** ppv);
 
+// One property read of CoGetBusProperties: the object's path (an exported object or a view), the described
+// dual interface the property belongs to, and the property's name on the bus.
+struct BusPropertyRead {
+    const char* szPath;
+    const IID* piid;
+    const char* szProperty;
+};
+// Reads nCount properties of objects of the running server with every read sent before the first answer is
+// awaited, so that many reads cost the server's and the bus's work for them and about one round trip of
+// waiting, where one call after the other waits a round trip each. pResults[i] receives each read's result
+// and pValues[i] its value (initialised here, cleared by the caller); object-valued properties are not read
+// (E_NOTIMPL). RPC_E_DISCONNECTED when no server runs; S_OK once every read has its result.
+COMRT_API HRESULT CoGetBusProperties(std::size_t nCount, const BusPropertyRead* pReads, HRESULT* pResults,
+                                     VARIANT* pValues);
+
 }  // namespace comrt

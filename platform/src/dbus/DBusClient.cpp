@@ -1,8 +1,10 @@
 // The client connection of the process, the mapping of paths to proxies, the local-server resolver behind
 // CoCreateInstance(CLSCTX_LOCAL_SERVER) and the client functions of comrt/bus.h.
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #include "DBusProxy.h"
 #include "comrt/text.h"
@@ -231,6 +233,121 @@ HRESULT CoGetBusObject(const char* szPath, REFIID riid, void** ppv) {
         if (hr == RPC_E_DISCONNECTED || hr == E_NOINTERFACE) return hr;
     }
     return pProxy->QueryInterface(riid, ppv);
+}
+
+namespace {
+
+// The reads of CoGetBusProperties answer with values; an object among them has no proxy to become.
+class CNoObjectsMapper final : public dbus::IObjectMapper {
+public:
+    HRESULT PathOf(IUnknown*, std::string*) override { return E_NOTIMPL; }
+    HRESULT ObjectOf(const std::string&, IUnknown**) override { return E_NOTIMPL; }
+};
+
+// At most this many reads wait for their answers at once: the bus daemon limits the replies a connection may
+// be owed (the system bus's default is 128).
+constexpr std::size_t kReadsInFlight = 100;
+
+struct CPropertyReads {
+    const BusPropertyRead* pReads;
+    HRESULT* pResults;
+    VARIANT* pValues;
+    std::size_t nWaiting = 0;
+};
+
+struct CPendingRead {
+    CPropertyReads* pReads;
+    std::size_t nIndex;
+};
+
+int OnPropertyReply(sd_bus_message* pReply, void* pUserData, sd_bus_error*) {
+    auto* pPending = static_cast<CPendingRead*>(pUserData);
+    CPropertyReads& Reads = *pPending->pReads;
+    const std::size_t i = pPending->nIndex;
+    --Reads.nWaiting;
+    if (sd_bus_message_is_method_error(pReply, nullptr)) {
+        const sd_bus_error* pError = sd_bus_message_get_error(pReply);
+        Reads.pResults[i] = dbus::HResultOfError(pError && pError->name ? pError->name : "");
+        return 0;
+    }
+    CNoObjectsMapper Mapper;
+    Reads.pResults[i] = dbus::ReadVariant(pReply, &Reads.pValues[i], Mapper);
+    return 0;
+}
+
+}  // namespace
+
+HRESULT CoGetBusProperties(std::size_t nCount, const BusPropertyRead* pReads, HRESULT* pResults, VARIANT* pValues) {
+    if (nCount == 0) return S_OK;
+    if (pReads == nullptr || pResults == nullptr || pValues == nullptr) return E_POINTER;
+    for (std::size_t i = 0; i < nCount; ++i) {
+        VariantInit(&pValues[i]);
+        pResults[i] = E_PENDING;
+    }
+    // The process's client connection decides the bus (and "none"); the reads go over a connection of their
+    // own, because the client connection's messages are read by its event loop thread.
+    if (!dbus::ClientBus()) return RPC_E_DISCONNECTED;
+    const bool bSystem = CoGetClientBus() == BusKind::System;
+    sd_bus* pBus = nullptr;
+    if ((bSystem ? sd_bus_open_system(&pBus) : sd_bus_open_user(&pBus)) < 0) return RPC_E_DISCONNECTED;
+    struct CBusCloser {
+        sd_bus* p;
+        ~CBusCloser() { sd_bus_flush_close_unref(p); }
+    } Closer{pBus};
+    // The server's unique name: the reads must not start a server that does not run.
+    sd_bus_error Error = SD_BUS_ERROR_NULL;
+    sd_bus_message* pOwnerReply = nullptr;
+    int nResult = sd_bus_call_method(pBus, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                     "GetNameOwner", &Error, &pOwnerReply, "s", kServerBusName);
+    sd_bus_error_free(&Error);
+    const char* szOwner = nullptr;
+    std::string sServer;
+    if (nResult >= 0 && sd_bus_message_read(pOwnerReply, "s", &szOwner) > 0 && szOwner != nullptr) sServer = szOwner;
+    sd_bus_message_unref(pOwnerReply);
+    if (sServer.empty()) return RPC_E_DISCONNECTED;
+
+    CPropertyReads Reads{pReads, pResults, pValues};
+    std::vector<CPendingRead> Pending(nCount);
+    std::vector<sd_bus_slot*> Slots;
+    struct CSlotReleaser {
+        std::vector<sd_bus_slot*>& Slots;
+        ~CSlotReleaser() {
+            for (sd_bus_slot* p : Slots) sd_bus_slot_unref(p);
+        }
+    } Releaser{Slots};
+    Slots.reserve(nCount);
+    std::size_t nNext = 0;
+    while (nNext < nCount || Reads.nWaiting > 0) {
+        while (nNext < nCount && Reads.nWaiting < kReadsInFlight) {
+            const std::size_t i = nNext++;
+            const BusPropertyRead& Read = pReads[i];
+            const InterfaceDescription* d = Read.piid ? FindInterfaceDescription(*Read.piid) : nullptr;
+            if (Read.szPath == nullptr || !sd_bus_object_path_is_valid(Read.szPath) || Read.szProperty == nullptr ||
+                d == nullptr) {
+                pResults[i] = E_INVALIDARG;
+                continue;
+            }
+            const std::string sInterface = dbus::kInterfacePrefix + std::string(d->szName);
+            Pending[i] = {&Reads, i};
+            sd_bus_slot* pSlot = nullptr;
+            nResult = sd_bus_call_method_async(pBus, &pSlot, sServer.c_str(), Read.szPath,
+                                               "org.freedesktop.DBus.Properties", "Get", &OnPropertyReply, &Pending[i],
+                                               "ss", sInterface.c_str(), Read.szProperty);
+            if (nResult < 0) {
+                pResults[i] = nResult == -ENOMEM ? E_OUTOFMEMORY : RPC_E_DISCONNECTED;
+                continue;
+            }
+            Slots.push_back(pSlot);
+            ++Reads.nWaiting;
+        }
+        nResult = sd_bus_process(pBus, nullptr);
+        if (nResult < 0) break;
+        if (nResult == 0 && sd_bus_wait(pBus, UINT64_MAX) < 0) break;
+    }
+    // A connection that failed leaves its reads without an answer.
+    for (std::size_t i = 0; i < nCount; ++i)
+        if (pResults[i] == E_PENDING) pResults[i] = RPC_E_DISCONNECTED;
+    return S_OK;
 }
 
 }  // namespace comrt
