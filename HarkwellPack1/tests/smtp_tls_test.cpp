@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../../corvane/tests/tracelog.h"
@@ -13,6 +14,7 @@
 #include "SmtpClientConnection.h"
 #include "SmtpTestServer.h"
 #include "TlsTestCertificates.h"
+#include "corvane/ulhandle.h"
 
 namespace {
 
@@ -295,6 +297,28 @@ TEST_F(SmtpTls, BrokenStartTlsAndHandshakesEndTheDelivery) {
         for (const std::string& sCommand : Server.GetCommands())
             EXPECT_EQ(sCommand.find("MAIL FROM"), std::string::npos) << Case.pszName;
     }
+}
+
+TEST_F(SmtpTls, AbortEventEndsAHandshakeWaitingWithoutLimit) {
+    CScriptedSmtpServer Server({Send("220 ready\r\n"), ReadLine(), Send("250-mail.example.org\r\n250 STARTTLS\r\n"),
+                                ReadLine(), Send("220 go ahead\r\n")});
+    CSmtpSettings Settings = MakeSettings(u"127.0.0.1", Server.GetPort(), SMTPSECURITY_STARTTLS_REQUIRED, true);
+    Settings.m_nTimeout = -1;
+    const CEvent Abort(true, false);
+    std::thread Setter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        Abort.Set();
+    });
+    CSmtpClientConnection Connection;
+    Connection.SetAbortEvent(Abort);
+    const auto Start = std::chrono::steady_clock::now();
+    Connection.Deliver(Settings, MESSAGE);
+    Setter.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::seconds(3));
+    EXPECT_EQ(Connection.GetLastResult(), E_SMTP_STOPPED) << ReadLog();
+    EXPECT_NE(Connection.GetLastFailure().find("failed at TLS handshake: the delivery was stopped"), std::string::npos)
+        << Connection.GetLastFailure();
+    ASSERT_TRUE(Server.WaitUntilDone());
 }
 
 // TLS from the connect on against a peer that answers in plain text or never answers.
