@@ -76,6 +76,12 @@ CSmtpTlsSession::~CSmtpTlsSession() {
 }
 
 CSmtpTlsSession::STATUS CSmtpTlsSession::Result(int nResult) noexcept {
+    const STATUS nStatus = Classify(nResult);
+    if (nStatus == STATUS_CLOSED || nStatus == STATUS_FAILED) m_bBroken = true;
+    return nStatus;
+}
+
+CSmtpTlsSession::STATUS CSmtpTlsSession::Classify(int nResult) noexcept {
     if (nResult > 0) return STATUS_DONE;
     switch (SSL_get_error(m_pSsl, nResult)) {
         case SSL_ERROR_WANT_READ:
@@ -127,7 +133,8 @@ CSmtpTlsSession::STATUS CSmtpTlsSession::Write(const void* pData, std::size_t nL
 }
 
 void CSmtpTlsSession::Shutdown() noexcept {
-    if (SSL_is_init_finished(m_pSsl)) SSL_shutdown(m_pSsl);
+    // After a fatal error the library must not be asked to shut down; the connection is closed anyway.
+    if (!m_bBroken && SSL_is_init_finished(m_pSsl)) SSL_shutdown(m_pSsl);
     ERR_clear_error();
 }
 

@@ -63,10 +63,13 @@ public:
 
 private:
     void Initialize(int hSocket, std::string_view sHost);
+    // The status of a library call's result; Result also notes a session that has ended or failed.
     STATUS Result(int nResult) noexcept;
+    STATUS Classify(int nResult) noexcept;
 
     SSL_CTX* m_pContext = nullptr;
     SSL* m_pSsl = nullptr;
     VERIFY m_nVerify;
+    bool m_bBroken = false;
     std::string m_sErrorText;
 };

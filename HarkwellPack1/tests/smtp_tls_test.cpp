@@ -10,10 +10,13 @@
 #include <vector>
 
 #include "../../corvane/tests/tracelog.h"
+#include "FixedActivityEvent.h"
 #include "ScriptedSmtpServer.h"
 #include "SmtpClientConnection.h"
+#include "SmtpNotification.h"
 #include "SmtpTestServer.h"
 #include "TlsTestCertificates.h"
+#include "comrt/oleauto.h"
 #include "corvane/ulhandle.h"
 
 namespace {
@@ -196,6 +199,62 @@ TEST_F(SmtpTls, EveryMethodAuthenticatesInsideTls) {
         EXPECT_TRUE(Message.bSecure);
     }
     EXPECT_EQ(ReadLog().find("Exception 0x"), std::string::npos) << ReadLog();
+}
+
+// The notification object's own path: settings through its two interfaces, an event handled, the worker
+// delivering over STARTTLS with the certificate checked and PLAIN inside TLS.
+TEST_F(SmtpTls, NotificationDeliversItsEventOverStartTls) {
+    if (!CSmtpTestServer::IsNodeAvailable()) GTEST_SKIP() << "node is not installed: the real SMTP server cannot run";
+    CSmtpTestServer Server;
+    ASSERT_TRUE(StartServer(Server, CTlsTestCertificates::VALID, false, {"--auth-required"})) << Server.GetError();
+    CComPtr<ISmtpNotification> pSettings;
+    ASSERT_EQ(CreateObjectT<CSmtpNotification>(IidOf<ISmtpNotification>(), reinterpret_cast<void**>(&pSettings)), S_OK);
+    const auto Put = [&](HRESULT (ISmtpNotification::*pPut)(BSTR), const char16_t* pszValue) {
+        BSTR sValue = SysAllocString(pszValue);
+        EXPECT_EQ((pSettings->*pPut)(sValue), S_OK);
+        SysFreeString(sValue);
+    };
+    Put(&ISmtpNotification::put_ServerHost, u"localhost");
+    EXPECT_EQ(pSettings->put_ServerPort(Server.GetPort()), S_OK);
+    Put(&ISmtpNotification::put_Sender, u"harkwell@localhost");
+    Put(&ISmtpNotification::put_ToRecipients, u"ops@localhost");
+    Put(&ISmtpNotification::put_AuthenticationMethods, u"plain");
+    Put(&ISmtpNotification::put_AuthenticationName, u"harkwell");
+    Put(&ISmtpNotification::put_AuthenticationPassword, u"secret");
+    EXPECT_EQ(pSettings->put_Timeout(10000), S_OK);
+    CComPtr<ISmtpNotificationSecurity> pSecurity;
+    ASSERT_EQ(pSettings->QueryInterface(IidOf<ISmtpNotificationSecurity>(), reinterpret_cast<void**>(&pSecurity)),
+              S_OK);
+    EXPECT_EQ(pSecurity->put_Security(SMTPSECURITY_STARTTLS_REQUIRED), S_OK);
+    CComPtr<INotification> pNotification;
+    ASSERT_EQ(pSettings->QueryInterface(IidOf<INotification>(), reinterpret_cast<void**>(&pNotification)), S_OK);
+    CComPtr<IActivityEvent> pEvent = testing_support::CFixedActivityEvent::Create(u"over TLS", u"the body");
+    ASSERT_TRUE(pEvent);
+    EXPECT_EQ(pNotification->Handle(nullptr, pEvent), S_OK);
+    ASSERT_TRUE(Server.WaitForMessageCount(1, std::chrono::seconds(30))) << ReadLog();
+    pNotification.Release();
+    pSecurity.Release();
+    pSettings.Release();  // waits for the worker
+    const auto Messages = Server.GetMessages();
+    ASSERT_EQ(Messages.size(), 1u);
+    EXPECT_TRUE(Messages[0].bSecure);
+    EXPECT_EQ(Messages[0].sAuthMethod, "PLAIN");
+    EXPECT_NE(Messages[0].sData.find("over TLS"), std::string::npos);
+    EXPECT_EQ(ReadLog().find("Exception 0x"), std::string::npos) << ReadLog();
+}
+
+TEST_F(SmtpTls, LargeMessageGoesWholeThroughTls) {
+    if (!CSmtpTestServer::IsNodeAvailable()) GTEST_SKIP() << "node is not installed: the real SMTP server cannot run";
+    CSmtpTestServer Server;
+    ASSERT_TRUE(StartServer(Server, CTlsTestCertificates::VALID, true)) << Server.GetError();
+    // Far more than a socket buffer or a TLS record holds, so writes wait for the socket many times.
+    std::string sMessage = "Subject: large\r\n\r\n";
+    while (sMessage.size() < 3 * 1024 * 1024) sMessage += "0123456789abcdefghijklmnopqrstuvwxyz.0123456789\r\n.";
+    CSmtpClientConnection Connection;
+    Connection.Deliver(MakeSettings(u"localhost", Server.GetPort(), SMTPSECURITY_TLS, true), sMessage);
+    EXPECT_EQ(Connection.GetLastResult(), S_OK) << Connection.GetLastFailure();
+    ASSERT_TRUE(Server.WaitForMessageCount(1));
+    EXPECT_EQ(Server.GetMessages()[0].sData, sMessage + "\r\n");
 }
 
 TEST_F(SmtpTls, ModeNoneIsThePlainDialogueEvenWhereStartTlsIsOffered) {
