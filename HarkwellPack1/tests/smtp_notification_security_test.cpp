@@ -169,6 +169,36 @@ TEST(SmtpNotificationSecurity, StreamStoredBeforeSecurityLoadsWithoutTls) {
     EXPECT_EQ(sNew.substr(sOld.size()), std::string("\x03\x00\x00\x00\x00\x00\x0b\x00\xff\xff", 10));
 }
 
+// A property bag written before the two settings existed: it holds every other setting, not these.
+class CBagWithoutSecurity : public IPropertyBag {
+public:
+    using Interfaces = InterfaceList<InterfaceEntry<IPropertyBag>>;
+    HRESULT Read(LPCOLESTR pszPropName, VARIANT* pVar, IErrorLog*) override {
+        const std::u16string sName(pszPropName);
+        if (sName == u"Security" || sName == u"VerifyServerCertificate") return E_INVALIDARG;
+        if (sName == u"ServerHost") {
+            VariantClear(pVar);
+            pVar->vt = VT_BSTR;
+            pVar->bstrVal = SysAllocString(u"mail.example.org");
+            return S_OK;
+        }
+        return E_INVALIDARG;
+    }
+    HRESULT Write(LPCOLESTR, VARIANT*) override { return E_NOTIMPL; }
+};
+
+TEST(SmtpNotificationSecurity, PropertyBagWithoutTheSettingsLoadsWithoutTls) {
+    CObject p;
+    ASSERT_EQ(p->put_VerifyServerCertificate(VARIANT_FALSE), S_OK);
+    CComObjectT<CBagWithoutSecurity>* pBag = nullptr;
+    ASSERT_EQ(CComObjectT<CBagWithoutSecurity>::CreateInstance(&pBag), S_OK);
+    EXPECT_EQ(static_cast<IPersistPropertyBag*>(p.operator->())->Load(pBag, nullptr), S_OK);
+    pBag->Release();
+    EXPECT_EQ(p.GetSecurity(), SMTPSECURITY_NONE);
+    EXPECT_TRUE(p.GetVerify());
+    EXPECT_EQ(p.GetText(&CSmtpNotification::get_ServerHost), u"mail.example.org");
+}
+
 TEST(SmtpNotificationSecurity, SettingsRoundTripThroughTheStream) {
     CObject p;
     ASSERT_EQ(p->put_Security(SMTPSECURITY_STARTTLS_REQUIRED), S_OK);
