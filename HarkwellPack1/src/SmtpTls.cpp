@@ -1,7 +1,6 @@
 // TLS sessions of the SMTP client on OpenSSL.
 #include "SmtpTls.h"
 
-#include <arpa/inet.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
@@ -23,9 +22,11 @@ std::string TakeErrorQueue() {
     return sText;
 }
 
-bool IsIpv4Address(const std::string& sHost) {
-    in_addr Address;
-    return ::inet_pton(AF_INET, sHost.c_str(), &Address) == 1;
+// Whether the host is written as an address (the library's own reading of address text).
+bool IsAddress(const std::string& sHost) {
+    ASN1_OCTET_STRING* pAddress = a2i_IPADDRESS(sHost.c_str());
+    ASN1_OCTET_STRING_free(pAddress);
+    return pAddress != nullptr;
 }
 
 }  // namespace
@@ -56,7 +57,7 @@ void CSmtpTlsSession::Initialize(int hSocket, std::string_view sHost) {
     if (m_pSsl == nullptr) corvane::ThrowHResult(E_OUTOFMEMORY);
     if (SSL_set_fd(m_pSsl, hSocket) != 1) corvane::ThrowHResult(E_FAIL);
     const std::string sHostText(sHost);
-    const bool bAddress = IsIpv4Address(sHostText);
+    const bool bAddress = IsAddress(sHostText);
     // A server name is only sent for names: addresses are not allowed there.
     if (!bAddress && !sHostText.empty()) SSL_set_tlsext_host_name(m_pSsl, sHostText.c_str());
     if (nVerify != VERIFY_NONE) {
