@@ -4,11 +4,14 @@
 //   - a complete reply ends with CR LF within the buffer, its code has at most seven digits and its text is
 //     shorter than the reply;
 //   - the reply reads the same from the buffer cut right after it, and no shorter part of it reads as complete
-//     (so a reply split across reads is taken only once all of it has come, and is the same reply).
+//     (so a reply split across reads is taken only once all of it has come, and is the same reply);
+//   - its text as a trace line is one bounded line without control characters, and an extension is found in
+//     it as an EHLO reply only where the text holds the keyword after a line break.
 #include <stdlib.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "FuzzInput.h"
@@ -64,6 +67,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t cb)
             CSmtpReply Part;
             Check(ParseChecked(sBuffer.substr(0, nEnd + 2), Part) == 0, "part of a reply reads as complete");
         }
+        const std::string sTraceText = MakeSmtpTraceText(Reply.sText);
+        Check(sTraceText.size() <= 303, "the trace text is longer than its bound");
+        for (const char c : sTraceText)
+            Check(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F, "the trace text holds a control character");
+        if (SmtpReplyListsExtension(Reply.sText, "STARTTLS")) {
+            std::string sUpper = Reply.sText;
+            for (char& c : sUpper)
+                if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+            Check(sUpper.find("\r\nSTARTTLS") != std::string::npos, "an extension was found that is not listed");
+        }
+
         CSmtpReply Short;
         Check(ParseChecked(sBuffer.substr(0, Reply.nLength - 1), Short) == 0, "a reply without its LF is complete");
         sBuffer.remove_prefix(Reply.nLength);

@@ -5,6 +5,8 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git python3
   libsqlite3-dev sqlite3
+  # TLS for the e-mail notification's SMTP client.
+  libssl-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang lld libclang-rt-14-dev
   iproute2

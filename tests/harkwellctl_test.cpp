@@ -166,12 +166,20 @@ TEST_F(Harkwellctl, CreatesChangesDeletesAndSavesScenarios) {
     EXPECT_EQ(0, Result.nExitCode) << Result.sOutput;
     Result = Ctl({"set", "1", "notification:1", "ToRecipients=third@localhost", "AuthenticationPassword=hunter2"});
     EXPECT_EQ(0, Result.nExitCode) << Result.sOutput;
+    // The security settings live on an interface of their own and are reached by name all the same.
+    Result = Ctl({"set", "1", "notification:0", "Security=3", "VerifyServerCertificate=false"});
+    EXPECT_EQ(0, Result.nExitCode) << Result.sOutput;
+    Result = Ctl({"set", "1", "notification:0", "Security=4"});
+    EXPECT_EQ(1, Result.nExitCode) << Result.sOutput;
     Result = Ctl({"show", "1"});
     EXPECT_EQ(0, Result.nExitCode) << Result.sOutput;
     EXPECT_NE(std::string::npos, Result.sOutput.find("    Host = 192.0.2.7\n")) << Result.sOutput;
     EXPECT_NE(std::string::npos, Result.sOutput.find("    Timeout = 250\n")) << Result.sOutput;
     EXPECT_NE(std::string::npos, Result.sOutput.find("    ToRecipients = third@localhost\n")) << Result.sOutput;
     EXPECT_NE(std::string::npos, Result.sOutput.find("    ServerPort = ")) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("    Security = 3\n")) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("    Security = 1\n")) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("    VerifyServerCertificate = false\n")) << Result.sOutput;
     // One line per property, and no password in clear.
     EXPECT_NE(std::string::npos, Result.sOutput.find("    Body = Hi,\\")) << Result.sOutput;
     EXPECT_EQ(std::string::npos, Result.sOutput.find("\nThis is an automated")) << Result.sOutput;

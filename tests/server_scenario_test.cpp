@@ -32,11 +32,13 @@
 #include "Pack1Ids.h"
 #include "PythonMessageParser.h"
 #include "ServerProcess.h"
+#include "SmtpNotificationStreams.h"
 #include "SmtpTestServer.h"
 #include "TestEnvironment.h"
 #include "comrt/oleauto.h"
 #include "comrt/registry.h"
 #include "comrt/text.h"
+#include "corvane/ulcrypt.h"
 
 using testing_support::AddScenarioParts;
 using testing_support::CApplicationTestTurn;
@@ -54,6 +56,7 @@ using testing_support::ScenariosOf;
 
 using testing_support::kIPingActivity;
 using testing_support::kISmtpNotification;
+using testing_support::kISmtpNotificationSecurity;
 using testing_support::kPingActivity;
 using testing_support::kSmtpNotification;
 
@@ -366,6 +369,49 @@ TEST_F(ServerScenario, AStoredScenarioThatCannotBeReadStaysInTheStore) {
     Stored.resize(nSize);
     EXPECT_EQ(Garbage, Stored);
     EXPECT_EQ(1u, nValues);
+}
+
+TEST_F(ServerScenario, AnEmailNotificationStoredBeforeTheSecuritySettingsLoadsWithoutTls) {
+    // The scenario's State: version 1, no activity, one notification whose object data is its class and the
+    // stream an earlier version saved, which ends after Timeout.
+    const std::string sObject =
+        testing_support::BytesFromHex(testing_support::SMTP_NOTIFICATION_STREAM_BEFORE_SECURITY);
+    std::string sRecord("\x01\x00\x00\x01\x00\x00\x00", 7);
+    const std::uint32_t nData = 16 + static_cast<std::uint32_t>(sObject.size());
+    sRecord += std::string("\x11\x20\x01\x00\x80\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00", 18);
+    for (int i = 0; i < 4; ++i) sRecord += static_cast<char>(nData >> (8 * i));
+    sRecord += std::string(4, '\0');
+    sRecord.append(reinterpret_cast<const char*>(&kSmtpNotification), 16);
+    sRecord += sObject;
+    const DWORD nFlags = _Base64Helper::BASE64_FLAG_NOPAD | _Base64Helper::BASE64_FLAG_NOCRLF;
+    std::string sState(_Base64Helper::GetEncodeOutputSize(sRecord.size(), nFlags), '\0');
+    sState.resize(_Base64Helper::Encode(reinterpret_cast<const BYTE*>(sRecord.data()), sRecord.size(), sState.data(),
+                                        sState.size(), nFlags));
+    std::vector<BYTE> Value = {0x00, 0x08, 0x00, 0x00, 0x08, 0x00};
+    const std::uint32_t nText = 2 * (static_cast<std::uint32_t>(sState.size()) + 1);
+    for (int i = 0; i < 4; ++i) Value.push_back(static_cast<BYTE>(nText >> (8 * i)));
+    for (const char c : sState) Value.insert(Value.end(), {static_cast<BYTE>(c), 0});
+    Value.insert(Value.end(), {0, 0});
+    HKEY hKey = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, kScenariosKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                             KEY_READ | KEY_WRITE, nullptr, &hKey, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS, RegSetValueExW(hKey, u"1", 0, REG_BINARY, Value.data(), static_cast<DWORD>(Value.size())));
+    RegCloseKey(hKey);
+
+    LoadedScenario Loaded;
+    ASSERT_NO_FATAL_FAILURE(Load(Loaded));
+    ASSERT_EQ(1, Loaded.nCount);
+    ASSERT_TRUE(Loaded.pNotification);
+    EXPECT_EQ(0, NumberProperty(Loaded.pNotification, kISmtpNotificationSecurity, u"Security"));
+    EXPECT_EQ("mail.example.org", TextProperty(Loaded.pNotification, kISmtpNotification, u"ServerHost"));
+    EXPECT_EQ(587, NumberProperty(Loaded.pNotification, kISmtpNotification, u"ServerPort"));
+    EXPECT_EQ(30000, NumberProperty(Loaded.pNotification, kISmtpNotification, u"Timeout"));
+    EXPECT_EQ("Tops3cret", TextProperty(Loaded.pNotification, kISmtpNotification, u"AuthenticationPassword"));
+    VARIANT vVerify;
+    ASSERT_EQ(S_OK, GetDispatchProperty(Loaded.pNotification, kISmtpNotificationSecurity, u"VerifyServerCertificate",
+                                        &vVerify));
+    EXPECT_EQ(VT_BOOL, vVerify.vt);
+    EXPECT_EQ(VARIANT_TRUE, vVerify.boolVal);
 }
 
 int main(int argc, char** argv) {

@@ -1,5 +1,6 @@
 #include "SmtpClientConnection.h"
 
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -45,6 +46,50 @@ std::string DecodeBase64(std::string_view sText) {
     sData.resize(
         _Base64Helper::Decode(sText.data(), sText.size(), reinterpret_cast<BYTE*>(sData.data()), sData.size()));
     return sData;
+}
+
+char ToLowerAscii(char c) noexcept {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool EqualsNoCaseAscii(std::string_view a, std::string_view b) noexcept {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (ToLowerAscii(a[i]) != ToLowerAscii(b[i])) return false;
+    return true;
+}
+
+// The words of a failure that is no reply of the server.
+std::string DescribeResult(HRESULT nResult) {
+    switch (nResult) {
+        case HRESULT_FROM_WIN32(WSAETIMEDOUT):
+            return "no answer within the time-out";
+        case HRESULT_FROM_WIN32(WSAECONNRESET):
+            return "the server closed the connection";
+        case HRESULT_FROM_WIN32(WSAECONNREFUSED):
+            return "the connection was refused";
+        case HRESULT_FROM_WIN32(WSAEADDRNOTAVAIL):
+            return "the host name could not be resolved";
+        case HRESULT_FROM_WIN32(WSAEMSGSIZE):
+            return "the reply did not end within its bound";
+        case E_SMTP_REPLY_CODE:
+        case E_SMTP_REPLY_SEPARATOR:
+        case E_SMTP_REPLY_CONTINUATION:
+            return "the server's answer is no SMTP reply";
+        case E_SMTP_DEADLINE:
+            return "the delivery took longer than its deadline";
+        case E_SMTP_STOPPED:
+            return "the delivery was stopped";
+        case E_SMTP_STARTTLS_NOT_OFFERED:
+            return "the server does not offer STARTTLS, which the settings require";
+        case E_SMTP_DATA_BEFORE_TLS:
+            return "the server sent more after its go-ahead for STARTTLS";
+        default:
+            break;
+    }
+    char szText[40];
+    std::snprintf(szText, sizeof szText, "error 0x%08x", static_cast<unsigned>(nResult));
+    return szText;
 }
 
 const CRegExp& GetMailboxExpression() {
@@ -107,6 +152,41 @@ std::string StuffSmtpMessageData(std::string_view sMessageData) {
     return sData;
 }
 
+bool SmtpReplyListsExtension(std::string_view sEhloText, std::string_view sKeyword) {
+    std::size_t nStart = sEhloText.find("\r\n");
+    while (nStart != std::string_view::npos) {
+        nStart += 2;
+        const std::size_t nEnd = sEhloText.find("\r\n", nStart);
+        const std::string_view sLine =
+            sEhloText.substr(nStart, nEnd == std::string_view::npos ? std::string_view::npos : nEnd - nStart);
+        // The keyword is the line's first word; parameters may follow it after a blank.
+        const std::string_view sWord = sLine.substr(0, sLine.find(' '));
+        if (EqualsNoCaseAscii(sWord, sKeyword)) return true;
+        nStart = nEnd;
+    }
+    return false;
+}
+
+std::string MakeSmtpTraceText(std::string_view sText) {
+    constexpr std::size_t MAX_LENGTH = 300;
+    std::string sLine;
+    std::size_t i = 0;
+    for (; i < sText.size() && sLine.size() < MAX_LENGTH; ++i) {
+        const char c = sText[i];
+        if (c == '\r' && i + 1 < sText.size() && sText[i + 1] == '\n') {
+            sLine += " / ";
+            ++i;
+        } else {
+            sLine += (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) ? '?' : c;
+        }
+    }
+    if (i < sText.size()) {
+        sLine.resize(MAX_LENGTH);
+        sLine += "...";
+    }
+    return sLine;
+}
+
 std::u16string MakeSmtpCommandArgument(std::u16string_view sText) {
     std::u16string sArgument(sText);
     for (char16_t& c : sArgument)
@@ -116,6 +196,9 @@ std::u16string MakeSmtpCommandArgument(std::u16string_view sText) {
 
 template <class TSocket>
 void CSmtpClientConnectionT<TSocket>::Connect(std::u16string_view sHost, USHORT nPort) {
+    m_pTlsSession.reset();
+    m_nLastReplyCode = 0;
+    m_sLastReplyText.clear();
     if (!m_Socket.Create()) ThrowLastSocketError();
     if (!m_Socket.EventSelect(m_NetworkEvent, FD_CONNECT | FD_CLOSE)) ThrowLastSocketError();
     if (!m_Socket.Connect(sHost, nPort)) {
@@ -184,6 +267,10 @@ void CSmtpClientConnectionT<TSocket>::WaitForWrite() {
 
 template <class TSocket>
 void CSmtpClientConnectionT<TSocket>::Send(std::string_view sBytes) {
+    if (m_pTlsSession) {
+        SendTls(sBytes);
+        return;
+    }
     for (;;) {
         if (m_bWaitForWrite) WaitForWrite();
         std::size_t nSent = 0;
@@ -206,7 +293,83 @@ void CSmtpClientConnectionT<TSocket>::Send(std::u16string_view sText) {
 }
 
 template <class TSocket>
+void CSmtpClientConnectionT<TSocket>::WaitForTls(long nNetworkEvent) {
+    if (!m_Socket.EventSelect(m_NetworkEvent, nNetworkEvent | FD_CLOSE)) ThrowLastSocketError();
+    for (;;) {
+        WaitForNetworkEvent();
+        WSANETWORKEVENTS NetworkEvents;
+        if (!m_Socket.EnumNetworkEvents(m_NetworkEvent, NetworkEvents)) ThrowLastSocketError();
+        // Data that came with a close is still read: it may be the alert that tells why the server ended
+        // the session, and the session reports the close itself after it.
+        if (NetworkEvents.lNetworkEvents & nNetworkEvent) return;
+        if (NetworkEvents.lNetworkEvents & FD_CLOSE) ThrowSocketError(WSAECONNRESET);
+    }
+}
+
+template <class TSocket>
+void CSmtpClientConnectionT<TSocket>::ThrowTlsFailure(CSmtpTlsSession::STATUS nStatus, HRESULT nResult) {
+    m_sTlsFailure = m_pTlsSession ? m_pTlsSession->GetErrorText() : std::string();
+    if (nStatus == CSmtpTlsSession::STATUS_CLOSED) ThrowSocketError(WSAECONNRESET);
+    corvane::ThrowHResult(nResult);
+}
+
+template <class TSocket>
+void CSmtpClientConnectionT<TSocket>::SendTls(std::string_view sBytes) {
+    for (;;) {
+        const CSmtpTlsSession::STATUS nStatus = m_pTlsSession->Write(sBytes.data(), sBytes.size());
+        if (nStatus == CSmtpTlsSession::STATUS_DONE) return;
+        if (nStatus == CSmtpTlsSession::STATUS_WANT_READ)
+            WaitForTls(FD_READ);
+        else if (nStatus == CSmtpTlsSession::STATUS_WANT_WRITE)
+            WaitForTls(FD_WRITE);
+        else
+            ThrowTlsFailure(nStatus, E_SMTP_TLS);
+    }
+}
+
+template <class TSocket>
+void CSmtpClientConnectionT<TSocket>::StartTls(std::u16string_view sHost, CSmtpTlsSession::VERIFY nVerify) {
+    if (!m_sReceiveBuffer.empty()) corvane::ThrowHResult(E_SMTP_DATA_BEFORE_TLS);
+    m_sTlsFailure.clear();
+    m_pTlsSession = std::make_unique<CSmtpTlsSession>(m_Socket.GetHandle(), comrt::ToUtf8(sHost), nVerify);
+    for (;;) {
+        const CSmtpTlsSession::STATUS nStatus = m_pTlsSession->Handshake();
+        if (nStatus == CSmtpTlsSession::STATUS_DONE) break;
+        if (nStatus == CSmtpTlsSession::STATUS_WANT_READ) {
+            WaitForTls(FD_READ);
+        } else if (nStatus == CSmtpTlsSession::STATUS_WANT_WRITE) {
+            WaitForTls(FD_WRITE);
+        } else if (nVerify == CSmtpTlsSession::VERIFY_REQUIRED && nStatus == CSmtpTlsSession::STATUS_FAILED &&
+                   m_pTlsSession->HasVerificationFailed()) {
+            m_sTlsFailure = m_pTlsSession->GetVerifyResultText();
+            corvane::ThrowHResult(E_SMTP_CERTIFICATE);
+        } else {
+            ThrowTlsFailure(nStatus, E_SMTP_TLS_HANDSHAKE);
+        }
+    }
+    UL_TRACE(corvane::TRACE_LEVEL_VERBOSE, "TLS with %s: %s\n", comrt::ToUtf8(sHost).c_str(),
+             m_pTlsSession->GetDescription().c_str());
+}
+
+template <class TSocket>
 void CSmtpClientConnectionT<TSocket>::ReceiveMore() {
+    if (m_pTlsSession) {
+        for (;;) {
+            char pBuffer[RECEIVE_SIZE];
+            std::size_t nReceived = 0;
+            const CSmtpTlsSession::STATUS nStatus = m_pTlsSession->Read(pBuffer, sizeof pBuffer, &nReceived);
+            if (nStatus == CSmtpTlsSession::STATUS_DONE) {
+                m_sReceiveBuffer.append(pBuffer, ::strnlen(pBuffer, nReceived));
+                return;
+            }
+            if (nStatus == CSmtpTlsSession::STATUS_WANT_READ)
+                WaitForTls(FD_READ);
+            else if (nStatus == CSmtpTlsSession::STATUS_WANT_WRITE)
+                WaitForTls(FD_WRITE);
+            else
+                ThrowTlsFailure(nStatus, E_SMTP_TLS);
+        }
+    }
     if (!m_Socket.EventSelect(m_NetworkEvent, FD_READ | FD_CLOSE)) ThrowLastSocketError();
     for (;;) {
         WaitForNetworkEvent();
@@ -234,6 +397,8 @@ ULONG CSmtpClientConnectionT<TSocket>::Receive(std::string* psText) {
         CSmtpReply Reply;
         if (ParseSmtpReply(m_sReceiveBuffer, Reply)) {
             m_sReceiveBuffer.erase(0, Reply.nLength);
+            m_nLastReplyCode = Reply.nCode;
+            m_sLastReplyText = Reply.sText;
             if (psText != nullptr) *psText = std::move(Reply.sText);
             return Reply.nCode;
         }
@@ -249,14 +414,18 @@ void CSmtpClientConnectionT<TSocket>::ReceiveIntermediate(std::string& sText) {
 }
 
 template <class TSocket>
-ULONG CSmtpClientConnectionT<TSocket>::ReceiveInRange(ULONG nLow, ULONG nHigh) {
-    const ULONG nCode = Receive();
+ULONG CSmtpClientConnectionT<TSocket>::ReceiveInRange(ULONG nLow, ULONG nHigh, std::string* psText) {
+    const ULONG nCode = Receive(psText);
     if (nCode < nLow || nCode > nHigh) corvane::ThrowHResult(E_SMTP_UNEXPECTED_REPLY);
     return nCode;
 }
 
 template <class TSocket>
 void CSmtpClientConnectionT<TSocket>::Close() noexcept {
+    if (m_pTlsSession) {
+        m_pTlsSession->Shutdown();
+        m_pTlsSession.reset();
+    }
     m_Socket.Close();
     m_bWaitForWrite = false;
 }
@@ -306,71 +475,194 @@ void CSmtpClientConnectionT<TSocket>::AuthenticateCramMd5(const CSmtpSettings& S
 }
 
 template <class TSocket>
+void CSmtpClientConnectionT<TSocket>::AuthenticatePlain(const CSmtpSettings& Settings) {
+    // RFC 4616: no authorization identity, then the name and the password, each after a NUL; sent with the
+    // command as its initial response (RFC 4954), so that one reply tells the verdict.
+    const std::string sResponse = std::string(1, '\0') +
+                                  comrt::ToUtf8(MakeSmtpCommandArgument(Settings.m_sAuthenticationName)) + '\0' +
+                                  comrt::ToUtf8(Settings.m_sAuthenticationPassword);
+    Send(std::string_view("AUTH PLAIN " + EncodeAuthenticationLine(sResponse)));
+    ReceiveInRange(200, 299);
+}
+
+template <class TSocket>
 std::u16string CSmtpClientConnectionT<TSocket>::Authenticate(const CSmtpSettings& Settings) {
     for (const std::u16string& sMethod : Settings.m_AuthMethodList.GetNames()) {
+        const char* pszMethod = comrt::EqualsNoCase(sMethod, u"login")      ? "LOGIN"
+                                : comrt::EqualsNoCase(sMethod, u"cram-md5") ? "CRAM-MD5"
+                                : comrt::EqualsNoCase(sMethod, u"plain")    ? "PLAIN"
+                                                                            : nullptr;
         try {
-            if (comrt::EqualsNoCase(sMethod, u"login")) {
+            if (pszMethod == nullptr) {
+                corvane::AssertionFailed(UL_CONTEXT, "method is \"login\", \"cram-md5\" or \"plain\"");
+                continue;
+            }
+            m_nLastReplyCode = 0;
+            m_sLastReplyText.clear();
+            if (pszMethod[0] == 'L')
                 AuthenticateLogin(Settings);
-                return sMethod;
-            }
-            if (comrt::EqualsNoCase(sMethod, u"cram-md5")) {
+            else if (pszMethod[0] == 'C')
                 AuthenticateCramMd5(Settings);
-                return sMethod;
-            }
-            corvane::AssertionFailed(UL_CONTEXT, "method is \"login\" or \"cram-md5\"");
+            else
+                AuthenticatePlain(Settings);
+            m_sAuthenticationFailure.clear();
+            return sMethod;
         } catch (...) {
             corvane::CatchAll(UL_CONTEXT);
+            // The server's reply only: what was sent (the credentials) never goes into the trace.
+            m_sAuthenticationFailure = std::string("AUTH ") + pszMethod + " answered ";
+            m_sAuthenticationFailure +=
+                m_nLastReplyCode != 0 ? std::to_string(m_nLastReplyCode) + " " + MakeSmtpTraceText(m_sLastReplyText)
+                                      : std::string("nothing");
         }
     }
     return {};
 }
 
 template <class TSocket>
+bool CSmtpClientConnectionT<TSocket>::SendEhlo(const CSmtpSettings& Settings) {
+    m_sStep = "EHLO";
+    // The configured server name, not this computer's: it is what the dialogue has always sent.
+    Send(u"EHLO " + MakeSmtpCommandArgument(Settings.m_sServerHost) + u"\r\n");
+    std::string sCapabilities;
+    ReceiveInRange(200, 299, &sCapabilities);
+    return SmtpReplyListsExtension(sCapabilities, "STARTTLS");
+}
+
+template <class TSocket>
+void CSmtpClientConnectionT<TSocket>::RunDialogue(const CSmtpSettings& Settings, const std::string& sMessageData) {
+    const LONG nSecurity = Settings.m_nSecurity;
+    const bool bTlsRequired = nSecurity == SMTPSECURITY_STARTTLS_REQUIRED || nSecurity == SMTPSECURITY_TLS;
+    // With STARTTLS when offered the certificate is only noted: the delivery then still goes encrypted,
+    // which is never worse than the plain text it would otherwise take.
+    const CSmtpTlsSession::VERIFY nVerify = !Settings.m_bVerifyServerCertificate ? CSmtpTlsSession::VERIFY_NONE
+                                            : bTlsRequired                       ? CSmtpTlsSession::VERIFY_REQUIRED
+                                                                                 : CSmtpTlsSession::VERIFY_NOTE;
+    m_sStep = "connect";
+    Connect(Settings.m_sServerHost, Settings.m_nServerPort);
+    if (nSecurity == SMTPSECURITY_TLS) {
+        m_sStep = "TLS handshake";
+        StartTls(Settings.m_sServerHost, nVerify);
+    }
+    m_sStep = "greeting";
+    ReceiveInRange(200, 299);
+    const bool bStartTlsOffered = SendEhlo(Settings);
+    if (nSecurity == SMTPSECURITY_STARTTLS || nSecurity == SMTPSECURITY_STARTTLS_REQUIRED) {
+        m_sStep = "STARTTLS";
+        if (!bStartTlsOffered && bTlsRequired) corvane::ThrowHResult(E_SMTP_STARTTLS_NOT_OFFERED);
+        if (bStartTlsOffered) {
+            Send(std::string_view("STARTTLS\r\n"));
+            const ULONG nCode = Receive();
+            if (nCode >= 200 && nCode <= 299) {
+                m_sStep = "TLS handshake";
+                StartTls(Settings.m_sServerHost, nVerify);
+                // What the server said before the handshake no longer counts.
+                SendEhlo(Settings);
+            } else if (bTlsRequired) {
+                corvane::ThrowHResult(E_SMTP_UNEXPECTED_REPLY);
+            } else {
+                UL_TRACE(corvane::TRACE_LEVEL_ERROR,
+                         "The server %s refused STARTTLS (%u %s): the delivery goes on without TLS\n",
+                         comrt::ToUtf8(Settings.m_sServerHost).c_str(), static_cast<unsigned>(nCode),
+                         MakeSmtpTraceText(m_sLastReplyText).c_str());
+            }
+        }
+    }
+    if (m_pTlsSession && nVerify == CSmtpTlsSession::VERIFY_NOTE && !m_pTlsSession->IsVerified())
+        UL_TRACE(corvane::TRACE_LEVEL_ERROR,
+                 "The certificate of %s failed its check (%s): the delivery goes on encrypted\n",
+                 comrt::ToUtf8(Settings.m_sServerHost).c_str(), m_pTlsSession->GetVerifyResultText().c_str());
+    m_sAuthenticationFailure.clear();
+    if (!Settings.m_AuthMethodList.IsEmpty()) {
+        m_sStep = "AUTH";
+        // Without authentication the server may still take the message; it decides at MAIL FROM.
+        try {
+            Authenticate(Settings);
+        } catch (...) {
+            corvane::CatchAll(UL_CONTEXT);
+        }
+    }
+    m_sStep = "MAIL FROM";
+    Send(u"MAIL FROM:<" + MakeSmtpCommandArgument(MailboxFromAddress(Settings.m_sSender)) + u">\r\n");
+    ReceiveInRange(200, 299);
+    int nRecipient = 0;
+    for (const std::u16string* psList :
+         {&Settings.m_sToRecipients, &Settings.m_sCcRecipients, &Settings.m_sBccRecipients}) {
+        for (const std::u16string& sRecipient : corvane::SplitList(*psList)) {
+            m_sStep = "RCPT " + std::to_string(++nRecipient);
+            Send(u"RCPT TO:<" + MakeSmtpCommandArgument(MailboxFromAddress(sRecipient)) + u">\r\n");
+            ReceiveInRange(200, 299);
+        }
+    }
+    m_sStep = "DATA";
+    Send(std::string_view("DATA\r\n"));
+    ReceiveInRange(300, 399);
+    m_sStep = "end of data";
+    // The end mark goes out in the same write as the data. Written on its own it would be held back until
+    // the server acknowledged the data, and a server that has nothing to answer yet delays that
+    // acknowledgement (some 40 ms on Linux): a stall on every message.
+    Send(std::string_view(StuffSmtpMessageData(sMessageData) + ".\r\n"));
+    ReceiveInRange(200, 299);
+    m_sStep = "QUIT";
+    Send(std::string_view("QUIT\r\n"));
+}
+
+template <class TSocket>
+std::string CSmtpClientConnectionT<TSocket>::DescribeFailure(const CSmtpSettings& Settings, HRESULT nResult) const {
+    std::string sLine = "The delivery to " + comrt::ToUtf8(Settings.m_sServerHost) + ":" +
+                        std::to_string(Settings.m_nServerPort) + " failed at " + m_sStep + ": ";
+    const bool bReply = nResult == E_SMTP_UNEXPECTED_REPLY || nResult == E_SMTP_NOT_INTERMEDIATE;
+    if (bReply) {
+        sLine += "the server answered " + std::to_string(m_nLastReplyCode) + " " + MakeSmtpTraceText(m_sLastReplyText);
+    } else if (nResult == E_SMTP_CERTIFICATE) {
+        sLine += "the server's certificate failed its check: " + MakeSmtpTraceText(m_sTlsFailure);
+    } else if (nResult == E_SMTP_TLS_HANDSHAKE || nResult == E_SMTP_TLS) {
+        sLine += "TLS failed: " + MakeSmtpTraceText(m_sTlsFailure.empty() ? DescribeResult(nResult) : m_sTlsFailure);
+    } else {
+        sLine += DescribeResult(nResult);
+        if (nResult == HRESULT_FROM_WIN32(WSAETIMEDOUT)) sLine += " of " + std::to_string(m_nTimeout) + " ms";
+    }
+    char szCode[24];
+    std::snprintf(szCode, sizeof szCode, " (0x%08x)", static_cast<unsigned>(nResult));
+    sLine += szCode;
+    if (!m_sAuthenticationFailure.empty()) sLine += "; authentication failed before: " + m_sAuthenticationFailure;
+    return sLine;
+}
+
+template <class TSocket>
 void CSmtpClientConnectionT<TSocket>::Deliver(const CSmtpSettings& Settings, const std::string& sMessageData) noexcept {
     m_nTimeout = Settings.m_nTimeout;
     SetDeadline(GetDeliveryTime(m_nTimeout));
+    m_nLastResult = S_OK;
+    m_sLastFailure.clear();
+    m_sAuthenticationFailure.clear();
+    m_sTlsFailure.clear();
+    HRESULT nResult = S_OK;
     try {
-        Connect(Settings.m_sServerHost, Settings.m_nServerPort);
-        ReceiveInRange(200, 299);
-        // The configured server name, not this computer's: it is what the dialogue has always sent.
-        Send(u"EHLO " + MakeSmtpCommandArgument(Settings.m_sServerHost) + u"\r\n");
-        ReceiveInRange(200, 299);
-        if (!Settings.m_AuthMethodList.IsEmpty()) {
-            // Without authentication the server may still take the message; it decides at MAIL FROM.
-            try {
-                Authenticate(Settings);
-            } catch (...) {
-                corvane::CatchAll(UL_CONTEXT);
-            }
-        }
-        Send(u"MAIL FROM:<" + MakeSmtpCommandArgument(MailboxFromAddress(Settings.m_sSender)) + u">\r\n");
-        ReceiveInRange(200, 299);
-        for (const std::u16string* psList :
-             {&Settings.m_sToRecipients, &Settings.m_sCcRecipients, &Settings.m_sBccRecipients}) {
-            for (const std::u16string& sRecipient : corvane::SplitList(*psList)) {
-                Send(u"RCPT TO:<" + MakeSmtpCommandArgument(MailboxFromAddress(sRecipient)) + u">\r\n");
-                ReceiveInRange(200, 299);
-            }
-        }
-        Send(std::string_view("DATA\r\n"));
-        ReceiveInRange(300, 399);
-        // The end mark goes out in the same write as the data. Written on its own it would be held back until
-        // the server acknowledged the data, and a server that has nothing to answer yet delays that
-        // acknowledgement (some 40 ms on Linux): a stall on every message.
-        Send(std::string_view(StuffSmtpMessageData(sMessageData) + ".\r\n"));
-        ReceiveInRange(200, 299);
-        Send(std::string_view("QUIT\r\n"));
+        RunDialogue(Settings, sMessageData);
     } catch (const corvane::CHResultException& Exception) {
-        if (Exception.GetResult() == E_SMTP_STOPPED)
+        nResult = Exception.GetResult();
+        if (nResult == E_SMTP_STOPPED)
             UL_TRACE(corvane::TRACE_LEVEL_ERROR, "The delivery to %s has been stopped: its notification is going\n",
                      comrt::ToUtf8(Settings.m_sServerHost).c_str());
-        else if (Exception.GetResult() == E_SMTP_DEADLINE)
+        else if (nResult == E_SMTP_DEADLINE)
             UL_TRACE(corvane::TRACE_LEVEL_ERROR,
                      "The delivery to %s has not ended within %d ms and has been given up\n",
                      comrt::ToUtf8(Settings.m_sServerHost).c_str(), static_cast<int>(GetDeliveryTime(m_nTimeout)));
         corvane::CatchAll(UL_CONTEXT);
     } catch (...) {
+        nResult = E_FAIL;
         corvane::CatchAll(UL_CONTEXT);
+    }
+    // The server has taken the message once it acknowledged its end: a failure of QUIT is no failure of it.
+    if (FAILED(nResult) && m_sStep != "QUIT") {
+        m_nLastResult = nResult;
+        try {
+            m_sLastFailure = DescribeFailure(Settings, nResult);
+            UL_TRACE(corvane::TRACE_LEVEL_ERROR, "%s\n", m_sLastFailure.c_str());
+        } catch (...) {
+            corvane::CatchAll(UL_CONTEXT);
+        }
     }
     m_bDeadline = false;
     Close();

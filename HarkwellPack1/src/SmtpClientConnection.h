@@ -1,6 +1,7 @@
 // The SMTP client side of one delivery: a connection that sends commands and reads numbered replies, each
 // wait bounded by the time-out, and the dialogue that hands one composed message to one server (greeting,
-// EHLO, optional authentication, MAIL FROM, RCPT TO for every recipient, DATA, QUIT).
+// EHLO, optional authentication, MAIL FROM, RCPT TO for every recipient, DATA, QUIT), in plain text or
+// protected by TLS (STARTTLS, or TLS from the connect on) as the settings ask.
 //
 // One thread uses a connection at a time (the notification's worker); nothing here is shared.
 //
@@ -12,10 +13,12 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "SmtpSettings.h"
+#include "SmtpTls.h"
 #include "comrt/types.h"
 #include "corvane/ulsockets.h"
 
@@ -33,6 +36,17 @@ constexpr HRESULT E_SMTP_UNEXPECTED_REPLY = MakeCorvaneHResult(0x0223);
 constexpr HRESULT E_SMTP_STOPPED = MakeCorvaneHResult(0x0229);
 // The delivery as a whole took longer than its deadline (a server that drips its replies).
 constexpr HRESULT E_SMTP_DEADLINE = MakeCorvaneHResult(0x022B);
+// The TLS handshake failed (a protocol error or an alert of the server).
+constexpr HRESULT E_SMTP_TLS_HANDSHAKE = MakeCorvaneHResult(0x022D);
+// The server's certificate does not lead to a trust anchor or does not name the server host.
+constexpr HRESULT E_SMTP_CERTIFICATE = MakeCorvaneHResult(0x022F);
+// STARTTLS is required and the server does not offer it.
+constexpr HRESULT E_SMTP_STARTTLS_NOT_OFFERED = MakeCorvaneHResult(0x0231);
+// Reading or writing through the established TLS session failed.
+constexpr HRESULT E_SMTP_TLS = MakeCorvaneHResult(0x0233);
+// The server sent more after its go-ahead for STARTTLS, before the handshake: text that would otherwise be
+// taken as if it had come protected.
+constexpr HRESULT E_SMTP_DATA_BEFORE_TLS = MakeCorvaneHResult(0x0235);
 
 // One reply taken from the start of the receive buffer.
 struct CSmtpReply {
@@ -54,6 +68,14 @@ std::string StuffSmtpMessageData(std::string_view sMessageData);
 // The text as an argument of one command line: each CR and LF becomes a blank, so that an argument can never
 // end its command and start another.
 std::u16string MakeSmtpCommandArgument(std::u16string_view sText);
+
+// Whether the text of an EHLO reply (its lines joined with CR LF) lists the extension sKeyword (compared
+// ignoring case) on one of its lines after the first, which names the server.
+bool SmtpReplyListsExtension(std::string_view sEhloText, std::string_view sKeyword);
+
+// A reply text as one trace line: line breaks as " / ", other control characters as '?', at most 300
+// characters.
+std::string MakeSmtpTraceText(std::string_view sText);
 
 // TSocket: the socket class; the managed CSocketT<true>, so that the socket is closed with the connection.
 template <class TSocket = CSocketT<true>>
@@ -93,6 +115,14 @@ public:
     // Connects to sHost (dotted IPv4 address or host name) and nPort, waiting at most the time-out for the
     // connection; empties the receive buffer.
     void Connect(std::u16string_view sHost, USHORT nPort);
+    // Runs the TLS handshake on the connected socket for the server sHost, each wait bounded as every other;
+    // from then on Send and Receive go through the session. A failed handshake raises
+    // E_SMTP_TLS_HANDSHAKE, E_SMTP_CERTIFICATE (with nVerify VERIFY_REQUIRED), or 0x80072746 when the server
+    // closed the connection. Data received before and not yet taken must not exist (E_SMTP_DATA_BEFORE_TLS).
+    void StartTls(std::u16string_view sHost, CSmtpTlsSession::VERIFY nVerify);
+    bool IsTlsActive() const noexcept { return m_pTlsSession != nullptr; }
+    // The established session; null without TLS.
+    const CSmtpTlsSession* GetTlsSession() const noexcept { return m_pTlsSession.get(); }
     // Sends all bytes, waiting at most the time-out each time the socket cannot take more.
     void Send(std::string_view sBytes);
     // Sends the text in the locale's 8-bit character set (UTF-8).
@@ -102,8 +132,12 @@ public:
     ULONG Receive(std::string* psText = nullptr);
     // Receive, requiring 334 (E_SMTP_NOT_INTERMEDIATE otherwise).
     void ReceiveIntermediate(std::string& sText);
-    // Receive without text, requiring nLow <= code <= nHigh (E_SMTP_UNEXPECTED_REPLY otherwise).
-    ULONG ReceiveInRange(ULONG nLow, ULONG nHigh);
+    // Receive, requiring nLow <= code <= nHigh (E_SMTP_UNEXPECTED_REPLY otherwise); *psText, when given,
+    // receives the reply text.
+    ULONG ReceiveInRange(ULONG nLow, ULONG nHigh, std::string* psText = nullptr);
+    // The code and text of the last reply received, 0 and empty before the first of a connection.
+    ULONG GetLastReplyCode() const noexcept { return m_nLastReplyCode; }
+    const std::string& GetLastReplyText() const noexcept { return m_sLastReplyText; }
     // Closes the connection; nothing to do when it is closed.
     void Close() noexcept;
 
@@ -112,21 +146,47 @@ public:
     // blanks (not tabs) around it.
     static std::u16string MailboxFromAddress(std::u16string_view sAddress);
 
-    // Delivers sMessageData (composed, 8-bit) with the server, sender, recipients, authentication and
-    // time-out of Settings, on a connection of its own that is closed at the end, within the deadline of
-    // GetDeliveryTime. Failures are traced ("Exception 0x%08x" where it failed, then "An exception has been
-    // caught"; a stop and the deadline with a line of their own) and end the delivery; nothing is retried
-    // and nothing reaches the caller.
+    // Delivers sMessageData (composed, 8-bit) with the server, sender, recipients, authentication,
+    // security and time-out of Settings, on a connection of its own that is closed at the end, within the
+    // deadline of GetDeliveryTime. Failures are traced ("Exception 0x%08x" where it failed, then "An
+    // exception has been caught"; a stop and the deadline with a line of their own; then one line that names
+    // the failed step and what the server answered there, GetLastFailure) and end the delivery; nothing is
+    // retried and nothing reaches the caller.
+    //
+    // Security (SMTPSECURITY_): none is the plain dialogue. STARTTLS: the EHLO reply is read for the
+    // extension; when it is listed, "STARTTLS" is sent, the handshake runs and EHLO is sent again, whose
+    // reply is the one that counts; when it is not (or the server refuses the command) the dialogue goes on
+    // in plain text, as without security, unless STARTTLS is required, which ends the delivery. TLS: the
+    // handshake runs right after the connect, before the greeting. The server's certificate is checked
+    // when VerifyServerCertificate is set: a failed check ends the delivery when TLS is required (STARTTLS
+    // required, or TLS), and is only traced with STARTTLS when offered, whose delivery goes on encrypted.
     void Deliver(const CSmtpSettings& Settings, const std::string& sMessageData) noexcept;
-    // On the connected connection, tries the methods of Settings' list in order ("login" and "cram-md5",
-    // compared ignoring case; another name is an assertion report and is skipped) until one succeeds, and
-    // returns its name as written in the list, or empty text when none did. A failed method is traced and the
-    // next one is tried on the same connection.
+    // On the connected connection, tries the methods of Settings' list in order ("login", "cram-md5" and
+    // "plain", compared ignoring case; another name is an assertion report and is skipped) until one
+    // succeeds, and returns its name as written in the list, or empty text when none did. A failed method is
+    // traced and the next one is tried on the same connection.
     std::u16string Authenticate(const CSmtpSettings& Settings);
+
+    // The result of the last Deliver: S_OK when the server took the message, else the failure's code; and
+    // the text of its failure line ("" after a success), which never holds credentials.
+    HRESULT GetLastResult() const noexcept { return m_nLastResult; }
+    const std::string& GetLastFailure() const noexcept { return m_sLastFailure; }
 
 private:
     void AuthenticateLogin(const CSmtpSettings& Settings);
     void AuthenticateCramMd5(const CSmtpSettings& Settings);
+    void AuthenticatePlain(const CSmtpSettings& Settings);
+    // EHLO with the server host, true when its reply lists STARTTLS.
+    bool SendEhlo(const CSmtpSettings& Settings);
+    // The dialogue of Deliver; raises where it fails, with m_sStep naming the step.
+    void RunDialogue(const CSmtpSettings& Settings, const std::string& sMessageData);
+    // The failure line of Deliver for the raised nResult.
+    std::string DescribeFailure(const CSmtpSettings& Settings, HRESULT nResult) const;
+    // Waits until the socket shows nNetworkEvent (FD_READ or FD_WRITE) for the TLS session.
+    void WaitForTls(long nNetworkEvent);
+    void SendTls(std::string_view sBytes);
+    // Raises nResult for a TLS step that failed with nStatus; the session's words are kept for the trace.
+    [[noreturn]] void ThrowTlsFailure(CSmtpTlsSession::STATUS nStatus, HRESULT nResult);
     // Waits until the socket can take more data (clears the wait-for-write flag).
     void WaitForWrite();
     // Waits for data and appends one read of it to the receive buffer.
@@ -142,6 +202,16 @@ private:
     CNetworkEvent m_NetworkEvent;  // after the socket: it refers to the socket and goes first
     bool m_bWaitForWrite = false;
     std::string m_sReceiveBuffer;
+    std::unique_ptr<CSmtpTlsSession> m_pTlsSession;
+    // Diagnostics of one delivery: the step in progress, the last reply, what the TLS library said about a
+    // failure, and the last refused authentication method with its reply.
+    std::string m_sStep;
+    ULONG m_nLastReplyCode = 0;
+    std::string m_sLastReplyText;
+    std::string m_sTlsFailure;
+    std::string m_sAuthenticationFailure;
+    HRESULT m_nLastResult = S_OK;
+    std::string m_sLastFailure;
 };
 
 using CSmtpClientConnection = CSmtpClientConnectionT<>;

@@ -84,6 +84,14 @@ CSmtpNotification::CSmtpNotification()
     UL_ASSERT(m_WindowsSockets.IsStarted());
     m_Settings.m_sSubject = corvane::LoadStringResource(IDS_SMTPNOTIFICATION_DEFAULTSUBJECT);
     m_Settings.m_sBody = corvane::LoadStringResource(IDS_SMTPNOTIFICATION_DEFAULTBODY);
+    // A new object protects its deliveries where the server can; stored ones keep what they had.
+    m_Settings.m_nSecurity = SMTPSECURITY_STARTTLS;
+}
+
+void CSmtpNotification::SetLoadDefaults() {
+    CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+    m_Settings.m_nSecurity = SMTPSECURITY_NONE;
+    m_Settings.m_bVerifyServerCertificate = true;
 }
 
 CSmtpNotification::~CSmtpNotification() {
@@ -272,6 +280,41 @@ HRESULT CSmtpNotification::put_Timeout(LONG nTimeout) {
         CUlCriticalSectionLock DataLock(m_DataCriticalSection);
         if (m_Settings.m_nTimeout == nTimeout) return;
         m_Settings.m_nTimeout = nTimeout;
+        SetDirty();
+    });
+}
+
+HRESULT CSmtpNotification::get_Security(LONG* pnSecurity) {
+    return corvane::GuardedCall([&] {
+        corvane::CheckPointer(pnSecurity);
+        CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+        *pnSecurity = m_Settings.m_nSecurity;
+    });
+}
+HRESULT CSmtpNotification::put_Security(LONG nSecurity) {
+    return corvane::GuardedCall([&] {
+        corvane::CheckArgument(nSecurity >= SMTPSECURITY_FIRST && nSecurity <= SMTPSECURITY_LAST);
+        CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+        if (m_Settings.m_nSecurity == nSecurity) return;
+        m_Settings.m_nSecurity = nSecurity;
+        SetDirty();
+    });
+}
+
+HRESULT CSmtpNotification::get_VerifyServerCertificate(VARIANT_BOOL* pbVerifyServerCertificate) {
+    return corvane::GuardedCall([&] {
+        corvane::CheckPointer(pbVerifyServerCertificate);
+        CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+        *pbVerifyServerCertificate = m_Settings.m_bVerifyServerCertificate ? VARIANT_TRUE : VARIANT_FALSE;
+    });
+}
+HRESULT CSmtpNotification::put_VerifyServerCertificate(VARIANT_BOOL bVerifyServerCertificate) {
+    return corvane::GuardedCall([&] {
+        // Any value other than false counts as true, as automation clients pass it.
+        const bool bVerify = bVerifyServerCertificate != VARIANT_FALSE;
+        CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+        if (m_Settings.m_bVerifyServerCertificate == bVerify) return;
+        m_Settings.m_bVerifyServerCertificate = bVerify;
         SetDirty();
     });
 }

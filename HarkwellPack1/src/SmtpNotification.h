@@ -106,7 +106,30 @@ COMRT_DESCRIBE_INTERFACE(
     comrt::PropGet<&ISmtpNotification::get_Timeout>(13, "Timeout", 25, "pnTimeout"),
     comrt::PropPut<&ISmtpNotification::put_Timeout>(13, "Timeout", 26, "nTimeout"));
 
+// How an e-mail notification protects its connection to the server. An interface of its own, so that
+// the slots of ISmtpNotification stay as they are; its DISPIDs follow those of ISmtpNotification.
+struct ISmtpNotificationSecurity : IDispatch {
+    static constexpr IID kIid = MakeGuid("{18B9AE91-7DF2-4892-9695-AD70EAA817A5}");
+    // 0 none, 1 STARTTLS when the server offers it, 2 STARTTLS required, 3 TLS from the connect on
+    // (SMTPSECURITY_); else E_INVALIDARG. New objects take 1, objects stored without it 0.
+    virtual HRESULT get_Security(LONG* pnSecurity) = 0;
+    virtual HRESULT put_Security(LONG nSecurity) = 0;
+    // Whether the server's certificate must lead to a trust anchor and name the server host.
+    virtual HRESULT get_VerifyServerCertificate(VARIANT_BOOL* pbVerifyServerCertificate) = 0;
+    virtual HRESULT put_VerifyServerCertificate(VARIANT_BOOL bVerifyServerCertificate) = 0;
+};
+
+COMRT_DESCRIBE_INTERFACE(
+    ISmtpNotificationSecurity, "ISmtpNotificationSecurity Interface", comrt::InterfaceKind::Dual,
+    comrt::PropGet<&ISmtpNotificationSecurity::get_Security>(14, "Security", 1, "pnSecurity"),
+    comrt::PropPut<&ISmtpNotificationSecurity::put_Security>(14, "Security", 2, "nSecurity"),
+    comrt::PropGet<&ISmtpNotificationSecurity::get_VerifyServerCertificate>(15, "VerifyServerCertificate", 3,
+                                                                            "pbVerifyServerCertificate"),
+    comrt::PropPut<&ISmtpNotificationSecurity::put_VerifyServerCertificate>(15, "VerifyServerCertificate", 4,
+                                                                            "bVerifyServerCertificate"));
+
 class CSmtpNotification : public comrt::IDispatchImplT<ISmtpNotification>,
+                          public comrt::IDispatchImplT<ISmtpNotificationSecurity>,
                           public comrt::IDispatchImplT<INotification>,
                           public CBasePersistT<CSmtpNotification>,
                           public IUlPersistStreamInitT<CSmtpNotification>,
@@ -120,7 +143,8 @@ public:
                                      InterfaceEntry<IPersistStreamInit>, InterfaceEntry<IPersistStorage>,
                                      InterfaceEntry<IPersistPropertyBag>, InterfaceEntry<ISpecifyPropertyPages>,
                                      InterfaceEntry<ISmtpNotification>, InterfaceEntry<IDispatch, ISmtpNotification>,
-                                     InterfaceEntry<INotification>, InterfaceEntry<ISupportErrorInfo>>;
+                                     InterfaceEntry<INotification>, InterfaceEntry<ISupportErrorInfo>,
+                                     InterfaceEntry<ISmtpNotificationSecurity>>;
     static const CLSID& GetObjectCLSID() { return CLSID_CSmtpNotification; }
 
     BEGIN_UL_PROPERTY_MAP(CSmtpNotification)
@@ -137,6 +161,9 @@ public:
     UL_PROPERTY_ENTRY(u"PersistAuthenticationPassword", 12, CLSID_CSmtpNotificationConnectionPropertyPage,
                       ISmtpNotification)
     UL_PROPERTY_ENTRY(u"Timeout", 13, CLSID_NULL, ISmtpNotification)
+    // Later properties: a stream stored before them ends here (SetLoadDefaults).
+    UL_PROPERTY_ENTRY(u"Security", 14, CLSID_NULL, ISmtpNotificationSecurity)
+    UL_PROPERTY_ENTRY(u"VerifyServerCertificate", 15, CLSID_NULL, ISmtpNotificationSecurity)
     END_UL_PROPERTY_MAP()
 
     // One queued delivery: a copy of the settings taken when the event was handled, the event's texts, and
@@ -211,6 +238,16 @@ public:
     HRESULT put_PersistAuthenticationPassword(BSTR sPersistAuthenticationPassword) override;
     HRESULT get_Timeout(LONG* pnTimeout) override;
     HRESULT put_Timeout(LONG nTimeout) override;
+
+    // ISmtpNotificationSecurity
+    HRESULT get_Security(LONG* pnSecurity) override;
+    HRESULT put_Security(LONG nSecurity) override;
+    HRESULT get_VerifyServerCertificate(VARIANT_BOOL* pbVerifyServerCertificate) override;
+    HRESULT put_VerifyServerCertificate(VARIANT_BOOL bVerifyServerCertificate) override;
+
+    // The values of an object stored before Security and VerifyServerCertificate existed: no TLS, as its
+    // deliveries have always gone, and the check for when TLS is chosen.
+    void SetLoadDefaults();
 
     // INotification
     HRESULT get_Title(BSTR* psTitle) override;

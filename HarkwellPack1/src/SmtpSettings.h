@@ -22,6 +22,16 @@ private:
     std::vector<std::u16string> m_NameList;
 };
 
+// How a delivery protects its connection.
+enum SMTPSECURITY : LONG {
+    SMTPSECURITY_NONE = 0,               // plain SMTP
+    SMTPSECURITY_STARTTLS = 1,           // STARTTLS when the server offers it, else plain
+    SMTPSECURITY_STARTTLS_REQUIRED = 2,  // STARTTLS, or no delivery
+    SMTPSECURITY_TLS = 3,                // TLS from the connect on (the submission port 465)
+};
+constexpr LONG SMTPSECURITY_FIRST = SMTPSECURITY_NONE;
+constexpr LONG SMTPSECURITY_LAST = SMTPSECURITY_TLS;
+
 struct CSmtpSettings {
     std::u16string m_sServerHost;
     USHORT m_nServerPort = 25;
@@ -35,4 +45,8 @@ struct CSmtpSettings {
     std::u16string m_sAuthenticationName;
     std::u16string m_sAuthenticationPassword;
     LONG m_nTimeout = 60000;  // milliseconds for every single wait; -1 waits without limit
+    // Plain unless set: the record alone gives the dialogue settings have always given.
+    LONG m_nSecurity = SMTPSECURITY_NONE;
+    // The server's certificate must lead to a trust anchor and name the server host.
+    bool m_bVerifyServerCertificate = true;
 };

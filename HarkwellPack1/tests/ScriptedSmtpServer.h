@@ -32,7 +32,7 @@
 namespace scripted_smtp {
 
 struct CStep {
-    enum EKind { SEND, READ_LINE, READ_DATA, CLOSE };
+    enum EKind { SEND, READ_LINE, READ_DATA, READ_SOME, CLOSE };
     EKind nKind;
     std::string sText;          // SEND: the bytes
     int nDripMilliseconds = 0;  // SEND: > 0 sends one byte at a time with this pause after each
@@ -52,6 +52,11 @@ inline CStep ReadLine() {
 inline CStep ReadData() {
     return {CStep::READ_DATA, {}};
 }
+// Waits for bytes of any kind (a TLS handshake's first message) and takes what came, unrecorded.
+inline CStep ReadSome() {
+    return {CStep::READ_SOME, {}};
+}
+
 // Closes the connection at once.
 inline CStep Close() {
     return {CStep::CLOSE, {}};
@@ -195,6 +200,10 @@ private:
                         std::lock_guard<std::mutex> Lock(m_Mutex);
                         m_sData = sRead + "\r\n";
                     }
+                    break;
+                case CStep::READ_SOME:
+                    if (m_sInput.empty() && !ReadMore(hConnection)) return Fail("nothing came");
+                    m_sInput.clear();
                     break;
                 case CStep::CLOSE:
                     ::close(hConnection);

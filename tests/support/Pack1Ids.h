@@ -13,5 +13,6 @@ inline constexpr CLSID kFileSystemCheckActivity = MakeGuid("{9072A8A9-9CC1-4436-
 inline constexpr CLSID kSystemPerformanceCheckActivity = MakeGuid("{EB7343BA-5BDD-4FFD-8370-4059883B9DE4}");
 inline constexpr CLSID kSmtpNotification = MakeGuid("{0CDDC755-6571-42AF-88DA-C96B9833F959}");
 inline constexpr IID kISmtpNotification = MakeGuid("{68B49935-46C9-4DB4-BEC9-F425FCF070D5}");
+inline constexpr IID kISmtpNotificationSecurity = MakeGuid("{18B9AE91-7DF2-4892-9695-AD70EAA817A5}");
 
 }  // namespace testing_support

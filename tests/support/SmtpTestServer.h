@@ -1,5 +1,7 @@
 // A real SMTP server for delivery tests: the npm package smtp-server run by tests/tools/smtp-server/server.js
-// on 127.0.0.1, with AUTH LOGIN and AUTH CRAM-MD5 for one fixed user, each message it receives kept as a file.
+// on 127.0.0.1, with AUTH LOGIN, CRAM-MD5 and PLAIN for one fixed user, in plain text, with STARTTLS or with
+// TLS from the connect on ("--starttls" / "--tls" with "--cert" and "--key"), each message it receives kept
+// as a file.
 //
 //   testing_support::CSmtpTestServer Server;
 //   if (!testing_support::CSmtpTestServer::IsNodeAvailable()) GTEST_SKIP() << "...";
@@ -41,7 +43,8 @@ struct CReceivedMessage {
     std::string sMailFrom;
     std::vector<std::string> RcptTo;
     std::string sUser;        // empty without authentication
-    std::string sAuthMethod;  // "LOGIN", "CRAM-MD5", or empty
+    std::string sAuthMethod;  // "LOGIN", "CRAM-MD5", "PLAIN", or empty
+    bool bSecure = false;     // the session was encrypted (STARTTLS or TLS from the connect on)
     std::string sData;        // as received, the transparency dots removed
 };
 
@@ -205,6 +208,7 @@ private:
             if (sName == "rcpt-to") Message.RcptTo.push_back(sValue);
             if (sName == "user") Message.sUser = sValue;
             if (sName == "auth-method") Message.sAuthMethod = sValue;
+            if (sName == "secure") Message.bSecure = sValue == "yes";
         }
         if (nHeaderEnd != std::string::npos) Message.sData = sContent.substr(nHeaderEnd + 2);
         return Message;

@@ -96,6 +96,10 @@ public:
         CUlCriticalSectionLock Lock(*m_pDataLock);
         m_nSaved = m_nChange;
     }
+    // Called at the start of every load (stream and property bag), before any property is read: a class
+    // whose later versions added properties hides it to give those the values that objects stored before
+    // them must take, since a stream or bag of that time ends without them and leaves them as they are.
+    void SetLoadDefaults() {}
     static HRESULT PersistGetClassID(CLSID* pClassID) noexcept {
         if (pClassID == nullptr) return E_POINTER;
         *pClassID = T::GetObjectCLSID();
@@ -143,6 +147,7 @@ public:
     HRESULT Load(IStream* pStm) override {
         UL_GUARD_BEGIN
         corvane::CheckArgument(pStm != nullptr);
+        Object()->SetLoadDefaults();
         _PropertyMapHelper::Load(this, Object(), T::GetPropertyMap(), pStm);
         Object()->SetClean();
         UL_GUARD_END
@@ -192,6 +197,7 @@ public:
     HRESULT Load(IPropertyBag* pPropBag, IErrorLog* pErrorLog) override {
         UL_GUARD_BEGIN
         corvane::CheckPointer(pPropBag);
+        Object()->SetLoadDefaults();
         _PropertyMapHelper::Load(this, T::GetPropertyMap(), pPropBag, pErrorLog);
         Object()->SetClean();
         UL_GUARD_END

@@ -1,14 +1,17 @@
 // A real SMTP server on the loopback for the e-mail delivery tests.
 //
-//   node server.js [--port N] [--mail-dir DIR] [--user NAME] [--password TEXT] [--auth-methods LOGIN,CRAM-MD5]
-//                  [--auth-required]
+//   node server.js [--port N] [--mail-dir DIR] [--user NAME] [--password TEXT]
+//                  [--auth-methods LOGIN,CRAM-MD5,PLAIN] [--auth-required]
+//                  [--starttls | --tls] [--cert FILE --key FILE]
 //
 // Listens on 127.0.0.1 (port 0, the default, takes an ephemeral one) and prints "PORT <n>" on a line of its own
-// once it accepts connections. AUTH LOGIN and AUTH CRAM-MD5 are offered without TLS and accept one fixed name and
-// password (default "harkwell" / "secret"); authentication is optional unless --auth-required is given. Each
-// message received is written to DIR as message-<nnnn>.txt (under a temporary name first and then renamed, so
-// a reader never sees half a file): the envelope, the authenticated user and method, and the data as sent
-// after the transparency dots were removed. The server ends when its standard input closes, so it never outlives
+// once it accepts connections. AUTH LOGIN, AUTH CRAM-MD5 and AUTH PLAIN are offered (also without TLS) and
+// accept one fixed name and password (default "harkwell" / "secret"); authentication is optional unless
+// --auth-required is given. Without TLS options the server speaks plain SMTP and does not offer STARTTLS;
+// --starttls offers it, --tls speaks TLS from the connect on, both with the certificate and key of the PEM
+// files --cert and --key. Each message received is written to DIR as message-<nnnn>.txt (under a temporary
+// name first and then renamed, so a reader never sees half a file): the envelope, the authenticated user and
+// method, whether the session was encrypted, and the data as sent after the transparency dots were removed. The server ends when its standard input closes, so it never outlives
 // the test that started it, or on SIGTERM.
 'use strict';
 
@@ -22,8 +25,12 @@ function parseArguments(argv) {
         mailDir: process.cwd(),
         user: 'harkwell',
         password: 'secret',
-        authMethods: ['LOGIN', 'CRAM-MD5'],
+        authMethods: ['LOGIN', 'CRAM-MD5', 'PLAIN'],
         authRequired: false,
+        starttls: false,
+        tls: false,
+        cert: null,
+        key: null,
     };
     for (let i = 2; i < argv.length; ++i) {
         const name = argv[i];
@@ -37,10 +44,17 @@ function parseArguments(argv) {
         else if (name === '--password') options.password = value();
         else if (name === '--auth-methods') options.authMethods = value().split(',').filter(Boolean);
         else if (name === '--auth-required') options.authRequired = true;
+        else if (name === '--starttls') options.starttls = true;
+        else if (name === '--tls') options.tls = true;
+        else if (name === '--cert') options.cert = value();
+        else if (name === '--key') options.key = value();
         else throw new Error(`unknown argument ${name}`);
     }
     if (!Number.isInteger(options.port) || options.port < 0 || options.port > 65535) {
         throw new Error('--port needs a number from 0 to 65535');
+    }
+    if ((options.starttls || options.tls) && (!options.cert || !options.key)) {
+        throw new Error('--starttls and --tls need --cert and --key');
     }
     return options;
 }
@@ -58,9 +72,16 @@ function storeMessage(session, data) {
     for (const recipient of session.envelope.rcptTo) lines.push(`rcpt-to: ${recipient.address}`);
     lines.push(`user: ${session.user ? session.user.name : ''}`);
     lines.push(`auth-method: ${session.user ? session.user.method : ''}`);
+    lines.push(`secure: ${session.secure ? 'yes' : 'no'}`);
     const temporary = path.join(options.mailDir, `.${name}.tmp`);
     fs.writeFileSync(temporary, Buffer.concat([Buffer.from(lines.join('\n') + '\n\n', 'utf8'), data]));
     fs.renameSync(temporary, path.join(options.mailDir, name));
+}
+
+const tlsOptions = {};
+if (options.starttls || options.tls) {
+    tlsOptions.key = fs.readFileSync(options.key);
+    tlsOptions.cert = fs.readFileSync(options.cert);
 }
 
 const server = new SMTPServer({
@@ -69,8 +90,10 @@ const server = new SMTPServer({
     authMethods: options.authMethods,
     authOptional: !options.authRequired,
     allowInsecureAuth: true,
-    hideSTARTTLS: true,
-    disabledCommands: ['STARTTLS'],
+    secure: options.tls,
+    hideSTARTTLS: !options.starttls,
+    disabledCommands: options.starttls ? [] : ['STARTTLS'],
+    ...tlsOptions,
     logger: false,
     onAuth(auth, session, callback) {
         const nameMatches = auth.username === options.user;
