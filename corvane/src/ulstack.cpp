@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -389,7 +390,7 @@ std::string ModuleNameOf(const link_map* pMap) {
 
 // The symbols of frames described before, so that a stack seen again (the same throw, the same assertion)
 // needs no child. Emptied when the loader adds or removes a module, since an address may then belong to
-// another one, and when it would grow beyond SYMBOL_CACHE_FRAMES.
+// another one, and when it would grow beyond SYMBOL_CACHE_FRAMES (a few hundred kilobytes at most).
 constexpr std::size_t SYMBOL_CACHE_FRAMES = 1024;
 
 struct CachedSymbols {
@@ -448,15 +449,34 @@ LoaderGeneration CurrentLoaderGeneration() noexcept {
 }
 
 struct SymbolCache {
-    std::mutex Lock;
     LoaderGeneration Generation{0, 0};
     std::unordered_map<std::uintptr_t, CachedSymbols> Frames;
 };
 
-// Never destroyed: destructors of other static objects may still write call stacks while the process ends.
-SymbolCache& TheSymbolCache() {
-    static SymbolCache* const s_pCache = new SymbolCache;
-    return *s_pCache;
+// The cache lives from the first stack described to the module's termination (a plug-in's cache goes with
+// the library); afterwards every stack is looked up anew.
+constinit std::mutex g_CacheLock;  // guards the three below and the cache
+constinit SymbolCache* g_pCache = nullptr;
+constinit bool g_bCacheClosed = false;
+constinit bool g_bCacheCloseRegistered = false;
+
+void CloseSymbolCache() noexcept {
+    std::lock_guard Lock(g_CacheLock);
+    delete g_pCache;
+    g_pCache = nullptr;
+    g_bCacheClosed = true;
+}
+
+// The cache, made on first use; null after the module's termination or when it cannot be made. The caller
+// holds g_CacheLock.
+SymbolCache* OpenSymbolCache() noexcept {
+    if (g_pCache != nullptr || g_bCacheClosed) return g_pCache;
+    if (!g_bCacheCloseRegistered) {
+        if (!AddModuleTerminationFunction(&CloseSymbolCache)) return nullptr;
+        g_bCacheCloseRegistered = true;
+    }
+    g_pCache = new (std::nothrow) SymbolCache;
+    return g_pCache;
 }
 
 // Keeps the lines of one stack together.
@@ -566,17 +586,17 @@ std::vector<CDebugTraceCallStack::CFrameDescription> CDebugTraceCallStack::Descr
         }
     }
     if (AreDebugSymbolsEnabled()) {
-        SymbolCache& Cache = TheSymbolCache();
         // The frames the cache does not know go to one child.
         std::vector<std::uintptr_t> Unknown;
-        std::unique_lock Lock(Cache.Lock);
+        std::unique_lock Lock(g_CacheLock);
         const LoaderGeneration Generation = CurrentLoaderGeneration();
-        if (Generation != Cache.Generation) {
-            Cache.Frames.clear();
-            Cache.Generation = Generation;
+        if (SymbolCache* pCache = OpenSymbolCache(); pCache != nullptr && Generation != pCache->Generation) {
+            pCache->Frames.clear();
+            pCache->Generation = Generation;
         }
         for (const CFrameDescription& Description : Descriptions)
-            if (!Cache.Frames.contains(Description.nAddress)) Unknown.push_back(Description.nAddress);
+            if (g_pCache == nullptr || !g_pCache->Frames.contains(Description.nAddress))
+                Unknown.push_back(Description.nAddress);
         Lock.unlock();
         std::vector<std::pair<std::uintptr_t, CachedSymbols>> Found;
         if (!Unknown.empty()) {
@@ -596,12 +616,13 @@ std::vector<CDebugTraceCallStack::CFrameDescription> CDebugTraceCallStack::Descr
                 itFound->second.Describe(Description);
                 continue;
             }
-            const auto itCached = Cache.Frames.find(Description.nAddress);
-            if (itCached != Cache.Frames.end()) itCached->second.Describe(Description);
+            if (g_pCache == nullptr) continue;
+            const auto itCached = g_pCache->Frames.find(Description.nAddress);
+            if (itCached != g_pCache->Frames.end()) itCached->second.Describe(Description);
         }
-        if (Cache.Generation == Generation) {
-            if (Cache.Frames.size() + Found.size() > SYMBOL_CACHE_FRAMES) Cache.Frames.clear();
-            for (auto& Entry : Found) Cache.Frames.insert_or_assign(Entry.first, std::move(Entry.second));
+        if (g_pCache != nullptr && g_pCache->Generation == Generation) {
+            if (g_pCache->Frames.size() + Found.size() > SYMBOL_CACHE_FRAMES) g_pCache->Frames.clear();
+            for (auto& Entry : Found) g_pCache->Frames.insert_or_assign(Entry.first, std::move(Entry.second));
         }
     }
     for (std::size_t i = 0; i < Descriptions.size(); ++i) {
