@@ -264,8 +264,9 @@ public:
     // Describes the frame at nAddress (a program counter inside the call).
     static CFrameDescription DescribeFrame(std::uintptr_t nAddress);
     // Describes nCount frames at once. Symbols, files and lines come from a child process that reads the
-    // symbol tables of the modules loaded now and ends with them (the process itself keeps none); one
-    // child describes all the frames, so describing a stack frame by frame costs a child per frame.
+    // symbol tables of the modules loaded now and ends with them (the process itself keeps none): one child
+    // for all the frames this module has not described before (those come from its cache, which a library
+    // loaded or unloaded empties). Describing a new stack frame by frame costs a child per frame.
     static std::vector<CFrameDescription> DescribeFrames(const std::uintptr_t* pnAddresses, int nCount);
     // The frames at pnAddresses as lines of text, each passed to pfnWrite in turn, for a signal handler:
     // the same forms as Format, from the same kind of child and the loader's lock-free lookup; no
