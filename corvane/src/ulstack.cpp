@@ -33,6 +33,14 @@
 #include "corvane/uldebug.h"
 #include "corvane/ulmodule.h"
 
+#if defined(__SANITIZE_THREAD__)
+#define CORVANE_STACK_THREAD_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define CORVANE_STACK_THREAD_SANITIZER 1
+#endif
+#endif
+
 using namespace corvane;
 
 namespace {
@@ -304,7 +312,7 @@ public:
         if (nCount <= 0) return;
         int pnPipe[2];
         if (pipe2(pnPipe, O_CLOEXEC) != 0) return;
-#if defined(__SANITIZE_THREAD__)
+#if defined(CORVANE_STACK_THREAD_SANITIZER)
         // ThreadSanitizer's runtime is usable in the child only after its own fork, which a signal handler
         // cannot call.
         const pid_t nChild = bInSignalHandler ? _Fork() : fork();
