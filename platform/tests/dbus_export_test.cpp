@@ -124,6 +124,84 @@ TEST_F(DBusExportTest, QueryInterfaceAddsTypedInterfacesOrNamesTheObjectThatAnsw
     EXPECT_TRUE(Settled());
 }
 
+// An interface whose one member's bus name the test chooses, answered by the object below only once it is
+// told to: its typed interface is added by QueryInterface, after the export.
+constexpr IID kLateIid = MakeGuid("{8F1E6A52-3C7D-4E21-9B0A-5D2C1E000009}");
+char g_szLateMember[16] = "Owner";
+
+const comrt::InterfaceDescription& LateDescription() {
+    static const comrt::MemberDescription kMember = [] {
+        comrt::MemberDescription m = comrt::DescriptionOf<ITestHelper>().pMembers[0];
+        m.szName = g_szLateMember;
+        return m;
+    }();
+    static const comrt::InterfaceDescription kDescription{
+        "ITestLate", kLateIid, "", comrt::InterfaceKind::Dual, &kMember, 1, &typeid(ITestHelper)};
+    return kDescription;
+}
+
+class CLateHelper final : public CSingleInterfaceObject<comrt::IDispatchImplT<ITestHelper>, ITestHelper> {
+public:
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (riid == kLateIid && m_bAnswerLate) {
+            *ppv = static_cast<ITestHelper*>(this);
+            AddRef();
+            return S_OK;
+        }
+        return CSingleInterfaceObject::QueryInterface(riid, ppv);
+    }
+    HRESULT get_Owner(BSTR* psOwner) override {
+        *psOwner = Bstr(u"late");
+        return S_OK;
+    }
+    std::atomic<bool> m_bAnswerLate{false};
+};
+
+TEST_F(DBusExportTest, AnInterfaceTheBusRefusesIsAnErrorAndTriedAgainOnTheNextQuery) {
+    // The fixture's widget gives its place to an object that answers the late interface only later.
+    CComPtr<IRunningObjectTable> pTable;
+    ASSERT_EQ(S_OK, GetRunningObjectTable(0, &pTable));
+    ASSERT_EQ(S_OK, pTable->Revoke(m_nRotCookie));
+    m_nRotCookie = 0;
+    ASSERT_TRUE(WaitFor([] { return comrt::CoGetExportedObjectCount() == 0; }));
+    comrt::RegisterInterfaceDescription(LateDescription());
+    CComPtr<CLateHelper> pLate;
+    pLate.Attach(new CLateHelper);
+    CComPtr<IMoniker> pName;
+    ASSERT_EQ(S_OK, CreateItemMoniker(u"!", comrt::kApplicationMonikerName + 1, &pName));
+    // The widget's D-Bus objects leave the path on the bridge's worker, after the export count drops.
+    ASSERT_TRUE(WaitFor([&] {
+        return pTable->Register(ROTFLAGS_REGISTRATIONKEEPSALIVE | ROTFLAGS_ALLOWANYCLIENT,
+                                static_cast<ITestHelper*>(pLate.p), pName, &m_nRotCookie) == S_OK;
+    }));
+    pLate->m_bAnswerLate = true;
+
+    // A name the bus does not allow for a member: the library refuses the interface.
+    std::strcpy(g_szLateMember, "Bad-Name");
+    int nStatus = 0;
+    const std::vector<std::string> query{"{8F1E6A52-3C7D-4E21-9B0A-5D2C1E000009}"};
+    for (int nAttempt = 0; nAttempt < 2; ++nAttempt) {
+        const std::string sOut = RunCommand(Gdbus(kApp, "Corvane.Dispatch.QueryInterface", query), &nStatus);
+        EXPECT_NE(0, nStatus) << sOut;
+        EXPECT_NE(std::string::npos, sOut.find("Corvane.Error.HRESULT_0x800401FD")) << sOut;
+        EXPECT_NE(std::string::npos, sOut.find("Corvane.ITestLate")) << sOut;
+    }
+    // Once the interface can be served, the next query adds it.
+    std::strcpy(g_szLateMember, "LateOwner");
+    std::string sOut = RunCommand(Gdbus(kApp, "Corvane.Dispatch.QueryInterface", query), &nStatus);
+    EXPECT_EQ(0, nStatus) << sOut;
+    EXPECT_EQ("(true, objectpath '/Corvane/HarkwellServer/Application')\n", sOut);
+    sOut = RunCommand(Busctl({"get-property", "Corvane.HarkwellServer", kApp, "Corvane.ITestLate", "LateOwner"}),
+                      &nStatus);
+    EXPECT_EQ(0, nStatus) << sOut;
+    EXPECT_EQ("s \"late\"\n", sOut);
+
+    ASSERT_EQ(S_OK, pTable->Revoke(m_nRotCookie));
+    m_nRotCookie = 0;
+    EXPECT_TRUE(WaitFor([] { return comrt::CoGetExportedObjectCount() == 0; }));
+    comrt::UnregisterInterfaceDescription(LateDescription());
+}
+
 TEST_F(DBusExportTest, FailuresAreErrorsNamedAfterTheirHresult) {
     int nStatus = 0;
     // An unknown DISPID.

@@ -114,8 +114,10 @@ public:
     void Release(const std::shared_ptr<CExport>& pExport, const std::string& sClient);
     std::size_t ExportedCount();
 
-    // Adds the typed D-Bus interface of d to an exported object when it is not served yet.
-    void EnsureInterface(const std::shared_ptr<CExport>& pExport, const InterfaceDescription& d);
+    // Adds the typed D-Bus interface of d to an exported object when it is not served yet. The interface
+    // counts as served only once the library has registered it: a refusal gives CO_E_OBJNOTCONNECTED with
+    // the library's reason in *psWhy, and the next call tries again.
+    HRESULT EnsureInterface(const std::shared_ptr<CExport>& pExport, const InterfaceDescription& d, std::string* psWhy);
     // Sends a signal on the worker thread; the arguments are copied now.
     void QueueSignal(const std::weak_ptr<CExport>& pExport, const InterfaceDescription& d, const MemberDescription& m,
                      DISPPARAMS* pParams);

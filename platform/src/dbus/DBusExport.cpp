@@ -227,7 +227,11 @@ void CBusBridge::CallQueryInterface(IUnknown* pIdentity, sd_bus_message* pCall, 
         pAnswer->QueryInterface(IidOf<IUnknown>(), reinterpret_cast<void**>(&pAnswerIdentity));
         if (pAnswerIdentity == pIdentity) {
             const InterfaceDescription* d = FindInterfaceDescription(iid);
-            if (pExport && d != nullptr && d->kind == InterfaceKind::Dual) EnsureInterface(pExport, *d);
+            if (pExport && d != nullptr && d->kind == InterfaceKind::Dual) {
+                std::string sWhy;
+                const HRESULT hr = EnsureInterface(pExport, *d, &sWhy);
+                if (FAILED(hr)) throw sdbus::Error(ErrorNameOf(hr), sWhy);
+            }
             sPath = sOwnPath;
         } else {
             // The object hands out another object for this interface: that one travels as itself.
@@ -536,23 +540,36 @@ HRESULT CBusBridge::Register(const std::shared_ptr<CExport>& pExport) {
     return S_OK;
 }
 
-void CBusBridge::EnsureInterface(const std::shared_ptr<CExport>& pExport, const InterfaceDescription& d) {
+HRESULT CBusBridge::EnsureInterface(const std::shared_ptr<CExport>& pExport, const InterfaceDescription& d,
+                                    std::string* psWhy) {
     const std::string sInterface = kInterfacePrefix + std::string(d.szName);
     {
         std::lock_guard lock(m_Lock);
-        if (pExport->bGone || !pExport->Interfaces.insert(sInterface).second) return;
+        if (pExport->bGone || pExport->Interfaces.count(sInterface) > 0) return S_OK;
     }
     // A registered D-Bus object cannot take another interface: a second object on the same path serves it.
-    auto pObject = sdbus::createObject(*m_pConnection, pExport->sPath);
-    AddTypedInterface(*pObject, pExport, d);
-    pObject->finishRegistration();
+    // Handlers run one at a time on the event loop, so no other call registers the same interface meanwhile;
+    // a registration the library refuses is recorded nowhere, and the next QueryInterface tries again.
+    std::unique_ptr<sdbus::IObject> pObject;
+    try {
+        pObject = sdbus::createObject(*m_pConnection, pExport->sPath);
+        AddTypedInterface(*pObject, pExport, d);
+        pObject->finishRegistration();
+    } catch (const sdbus::Error& e) {
+        if (psWhy != nullptr)
+            *psWhy = "The interface " + sInterface + " could not be served at " + pExport->sPath + ": " +
+                     e.getMessage() + " (" + e.getName() + ").";
+        return CO_E_OBJNOTCONNECTED;
+    }
     std::lock_guard lock(m_Lock);
     if (pExport->bGone) {
         auto pHolder = std::make_shared<std::unique_ptr<sdbus::IObject>>(std::move(pObject));
         Post([pHolder] { pHolder->reset(); });
-        return;
+        return S_OK;
     }
     pExport->Objects.push_back(std::move(pObject));
+    pExport->Interfaces.insert(sInterface);
+    return S_OK;
 }
 
 std::unique_ptr<sdbus::IObject> CBusBridge::BuildClassFactory() {
