@@ -225,6 +225,63 @@ TEST_F(DBusExportTest, FailuresAreErrorsNamedAfterTheirHresult) {
     EXPECT_NE(std::string::npos, sOut.find("nvalid")) << sOut;
 }
 
+TEST_F(DBusExportTest, TheTreeWalksEveryNodeTheFolderOfObjectsIncluded) {
+    int nStatus = 0;
+    std::string sOut = RunCommand(Busctl({"tree", "Corvane.HarkwellServer"}), &nStatus);
+    EXPECT_EQ(0, nStatus) << sOut;
+    // A second publication of the widget, under another name: an object of the folder, listed in it.
+    CComPtr<IMoniker> pName;
+    ASSERT_EQ(S_OK, CreateItemMoniker(u"!", u"other", &pName));
+    CComPtr<IRunningObjectTable> pTable;
+    ASSERT_EQ(S_OK, GetRunningObjectTable(0, &pTable));
+    CComPtr<ITestWidget> pOther;
+    pOther.Attach(new CTestWidget(u"other"));
+    DWORD nCookie = 0;
+    ASSERT_EQ(S_OK, pTable->Register(0, pOther, pName, &nCookie));
+    sOut = RunCommand(Busctl({"tree", "Corvane.HarkwellServer"}), &nStatus);
+    EXPECT_EQ(0, nStatus) << sOut;
+    EXPECT_NE(std::string::npos, sOut.find("/Corvane/HarkwellServer/Objects/")) << sOut;
+    sOut = RunCommand(Busctl({"introspect", "Corvane.HarkwellServer", "/Corvane/HarkwellServer/Objects"}), &nStatus);
+    EXPECT_EQ(0, nStatus) << sOut;
+    EXPECT_NE(std::string::npos, sOut.find("org.freedesktop.DBus.Introspectable")) << sOut;
+    EXPECT_EQ(S_OK, pTable->Revoke(nCookie));
+    // A path below it that names nothing is still an unknown object.
+    sOut = RunCommand(Busctl({"introspect", "Corvane.HarkwellServer", "/Corvane/HarkwellServer/Objects/999999"}),
+                      &nStatus);
+    EXPECT_NE(0, nStatus);
+    EXPECT_NE(std::string::npos, sOut.find("Unknown object")) << sOut;
+}
+
+TEST_F(DBusExportTest, CallsOnOverlongPathsAreRefusedBeforeAnyObjectIsLookedFor) {
+    constexpr std::size_t kMaxPathLength = 4096;  // the bridge's limit (docs/dbus.md)
+    struct {
+        std::size_t nLength;
+        const char* szAnswer;
+    } const kCases[] = {
+        // Up to the limit a view path is walked and answers with what it finds.
+        {kMaxPathLength, "Corvane.Error.HRESULT_0x80020006"},
+        {kMaxPathLength + 1, "paths are at most 4096 bytes"},
+        {60000, "The object path is 60000 bytes long"},
+    };
+    for (const auto& Case : kCases) {
+        std::string sPath = kApp;
+        while (sPath.size() + 2 <= Case.nLength) sPath += "/x";
+        if (sPath.size() < Case.nLength) sPath += "y";
+        ASSERT_EQ(Case.nLength, sPath.size());
+        int nStatus = 0;
+        std::vector<std::string> args = Gdbus(sPath, "Corvane.ITestWidget.Measure", {"1"});
+        args.insert(args.begin() + 2, {"--timeout", "5"});
+        const std::string sOut = RunCommand(args, &nStatus);
+        EXPECT_NE(0, nStatus) << Case.nLength;
+        EXPECT_NE(std::string::npos, sOut.find(Case.szAnswer)) << Case.nLength << ": " << sOut.substr(0, 300);
+    }
+    // The bridge goes on serving.
+    int nStatus = 0;
+    EXPECT_EQ("isb 42 \"21\" true\n",
+              RunCommand(Busctl({"call", "Corvane.HarkwellServer", kApp, "Corvane.ITestWidget", "Measure", "i", "21"}),
+                         &nStatus));
+}
+
 TEST_F(DBusExportTest, AnObjectHandedToAClientGoesWhenTheClientLeaves) {
     int nStatus = 0;
     std::string sOut = RunCommand(Gdbus(kApp, "Corvane.ITestWidget.CreateChild", {"kid"}), &nStatus);
