@@ -63,10 +63,10 @@ CComPtr<INotification> NotificationAt(INotifications* pNotifications, LONG nInde
     return pNotification;
 }
 
-// One line per value: line breaks and tabs are written as C escapes. Passwords are not shown, only whether
-// one is set.
+// One line per value: line breaks and tabs are written as C escapes. Passwords are write-only over the bus
+// (the server answers a read with an empty text), and whatever comes back for one is never shown.
 std::string DisplayValue(const std::string& sName, const std::string& sValue) {
-    if (sName.find("Password") != std::string::npos && !sValue.empty()) return "(set)";
+    if (sName.find("Password") != std::string::npos) return "(write-only)";
     std::string sLine;
     for (char c : sValue) {
         if (c == '\r')

@@ -91,8 +91,25 @@ private:
 
 }  // namespace
 
+namespace {
+
+// The value a remote read of a getter that stays in the process (bLocalOnly) gets.
+HRESULT EmptyValueOf(const MemberDescription& m, VARIANT* pResult) {
+    VariantInit(pResult);
+    // The [out,retval] value's type: a text gets "", a number 0; a variant or an object stays empty.
+    const VARTYPE vt = m.nParams > 0 ? m.pParams[m.nParams - 1].vt : static_cast<VARTYPE>(VT_EMPTY);
+    if (vt == VT_VARIANT || vt == VT_DISPATCH || vt == VT_UNKNOWN || (vt & VT_ARRAY) != 0) return S_OK;
+    VARIANT empty;
+    VariantInit(&empty);
+    return VariantChangeType(pResult, &empty, 0, vt);
+}
+
+}  // namespace
+
 HRESULT CBusBridge::InvokeMember(IUnknown* pIdentity, const InterfaceDescription& d, const MemberDescription& m,
                                  std::vector<VARIANT>& values, VARIANT* pResult) {
+    // Every caller of this is on the other side of the bus.
+    if (m.kind == MemberKind::PropertyGet && m.bLocalOnly) return EmptyValueOf(m, pResult);
     void* pInterface = nullptr;
     if (FAILED(pIdentity->QueryInterface(d.iid, &pInterface)) || pInterface == nullptr) return E_NOINTERFACE;
     // DISPPARAMS holds the arguments last first; [out] parameters receive their values in values.
@@ -194,6 +211,19 @@ void CBusBridge::CallInvoke(IUnknown* pIdentity, sd_bus_message* pIn, IObjectMap
     EXCEPINFO excepInfo{};
     UINT nArgErr = 0;
     CVariant result;
+    if (m != nullptr && m->kind == MemberKind::PropertyGet && m->bLocalOnly) {
+        // A value that stays in the process: the caller gets the empty value, and no [out] values.
+        ThrowIfFailed(EmptyValueOf(*m, &result.v));
+        SendReply(pIn, [&](sd_bus_message* pOut) {
+            ThrowIfFailed(WriteVariant(pOut, result.v, mapper));
+            if (sd_bus_message_open_container(pOut, 'a', "v") < 0) throw MakeError(E_OUTOFMEMORY);
+            VARIANT empty;
+            VariantInit(&empty);
+            for (std::size_t k = 0; k < n; ++k) ThrowIfFailed(WriteVariant(pOut, empty, mapper));
+            if (sd_bus_message_close_container(pOut) < 0) throw MakeError(E_OUTOFMEMORY);
+        });
+        return;
+    }
     HRESULT hr =
         pDispatch->Invoke(nDispid, GUID_NULL, 0, static_cast<WORD>(nFlags), &params, &result.v, &excepInfo, &nArgErr);
     if (hr == DISP_E_EXCEPTION && FAILED(excepInfo.scode)) hr = excepInfo.scode;
