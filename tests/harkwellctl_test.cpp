@@ -267,6 +267,21 @@ TEST_F(Harkwellctl, ThePasswordIsWriteOnlyOverTheBusAndStillAuthenticates) {
     EXPECT_EQ("LOGIN", Messages[0].sAuthMethod);
 }
 
+TEST_F(Harkwellctl, WatchSaysWhyItCannotWaitForItsStopSignal) {
+    StartServer();
+    // Every pipe of harkwellctl fails as it does without free file descriptors. The library is not
+    // instrumented: a sanitized harkwellctl is told not to mind that it comes first.
+    const std::string sAsanOptions = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
+    setenv("ASAN_OPTIONS", (sAsanOptions + ":verify_asan_link_order=0").c_str(), 1);
+    setenv("LD_PRELOAD", LibraryPath("FailingPipe.so").c_str(), 1);
+    const auto Result = Ctl({"watch"});
+    unsetenv("LD_PRELOAD");
+    setenv("ASAN_OPTIONS", sAsanOptions.c_str(), 1);
+    EXPECT_EQ(1, Result.nExitCode) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("Too many open files")) << Result.sOutput;
+    EXPECT_EQ(std::string::npos, Result.sOutput.find("memory")) << Result.sOutput;
+}
+
 TEST_F(Harkwellctl, BadInputEndsWith1AndSaysWhy) {
     StartServer();
     ASSERT_EQ(

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <iostream>
@@ -154,7 +155,13 @@ void OnStopSignal(int) {
 }
 
 void WaitForStopSignal() {
-    if (pipe2(g_pnStopPipe, O_CLOEXEC) != 0) Check(E_OUTOFMEMORY, "waiting for a stop signal");
+    if (pipe2(g_pnStopPipe, O_CLOEXEC) != 0) {
+        // Usually too many open files; the system's own words say which.
+        const int nError = errno;
+        constexpr DWORD kTooManyOpenFiles = 4;
+        Check(nError == EMFILE || nError == ENFILE ? HRESULT_FROM_WIN32(kTooManyOpenFiles) : E_FAIL,
+              std::string("making the pipe that waits for a stop signal (") + std::strerror(nError) + ")");
+    }
     struct sigaction Action {};
     Action.sa_handler = &OnStopSignal;
     sigemptyset(&Action.sa_mask);
