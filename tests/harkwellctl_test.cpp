@@ -183,7 +183,7 @@ TEST_F(Harkwellctl, CreatesChangesDeletesAndSavesScenarios) {
     // One line per property, and no password in clear.
     EXPECT_NE(std::string::npos, Result.sOutput.find("    Body = Hi,\\")) << Result.sOutput;
     EXPECT_EQ(std::string::npos, Result.sOutput.find("\nThis is an automated")) << Result.sOutput;
-    EXPECT_NE(std::string::npos, Result.sOutput.find("    AuthenticationPassword = (set)\n")) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("    AuthenticationPassword = (write-only)\n")) << Result.sOutput;
     EXPECT_EQ(std::string::npos, Result.sOutput.find("hunter2")) << Result.sOutput;
 
     Result = Ctl({"list"});
@@ -236,6 +236,91 @@ TEST_F(Harkwellctl, CreatesChangesDeletesAndSavesScenarios) {
     Result = Ctl({"show", "0"});
     EXPECT_NE(std::string::npos, Result.sOutput.find("    ServerPort = " + sPort + "\n")) << Result.sOutput;
     EXPECT_NE(std::string::npos, Result.sOutput.find("    Interval = 1000\n")) << Result.sOutput;
+}
+
+TEST_F(Harkwellctl, ThePasswordIsWriteOnlyOverTheBusAndStillAuthenticates) {
+    for (const char* pszProgram : {"busctl", "gdbus"})
+        if (!OnPath(pszProgram)) GTEST_SKIP() << pszProgram << " is not installed";
+    CSmtpTestServer Smtp;
+    if (!CSmtpTestServer::IsNodeAvailable()) GTEST_SKIP() << "node is not installed";
+    // Only an authenticated session may send: every message that arrives was sent with the password.
+    ASSERT_TRUE(Smtp.Start(0, {"--auth-required"})) << Smtp.GetError();
+    StartServer();
+    auto Result = Ctl({"create",
+                       "--activity",
+                       kPingProgId,
+                       "--set",
+                       "Host=127.0.0.1",
+                       "--set",
+                       "Interval=1000",
+                       "--notification",
+                       kSmtpProgId,
+                       "--set",
+                       "ServerHost=127.0.0.1",
+                       "--set",
+                       "ServerPort=" + std::to_string(Smtp.GetPort()),
+                       "--set",
+                       "Sender=harkwell@localhost",
+                       "--set",
+                       "ToRecipients=ops@localhost",
+                       "--set",
+                       "AuthenticationMethods=login",
+                       "--set",
+                       std::string("AuthenticationName=") + CSmtpTestServer::USER});
+    ASSERT_EQ(0, Result.nExitCode) << Result.sOutput;
+    // Written over the bus like any other setting.
+    Result = Ctl({"set", "0", "notification:0", std::string("AuthenticationPassword=") + CSmtpTestServer::PASSWORD});
+    ASSERT_EQ(0, Result.nExitCode) << Result.sOutput;
+
+    // Every way of reading it over the bus gives an empty text: the typed properties, and the getters by
+    // DISPID through Corvane.Dispatch.
+    const std::string sNotification = "/Corvane/HarkwellServer/Application/Manager/Scenarios/0/Notifications/0";
+    for (const char* pszProperty : {"AuthenticationPassword", "PersistAuthenticationPassword"}) {
+        const auto Read = RunProgram({"busctl", "--user", "get-property", "Corvane.HarkwellServer", sNotification,
+                                      "Corvane.ISmtpNotification", pszProperty});
+        EXPECT_EQ(0, Read.nExitCode) << Read.sOutput;
+        EXPECT_EQ("s \"\"\n", Read.sOutput) << pszProperty;
+    }
+    const auto All = RunProgram({"gdbus", "call", "--session", "-d", "Corvane.HarkwellServer", "-o", sNotification,
+                                 "-m", "org.freedesktop.DBus.Properties.GetAll", "Corvane.ISmtpNotification"});
+    EXPECT_NE(std::string::npos, All.sOutput.find("'AuthenticationName': <'harkwell'>")) << All.sOutput;
+    EXPECT_NE(std::string::npos, All.sOutput.find("'AuthenticationPassword': <''>")) << All.sOutput;
+    for (const char* pszDispid : {"11", "12"}) {
+        const auto Invoked = RunProgram({"gdbus", "call", "--session", "-d", "Corvane.HarkwellServer", "-o",
+                                         sNotification, "-m", "Corvane.Dispatch.Invoke", pszDispid, "2", "[]"});
+        EXPECT_EQ("(<''>, @av [])\n", Invoked.sOutput) << pszDispid;
+    }
+    Result = Ctl({"show", "0"});
+    EXPECT_NE(std::string::npos, Result.sOutput.find("    AuthenticationName = harkwell\n")) << Result.sOutput;
+    EXPECT_EQ(std::string::npos, Result.sOutput.find(CSmtpTestServer::PASSWORD)) << Result.sOutput;
+
+    // The server itself still reads it: it saves it and loads it again, and the e-mail authenticates.
+    EXPECT_EQ(0, Ctl({"save"}).nExitCode);
+    StopServer();
+    StartServer();
+    Result = Ctl({"set", "0", "activity", "Host=", "FailureCount=1"});
+    EXPECT_EQ(0, Result.nExitCode) << Result.sOutput;
+    ASSERT_TRUE(Smtp.WaitForMessageCount(1, std::chrono::seconds(30)))
+        << ReadFile(m_Folder.Path() / "HarkwellServer.log");
+    const auto Messages = Smtp.GetMessages();
+    ASSERT_FALSE(Messages.empty());
+    EXPECT_EQ(CSmtpTestServer::USER, Messages[0].sUser);
+    EXPECT_EQ("LOGIN", Messages[0].sAuthMethod);
+}
+
+TEST_F(Harkwellctl, WatchSaysWhyItCannotWaitForItsStopSignal) {
+    StartServer();
+    // Every pipe of harkwellctl fails as it does without free file descriptors. The library is not
+    // instrumented: a sanitized harkwellctl is told not to mind that it comes first.
+    const std::string sAsanOptions = getenv("ASAN_OPTIONS") ? getenv("ASAN_OPTIONS") : "";
+    setenv("ASAN_OPTIONS", (sAsanOptions + ":verify_asan_link_order=0").c_str(), 1);
+    setenv("LD_PRELOAD", LibraryPath("FailingPipe.so").c_str(), 1);
+    const auto Result = Ctl({"watch"});
+    unsetenv("LD_PRELOAD");
+    setenv("ASAN_OPTIONS", sAsanOptions.c_str(), 1);
+    EXPECT_EQ(1, Result.nExitCode) << Result.sOutput;
+    EXPECT_NE(std::string::npos, Result.sOutput.find("Too many open files")) << Result.sOutput;
+    EXPECT_EQ(std::string::npos, Result.sOutput.find("memory")) << Result.sOutput;
 }
 
 TEST_F(Harkwellctl, BadInputEndsWith1AndSaysWhy) {

@@ -121,7 +121,11 @@ TEST(ServerBus, ClientsWeDidNotWriteReadTheObjectModelAndHearTheWholeLifeCycle) 
     // application.
     const std::string sScenarios = std::string(kApplication) + "/Manager/Scenarios";
     const std::string sActivity = sScenarios + "/0/Activity";
-    const std::string sTree = Busctl({"tree", kServer});
+    const auto Tree = RunProgram({"busctl", "--user", "tree", kServer});
+    const std::string& sTree = Tree.sOutput;
+    // Every node answers its introspection, the folder of handed-out objects included.
+    EXPECT_EQ(0, Tree.nExitCode) << sTree;
+    EXPECT_NE(std::string::npos, sTree.find("/Corvane/HarkwellServer/Objects\n")) << sTree;
     EXPECT_NE(std::string::npos, sTree.find(sActivity)) << sTree;
     EXPECT_NE(std::string::npos, sTree.find(sScenarios + "/0/Notifications")) << sTree;
     EXPECT_EQ(std::string::npos, sTree.find(sScenarios + "/1")) << sTree;
@@ -166,6 +170,13 @@ TEST(ServerBus, ClientsWeDidNotWriteReadTheObjectModelAndHearTheWholeLifeCycle) 
               Refusal({"set-property", kServer, sActivity, "Corvane.IActivity", "Title", "s", "x"}).find("read-only"));
     EXPECT_NE(std::string::npos,
               Refusal({"get-property", kServer, sActivity, "Corvane.IScenario", "State"}).find("Corvane.IScenario"));
+    // A path longer than the bridge takes is refused before any view is walked.
+    std::string sLong = sActivity;
+    while (sLong.size() <= 4096) sLong += "/Activity";
+    const auto Overlong = RunProgram(
+        {"gdbus", "call", "--session", "--timeout", "5", "-d", kServer, "-o", sLong, "-m", "Corvane.Dispatch.Release"});
+    EXPECT_NE(std::string::npos, Overlong.sOutput.find("paths are at most 4096 bytes"))
+        << Overlong.sOutput.substr(0, 300);
     const auto Errors = RunProgram(
         {"gdbus", "call", "--session", "-d", kServer, "-o", sScenarios + "/99", "-m", "Corvane.Dispatch.Release"});
     EXPECT_NE(std::string::npos, Errors.sOutput.find("Corvane.Error.HRESULT_0x80070057")) << Errors.sOutput;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include <algorithm>
 #include <iostream>
@@ -64,10 +65,10 @@ CComPtr<INotification> NotificationAt(INotifications* pNotifications, LONG nInde
     return pNotification;
 }
 
-// One line per value: line breaks and tabs are written as C escapes. Passwords are not shown, only whether
-// one is set.
+// One line per value: line breaks and tabs are written as C escapes. Passwords are write-only over the bus
+// (the server answers a read with an empty text), and whatever comes back for one is never shown.
 std::string DisplayValue(const std::string& sName, const std::string& sValue) {
-    if (sName.find("Password") != std::string::npos && !sValue.empty()) return "(set)";
+    if (sName.find("Password") != std::string::npos) return "(write-only)";
     std::string sLine;
     for (char c : sValue) {
         if (c == '\r')
@@ -155,7 +156,13 @@ void OnStopSignal(int) {
 }
 
 void WaitForStopSignal() {
-    if (pipe2(g_pnStopPipe, O_CLOEXEC) != 0) Check(E_OUTOFMEMORY, "waiting for a stop signal");
+    if (pipe2(g_pnStopPipe, O_CLOEXEC) != 0) {
+        // Usually too many open files; the system's own words say which.
+        const int nError = errno;
+        constexpr DWORD kTooManyOpenFiles = 4;
+        Check(nError == EMFILE || nError == ENFILE ? HRESULT_FROM_WIN32(kTooManyOpenFiles) : E_FAIL,
+              std::string("making the pipe that waits for a stop signal (") + std::strerror(nError) + ")");
+    }
     struct sigaction Action {};
     Action.sa_handler = &OnStopSignal;
     sigemptyset(&Action.sa_mask);

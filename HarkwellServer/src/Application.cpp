@@ -19,6 +19,10 @@ CApplication* g_pApplication = nullptr;
 
 namespace {
 
+// Guards g_pApplication: creation reads it and takes a reference under this lock, and the last release
+// clears it under the same lock before the object goes, so no creator can reach an object being destroyed.
+std::mutex g_ApplicationLock;
+
 std::u16string GuidText(REFGUID Guid) {
     OLECHAR szText[40];
     StringFromGUID2(Guid, szText, 40);
@@ -71,25 +75,30 @@ CApplication::CApplicationEventRaiser::~CApplicationEventRaiser() {
 
 CApplication::CApplication()
     : CBasePersistT<CApplication>(&m_DataCriticalSection), m_EventsPoint(this, IidOf<_ApplicationEvents>()) {
-    UL_ASSERT(!g_pApplication);
-    g_pApplication = this;
     m_ApplicationEventList.reserve(10);
 }
 
-CApplication::~CApplication() {
-    UL_ASSERT(g_pApplication == this);
-    g_pApplication = nullptr;
-}
+// The last release has cleared g_pApplication (under its lock) before this runs.
+CApplication::~CApplication() = default;
 
 HRESULT CApplication::CreateInstance(REFIID riid, void** ppv) {
     if (ppv == nullptr) return E_POINTER;
     *ppv = nullptr;
-    static std::mutex CreationLock;
-    std::lock_guard Lock(CreationLock);
-    if (g_pApplication != nullptr) return g_pApplication->QueryInterface(riid, ppv);
-    auto* pApplication = new (std::nothrow) CApplication;
-    if (pApplication == nullptr) return E_OUTOFMEMORY;
-    pApplication->AddRef();
+    CApplication* pApplication = nullptr;
+    {
+        std::lock_guard Lock(g_ApplicationLock);
+        // An instance whose last reference is gone is on its way out: it is not handed out again, a new
+        // one takes its place (the old one only finishes its destruction).
+        if (g_pApplication != nullptr && g_pApplication->TryAddRef()) {
+            pApplication = g_pApplication;
+        } else {
+            pApplication = new (std::nothrow) CApplication;
+            if (pApplication == nullptr) return E_OUTOFMEMORY;
+            pApplication->AddRef();
+            g_pApplication = pApplication;
+        }
+    }
+    // Outside the lock: a failed query drops the last reference, and the last release takes the lock.
     const HRESULT hr = pApplication->QueryInterface(riid, ppv);
     pApplication->Release();
     return hr;
@@ -125,9 +134,24 @@ ULONG CApplication::AddRef() {
     return ++m_nReferenceCount;
 }
 
+bool CApplication::TryAddRef() noexcept {
+    ULONG nCount = m_nReferenceCount.load();
+    while (nCount != 0)
+        if (m_nReferenceCount.compare_exchange_weak(nCount, nCount + 1)) return true;
+    return false;
+}
+
 ULONG CApplication::Release() {
     const ULONG nCount = --m_nReferenceCount;
-    if (nCount == 0) delete this;
+    if (nCount == 0) {
+        {
+            std::lock_guard Lock(g_ApplicationLock);
+            if (g_pApplication == this) g_pApplication = nullptr;
+        }
+        // Guards against a reference taken and dropped during the destruction destroying us twice.
+        m_nReferenceCount = 1;
+        delete this;
+    }
     return nCount;
 }
 

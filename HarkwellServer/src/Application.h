@@ -23,7 +23,8 @@
 
 class CApplication;
 
-// The one instance of the process, or null. Set and cleared by the object itself; others only read it.
+// The one instance of the process, or null. Set by CApplication::CreateInstance and cleared by the last
+// release, both under one lock; others only read it while they hold a reference.
 extern CApplication* g_pApplication;
 
 // Where the server's settings live, below HKEY_LOCAL_MACHINE.
@@ -115,6 +116,8 @@ private:
     ~CApplication();
 
     HRESULT InternalQueryInterface(REFIID riid, void** ppv);
+    // Takes a reference unless the last one is gone already.
+    bool TryAddRef() noexcept;
     void RegisterSharedData();
     void UnregisterSharedData();
     void RegisterRunningObject();

@@ -403,9 +403,23 @@ void CSharedDataObjects::Initialize(const char16_t* pszName, std::size_t nRecord
                 UL_TRACE(TRACE_LEVEL_ERROR, SharedDataText::TakenOver, sBaseName.c_str(),
                          static_cast<unsigned>(nRecordProcess));
             // Objects left by another run may carry other modes.
-            if (!bLockCreated) fchmod(m_nLockFd, LOCK_MODE);
-            if (!bMappingCreated) fchmod(m_nMappingFd, MAPPING_MODE);
-            if (!bChangeCreated) fchmod(m_nChangeFd, CHANGE_MODE);
+            // Objects left by another run may carry other modes: with the wrong ones, other users' clients
+            // could not read the record (or could change it), so a mode that cannot be set fails the start.
+            const struct {
+                bool bCreated;
+                int nFd;
+                unsigned nMode;
+                const char* pszSuffix;
+            } Objects[] = {{bLockCreated, m_nLockFd, LOCK_MODE, LOCK_SUFFIX},
+                           {bMappingCreated, m_nMappingFd, MAPPING_MODE, MAPPING_SUFFIX},
+                           {bChangeCreated, m_nChangeFd, CHANGE_MODE, CHANGE_SUFFIX}};
+            for (const auto& Object : Objects) {
+                if (Object.bCreated || fchmod(Object.nFd, static_cast<mode_t>(Object.nMode)) == 0) continue;
+                const int nError = errno;
+                UL_TRACE(TRACE_LEVEL_ERROR, SharedDataText::ModeNotSet, sBaseName.c_str(), Object.pszSuffix,
+                         Object.nMode, std::strerror(nError));
+                ThrowErrno(nError);
+            }
             const DWORD nProcess = static_cast<DWORD>(getpid());
             std::memset(m_pView, 0, MAPPING_SIZE);
             WriteLittleEndian32(m_pView, 0, static_cast<std::uint32_t>(nRecordSize));
@@ -606,7 +620,16 @@ DWORD CSharedDataObjects::WaitChangeEvent(DWORD nTimeout) noexcept {
         if (nDeadline != 0 && MonotonicNow() >= nDeadline) return WAIT_TIMEOUT;
         // FUTEX_WAIT_BITSET takes an absolute time on the monotonic clock; the word is shared between
         // processes, so the operation is not the private one.
-        Futex(&pChange->nSignalled, FUTEX_WAIT_BITSET, 0, nDeadline != 0 ? &Until : nullptr, FUTEX_BITSET_MATCH_ANY);
+        if (Futex(&pChange->nSignalled, FUTEX_WAIT_BITSET, 0, nDeadline != 0 ? &Until : nullptr,
+                  FUTEX_BITSET_MATCH_ANY) == 0)
+            continue;
+        // Woken, signalled meanwhile, interrupted or timed out: the loop looks again. Anything else would
+        // fail the same way at once, and looping on it would spin.
+        const int nError = errno;
+        if (nError == EAGAIN || nError == EINTR || nError == ETIMEDOUT) continue;
+        UL_TRACE(TRACE_LEVEL_ERROR, SharedDataText::WaitFailed, m_sBaseName.c_str(), std::strerror(nError));
+        ::SetLastError(Win32FromErrno(nError));
+        return WAIT_FAILED;
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <thread>
 
@@ -429,17 +430,19 @@ LONG Database::Step(sqlite3_stmt* p, bool* pbRow) {
     return Fail(rc);
 }
 
-void Database::Bind(sqlite3_stmt* p, int i, std::u16string_view s) {
+int Database::Bind(sqlite3_stmt* p, int i, std::u16string_view s) {
     // An empty view may carry a null pointer, which would bind NULL rather than ''.
     static const char16_t kEmpty = 0;
-    sqlite3_bind_text16(p, i, s.empty() ? &kEmpty : s.data(), static_cast<int>(s.size() * sizeof(char16_t)),
-                        SQLITE_STATIC);
+    // Bytes beyond what an int holds would wrap; SQLite's own limit is far lower anyway.
+    if (s.size() > static_cast<std::size_t>(INT_MAX) / sizeof(char16_t)) return SQLITE_TOOBIG;
+    return sqlite3_bind_text16(p, i, s.empty() ? &kEmpty : s.data(), static_cast<int>(s.size() * sizeof(char16_t)),
+                               SQLITE_STATIC);
 }
 
-void Database::Bind(sqlite3_stmt* p, int i, const Blob& blob) {
+int Database::Bind(sqlite3_stmt* p, int i, const Blob& blob) {
     // A null pointer would bind NULL; an empty value is an empty blob.
     static const BYTE kNoData = 0;
-    sqlite3_bind_blob64(p, i, blob.cbData ? blob.pData : &kNoData, blob.cbData, SQLITE_STATIC);
+    return sqlite3_bind_blob64(p, i, blob.cbData ? blob.pData : &kNoData, blob.cbData, SQLITE_STATIC);
 }
 
 template <class... Args>
@@ -497,17 +500,42 @@ LONG Database::Commit() {
     return nResult;
 }
 
+void Database::RollbackFailed(int rc) noexcept {
+    try {
+        FailText(ERROR_CANTWRITE, std::string("the undoing of a failed call was refused: ") +
+                                      (m_pDb ? sqlite3_errmsg(m_pDb) : sqlite3_errstr(rc)));
+    } catch (...) {
+        // Out of memory for the text: the result codes still tell.
+    }
+}
+
 void Database::Rollback() noexcept {
     if (m_bSpanning ? (m_bInSavepoint && m_bSavepointWrites) : m_bWriting) ++m_nWriteGeneration;
     if (m_bSpanning) {
-        if (m_bInSavepoint && m_pDb) sqlite3_exec(m_pDb, "ROLLBACK TO call; RELEASE call", nullptr, nullptr, nullptr);
+        if (m_bInSavepoint && m_pDb) {
+            const int rc = sqlite3_exec(m_pDb, "ROLLBACK TO call; RELEASE call", nullptr, nullptr, nullptr);
+            if (rc != SQLITE_OK) {
+                m_bSpanUndoFailed = true;
+                RollbackFailed(rc);
+            }
+        }
         m_bInSavepoint = false;
         return;
     }
     m_bWriting = false;
     if (!m_pDb || sqlite3_get_autocommit(m_pDb)) return;
-    Use p(*this, kRollback);
-    if (p) sqlite3_step(p);
+    int rc = SQLITE_OK;
+    {
+        Use p(*this, kRollback);
+        rc = p ? sqlite3_step(p) : SQLITE_NOMEM;
+    }
+    if (rc == SQLITE_DONE || sqlite3_get_autocommit(m_pDb)) return;
+    // A statement still stepping can keep the transaction from ending: with every statement reset, try
+    // once more. A transaction left open would take the next call's writes and fail its BEGIN.
+    for (sqlite3_stmt* pStatement : m_statements)
+        if (pStatement) sqlite3_reset(pStatement);
+    rc = sqlite3_exec(m_pDb, "ROLLBACK", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK && !sqlite3_get_autocommit(m_pDb)) RollbackFailed(rc);
 }
 
 LONG Database::Savepoint(const char* pszStatement) {
@@ -523,6 +551,7 @@ LONG Database::BeginSpanning() {
     if (nResult != ERROR_SUCCESS) return nResult;
     m_bSpanning = true;
     m_bInSavepoint = false;
+    m_bSpanUndoFailed = false;
     return ERROR_SUCCESS;
 }
 
@@ -530,9 +559,12 @@ LONG Database::EndSpanning(bool bCommit) {
     if (!m_bSpanning) return ERROR_INVALID_FUNCTION;
     Rollback();  // a call's savepoint left open by a failure
     m_bSpanning = false;
-    if (!bCommit) {
+    const bool bUndoFailed = m_bSpanUndoFailed;
+    m_bSpanUndoFailed = false;
+    if (!bCommit || bUndoFailed) {
         Rollback();
-        return ERROR_SUCCESS;
+        // The writes of a failed call could not be taken out: none of the span is kept.
+        return bUndoFailed && bCommit ? ERROR_CANTWRITE : ERROR_SUCCESS;
     }
     return Commit();
 }

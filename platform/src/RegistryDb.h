@@ -161,7 +161,15 @@ private:
         Use(Database& db, StatementId id, const Args&... args) : m_p(db.Statement(id, &m_nResult)) {
             if (!m_p) return;
             [[maybe_unused]] int i = 0;
-            (Bind(m_p, ++i, args), ...);
+            int rc = SQLITE_OK;
+            ((rc = rc == SQLITE_OK ? Bind(m_p, ++i, args) : rc), ...);
+            if (rc == SQLITE_OK) return;
+            // A value the statement cannot take (too big, out of memory): the call fails with its reason
+            // rather than running with a parameter left unbound (NULL).
+            sqlite3_reset(m_p);
+            sqlite3_clear_bindings(m_p);
+            m_p = nullptr;
+            m_nResult = db.Fail(rc);
         }
         ~Use() {
             if (m_p) sqlite3_reset(m_p);
@@ -177,16 +185,16 @@ private:
         sqlite3_stmt* m_p;
     };
 
-    // The parameter binders of Use. Text and blobs are bound SQLITE_STATIC: the caller's data must outlive the
-    // statement's step.
-    static void Bind(sqlite3_stmt* p, int i, sqlite3_int64 n) { sqlite3_bind_int64(p, i, n); }
-    static void Bind(sqlite3_stmt* p, int i, DWORD n) { sqlite3_bind_int64(p, i, n); }
-    static void Bind(sqlite3_stmt* p, int i, int n) { sqlite3_bind_int(p, i, n); }
-    static void Bind(sqlite3_stmt* p, int i, std::u16string_view s);
-    static void Bind(sqlite3_stmt* p, int i, const Blob& blob);
+    // The parameter binders of Use, each giving SQLite's result. Text and blobs are bound SQLITE_STATIC: the
+    // caller's data must outlive the statement's step.
+    static int Bind(sqlite3_stmt* p, int i, sqlite3_int64 n) { return sqlite3_bind_int64(p, i, n); }
+    static int Bind(sqlite3_stmt* p, int i, DWORD n) { return sqlite3_bind_int64(p, i, n); }
+    static int Bind(sqlite3_stmt* p, int i, int n) { return sqlite3_bind_int(p, i, n); }
+    static int Bind(sqlite3_stmt* p, int i, std::u16string_view s);
+    static int Bind(sqlite3_stmt* p, int i, const Blob& blob);
     // Anything else would bind through a silent conversion.
     template <class T>
-    static void Bind(sqlite3_stmt* p, int i, const T&) = delete;
+    static int Bind(sqlite3_stmt* p, int i, const T&) = delete;
 
     sqlite3_stmt* Statement(StatementId id, LONG* pnResult);
     LONG Step(sqlite3_stmt* p, bool* pbRow);
@@ -200,6 +208,8 @@ private:
     template <class F>
     LONG EachRow(const Use& p, F&& read);
     LONG Fail(int rc);
+    // Records a rollback SQLite refused, with its reason, without raising.
+    void RollbackFailed(int rc) noexcept;
     LONG Savepoint(const char* pszStatement);
     LONG CheckFile(bool* pbEmpty);
     LONG Initialise();
@@ -220,6 +230,9 @@ private:
     // Counts this connection's writes undone or ended, which the file's data version does not see.
     sqlite3_int64 m_nWriteGeneration = 0;
     bool m_bInSavepoint = false;
+    // A call's savepoint could not be undone: its writes may be in the spanning transaction, which must
+    // then not be committed.
+    bool m_bSpanUndoFailed = false;
     bool m_bSavepointWrites = false;
     bool m_bWithoutLog = false;
     sqlite3* m_pDb = nullptr;

@@ -124,6 +124,84 @@ TEST_F(DBusExportTest, QueryInterfaceAddsTypedInterfacesOrNamesTheObjectThatAnsw
     EXPECT_TRUE(Settled());
 }
 
+// An interface whose one member's bus name the test chooses, answered by the object below only once it is
+// told to: its typed interface is added by QueryInterface, after the export.
+constexpr IID kLateIid = MakeGuid("{8F1E6A52-3C7D-4E21-9B0A-5D2C1E000009}");
+char g_szLateMember[16] = "Owner";
+
+const comrt::InterfaceDescription& LateDescription() {
+    static const comrt::MemberDescription kMember = [] {
+        comrt::MemberDescription m = comrt::DescriptionOf<ITestHelper>().pMembers[0];
+        m.szName = g_szLateMember;
+        return m;
+    }();
+    static const comrt::InterfaceDescription kDescription{
+        "ITestLate", kLateIid, "", comrt::InterfaceKind::Dual, &kMember, 1, &typeid(ITestHelper)};
+    return kDescription;
+}
+
+class CLateHelper final : public CSingleInterfaceObject<comrt::IDispatchImplT<ITestHelper>, ITestHelper> {
+public:
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (riid == kLateIid && m_bAnswerLate) {
+            *ppv = static_cast<ITestHelper*>(this);
+            AddRef();
+            return S_OK;
+        }
+        return CSingleInterfaceObject::QueryInterface(riid, ppv);
+    }
+    HRESULT get_Owner(BSTR* psOwner) override {
+        *psOwner = Bstr(u"late");
+        return S_OK;
+    }
+    std::atomic<bool> m_bAnswerLate{false};
+};
+
+TEST_F(DBusExportTest, AnInterfaceTheBusRefusesIsAnErrorAndTriedAgainOnTheNextQuery) {
+    // The fixture's widget gives its place to an object that answers the late interface only later.
+    CComPtr<IRunningObjectTable> pTable;
+    ASSERT_EQ(S_OK, GetRunningObjectTable(0, &pTable));
+    ASSERT_EQ(S_OK, pTable->Revoke(m_nRotCookie));
+    m_nRotCookie = 0;
+    ASSERT_TRUE(WaitFor([] { return comrt::CoGetExportedObjectCount() == 0; }));
+    comrt::RegisterInterfaceDescription(LateDescription());
+    CComPtr<CLateHelper> pLate;
+    pLate.Attach(new CLateHelper);
+    CComPtr<IMoniker> pName;
+    ASSERT_EQ(S_OK, CreateItemMoniker(u"!", comrt::kApplicationMonikerName + 1, &pName));
+    // The widget's D-Bus objects leave the path on the bridge's worker, after the export count drops.
+    ASSERT_TRUE(WaitFor([&] {
+        return pTable->Register(ROTFLAGS_REGISTRATIONKEEPSALIVE | ROTFLAGS_ALLOWANYCLIENT,
+                                static_cast<ITestHelper*>(pLate.p), pName, &m_nRotCookie) == S_OK;
+    }));
+    pLate->m_bAnswerLate = true;
+
+    // A name the bus does not allow for a member: the library refuses the interface.
+    std::strcpy(g_szLateMember, "Bad-Name");
+    int nStatus = 0;
+    const std::vector<std::string> query{"{8F1E6A52-3C7D-4E21-9B0A-5D2C1E000009}"};
+    for (int nAttempt = 0; nAttempt < 2; ++nAttempt) {
+        const std::string sOut = RunCommand(Gdbus(kApp, "Corvane.Dispatch.QueryInterface", query), &nStatus);
+        EXPECT_NE(0, nStatus) << sOut;
+        EXPECT_NE(std::string::npos, sOut.find("Corvane.Error.HRESULT_0x800401FD")) << sOut;
+        EXPECT_NE(std::string::npos, sOut.find("Corvane.ITestLate")) << sOut;
+    }
+    // Once the interface can be served, the next query adds it.
+    std::strcpy(g_szLateMember, "LateOwner");
+    std::string sOut = RunCommand(Gdbus(kApp, "Corvane.Dispatch.QueryInterface", query), &nStatus);
+    EXPECT_EQ(0, nStatus) << sOut;
+    EXPECT_EQ("(true, objectpath '/Corvane/HarkwellServer/Application')\n", sOut);
+    sOut = RunCommand(Busctl({"get-property", "Corvane.HarkwellServer", kApp, "Corvane.ITestLate", "LateOwner"}),
+                      &nStatus);
+    EXPECT_EQ(0, nStatus) << sOut;
+    EXPECT_EQ("s \"late\"\n", sOut);
+
+    ASSERT_EQ(S_OK, pTable->Revoke(m_nRotCookie));
+    m_nRotCookie = 0;
+    EXPECT_TRUE(WaitFor([] { return comrt::CoGetExportedObjectCount() == 0; }));
+    comrt::UnregisterInterfaceDescription(LateDescription());
+}
+
 TEST_F(DBusExportTest, FailuresAreErrorsNamedAfterTheirHresult) {
     int nStatus = 0;
     // An unknown DISPID.
@@ -145,6 +223,63 @@ TEST_F(DBusExportTest, FailuresAreErrorsNamedAfterTheirHresult) {
                       &nStatus);
     EXPECT_NE(0, nStatus);
     EXPECT_NE(std::string::npos, sOut.find("nvalid")) << sOut;
+}
+
+TEST_F(DBusExportTest, TheTreeWalksEveryNodeTheFolderOfObjectsIncluded) {
+    int nStatus = 0;
+    std::string sOut = RunCommand(Busctl({"tree", "Corvane.HarkwellServer"}), &nStatus);
+    EXPECT_EQ(0, nStatus) << sOut;
+    // A second publication of the widget, under another name: an object of the folder, listed in it.
+    CComPtr<IMoniker> pName;
+    ASSERT_EQ(S_OK, CreateItemMoniker(u"!", u"other", &pName));
+    CComPtr<IRunningObjectTable> pTable;
+    ASSERT_EQ(S_OK, GetRunningObjectTable(0, &pTable));
+    CComPtr<ITestWidget> pOther;
+    pOther.Attach(new CTestWidget(u"other"));
+    DWORD nCookie = 0;
+    ASSERT_EQ(S_OK, pTable->Register(0, pOther, pName, &nCookie));
+    sOut = RunCommand(Busctl({"tree", "Corvane.HarkwellServer"}), &nStatus);
+    EXPECT_EQ(0, nStatus) << sOut;
+    EXPECT_NE(std::string::npos, sOut.find("/Corvane/HarkwellServer/Objects/")) << sOut;
+    sOut = RunCommand(Busctl({"introspect", "Corvane.HarkwellServer", "/Corvane/HarkwellServer/Objects"}), &nStatus);
+    EXPECT_EQ(0, nStatus) << sOut;
+    EXPECT_NE(std::string::npos, sOut.find("org.freedesktop.DBus.Introspectable")) << sOut;
+    EXPECT_EQ(S_OK, pTable->Revoke(nCookie));
+    // A path below it that names nothing is still an unknown object.
+    sOut = RunCommand(Busctl({"introspect", "Corvane.HarkwellServer", "/Corvane/HarkwellServer/Objects/999999"}),
+                      &nStatus);
+    EXPECT_NE(0, nStatus);
+    EXPECT_NE(std::string::npos, sOut.find("Unknown object")) << sOut;
+}
+
+TEST_F(DBusExportTest, CallsOnOverlongPathsAreRefusedBeforeAnyObjectIsLookedFor) {
+    constexpr std::size_t kMaxPathLength = 4096;  // the bridge's limit (docs/dbus.md)
+    struct {
+        std::size_t nLength;
+        const char* szAnswer;
+    } const kCases[] = {
+        // Up to the limit a view path is walked and answers with what it finds.
+        {kMaxPathLength, "Corvane.Error.HRESULT_0x80020006"},
+        {kMaxPathLength + 1, "paths are at most 4096 bytes"},
+        {60000, "The object path is 60000 bytes long"},
+    };
+    for (const auto& Case : kCases) {
+        std::string sPath = kApp;
+        while (sPath.size() + 2 <= Case.nLength) sPath += "/x";
+        if (sPath.size() < Case.nLength) sPath += "y";
+        ASSERT_EQ(Case.nLength, sPath.size());
+        int nStatus = 0;
+        std::vector<std::string> args = Gdbus(sPath, "Corvane.ITestWidget.Measure", {"1"});
+        args.insert(args.begin() + 2, {"--timeout", "5"});
+        const std::string sOut = RunCommand(args, &nStatus);
+        EXPECT_NE(0, nStatus) << Case.nLength;
+        EXPECT_NE(std::string::npos, sOut.find(Case.szAnswer)) << Case.nLength << ": " << sOut.substr(0, 300);
+    }
+    // The bridge goes on serving.
+    int nStatus = 0;
+    EXPECT_EQ("isb 42 \"21\" true\n",
+              RunCommand(Busctl({"call", "Corvane.HarkwellServer", kApp, "Corvane.ITestWidget", "Measure", "i", "21"}),
+                         &nStatus));
 }
 
 TEST_F(DBusExportTest, AnObjectHandedToAClientGoesWhenTheClientLeaves) {

@@ -72,6 +72,10 @@ inline constexpr char TerminationSkipped[] =
 inline constexpr char MutexAbandoned[] = "Mutex was abandoned by the previous owner, nWaitResult %d\n";
 // Level 2: objects left by a process that no longer runs are taken over (base name, process identifier).
 inline constexpr char TakenOver[] = "Shared data \"%s\" was left by process %u, which no longer runs; taking it over\n";
+// Level 2: an object taken over could not be given its mode (base name, suffix, mode, errno text).
+inline constexpr char ModeNotSet[] = "Shared data \"%s%s\" could not be given mode %03o: %s\n";
+// Level 2: the wait for the change signal failed (base name, errno text).
+inline constexpr char WaitFailed[] = "Waiting for a change of shared data \"%s\" failed: %s\n";
 }  // namespace SharedDataText
 
 // The part of the shared data mapping that does not depend on the record type: the three objects, the lock

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstring>
 #include <iterator>
 #include <string_view>
@@ -54,6 +55,11 @@ struct MemberDescription {
     const char* szName;
     DISPID dispid;
     MemberKind kind;
+    // A getter whose value never leaves the process (LocalPropGet: a password). Callers in the process read
+    // it as usual; the bus bridge answers every read from another process with the empty value of its type,
+    // so that over the bus the property is write-only. It takes what was padding, so that descriptions
+    // compiled before it existed read false.
+    bool bLocalOnly;
     unsigned nSlot;            // 1-based slot after IDispatch's seven; 0 for outgoing interfaces
     const char* szParamNames;  // comma-separated, in declaration order ("pType,psDescription,pbValid")
     const ParamDescription* pParams;
@@ -61,6 +67,9 @@ struct MemberDescription {
     InvokeThunk pfnInvoke;  // null for outgoing interfaces
     ProxyThunk pfnProxy;    // null for outgoing interfaces
 };
+
+// Plug-ins compiled against the description without bLocalOnly keep working: the layout is unchanged.
+static_assert(offsetof(MemberDescription, nSlot) == 16 && sizeof(MemberDescription) == 64);
 
 struct InterfaceDescription {
     const char* szName;
@@ -402,6 +411,7 @@ constexpr MemberDescription Method(DISPID dispid, const char* szName, unsigned n
     return MemberDescription{szName,
                              dispid,
                              MemberKind::Method,
+                             false,
                              nSlot,
                              szParamNames,
                              Info::template kParams<bRetval>.data(),
@@ -418,12 +428,22 @@ constexpr MemberDescription PropGet(DISPID dispid, const char* szName, unsigned 
     return MemberDescription{szName,
                              dispid,
                              MemberKind::PropertyGet,
+                             false,
                              nSlot,
                              szParamNames,
                              Info::template kParams<true>.data(),
                              Info::nParams,
                              &Info::template Invoke<true>,
                              reinterpret_cast<ProxyThunk>(&Info::Proxy)};
+}
+
+// A property getter whose value stays in the process (see MemberDescription::bLocalOnly).
+template <auto Pfn>
+constexpr MemberDescription LocalPropGet(DISPID dispid, const char* szName, unsigned nSlot,
+                                         const char* szParamNames = "") {
+    MemberDescription m = PropGet<Pfn>(dispid, szName, nSlot, szParamNames);
+    m.bLocalOnly = true;
+    return m;
 }
 
 // A property putter: its last parameter is the new value.
@@ -433,6 +453,7 @@ constexpr MemberDescription PropPut(DISPID dispid, const char* szName, unsigned 
     return MemberDescription{szName,
                              dispid,
                              MemberKind::PropertyPut,
+                             false,
                              nSlot,
                              szParamNames,
                              Info::template kParams<false>.data(),
@@ -449,9 +470,9 @@ struct EventParams {
 };
 template <VARTYPE... Vts>
 constexpr MemberDescription Event(DISPID dispid, const char* szName, const char* szParamNames = "") {
-    return MemberDescription{
-        szName,  dispid, MemberKind::Method, 0, szParamNames, EventParams<Vts...>::kParams, sizeof...(Vts),
-        nullptr, nullptr};
+    return MemberDescription{szName,  dispid,       MemberKind::Method,           false,
+                             0,       szParamNames, EventParams<Vts...>::kParams, sizeof...(Vts),
+                             nullptr, nullptr};
 }
 
 // IDispatch for a dual interface, from its description. Derive the class from IDispatchImplT<IFoo>.

@@ -37,6 +37,10 @@ inline constexpr const char* kPropertyPagesInterface = "Corvane.ISpecifyProperty
 inline constexpr const char* kEnumInterface = "Corvane.IEnumVARIANT";
 inline constexpr const char* kClassFactoryInterface = "Corvane.ClassFactory";
 inline constexpr const char* kInterfacePrefix = "Corvane.";
+// The longest object path a call may name, in bytes; the deepest view path is far shorter. Longer ones are
+// refused before the library looks for an object: it walks every prefix of the path (time growing with the
+// square of its length) and gives paths over 64 KiB no answer at all.
+inline constexpr std::size_t kMaxObjectPathLength = 4096;
 
 // Runs the connection's event loop until leaveEventLoop. A bus that goes away ends the loop quietly: the
 // library's own loop thread would end the process with the exception.
@@ -114,8 +118,10 @@ public:
     void Release(const std::shared_ptr<CExport>& pExport, const std::string& sClient);
     std::size_t ExportedCount();
 
-    // Adds the typed D-Bus interface of d to an exported object when it is not served yet.
-    void EnsureInterface(const std::shared_ptr<CExport>& pExport, const InterfaceDescription& d);
+    // Adds the typed D-Bus interface of d to an exported object when it is not served yet. The interface
+    // counts as served only once the library has registered it: a refusal gives CO_E_OBJNOTCONNECTED with
+    // the library's reason in *psWhy, and the next call tries again.
+    HRESULT EnsureInterface(const std::shared_ptr<CExport>& pExport, const InterfaceDescription& d, std::string* psWhy);
     // Sends a signal on the worker thread; the arguments are copied now.
     void QueueSignal(const std::weak_ptr<CExport>& pExport, const InterfaceDescription& d, const MemberDescription& m,
                      DISPPARAMS* pParams);
@@ -165,6 +171,9 @@ private:
     // Calls on an object that is being taken down: its D-Bus object leaves one interface at a time, and a
     // call in between would find the object without the interface it calls.
     static int OnGoingCall(sd_bus_message* pCall, void* pUserData, sd_bus_error* pError);
+    // Sees every message before any object does: a call on a path longer than kMaxObjectPathLength is
+    // refused at once.
+    static int OnFilter(sd_bus_message* pMessage, void* pUserData, sd_bus_error* pError);
     static int OnEnumerateViews(sd_bus* pBus, const char* szPrefix, void* pUserData, char*** pppNodes,
                                 sd_bus_error* pError);
     void ServeView(sd_bus_message* pCall);
@@ -204,6 +213,7 @@ private:
     sd_bus_slot* m_pViewSlot = nullptr;
     sd_bus_slot* m_pGoingSlot = nullptr;
     sd_bus_slot* m_pViewEnumerator = nullptr;
+    sd_bus_slot* m_pFilter = nullptr;
 };
 
 // The bridge of this process, or null (DBusAttach.cpp).

@@ -91,8 +91,25 @@ private:
 
 }  // namespace
 
+namespace {
+
+// The value a remote read of a getter that stays in the process (bLocalOnly) gets.
+HRESULT EmptyValueOf(const MemberDescription& m, VARIANT* pResult) {
+    VariantInit(pResult);
+    // The [out,retval] value's type: a text gets "", a number 0; a variant or an object stays empty.
+    const VARTYPE vt = m.nParams > 0 ? m.pParams[m.nParams - 1].vt : static_cast<VARTYPE>(VT_EMPTY);
+    if (vt == VT_VARIANT || vt == VT_DISPATCH || vt == VT_UNKNOWN || (vt & VT_ARRAY) != 0) return S_OK;
+    VARIANT empty;
+    VariantInit(&empty);
+    return VariantChangeType(pResult, &empty, 0, vt);
+}
+
+}  // namespace
+
 HRESULT CBusBridge::InvokeMember(IUnknown* pIdentity, const InterfaceDescription& d, const MemberDescription& m,
                                  std::vector<VARIANT>& values, VARIANT* pResult) {
+    // Every caller of this is on the other side of the bus.
+    if (m.kind == MemberKind::PropertyGet && m.bLocalOnly) return EmptyValueOf(m, pResult);
     void* pInterface = nullptr;
     if (FAILED(pIdentity->QueryInterface(d.iid, &pInterface)) || pInterface == nullptr) return E_NOINTERFACE;
     // DISPPARAMS holds the arguments last first; [out] parameters receive their values in values.
@@ -194,6 +211,19 @@ void CBusBridge::CallInvoke(IUnknown* pIdentity, sd_bus_message* pIn, IObjectMap
     EXCEPINFO excepInfo{};
     UINT nArgErr = 0;
     CVariant result;
+    if (m != nullptr && m->kind == MemberKind::PropertyGet && m->bLocalOnly) {
+        // A value that stays in the process: the caller gets the empty value, and no [out] values.
+        ThrowIfFailed(EmptyValueOf(*m, &result.v));
+        SendReply(pIn, [&](sd_bus_message* pOut) {
+            ThrowIfFailed(WriteVariant(pOut, result.v, mapper));
+            if (sd_bus_message_open_container(pOut, 'a', "v") < 0) throw MakeError(E_OUTOFMEMORY);
+            VARIANT empty;
+            VariantInit(&empty);
+            for (std::size_t k = 0; k < n; ++k) ThrowIfFailed(WriteVariant(pOut, empty, mapper));
+            if (sd_bus_message_close_container(pOut) < 0) throw MakeError(E_OUTOFMEMORY);
+        });
+        return;
+    }
     HRESULT hr =
         pDispatch->Invoke(nDispid, GUID_NULL, 0, static_cast<WORD>(nFlags), &params, &result.v, &excepInfo, &nArgErr);
     if (hr == DISP_E_EXCEPTION && FAILED(excepInfo.scode)) hr = excepInfo.scode;
@@ -227,7 +257,11 @@ void CBusBridge::CallQueryInterface(IUnknown* pIdentity, sd_bus_message* pCall, 
         pAnswer->QueryInterface(IidOf<IUnknown>(), reinterpret_cast<void**>(&pAnswerIdentity));
         if (pAnswerIdentity == pIdentity) {
             const InterfaceDescription* d = FindInterfaceDescription(iid);
-            if (pExport && d != nullptr && d->kind == InterfaceKind::Dual) EnsureInterface(pExport, *d);
+            if (pExport && d != nullptr && d->kind == InterfaceKind::Dual) {
+                std::string sWhy;
+                const HRESULT hr = EnsureInterface(pExport, *d, &sWhy);
+                if (FAILED(hr)) throw sdbus::Error(ErrorNameOf(hr), sWhy);
+            }
             sPath = sOwnPath;
         } else {
             // The object hands out another object for this interface: that one travels as itself.
@@ -536,23 +570,36 @@ HRESULT CBusBridge::Register(const std::shared_ptr<CExport>& pExport) {
     return S_OK;
 }
 
-void CBusBridge::EnsureInterface(const std::shared_ptr<CExport>& pExport, const InterfaceDescription& d) {
+HRESULT CBusBridge::EnsureInterface(const std::shared_ptr<CExport>& pExport, const InterfaceDescription& d,
+                                    std::string* psWhy) {
     const std::string sInterface = kInterfacePrefix + std::string(d.szName);
     {
         std::lock_guard lock(m_Lock);
-        if (pExport->bGone || !pExport->Interfaces.insert(sInterface).second) return;
+        if (pExport->bGone || pExport->Interfaces.count(sInterface) > 0) return S_OK;
     }
     // A registered D-Bus object cannot take another interface: a second object on the same path serves it.
-    auto pObject = sdbus::createObject(*m_pConnection, pExport->sPath);
-    AddTypedInterface(*pObject, pExport, d);
-    pObject->finishRegistration();
+    // Handlers run one at a time on the event loop, so no other call registers the same interface meanwhile;
+    // a registration the library refuses is recorded nowhere, and the next QueryInterface tries again.
+    std::unique_ptr<sdbus::IObject> pObject;
+    try {
+        pObject = sdbus::createObject(*m_pConnection, pExport->sPath);
+        AddTypedInterface(*pObject, pExport, d);
+        pObject->finishRegistration();
+    } catch (const sdbus::Error& e) {
+        if (psWhy != nullptr)
+            *psWhy = "The interface " + sInterface + " could not be served at " + pExport->sPath + ": " +
+                     e.getMessage() + " (" + e.getName() + ").";
+        return CO_E_OBJNOTCONNECTED;
+    }
     std::lock_guard lock(m_Lock);
     if (pExport->bGone) {
         auto pHolder = std::make_shared<std::unique_ptr<sdbus::IObject>>(std::move(pObject));
         Post([pHolder] { pHolder->reset(); });
-        return;
+        return S_OK;
     }
     pExport->Objects.push_back(std::move(pObject));
+    pExport->Interfaces.insert(sInterface);
+    return S_OK;
 }
 
 std::unique_ptr<sdbus::IObject> CBusBridge::BuildClassFactory() {

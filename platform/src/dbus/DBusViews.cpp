@@ -250,7 +250,8 @@ void CBusBridge::AttachViews() {
     const std::string sObjects(kObjectPathPrefix, std::strlen(kObjectPathPrefix) - 1);  // without the '/'
     if (pBus == nullptr || sd_bus_add_fallback(pBus, &m_pViewSlot, kApplicationPath, &OnViewCall, this) < 0 ||
         sd_bus_add_node_enumerator(pBus, &m_pViewEnumerator, kApplicationPath, &OnEnumerateViews, this) < 0 ||
-        sd_bus_add_fallback(pBus, &m_pGoingSlot, sObjects.c_str(), &OnGoingCall, this) < 0)
+        sd_bus_add_fallback(pBus, &m_pGoingSlot, sObjects.c_str(), &OnGoingCall, this) < 0 ||
+        sd_bus_add_filter(pBus, &m_pFilter, &OnFilter, this) < 0)
         throw MakeError(E_OUTOFMEMORY);
 }
 
@@ -258,6 +259,18 @@ void CBusBridge::DetachViews() {
     m_pViewSlot = sd_bus_slot_unref(m_pViewSlot);
     m_pViewEnumerator = sd_bus_slot_unref(m_pViewEnumerator);
     m_pGoingSlot = sd_bus_slot_unref(m_pGoingSlot);
+    m_pFilter = sd_bus_slot_unref(m_pFilter);
+}
+
+int CBusBridge::OnFilter(sd_bus_message* pMessage, void*, sd_bus_error* pError) {
+    uint8_t nType = 0;
+    if (sd_bus_message_get_type(pMessage, &nType) < 0 || nType != SD_BUS_MESSAGE_METHOD_CALL) return 0;
+    const char* szPath = sd_bus_message_get_path(pMessage);
+    if (szPath == nullptr || std::strlen(szPath) <= kMaxObjectPathLength) return 0;
+    // The library sends the error (unless the caller asked for no reply) and the call ends here.
+    return sd_bus_error_setf(pError, ErrorNameOf(E_INVALIDARG).c_str(),
+                             "The object path is %zu bytes long; paths are at most %zu bytes.", std::strlen(szPath),
+                             kMaxObjectPathLength);
 }
 
 int CBusBridge::OnGoingCall(sd_bus_message* pCall, void* pUserData, sd_bus_error* pError) {
@@ -266,6 +279,9 @@ int CBusBridge::OnGoingCall(sd_bus_message* pCall, void* pUserData, sd_bus_error
     auto* pBridge = static_cast<CBusBridge*>(pUserData);
     const char* szPath = sd_bus_message_get_path(pCall);
     if (szPath == nullptr) return 0;
+    // The folder of the handed-out objects is a node of its own: the library introspects it (listing
+    // the objects exported now) and answers its other calls.
+    if (std::strlen(szPath) + 1 == std::strlen(kObjectPathPrefix)) return 0;
     bool bGoing = false;
     {
         std::lock_guard lock(pBridge->m_Lock);
