@@ -47,7 +47,7 @@ deb:
 	@bash scripts/install-deps.sh package
 	cmake -S . -B $(PACKAGE_BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_TESTS=OFF \
 	  -DCORVANE_BENCH=OFF -DCMAKE_INSTALL_PREFIX=/usr
-	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target $(RUN_TARGETS)
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target $(RUN_TARGETS) man_pages package_documents
 	cd $(PACKAGE_BUILD) && cpack -G DEB
 	lintian --fail-on error $(PACKAGE_BUILD)/corvane-harkwell_*.deb
 

@@ -25,13 +25,12 @@ set(CPACK_PACKAGE_NAME ${CORVANE_PACKAGE_NAME})
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Corvane Harkwell developers <harkwell@corvane.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "notification server for one computer")
-set(CPACK_PACKAGE_DESCRIPTION
-  "Corvane Harkwell runs scenarios that pair an activity watching something (a host answering ping,\n"
-  "processes starting and ending, files changing in a directory, system performance crossing\n"
-  "thresholds) with e-mail notifications. It runs per user or as a system service; other\n"
-  "processes drive it over D-Bus (harkwellctl), and plug-in libraries add activities and\n"
-  "notifications.")
-string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+set(CPACK_PACKAGE_DESCRIPTION "\
+Corvane Harkwell runs scenarios that pair an activity watching something (a
+host answering ping, processes starting and ending, files changing in a
+directory, system performance crossing thresholds) with e-mail notifications.
+It runs per user or as a system service, other processes drive it over D-Bus
+(harkwellctl), and plug-in libraries add activities and notifications.")
 set(CPACK_STRIP_FILES TRUE)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
