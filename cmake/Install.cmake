@@ -4,13 +4,13 @@
 include(GNUInstallDirs)
 
 # libcomrt.so is private to these programs and plug-ins: it has no stable interface for other programs, so
-# it stays out of the linker's search path, and everything installed finds it by its run path.
+# it stays out of the linker's search path, and everything installed finds it by its run path. The run path
+# is absolute: the loader ignores $ORIGIN in a program given a capability (setcap cap_net_raw+ep, for ping).
 set(CORVANE_INSTALL_PRIVATE_LIBDIR ${CMAKE_INSTALL_LIBDIR}/corvane-harkwell)
 set(CORVANE_INSTALL_FULL_BINDIR ${CMAKE_INSTALL_FULL_BINDIR})
 set(CORVANE_INSTALL_FULL_PRIVATE_LIBDIR ${CMAKE_INSTALL_PREFIX}/${CORVANE_INSTALL_PRIVATE_LIBDIR})
-file(RELATIVE_PATH bin_to_lib ${CORVANE_INSTALL_FULL_BINDIR} ${CORVANE_INSTALL_FULL_PRIVATE_LIBDIR})
-set_target_properties(HarkwellServer harkwellctl hkreg hkregsvr PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
-set_target_properties(comrt HarkwellPack1 PROPERTIES INSTALL_RPATH "$ORIGIN")
+set_target_properties(HarkwellServer harkwellctl hkreg hkregsvr comrt HarkwellPack1 PROPERTIES
+  INSTALL_RPATH ${CORVANE_INSTALL_FULL_PRIVATE_LIBDIR})
 
 install(TARGETS HarkwellServer harkwellctl hkreg hkregsvr RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS comrt HarkwellPack1 LIBRARY DESTINATION ${CORVANE_INSTALL_PRIVATE_LIBDIR})
