@@ -174,3 +174,15 @@ TEST_F(RunServerScript, WithASessionBusThatBusIsUsedAndNothingIsRecorded) {
     EXPECT_FALSE(std::filesystem::exists(m_Runtime / "corvane-harkwell"));
     InterruptRun();
 }
+
+TEST_F(RunServerScript, ARecordThatOthersMayWriteIsNotUsed) {
+    StartRun();
+    // Another user who could write the record could point the user's calls at a bus of theirs.
+    for (const auto Permissions : {std::filesystem::perms::group_write, std::filesystem::perms::others_write}) {
+        std::filesystem::permissions(RecordPath(), Permissions, std::filesystem::perm_options::add);
+        EXPECT_EQ(3, Ctl({"status"}).nExitCode);
+        std::filesystem::permissions(RecordPath(), Permissions, std::filesystem::perm_options::remove);
+    }
+    EXPECT_EQ(0, Ctl({"status"}).nExitCode);
+    InterruptRun();
+}
