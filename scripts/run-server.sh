@@ -66,6 +66,18 @@ mv -f "$record.new" "$record"
 
 echo "The session has no bus: a private one runs for the server ($address)." >&2
 echo "harkwellctl finds it; for busctl and gdbus: --address=\"\$(cat $record)\"" >&2
+# The daemon must outlive the server, which saves before it ends: the script waits for the server and hands
+# on the signals meant for the run (Ctrl-C reaches the server from the terminal as well; make hands SIGTERM
+# to the script alone). Only then does the exit trap end the daemon.
+"$bin/HarkwellServer" &
+server=$!
+trap 'kill -INT "$server" 2>/dev/null || true' INT
+trap 'kill -TERM "$server" 2>/dev/null || true' TERM
+trap 'kill -HUP "$server" 2>/dev/null || true' HUP
 status=0
-"$bin/HarkwellServer" || status=$?
+while :; do
+  # A trapped signal ends the wait early; the server may still be saving.
+  wait "$server" && status=0 || status=$?
+  kill -0 "$server" 2>/dev/null || break
+done
 exit "$status"

@@ -96,9 +96,10 @@ protected:
         } while (std::chrono::steady_clock::now() < Deadline);
         FAIL() << "the server does not answer: " << Status.sOutput << ReadFile(m_Folder.Path() / "run.out");
     }
-    // Ctrl-C: SIGINT to the whole process group; the run has to end on its own, with status 0.
-    void InterruptRun() {
-        ASSERT_EQ(0, kill(-m_nRun, SIGINT));
+    // Ctrl-C: SIGINT to the whole process group (or another signal to the script alone, as make hands on
+    // SIGTERM); the run has to end on its own, with status 0.
+    void InterruptRun(int nSignal = SIGINT, bool bGroup = true) {
+        ASSERT_EQ(0, kill(bGroup ? -m_nRun : m_nRun, nSignal));
         EXPECT_EQ(0, WaitForExit(m_nRun, std::chrono::seconds(20))) << ReadFile(m_Folder.Path() / "run.out");
         m_nRun = -1;
     }
@@ -185,4 +186,12 @@ TEST_F(RunServerScript, ARecordThatOthersMayWriteIsNotUsed) {
     }
     EXPECT_EQ(0, Ctl({"status"}).nExitCode);
     InterruptRun();
+}
+
+TEST_F(RunServerScript, SigtermToTheScriptStopsTheServerBeforeItsBus) {
+    StartRun();
+    // The server ends first, with status 0 (it stopped as asked and saved); then the bus and its record go.
+    InterruptRun(SIGTERM, false);
+    EXPECT_FALSE(std::filesystem::exists(RecordPath()));
+    EXPECT_EQ(std::string::npos, ReadFile(m_Folder.Path() / "HarkwellServer.log").find("*** Exception"));
 }
