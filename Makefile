@@ -4,31 +4,52 @@ BUILD ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
+PACKAGE_BUILD ?= build-deb
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 FUZZ_BRIEF_SECONDS ?= 10
 CMAKE_COMMON := -G Ninja -DCORVANE_WERROR=ON
 
-.PHONY: all deps build run test test-unit test-asan test-tsan bench bench-memory fuzz fuzz-brief format clean
+# What make run builds: the deliverables and their tools, not the tests or benchmarks.
+RUN_TARGETS := HarkwellServer harkwellctl hkreg hkregsvr HarkwellPack1
+
+.PHONY: all deps deps-run build build-run run deb test test-unit test-asan test-tsan bench bench-memory fuzz fuzz-brief format clean
 
 all: build
 
 deps:
-	@bash scripts/install-deps.sh
+	@bash scripts/install-deps.sh test
 	@bash scripts/install-test-tools.sh
 
+deps-run:
+	@bash scripts/install-deps.sh run
+
+# A tree made by make run has neither tests nor benchmarks (their libraries need not be installed);
+# make build turns them on in the same tree, which keeps what was built.
 $(BUILD)/build.ninja:
-	cmake -S . -B $(BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake -S . -B $(BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_TESTS=OFF -DCORVANE_BENCH=OFF
 
 build: deps $(BUILD)/build.ninja
+	cmake -S . -B $(BUILD) -DCORVANE_TESTS=ON -DCORVANE_BENCH=ON
 	cmake --build $(BUILD) -j $(JOBS)
 
+build-run: deps-run $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target $(RUN_TARGETS)
+
 # Registers the plug-in library and the server, then runs the server in the foreground on the default
-# store until Ctrl-C.
-run: build
-	$(BUILD)/bin/HarkwellServer /RegServer
-	$(BUILD)/bin/hkregsvr $(BUILD)/lib/HarkwellPack1.so
-	exec $(BUILD)/bin/HarkwellServer
+# store until Ctrl-C; where the session has no bus, on a private bus for the run (scripts/run-server.sh).
+run: build-run
+	exec bash scripts/run-server.sh $(BUILD)
+
+# The Debian package, built in a tree of its own for /usr: $(PACKAGE_BUILD)/corvane-harkwell_*.deb, then
+# checked by lintian (which fails the target on an error).
+deb:
+	@bash scripts/install-deps.sh package
+	cmake -S . -B $(PACKAGE_BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_TESTS=OFF \
+	  -DCORVANE_BENCH=OFF -DCMAKE_INSTALL_PREFIX=/usr
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target $(RUN_TARGETS) man_pages package_documents
+	cd $(PACKAGE_BUILD) && cpack -G DEB
+	lintian --fail-on error $(PACKAGE_BUILD)/corvane-harkwell_*.deb
 
 test: build
 	$(MAKE) --no-print-directory test-unit
@@ -80,4 +101,4 @@ format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(PACKAGE_BUILD)

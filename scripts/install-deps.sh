@@ -1,22 +1,45 @@
 #!/usr/bin/env bash
 # Installs what the project needs on Debian 12, and only what is missing. Safe to run again.
+# Usage: scripts/install-deps.sh [run|test|package]
+#   run      building the deliverables and running the server (make run)
+#   test     that, and everything the tests, benchmarks and fuzz targets need (make test; the default)
+#   package  that of run, and the tools that build and check the Debian package (make deb)
 set -euo pipefail
 
-packages=(
-  build-essential cmake ninja-build pkg-config git python3
-  libsqlite3-dev sqlite3
+set_name="${1:-test}"
+
+run_packages=(
+  build-essential cmake ninja-build pkg-config
+  libsqlite3-dev
   # TLS for the e-mail notification's SMTP client.
   libssl-dev
+  # The journal and notify protocol of systemd, the D-Bus library, and the D-Bus daemon make run starts
+  # where the session has no bus of its own.
+  libsystemd-dev libsdbus-c++-dev dbus
+)
+test_packages=(
+  git python3 sqlite3
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang lld libclang-rt-14-dev
   iproute2
   # Peers the tests and benchmarks run beside our code: ping, an SMTP client, and Node.js for the
   # SMTP server the e-mail tests deliver to (its npm package is installed by scripts/install-test-tools.sh).
   iputils-ping msmtp
-  # The journal and notify protocol of systemd, the D-Bus library and daemon, and monit for the
-  # resident-memory comparison.
-  libsystemd-dev libsdbus-c++-dev dbus libglib2.0-bin monit
+  # gdbus for the bus tests, and monit for the resident-memory comparison.
+  libglib2.0-bin monit
 )
+# dpkg-shlibdeps (dpkg-dev) and file find the package's dependencies; lintian checks the package.
+package_packages=(dpkg-dev file lintian)
+
+case "$set_name" in
+  run) packages=("${run_packages[@]}") ;;
+  test) packages=("${run_packages[@]}" "${test_packages[@]}") ;;
+  package) packages=("${run_packages[@]}" "${package_packages[@]}") ;;
+  *)
+    echo "Usage: $0 [run|test|package]" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
@@ -25,9 +48,11 @@ for p in "${packages[@]}"; do
   fi
 done
 
-# Node.js and npm may come from elsewhere than Debian's packages; only their absence matters.
-command -v node >/dev/null || missing+=(nodejs)
-command -v npm >/dev/null || missing+=(npm)
+if [ "$set_name" = test ]; then
+  # Node.js and npm may come from elsewhere than Debian's packages; only their absence matters.
+  command -v node >/dev/null || missing+=(nodejs)
+  command -v npm >/dev/null || missing+=(npm)
+fi
 
 if [ ${#missing[@]} -eq 0 ]; then
   exit 0
@@ -35,7 +60,7 @@ fi
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "Missing packages: ${missing[*]}" >&2
-  echo "Run 'sudo $0' (or as root) to install them." >&2
+  echo "Run 'sudo $0 $set_name' (or as root) to install them." >&2
   exit 1
 fi
 

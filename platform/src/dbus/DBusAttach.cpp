@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "DBusBridge.h"
+#include "DBusSessionBus.h"
 #include "comrt/runningobjects.h"
 
 namespace comrt::dbus {
@@ -44,7 +45,7 @@ HRESULT CoAttachBus(BusKind kind) {
     if (g_pBridge) return S_FALSE;
     try {
         std::unique_ptr<sdbus::IConnection> pConnection =
-            kind == BusKind::System ? sdbus::createSystemBusConnection() : sdbus::createSessionBusConnection();
+            kind == BusKind::System ? sdbus::createSystemBusConnection() : OpenSessionBus();
         g_pBridge = std::make_shared<CBusBridge>(std::move(pConnection), kind);
     } catch (const sdbus::Error&) {
         return CO_E_SERVER_EXEC_FAILURE;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "DBusProxy.h"
+#include "DBusSessionBus.h"
 #include "comrt/text.h"
 
 namespace comrt::dbus {
@@ -31,8 +32,8 @@ std::shared_ptr<CClientBus> ClientBus() {
     if (g_nClientBus < 0 && szBus != nullptr && std::strcmp(szBus, "none") == 0) return nullptr;
     if (!g_pClientBus) {
         try {
-            auto pConnection = ClientBusKind() == BusKind::System ? sdbus::createSystemBusConnection()
-                                                                  : sdbus::createSessionBusConnection();
+            auto pConnection =
+                ClientBusKind() == BusKind::System ? sdbus::createSystemBusConnection() : OpenSessionBus();
             g_pClientBus = std::make_shared<CClientBus>(std::move(pConnection));
         } catch (const sdbus::Error&) {
             return nullptr;
