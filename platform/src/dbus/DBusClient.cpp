@@ -278,6 +278,28 @@ int OnPropertyReply(sd_bus_message* pReply, void* pUserData, sd_bus_error*) {
 
 }  // namespace
 
+namespace {
+
+// A connection of its own to the bus the client connection uses: the system bus, the session bus, or the
+// private bus a run of the server recorded where the session has none.
+bool OpenReadBus(bool bSystem, sd_bus** ppBus) {
+    *ppBus = nullptr;
+    if (bSystem) return sd_bus_open_system(ppBus) >= 0;
+    const std::string sAddress = dbus::RecordedBusAddress();
+    if (sAddress.empty()) return sd_bus_open_user(ppBus) >= 0;
+    sd_bus* pBus = nullptr;
+    if (sd_bus_new(&pBus) < 0) return false;
+    if (sd_bus_set_address(pBus, sAddress.c_str()) < 0 || sd_bus_set_bus_client(pBus, 1) < 0 ||
+        sd_bus_start(pBus) < 0) {
+        sd_bus_unref(pBus);
+        return false;
+    }
+    *ppBus = pBus;
+    return true;
+}
+
+}  // namespace
+
 HRESULT CoGetBusProperties(std::size_t nCount, const BusPropertyRead* pReads, HRESULT* pResults, VARIANT* pValues) {
     if (nCount == 0) return S_OK;
     if (pReads == nullptr || pResults == nullptr || pValues == nullptr) return E_POINTER;
@@ -290,7 +312,7 @@ HRESULT CoGetBusProperties(std::size_t nCount, const BusPropertyRead* pReads, HR
     if (!dbus::ClientBus()) return RPC_E_DISCONNECTED;
     const bool bSystem = CoGetClientBus() == BusKind::System;
     sd_bus* pBus = nullptr;
-    if ((bSystem ? sd_bus_open_system(&pBus) : sd_bus_open_user(&pBus)) < 0) return RPC_E_DISCONNECTED;
+    if (!OpenReadBus(bSystem, &pBus)) return RPC_E_DISCONNECTED;
     struct CBusCloser {
         sd_bus* p;
         ~CBusCloser() { sd_bus_flush_close_unref(p); }
