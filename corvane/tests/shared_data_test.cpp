@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,17 @@
 
 #include "comrt/text.h"
 #include "tracelog.h"
+
+// This program's fchmod: fails with EPERM while g_bFailFchmod is set, as it does on objects another user
+// owns; otherwise the system call itself.
+bool g_bFailFchmod = false;
+extern "C" int fchmod(int nFd, mode_t nMode) {
+    if (g_bFailFchmod) {
+        errno = EPERM;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_fchmod, nFd, nMode));
+}
 
 namespace {
 
@@ -337,6 +349,35 @@ TEST_F(SharedDataTest, ObjectsOfACreatorThatEndedWithoutTerminateAreTakenOver) {
     EXPECT_EQ(CountLines(ABANDONED_LINE), 0);
     EXPECT_EQ(CountLines("which no longer runs; taking it over"), 1);
     EXPECT_TRUE(Mapping.Terminate());
+}
+
+TEST_F(SharedDataTest, LeftoverObjectsWhoseModeCannotBeSetFailTheStart) {
+    const std::u16string sName = m_sName;
+    const pid_t nEnded = StartChild([&] {
+        CTestMapping Ending;
+        Ending.Initialize(sName.c_str());
+        { CTestMapping::CAccessor Accessor(Ending, true); }
+        _exit(CHILD_OK);
+        return CHILD_WRONG;
+    });
+    ASSERT_EQ(WaitChild(nEnded), CHILD_OK);
+
+    {
+        CTestMapping Mapping;
+        g_bFailFchmod = true;
+        const HRESULT hr = ResultOf([&] { Mapping.Initialize(Name()); });
+        g_bFailFchmod = false;
+        EXPECT_EQ(hr, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED));
+    }
+    EXPECT_EQ(CountLines("Shared data \"" + m_sBaseName + "\" was left by process"), 1);
+    EXPECT_EQ(CountLines("Shared data \"" + m_sBaseName + ".LockMutex\" could not be given mode"), 1);
+    // The record was not claimed: a later start takes the objects over.
+    CTestMapping Later;
+    bool bExisted = true;
+    Later.Initialize(Name(), &bExisted);
+    EXPECT_FALSE(bExisted);
+    EXPECT_EQ(Field(MappingBytes(), 8), static_cast<std::uint32_t>(getpid()));
+    EXPECT_TRUE(Later.Terminate());
 }
 
 TEST_F(SharedDataTest, DamagedLeftoverObjectsAreMadeAnew) {
