@@ -14,6 +14,9 @@ packages=(
   # The journal and notify protocol of systemd, the D-Bus library and daemon, and monit for the
   # resident-memory comparison.
   libsystemd-dev libsdbus-c++-dev dbus libglib2.0-bin monit
+  # Qt 6 Widgets for the user-interface modules only, and an X server without a screen for the
+  # notification-area tests (the offscreen platform has no tray).
+  qt6-base-dev xvfb
 )
 
 missing=()
