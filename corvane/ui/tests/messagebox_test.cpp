@@ -27,9 +27,12 @@ TEST(TimedMessageBox, CountsDownInItsCaptionAndClosesAfterItsTimeOut) {
         sText = static_cast<QMessageBox*>(pBox)->text();
         Captions << pBox->windowTitle();
         corvanetest::SavePicture(pBox, QStringLiteral("timed-message-box"));
-        for (const auto Step : {1400ms, 8000ms, 400ms}) {
+        // Each step of the clock shows in the caption at the next tick (waited for, not timed).
+        const std::pair<std::chrono::milliseconds, int> kSteps[] = {{1400ms, 9}, {8000ms, 1}, {400ms, 0}};
+        for (const auto& [Step, nSeconds] : kSteps) {
             *pNow += Step;
-            QTest::qWait(2 * corvane::CTimedMessageBox::UPDATE_INTERVAL);
+            const QString sExpected = QStringLiteral("Information (closing in %1 seconds)").arg(nSeconds);
+            EXPECT_TRUE(QTest::qWaitFor([&] { return pBox->windowTitle() == sExpected; }, 5000));
             Captions << pBox->windowTitle();
         }
         *pNow += 301ms;  // past the end: the next tick closes the box
@@ -129,7 +132,8 @@ TEST(ScrollablePage, ShowsThePartAboveTheSeparatorAndScrollsTheFocusIntoView) {
         // A control far below comes into view, centred.
         QWidget* pLow = WidgetFromHandle(pPage->GetItem(3020));
         pLow->setFocus();
-        QTest::qWait(500);
+        auto ShownNow = [&] { return QRect(pLow->mapTo(pArea->viewport(), QPoint(0, 0)), pLow->size()); };
+        EXPECT_TRUE(QTest::qWaitFor([&] { return pArea->viewport()->rect().contains(ShownNow()); }, 5000));
         const QRect Shown(pLow->mapTo(pArea->viewport(), QPoint(0, 0)), pLow->size());
         EXPECT_TRUE(pArea->viewport()->rect().contains(Shown));
         EXPECT_NEAR(Shown.center().y(), pArea->viewport()->rect().center().y(), 2);

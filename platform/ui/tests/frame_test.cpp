@@ -1,9 +1,11 @@
 // The window-system stand-ins on Qt: the property frame, message boxes, dialog resources, the shell's open
 // operation and the thread's message queue inside Qt's loop.
+#include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,12 @@
 #include "comrt/propertypages.h"
 #include "comrt/qtwindows.h"
 #include "comrt/runtime.h"
+
+namespace comrtui_test {
+inline std::u16string ToU16(const QString& s) {
+    return std::u16string(reinterpret_cast<const char16_t*>(s.utf16()), static_cast<size_t>(s.size()));
+}
+}  // namespace comrtui_test
 
 namespace {
 
@@ -175,9 +183,45 @@ TEST_F(PropertyFrame, APageClassThatIsNotRegisteredIsReportedAndLeftOut) {
     EXPECT_EQ(CRawPage::g_nApplies, 1);  // OK applied the dirty page
 }
 
-TEST_F(PropertyFrame, NoPageAtAllAnswersTheFailure) {
-    OnNextModal([](QWidget* pBox) { QTest::mouseClick(Control<QPushButton>(pBox, IDOK), Qt::LeftButton); });
-    EXPECT_EQ(Open({CLSID_MissingPage}), REGDB_E_CLASSNOTREG);
+// A class object that cannot make its objects.
+class CBrokenFactory final : public IClassFactory {
+public:
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        *ppv =
+            riid == IidOf<IUnknown>() || riid == IidOf<IClassFactory>() ? static_cast<IClassFactory*>(this) : nullptr;
+        return *ppv != nullptr ? S_OK : E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return 2; }
+    ULONG Release() override { return 1; }
+    HRESULT CreateInstance(IUnknown*, REFIID, void** ppv) override {
+        *ppv = nullptr;
+        return E_OUTOFMEMORY;
+    }
+    HRESULT LockServer(BOOL) override { return S_OK; }
+};
+
+TEST_F(PropertyFrame, WithoutAnyPageTheFrameAnswersTheFailureAfterItsErrorBox) {
+    constexpr CLSID CLSID_BrokenPage = MakeGuid("5E1C0A10-7A0B-4C55-9E51-6B1D2A000004");
+    CBrokenFactory Broken;
+    DWORD nBroken = 0;
+    ASSERT_EQ(CoRegisterClassObject(CLSID_BrokenPage, &Broken, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &nBroken),
+              S_OK);
+    struct {
+        CLSID Page;
+        HRESULT hrExpected;
+    } const kCases[] = {{CLSID_MissingPage, REGDB_E_CLASSNOTREG}, {CLSID_BrokenPage, E_OUTOFMEMORY}};
+    for (const auto& Case : kCases) {
+        g_Trace.clear();
+        int nBoxes = 0;
+        OnNextModal([&](QWidget* pBox) {
+            ++nBoxes;
+            QTest::mouseClick(Control<QPushButton>(pBox, IDOK), Qt::LeftButton);
+        });
+        EXPECT_EQ(Open({Case.Page}), Case.hrExpected);
+        EXPECT_EQ(nBoxes, 1);
+        EXPECT_EQ(g_Trace.size(), 1u);
+    }
+    CoRevokeClassObject(nBroken);
 }
 
 TEST_F(PropertyFrame, AFailingApplyKeepsTheFrameOpenWithTheErrorBox) {
@@ -311,6 +355,29 @@ TEST(ShellExecute, LocationsGoToTheOpenerAndFailuresAreAnswered) {
     SetUserInterfaceTraceWriter(nullptr);
     EXPECT_EQ(g_Trace.size(), 1u);
     unsetenv("CORVANE_OPEN_COMMAND");
+}
+
+TEST(FolderBrowser, AnswersTheChosenFolderOrNothingWhenCancelled) {
+    QTemporaryDir Folder;
+    ASSERT_TRUE(Folder.isValid());
+    ASSERT_TRUE(QDir(Folder.path()).mkdir(QStringLiteral("Reports")));
+    const QString sChosen = Folder.path() + QStringLiteral("/Reports");
+    BROWSEINFOW Info{nullptr, u"Choose the folder", comrtui_test::ToU16(Folder.path())};
+    QString sTitle;
+    OnNextModal([&](QWidget* pDialog) {
+        auto* pBrowser = qobject_cast<QFileDialog*>(pDialog);
+        ASSERT_NE(pBrowser, nullptr);
+        sTitle = pBrowser->windowTitle();
+        pBrowser->setDirectory(sChosen);
+        static_cast<QDialog*>(pBrowser)->accept();  // as the Choose button does
+    });
+    EXPECT_TRUE(BrowseForFolderW(&Info));
+    EXPECT_EQ(sTitle, QStringLiteral("Choose the folder"));
+    EXPECT_EQ(Info.sPath, comrtui_test::ToU16(sChosen));
+    OnNextModal([](QWidget* pDialog) { static_cast<QDialog*>(pDialog)->reject(); });
+    EXPECT_FALSE(BrowseForFolderW(&Info));
+    EXPECT_EQ(Info.sPath, comrtui_test::ToU16(sChosen));  // kept when cancelled
+    EXPECT_FALSE(BrowseForFolderW(nullptr));
 }
 
 TEST(MessageLoop, PostedMessagesArriveInOrderAlsoInsideAModalBoxAndQuitEndsTheLoop) {

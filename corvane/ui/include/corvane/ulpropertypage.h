@@ -76,7 +76,10 @@ public:
         UL_PAGE_GUARD_BEGIN
         if (m_hWnd != nullptr) {
             // The frame may have destroyed the page's parent, and the page with it.
-            if (IsWindow(m_hWnd)) UL_ASSERT(DestroyWindow(m_hWnd));
+            if (IsWindow(m_hWnd)) {
+                const BOOL bDestroyed = DestroyWindow(m_hWnd);
+                UL_ASSERT(bDestroyed);
+            }
             m_hWnd = nullptr;
         }
         UL_PAGE_GUARD_END
@@ -322,7 +325,8 @@ public:
 protected:
     // The frame is made: centre it on its owner, then keep it off the owner's exact place.
     virtual void OnInitDialog(HWND hFrame) {
-        UL_ASSERT(CentreWindow(hFrame, m_Parameters.hWndOwner));
+        const bool bCentred = CentreWindow(hFrame, m_Parameters.hWndOwner);
+        UL_ASSERT(bCentred);
         OffsetFromSimilarParent(hFrame);
     }
 
