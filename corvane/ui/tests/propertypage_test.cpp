@@ -13,6 +13,7 @@
 #include "comrt/text.h"
 #include "corvane/ulcontrols.h"
 #include "corvane/ulobject.h"
+#include "corvane/ulpersistmap.h"
 #include "corvane/ulpropertypage.h"
 #include "tracelog.h"
 
@@ -112,6 +113,17 @@ public:
     }
     std::vector<CLSID> m_Pages;
 };
+// An object that lists its pages through its property map, as the system's objects do.
+class CMappedObject : public IUlSpecifyPropertyPagesT<CMappedObject> {
+public:
+    using Interfaces = InterfaceList<InterfaceEntry<ISpecifyPropertyPages>>;
+    BEGIN_UL_PROPERTY_MAP(CMappedObject)
+    UL_PROPERTY_PAGE(CLSID_SharedPage)
+    UL_PROPERTY_PAGE(CLSID_GeneralPage)
+    UL_PROPERTY_PAGE(CLSID_SharedPage)
+    END_UL_PROPERTY_MAP()
+};
+
 class CPlainObject : public IPersist {
 public:
     using Interfaces = InterfaceList<InterfaceEntry<IPersist>>;
@@ -329,6 +341,19 @@ TEST_F(PageFramework, AFrameOnTwoObjectsShowsOnlyTheirCommonPages) {
     EXPECT_EQ(Tabs, QStringList{QStringLiteral("Shared")});
     EXPECT_EQ(sCaption, QStringLiteral("Two objects"));
     EXPECT_EQ(Frame.GetPages(), (std::vector<CLSID>{CLSID_SharedPage}));
+}
+
+TEST_F(PageFramework, AnObjectsPropertyMapGivesTheFrameItsPagesInMapOrder) {
+    CComPtr<CMappedObject> pMapped = Make<CMappedObject>();
+    corvane::COlePropertyFrameDialog Frame(static_cast<ISpecifyPropertyPages*>(pMapped), u"Mapped");
+    QStringList Tabs;
+    OnNextModal([&](QWidget* pFrame) {
+        auto* pTabs = Control<QTabWidget>(pFrame, 12320);
+        for (int i = 0; i < pTabs->count(); ++i) Tabs << pTabs->tabText(i);
+        QTest::mouseClick(Control<QPushButton>(pFrame, IDCANCEL), Qt::LeftButton);
+    });
+    EXPECT_EQ(Frame.DoModal(nullptr), S_OK);
+    EXPECT_EQ(Tabs, (QStringList{QStringLiteral("Shared"), QStringLiteral("General")}));  // the repeat left out
 }
 
 TEST_F(PageFramework, OkAndApplyApplyOnlyTheDirtyPages) {
