@@ -16,6 +16,8 @@ run_packages=(
   # The journal and notify protocol of systemd, the D-Bus library, and the D-Bus daemon make run starts
   # where the session has no bus of its own.
   libsystemd-dev libsdbus-c++-dev dbus
+  # Qt 6 Widgets, for the user-interface modules only.
+  qt6-base-dev
 )
 test_packages=(
   git python3 sqlite3
@@ -27,6 +29,8 @@ test_packages=(
   iputils-ping msmtp
   # gdbus for the bus tests, and monit for the resident-memory comparison.
   libglib2.0-bin monit
+  # An X server without a screen for the notification-area tests (the offscreen platform has no tray).
+  xvfb
 )
 # dpkg-shlibdeps (dpkg-dev) and file find the package's dependencies; lintian checks the package.
 package_packages=(dpkg-dev file lintian)

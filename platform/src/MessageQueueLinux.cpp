@@ -2,6 +2,9 @@
 // removed from it when its thread ends. Getting waits on the queue's condition; MsgWaitForMultipleObjects
 // waits on a manual-reset event that the queue keeps signalled exactly while it holds a message or the
 // quit mark, so the queue can be waited for together with other objects.
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <condition_variable>
 #include <deque>
 #include <memory>
@@ -17,11 +20,22 @@ public:
     CMessageQueue() : m_hSignal(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
     ~CMessageQueue() {
         if (m_hSignal != nullptr) CloseHandle(m_hSignal);
+        if (m_nDescriptor >= 0) close(m_nDescriptor);
     }
     CMessageQueue(const CMessageQueue&) = delete;
     CMessageQueue& operator=(const CMessageQueue&) = delete;
 
     HANDLE Signal() const noexcept { return m_hSignal; }
+    // Made on first use; mirrors the signal from then on.
+    int Descriptor() noexcept {
+        std::lock_guard Lock(m_Lock);
+        if (m_nDescriptor < 0) {
+            m_nDescriptor = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+            m_bDescriptorFilled = false;
+            UpdateSignalLocked();
+        }
+        return m_nDescriptor;
+    }
 
     void Post(const MSG& msg) {
         std::lock_guard Lock(m_Lock);
@@ -65,10 +79,19 @@ public:
 
 private:
     void UpdateSignalLocked() noexcept {
-        if (m_bQuit || !m_Messages.empty())
+        const bool bSignaled = m_bQuit || !m_Messages.empty();
+        if (bSignaled)
             SetEvent(m_hSignal);
         else
             ResetEvent(m_hSignal);
+        if (m_nDescriptor < 0 || bSignaled == m_bDescriptorFilled) return;
+        // Cannot fail: the count is 0 or 1, far below the eventfd's limit.
+        eventfd_t nCount = 1;
+        if (bSignaled)
+            (void)eventfd_write(m_nDescriptor, nCount);
+        else
+            (void)eventfd_read(m_nDescriptor, &nCount);
+        m_bDescriptorFilled = bSignaled;
     }
 
     const HANDLE m_hSignal;
@@ -77,6 +100,8 @@ private:
     std::deque<MSG> m_Messages;
     bool m_bQuit = false;
     int m_nQuitCode = 0;
+    int m_nDescriptor = -1;
+    bool m_bDescriptorFilled = false;
 };
 
 std::mutex g_QueuesLock;
@@ -200,4 +225,12 @@ DWORD MsgWaitForMultipleObjects(DWORD nCount, const HANDLE* pHandles, BOOL fWait
         return WAIT_FAILED;
     }
     return WaitForMultipleObjects(nCount + 1, Handles, FALSE, dwMilliseconds);
+}
+
+int GetMessageQueueDescriptor() noexcept {
+    try {
+        return CurrentQueue().Descriptor();
+    } catch (...) {
+        return -1;
+    }
 }

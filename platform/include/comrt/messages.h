@@ -69,3 +69,8 @@ COMRT_API BOOL PeekMessageW(MSG* lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsg
 // MAXIMUM_WAIT_OBJECTS - 1 objects fail with ERROR_INVALID_PARAMETER.
 COMRT_API DWORD MsgWaitForMultipleObjects(DWORD nCount, const HANDLE* pHandles, BOOL fWaitAll, DWORD dwMilliseconds,
                                           DWORD dwWakeMask) noexcept;
+
+// A descriptor of the calling thread's queue that is readable exactly while the queue holds a message or the
+// quit mark, for an event loop that waits on descriptors (the user-interface loop serves the queue from it).
+// Owned by the queue; -1 when it cannot be made.
+COMRT_API int GetMessageQueueDescriptor() noexcept;

@@ -1,0 +1,15 @@
+# Fails when one of FILES (a ;-separated list, passed as "|"-separated) maps a Qt library: the service, the
+# tools and the plug-in's activity library must start without the toolkit.
+string(REPLACE "|" ";" files "${FILES}")
+foreach(file ${files})
+  execute_process(COMMAND ldd "${file}" OUTPUT_VARIABLE mapped RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "ldd ${file} failed (${result})")
+  endif()
+  string(REGEX MATCHALL "libQt[0-9A-Za-z_]+" toolkit "${mapped}")
+  if(toolkit)
+    list(REMOVE_DUPLICATES toolkit)
+    message(FATAL_ERROR "${file} maps ${toolkit}")
+  endif()
+  message(STATUS "${file}: no Qt library")
+endforeach()
