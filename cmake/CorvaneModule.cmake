@@ -19,13 +19,15 @@ function(corvane_add_test name)
   # the first variable would arrive): it is set on the discovered tests by a file CTest reads after the
   # discovery's own.
   # The running application's shared record is named per build tree, so that tests never meet the user's
-  # own server (tests that start one name their record per test, see tests/support/TestEnvironment.h).
+  # own server (tests that start one name their record per test, see tests/support/TestEnvironment.h). The
+  # SMTP test server is named by its place in this source tree, not by the compiler's idea of a source path
+  # (a compiler cache may make that relative).
   string(MD5 tree_hash "${CMAKE_BINARY_DIR}")
   string(SUBSTRING "${tree_hash}" 0 12 tree_hash)
   set(environment_file ${CMAKE_CURRENT_BINARY_DIR}/${name}_environment.cmake)
   file(WRITE ${environment_file}
     "if(${name}_TESTS)\n"
-    "  set_tests_properties(\${${name}_TESTS} PROPERTIES ENVIRONMENT \"CORVANE_TEST_BINARY_DIR=${CMAKE_BINARY_DIR};CORVANE_REGISTRY_DIR=${CMAKE_BINARY_DIR}/test-registry;CORVANE_LOG_DIR=${CMAKE_BINARY_DIR}/test-logs;CORVANE_HARKWELL_BUS=none;CORVANE_HARKWELL_RECORD=Corvane.HarkwellServer.Application.test-${tree_hash}\")\n"
+    "  set_tests_properties(\${${name}_TESTS} PROPERTIES ENVIRONMENT \"CORVANE_TEST_BINARY_DIR=${CMAKE_BINARY_DIR};CORVANE_REGISTRY_DIR=${CMAKE_BINARY_DIR}/test-registry;CORVANE_LOG_DIR=${CMAKE_BINARY_DIR}/test-logs;CORVANE_HARKWELL_BUS=none;CORVANE_HARKWELL_RECORD=Corvane.HarkwellServer.Application.test-${tree_hash};CORVANE_SMTP_TEST_SERVER_DIR=${PROJECT_SOURCE_DIR}/tests/tools/smtp-server\")\n"
     "endif()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${environment_file})
 endfunction()
