@@ -14,6 +14,7 @@
 #include "ManagerClient.h"
 #include "Pack1Ids.h"
 #include "PrivateBus.h"
+#include "PythonMessageParser.h"
 #include "ServerProcess.h"
 #include "SmtpTestServer.h"
 #include "TestEnvironment.h"
@@ -92,6 +93,8 @@ TEST_F(Harkwellctl, WithoutAServerTheServerCommandsEndWith3) {
     const auto Result = Ctl({"show", "0"});
     unsetenv("CORVANE_HARKWELL_BUS");
     EXPECT_EQ(3, Result.nExitCode) << Result.sOutput;
+    const auto Test = Ctl({"test", "0", "notification:0"});
+    EXPECT_EQ(3, Test.nExitCode) << Test.sOutput;
 
     // The classes come from the registrations, with no server.
     const auto Classes = Ctl({"classes"});
@@ -120,6 +123,11 @@ TEST_F(Harkwellctl, UsageErrorsEndWith2AndHelpWith0) {
                                                {"set", "0", "gadget", "Host=x"},
                                                {"set", "0", "activity", "Host"},
                                                {"delete"},
+                                               {"test", "0"},
+                                               {"test", "0", "activity"},
+                                               {"test", "0", "notification:"},
+                                               {"test", "0", "notification:-1"},
+                                               {"test", "0", "notification:0", "extra"},
                                                {"status", "extra"}}) {
         const auto Result = Ctl(Arguments);
         EXPECT_EQ(2, Result.nExitCode) << testing::PrintToString(Arguments) << ": " << Result.sOutput;
@@ -127,8 +135,8 @@ TEST_F(Harkwellctl, UsageErrorsEndWith2AndHelpWith0) {
     }
     auto Result = Ctl({"--help"});
     EXPECT_EQ(0, Result.nExitCode);
-    for (const char* pszCommand : {"status", "enable", "disable", "classes", "list", "create", "show", "set", "delete",
-                                   "save", "watch", "terminate"})
+    for (const char* pszCommand : {"status", "enable", "disable", "classes", "list", "create", "show", "set", "test",
+                                   "delete", "save", "watch", "terminate"})
         EXPECT_NE(std::string::npos, Result.sOutput.find(std::string("\n  ") + pszCommand)) << pszCommand;
     Result = Ctl({"create", "--help"});
     EXPECT_EQ(0, Result.nExitCode);
@@ -306,6 +314,68 @@ TEST_F(Harkwellctl, ThePasswordIsWriteOnlyOverTheBusAndStillAuthenticates) {
     ASSERT_FALSE(Messages.empty());
     EXPECT_EQ(CSmtpTestServer::USER, Messages[0].sUser);
     EXPECT_EQ("LOGIN", Messages[0].sAuthMethod);
+}
+
+TEST_F(Harkwellctl, TestSendsOneMessageThroughTheNotificationOrNamesTheStepAndTheReply) {
+    if (!CSmtpTestServer::IsNodeAvailable()) GTEST_SKIP() << "node is not installed";
+    CSmtpTestServer Accepting, Refusing;
+    ASSERT_TRUE(Accepting.Start()) << Accepting.GetError();
+    ASSERT_TRUE(Refusing.Start(0, {"--refuse-sender"})) << Refusing.GetError();
+    StartServer();
+    // The activity watches a host that answers, so that only the test command sends anything.
+    const auto Notification = [](const CSmtpTestServer& Server, const char* pszRecipient) {
+        return std::vector<std::string>{"--notification", kSmtpProgId,
+                                        "--set",          "ServerHost=127.0.0.1",
+                                        "--set",          "ServerPort=" + std::to_string(Server.GetPort()),
+                                        "--set",          "Sender=harkwell@localhost",
+                                        "--set",          std::string("ToRecipients=") + pszRecipient,
+                                        "--set",          "Timeout=5000"};
+    };
+    std::vector<std::string> Create{"create", "--activity", kPingProgId, "--set", "Host=127.0.0.1"};
+    for (const auto& Words : {Notification(Accepting, "ops@localhost"), Notification(Refusing, "other@localhost")})
+        Create.insert(Create.end(), Words.begin(), Words.end());
+    auto Result = Ctl(Create);
+    ASSERT_EQ(0, Result.nExitCode) << Result.sOutput;
+
+    struct {
+        std::vector<std::string> Arguments;
+        int nExitCode;
+        std::vector<std::string> Parts;  // each in the output
+    } const Cases[] = {
+        {{"test", "0", "notification:0"}, 0, {"Test message delivered.\n"}},
+        // The step, and the server's reply code and text, as the refusing server sent them.
+        {{"test", "0", "notification:1"},
+         1,
+         {"not delivered", "127.0.0.1:" + std::to_string(Refusing.GetPort()), "failed at MAIL FROM",
+          "550 5.7.1 Sender <harkwell@localhost> is not allowed here"}},
+        {{"test", "0", "notification:2"}, 1, {"scenario 0 has no notification 2 (it has 2)"}},
+        {{"test", "3", "notification:0"}, 1, {}},
+    };
+    for (const auto& Case : Cases) {
+        Result = Ctl(Case.Arguments);
+        const std::string sCase = testing::PrintToString(Case.Arguments) + ": " + Result.sOutput;
+        EXPECT_EQ(Case.nExitCode, Result.nExitCode) << sCase;
+        for (const std::string& sPart : Case.Parts) EXPECT_NE(std::string::npos, Result.sOutput.find(sPart)) << sCase;
+    }
+
+    // Exactly the one test message arrived, through the notification's own templates and settings; the
+    // refusing server took none.
+    ASSERT_TRUE(Accepting.WaitForMessageCount(1, std::chrono::seconds(10)));
+    const auto Messages = Accepting.GetMessages();
+    ASSERT_EQ(1u, Messages.size());
+    EXPECT_EQ("harkwell@localhost", Messages[0].sMailFrom);
+    std::string sParserOutput;
+    const auto Fields = testing_support::ParseMessageWithPython(R"PY(
+out('subject', m['subject'])
+out('body', m.get_body(('plain',)).get_payload(decode=True))
+)PY",
+                                                                Messages[0].sData, sParserOutput);
+    ASSERT_EQ(2u, Fields.size()) << sParserOutput;
+    EXPECT_EQ("Corvane Harkwell: Corvane Harkwell test message", Fields.at("subject"));
+    // The default body template around the test event's text.
+    EXPECT_NE(std::string::npos, Fields.at("body").find("automated e-mail notification")) << Fields.at("body");
+    EXPECT_NE(std::string::npos, Fields.at("body").find("It was sent on request")) << Fields.at("body");
+    EXPECT_TRUE(Refusing.GetMessages().empty());
 }
 
 TEST_F(Harkwellctl, WatchSaysWhyItCannotWaitForItsStopSignal) {

@@ -362,6 +362,26 @@ HRESULT CSmtpNotification::get_Title(BSTR* psTitle) {
     });
 }
 
+HRESULT CSmtpNotification::SendTestMessage(LONG* pnResult, BSTR* psReport) {
+    return corvane::GuardedCall([&] {
+        corvane::CheckPointer(pnResult);
+        corvane::CheckPointer(psReport);
+        *pnResult = S_OK;
+        *psReport = nullptr;
+        std::unique_ptr<CTask> pTask;
+        {
+            CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+            pTask = std::make_unique<CTask>(m_Settings, 0, std::u16string(), kTestSubject, kTestBody);
+        }
+        pTask->CreateMessageData();
+        // The worker's queue is not involved: the caller waits for this one delivery and its outcome.
+        pTask->Deliver();
+        BSTR sReport = AllocateBstr(comrt::ToUtf16(pTask->GetLastFailure()));
+        *pnResult = pTask->GetLastResult();
+        *psReport = sReport;
+    });
+}
+
 HRESULT CSmtpNotification::Handle(IActivity* /*pActivity*/, IActivityEvent* pActivityEvent) {
     return corvane::GuardedCall([&] {
         corvane::CheckPointer(pActivityEvent);

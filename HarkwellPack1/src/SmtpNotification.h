@@ -117,6 +117,12 @@ struct ISmtpNotificationSecurity : IDispatch {
     // Whether the server's certificate must lead to a trust anchor and name the server host.
     virtual HRESULT get_VerifyServerCertificate(VARIANT_BOOL* pbVerifyServerCertificate) = 0;
     virtual HRESULT put_VerifyServerCertificate(VARIANT_BOOL bVerifyServerCertificate) = 0;
+    // Sends one test message now, on the calling thread, through the delivery every event takes (the
+    // settings, security and authentication as they are, the subject and body templates filled with the
+    // texts of a test event), bounded as every delivery is. *pnResult receives S_OK when the server took the
+    // message, else the failure's code, and *psReport the failed step with the server's reply (empty after
+    // a success). The method fails only when the test could not be run at all.
+    virtual HRESULT SendTestMessage(LONG* pnResult, BSTR* psReport) = 0;
 };
 
 COMRT_DESCRIBE_INTERFACE(
@@ -126,7 +132,8 @@ COMRT_DESCRIBE_INTERFACE(
     comrt::PropGet<&ISmtpNotificationSecurity::get_VerifyServerCertificate>(15, "VerifyServerCertificate", 3,
                                                                             "pbVerifyServerCertificate"),
     comrt::PropPut<&ISmtpNotificationSecurity::put_VerifyServerCertificate>(15, "VerifyServerCertificate", 4,
-                                                                            "bVerifyServerCertificate"));
+                                                                            "bVerifyServerCertificate"),
+    comrt::Method<&ISmtpNotificationSecurity::SendTestMessage>(16, "SendTestMessage", 5, "pnResult,psReport"));
 
 class CSmtpNotification : public comrt::IDispatchImplT<ISmtpNotification>,
                           public comrt::IDispatchImplT<ISmtpNotificationSecurity>,
@@ -244,6 +251,13 @@ public:
     HRESULT put_Security(LONG nSecurity) override;
     HRESULT get_VerifyServerCertificate(VARIANT_BOOL* pbVerifyServerCertificate) override;
     HRESULT put_VerifyServerCertificate(VARIANT_BOOL bVerifyServerCertificate) override;
+    HRESULT SendTestMessage(LONG* pnResult, BSTR* psReport) override;
+
+    // The texts of the test event whose message SendTestMessage sends through the templates.
+    static constexpr char16_t kTestSubject[] = u"Corvane Harkwell test message";
+    static constexpr char16_t kTestBody[] =
+        u"This is a test message of an e-mail notification of Corvane Harkwell. It was sent on request, not for "
+        u"an event of the scenario's activity.";
 
     // The values of an object stored before Security and VerifyServerCertificate existed: no TLS, as its
     // deliveries have always gone, and the check for when TLS is chosen.

@@ -173,6 +173,19 @@ void WaitForStopSignal() {
     }
 }
 
+// The number n of "notification:<n>"; a usage error for other text.
+LONG NotificationNumber(const std::string& sTarget) {
+    if (sTarget.rfind("notification:", 0) != 0) ThrowUsage("\"" + sTarget + "\" is no \"notification:<n>\"");
+    const std::string sNumber = sTarget.substr(13);
+    if (sNumber.empty() || sNumber.size() > 9 || sNumber.find_first_not_of("0123456789") != std::string::npos)
+        ThrowUsage("\"" + sTarget + "\" names no notification");
+    return static_cast<LONG>(std::stol(sNumber));
+}
+
+// The longest a delivery may take (the SMTP client's MAX_DELIVERY_TIME, whatever the time-out), and a
+// margin for the bus: the test command's call waits that long for its answer.
+constexpr DWORD kTestCallTimeout = 10 * 60 * 1000 + 60 * 1000;
+
 }  // namespace
 
 std::string RegisteredMode() {
@@ -381,10 +394,7 @@ int RunSet(const Arguments& Args) {
     if (!bActivity) {
         if (sTarget.rfind("notification:", 0) != 0)
             ThrowUsage("\"" + sTarget + "\" is neither \"activity\" nor \"notification:<n>\"");
-        sNotification = sTarget.substr(13);
-        if (sNotification.empty() || sNotification.size() > 9 ||
-            sNotification.find_first_not_of("0123456789") != std::string::npos)
-            ThrowUsage("\"" + sTarget + "\" names no notification");
+        sNotification = std::to_string(NotificationNumber(sTarget));
     }
     const Arguments Assignments(Args.begin() + 2, Args.end());
     for (const std::string& sItem : Assignments)
@@ -406,6 +416,48 @@ int RunSet(const Arguments& Args) {
     const CPluginInterfaces Plugins;
     Plugins.WriteAssignments(pObject, Assignments, true);
     return EXITCODE_OK;
+}
+
+int RunTest(const Arguments& Args) {
+    ExpectCount(Args, 2, 2, "test");
+    const LONG nNotification = NotificationNumber(Args[1]);
+    CComPtr<IApplication> pApplication = ConnectApplication();
+    CComPtr<IScenarios> pScenarios = ScenariosOf(pApplication);
+    CComPtr<IScenario> pScenario = ScenarioAt(pScenarios, Args[0]);
+    CComPtr<INotifications> pNotifications = NotificationsOf(pScenario);
+    const LONG nCount = CountOf(pNotifications);
+    if (nNotification >= nCount)
+        throw CCtlError(EXITCODE_FAILED, "scenario " + Args[0] + " has no notification " +
+                                             std::to_string(nNotification) + " (it has " + std::to_string(nCount) +
+                                             ")");
+    CComPtr<INotification> pNotification = NotificationAt(pNotifications, nNotification);
+    const CPluginInterfaces Plugins;
+    DISPID nDispid = DISPID_UNKNOWN;
+    CComPtr<IDispatch> pTarget = Plugins.FindMethod(pNotification, "SendTestMessage", &nDispid);
+    if (!pTarget)
+        throw CCtlError(EXITCODE_FAILED, "notification " + std::to_string(nNotification) + " (" +
+                                             TitleOf(pNotification) + ") cannot send a test message");
+    // The delivery runs within the call; it may take longer than a bus call usually waits.
+    Check(comrt::CoSetBusCallTimeout(kTestCallTimeout), "setting the time the test may take");
+    LONG nResult = S_OK;
+    CBstr sReport;
+    VARIANT pvArguments[2];
+    VariantInit(&pvArguments[0]);
+    VariantInit(&pvArguments[1]);
+    // Arguments go last first.
+    pvArguments[1].vt = VT_BYREF | VT_I4;
+    pvArguments[1].plVal = &nResult;
+    pvArguments[0].vt = VT_BYREF | VT_BSTR;
+    pvArguments[0].pbstrVal = &sReport;
+    DISPPARAMS Params{pvArguments, nullptr, 2, 0};
+    Check(pTarget->Invoke(nDispid, IID_NULL, 0, DISPATCH_METHOD, &Params, nullptr, nullptr, nullptr),
+          "sending the test message");
+    if (SUCCEEDED(nResult)) {
+        std::cout << "Test message delivered.\n";
+        return EXITCODE_OK;
+    }
+    std::cout << "Test message not delivered: " << sReport.Utf8() << "\n";
+    return EXITCODE_FAILED;
 }
 
 int RunDelete(const Arguments& Args) {

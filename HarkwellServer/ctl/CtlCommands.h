@@ -21,6 +21,7 @@ int RunList(const Arguments& Args);
 int RunCreate(const Arguments& Args);
 int RunShow(const Arguments& Args);
 int RunSet(const Arguments& Args);
+int RunTest(const Arguments& Args);
 int RunDelete(const Arguments& Args);
 int RunSave(const Arguments& Args);
 int RunWatch(const Arguments& Args);

@@ -69,6 +69,15 @@ const std::map<std::string, CCommand>& Commands() {
           "Assigns properties of the scenario's activity or of its notification number n (from 0).\n"
           "Every name and value is checked before the first is assigned; when the object refuses a value,\n"
           "the message says which assignments were made before it.\n"}},
+        {"test",
+         {RunTest, "test <index> notification:<n>",
+          "Sends one test message now through the notification number n (from 0) of the scenario, by the\n"
+          "path every event takes: its server, security, authentication, sender and recipients. The subject\n"
+          "and body templates are filled with the test event's texts: subject \"Corvane Harkwell test\n"
+          "message\", and a body saying the message was sent on request. Prints \"Test message delivered.\"\n"
+          "and exits 0, or the step that failed with the server's reply code and text and exits 1. The\n"
+          "command waits as long as the delivery may take (the notification's Timeout bounds each wait).\n"
+          "Only notifications that can send a test message (e-mail) take this command.\n"}},
         {"delete", {RunDelete, "delete <index>", "Removes the scenario.\n"}},
         {"save", {RunSave, "save", "Makes the server store its scenarios and settings now.\n"}},
         {"watch",

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 
 #include "CategoryClassEnumerator.h"
 #include "comrt/bus.h"
@@ -258,6 +259,19 @@ std::vector<std::pair<const comrt::InterfaceDescription*, CComPtr<IDispatch>>> C
         }
     }
     return Result;
+}
+
+CComPtr<IDispatch> CPluginInterfaces::FindMethod(IUnknown* pObject, const char* pszMethod, DISPID* pnDispid) const {
+    for (const auto& [d, pDispatch] : InterfacesOf(pObject)) {
+        for (unsigned i = 0; i < d->nMembers; ++i) {
+            const comrt::MemberDescription& m = d->pMembers[i];
+            if (m.kind == comrt::MemberKind::Method && std::strcmp(m.szName, pszMethod) == 0) {
+                *pnDispid = m.dispid;
+                return pDispatch;
+            }
+        }
+    }
+    return {};
 }
 
 std::vector<CPluginInterfaces::CProperty> CPluginInterfaces::ReadProperties(IUnknown* pObject) const {

@@ -112,6 +112,10 @@ public:
     void WriteAssignments(IUnknown* pObject, const std::vector<std::string>& Assignments,
                           bool bTellWhatWasApplied = false) const;
 
+    // The typed proxy of the plug-in interface of pObject that has the method named pszMethod, and the
+    // method's DISPID in *pnDispid; null when none of the object's interfaces has it.
+    CComPtr<IDispatch> FindMethod(IUnknown* pObject, const char* pszMethod, DISPID* pnDispid) const;
+
 private:
     // One assignment, checked and ready: its target, its member and its value in the property's type.
     struct CPreparedAssignment {

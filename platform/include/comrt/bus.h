@@ -47,6 +47,9 @@ COMRT_API void CoSetClientBus(BusKind kind);
 // A proxy for the object the server (kServerBusName) exports at szPath, for riid. RPC_E_DISCONNECTED when no
 // server runs or nothing is exported there; E_NOINTERFACE when the object does not answer riid.
 COMRT_API HRESULT CoGetBusObject(const char* szPath, REFIID riid, void** ppv);
+// How long the client's calls over the bus wait for their answer, in milliseconds (the bus's default of 25
+// seconds until this is called), for a call known to run longer; RPC_E_DISCONNECTED without a bus.
+COMRT_API HRESULT CoSetBusCallTimeout(DWORD nMilliseconds);
 
 // One property read of CoGetBusProperties: the object's path (an exported object or a view), the described
 // dual interface the property belongs to, and the property's name on the bus.

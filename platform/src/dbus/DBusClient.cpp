@@ -1,6 +1,7 @@
 // The client connection of the process, the mapping of paths to proxies, the local-server resolver behind
 // CoCreateInstance(CLSCTX_LOCAL_SERVER) and the client functions of comrt/bus.h.
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -234,6 +235,17 @@ HRESULT CoGetBusObject(const char* szPath, REFIID riid, void** ppv) {
         if (hr == RPC_E_DISCONNECTED || hr == E_NOINTERFACE) return hr;
     }
     return pProxy->QueryInterface(riid, ppv);
+}
+
+HRESULT CoSetBusCallTimeout(DWORD nMilliseconds) {
+    auto pBus = dbus::ClientBus();
+    if (!pBus) return RPC_E_DISCONNECTED;
+    try {
+        pBus->Connection().setMethodCallTimeout(std::chrono::milliseconds(nMilliseconds));
+    } catch (const sdbus::Error&) {
+        return E_FAIL;
+    }
+    return S_OK;
 }
 
 namespace {

@@ -2,7 +2,7 @@
 //
 //   node server.js [--port N] [--mail-dir DIR] [--user NAME] [--password TEXT]
 //                  [--auth-methods LOGIN,CRAM-MD5,PLAIN] [--auth-required]
-//                  [--starttls | --tls] [--cert FILE --key FILE]
+//                  [--starttls | --tls] [--cert FILE --key FILE] [--refuse-sender]
 //
 // Listens on 127.0.0.1 (port 0, the default, takes an ephemeral one) and prints "PORT <n>" on a line of its own
 // once it accepts connections. AUTH LOGIN, AUTH CRAM-MD5 and AUTH PLAIN are offered (also without TLS) and
@@ -12,7 +12,8 @@
 // files --cert and --key. Each message received is written to DIR as message-<nnnn>.txt (under a temporary
 // name first and then renamed, so a reader never sees half a file): the envelope, the authenticated user and
 // method, whether the session was encrypted, and the data as sent after the transparency dots were removed. The server ends when its standard input closes, so it never outlives
-// the test that started it, or on SIGTERM.
+// the test that started it, or on SIGTERM. With --refuse-sender every MAIL FROM is answered
+// "550 5.7.1 Sender <address> is not allowed here", which ends the transaction before any recipient.
 'use strict';
 
 const fs = require('fs');
@@ -31,6 +32,7 @@ function parseArguments(argv) {
         tls: false,
         cert: null,
         key: null,
+        refuseSender: false,
     };
     for (let i = 2; i < argv.length; ++i) {
         const name = argv[i];
@@ -48,6 +50,7 @@ function parseArguments(argv) {
         else if (name === '--tls') options.tls = true;
         else if (name === '--cert') options.cert = value();
         else if (name === '--key') options.key = value();
+        else if (name === '--refuse-sender') options.refuseSender = true;
         else throw new Error(`unknown argument ${name}`);
     }
     if (!Number.isInteger(options.port) || options.port < 0 || options.port > 65535) {
@@ -104,6 +107,15 @@ const server = new SMTPServer({
             return;
         }
         callback(null, { user: { name: auth.username, method: auth.method } });
+    },
+    onMailFrom(address, session, callback) {
+        if (!options.refuseSender) {
+            callback();
+            return;
+        }
+        const error = new Error(`5.7.1 Sender <${address.address}> is not allowed here`);
+        error.responseCode = 550;
+        callback(error);
     },
     onData(stream, session, callback) {
         const chunks = [];
