@@ -1,6 +1,8 @@
 // The export side of the bus bridge, driven by independent clients (busctl and gdbus) on a private bus:
 // introspection, properties, typed methods with [out] values, Corvane.Dispatch, error names carrying
 // HRESULTs, signals from an outgoing interface, and references held per client.
+#include <cctype>
+#include <string_view>
 #include "DBusTestSupport.h"
 
 using namespace dbus_test;
@@ -158,47 +160,47 @@ public:
 };
 
 TEST_F(DBusExportTest, AnInterfaceTheBusRefusesIsAnErrorAndTriedAgainOnTheNextQuery) {
-    // The fixture's widget gives its place to an object that answers the late interface only later.
-    CComPtr<IRunningObjectTable> pTable;
-    ASSERT_EQ(S_OK, GetRunningObjectTable(0, &pTable));
-    ASSERT_EQ(S_OK, pTable->Revoke(m_nRotCookie));
-    m_nRotCookie = 0;
-    ASSERT_TRUE(WaitFor([] { return comrt::CoGetExportedObjectCount() == 0; }));
+    // An object that answers the late interface only later, published beside the fixture's widget under a
+    // name of its own: an object of the folder of handed-out objects.
     comrt::RegisterInterfaceDescription(LateDescription());
     CComPtr<CLateHelper> pLate;
     pLate.Attach(new CLateHelper);
     CComPtr<IMoniker> pName;
-    ASSERT_EQ(S_OK, CreateItemMoniker(u"!", comrt::kApplicationMonikerName + 1, &pName));
-    // The widget's D-Bus objects leave the path on the bridge's worker, after the export count drops.
-    ASSERT_TRUE(WaitFor([&] {
-        return pTable->Register(ROTFLAGS_REGISTRATIONKEEPSALIVE | ROTFLAGS_ALLOWANYCLIENT,
-                                static_cast<ITestHelper*>(pLate.p), pName, &m_nRotCookie) == S_OK;
-    }));
+    ASSERT_EQ(S_OK, CreateItemMoniker(u"!", u"late", &pName));
+    CComPtr<IRunningObjectTable> pTable;
+    ASSERT_EQ(S_OK, GetRunningObjectTable(0, &pTable));
+    DWORD nCookie = 0;
+    ASSERT_EQ(S_OK, pTable->Register(0, static_cast<ITestHelper*>(pLate.p), pName, &nCookie));
+    int nStatus = 0;
+    const std::string sTree = RunCommand(Busctl({"tree", "Corvane.HarkwellServer"}), &nStatus);
+    constexpr std::string_view kFolder = "/Corvane/HarkwellServer/Objects/";
+    const std::size_t nAt = sTree.find(kFolder);
+    ASSERT_NE(std::string::npos, nAt) << sTree;
+    std::size_t nEnd = nAt + kFolder.size();
+    while (nEnd < sTree.size() && std::isdigit(static_cast<unsigned char>(sTree[nEnd]))) ++nEnd;
+    const std::string sPath = sTree.substr(nAt, nEnd - nAt);
     pLate->m_bAnswerLate = true;
 
     // A name the bus does not allow for a member: the library refuses the interface.
     std::strcpy(g_szLateMember, "Bad-Name");
-    int nStatus = 0;
     const std::vector<std::string> query{"{8F1E6A52-3C7D-4E21-9B0A-5D2C1E000009}"};
     for (int nAttempt = 0; nAttempt < 2; ++nAttempt) {
-        const std::string sOut = RunCommand(Gdbus(kApp, "Corvane.Dispatch.QueryInterface", query), &nStatus);
+        const std::string sOut = RunCommand(Gdbus(sPath, "Corvane.Dispatch.QueryInterface", query), &nStatus);
         EXPECT_NE(0, nStatus) << sOut;
         EXPECT_NE(std::string::npos, sOut.find("Corvane.Error.HRESULT_0x800401FD")) << sOut;
         EXPECT_NE(std::string::npos, sOut.find("Corvane.ITestLate")) << sOut;
     }
     // Once the interface can be served, the next query adds it.
     std::strcpy(g_szLateMember, "LateOwner");
-    std::string sOut = RunCommand(Gdbus(kApp, "Corvane.Dispatch.QueryInterface", query), &nStatus);
+    std::string sOut = RunCommand(Gdbus(sPath, "Corvane.Dispatch.QueryInterface", query), &nStatus);
     EXPECT_EQ(0, nStatus) << sOut;
-    EXPECT_EQ("(true, objectpath '/Corvane/HarkwellServer/Application')\n", sOut);
-    sOut = RunCommand(Busctl({"get-property", "Corvane.HarkwellServer", kApp, "Corvane.ITestLate", "LateOwner"}),
+    EXPECT_EQ("(true, objectpath '" + sPath + "')\n", sOut);
+    sOut = RunCommand(Busctl({"get-property", "Corvane.HarkwellServer", sPath, "Corvane.ITestLate", "LateOwner"}),
                       &nStatus);
     EXPECT_EQ(0, nStatus) << sOut;
     EXPECT_EQ("s \"late\"\n", sOut);
 
-    ASSERT_EQ(S_OK, pTable->Revoke(m_nRotCookie));
-    m_nRotCookie = 0;
-    EXPECT_TRUE(WaitFor([] { return comrt::CoGetExportedObjectCount() == 0; }));
+    EXPECT_EQ(S_OK, pTable->Revoke(nCookie));
     comrt::UnregisterInterfaceDescription(LateDescription());
 }
 
