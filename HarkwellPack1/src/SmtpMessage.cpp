@@ -148,7 +148,7 @@ std::string PhraseText(std::string_view sPhrase) {
 
 // A mailbox for a header: as it is when its local part is a dot-atom or a quoted string, else with the local
 // part (the text before the last '@') quoted.
-std::string AddressSpecification(std::string_view sMailbox) {
+std::string AddrSpec(std::string_view sMailbox) {
     const std::size_t nAt = sMailbox.rfind('@');
     const std::string_view sLocal = sMailbox.substr(0, nAt);
     if (IsDotAtom(sLocal) || (!sLocal.empty() && QuotedStringLength(sLocal) == sLocal.size()))
@@ -309,10 +309,10 @@ bool AppendAddress(CHeaderLine& Line, std::string_view sBlank, std::u16string_vi
     bool bAngle = false;
     SplitAddress(sText, sPhrase, sMailbox, bAngle);
     if (sMailbox.empty()) return false;
-    const std::string sSpecification = AddressSpecification(sMailbox);
+    const std::string sAddrSpec = AddrSpec(sMailbox);
     // One character stays free on the line for the comma that may follow.
     if (!bAngle) {
-        Line.Append(sBlank, sSpecification, 1);
+        Line.Append(sBlank, sAddrSpec, 1);
         return true;
     }
     sPhrase = TrimBlanksAndTabs(sPhrase);
@@ -336,7 +336,7 @@ bool AppendAddress(CHeaderLine& Line, std::string_view sBlank, std::u16string_vi
         }
         sBlank = " ";
     }
-    Line.Append(sBlank, "<" + sSpecification + ">", 1);
+    Line.Append(sBlank, "<" + sAddrSpec + ">", 1);
     return true;
 }
 

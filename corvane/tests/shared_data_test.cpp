@@ -99,6 +99,18 @@ struct CSignal {
 
 class SharedDataTest : public tracelog::CTraceTest {
 protected:
+    // A child process creates the objects, takes and gives back the lock once, and ends without Terminate;
+    // the child's exit code.
+    int EndCreatorWithoutTerminate() {
+        const std::u16string sName = m_sName;
+        return WaitChild(StartChild([&] {
+            CTestMapping Ending;
+            Ending.Initialize(sName.c_str());
+            { CTestMapping::CAccessor Accessor(Ending, true); }
+            _exit(CHILD_OK);
+            return CHILD_WRONG;
+        }));
+    }
     void SetUp() override {
         tracelog::CTraceTest::SetUp();
         const auto* pInfo = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -330,16 +342,8 @@ TEST_F(SharedDataTest, ObjectsOfACrashedCreatorAreTakenOver) {
 }
 
 TEST_F(SharedDataTest, ObjectsOfACreatorThatEndedWithoutTerminateAreTakenOver) {
-    const std::u16string sName = m_sName;
     // Ended between accesses: the lock is free, only the record tells.
-    const pid_t nEnded = StartChild([&] {
-        CTestMapping Ending;
-        Ending.Initialize(sName.c_str());
-        { CTestMapping::CAccessor Accessor(Ending, true); }
-        _exit(CHILD_OK);
-        return CHILD_WRONG;
-    });
-    ASSERT_EQ(WaitChild(nEnded), CHILD_OK);
+    ASSERT_EQ(EndCreatorWithoutTerminate(), CHILD_OK);
 
     CTestMapping Mapping;
     bool bExisted = true;
@@ -352,15 +356,7 @@ TEST_F(SharedDataTest, ObjectsOfACreatorThatEndedWithoutTerminateAreTakenOver) {
 }
 
 TEST_F(SharedDataTest, LeftoverObjectsWhoseModeCannotBeSetFailTheStart) {
-    const std::u16string sName = m_sName;
-    const pid_t nEnded = StartChild([&] {
-        CTestMapping Ending;
-        Ending.Initialize(sName.c_str());
-        { CTestMapping::CAccessor Accessor(Ending, true); }
-        _exit(CHILD_OK);
-        return CHILD_WRONG;
-    });
-    ASSERT_EQ(WaitChild(nEnded), CHILD_OK);
+    ASSERT_EQ(EndCreatorWithoutTerminate(), CHILD_OK);
 
     {
         CTestMapping Mapping;
