@@ -157,22 +157,48 @@ void RemoveSignalStack() noexcept {
     g_SignalStack.nThread = 0;
 }
 
-// The alternate stack a thread got from InstallThreadSignalStack, released when the thread ends.
-struct ThreadSignalStack {
-    void* pvStack = nullptr;
-    ~ThreadSignalStack() {
-        if (pvStack == nullptr) return;
-        stack_t Current{};
-        if (sigaltstack(nullptr, &Current) == 0 && Current.ss_sp == pvStack) {
-            stack_t Disabled{};
-            Disabled.ss_flags = SS_DISABLE;
-            sigaltstack(&Disabled, nullptr);
-        }
+// The alternate stack this thread made for itself. A plain pointer: a thread-local object with a destructor
+// would tie the module to the thread's very end (the loader does not unload a module while a thread that
+// registered such a destructor runs on), and a thread's handle is signalled before that end.
+thread_local void* t_pvThreadSignalStack = nullptr;
+
+// Stops using this thread's own alternate stack and frees it.
+void ReleaseThreadSignalStack() noexcept {
+    void* const pvStack = t_pvThreadSignalStack;
+    if (pvStack == nullptr) return;
+    t_pvThreadSignalStack = nullptr;
+    stack_t Current{};
+    if (sigaltstack(nullptr, &Current) == 0 && Current.ss_sp == pvStack) {
+        stack_t Disabled{};
+        Disabled.ss_flags = SS_DISABLE;
+        sigaltstack(&Disabled, nullptr);
+    }
+    FreeSignalStack(pvStack);
+}
+
+// Makes and uses a stack for this thread unless it has one; false when none could be made.
+bool MakeThreadSignalStack() noexcept {
+    if (HasSignalStack()) return true;
+    void* pvStack = MakeSignalStack();
+    if (pvStack == nullptr) return false;
+    if (!UseSignalStack(pvStack)) {
         FreeSignalStack(pvStack);
+        return false;
+    }
+    ReleaseThreadSignalStack();
+    t_pvThreadSignalStack = pvStack;
+    return true;
+}
+
+// Releases the stack of a thread that installed it without a scope, when the thread ends.
+struct ThreadSignalStackRelease {
+    bool bArmed = false;
+    ~ThreadSignalStackRelease() {
+        if (bArmed) ReleaseThreadSignalStack();
     }
 };
 
-thread_local ThreadSignalStack t_SignalStack;
+thread_local ThreadSignalStackRelease t_SignalStackRelease;
 
 bool InstallSignalHandlers() noexcept {
     struct sigaction Handler {};
@@ -410,14 +436,14 @@ bool CExceptionFilter::IsInstalled() noexcept {
 }
 
 bool CExceptionFilter::InstallThreadSignalStack() noexcept {
-    if (HasSignalStack()) return true;
-    void* pvStack = MakeSignalStack();
-    if (pvStack == nullptr) return false;
-    if (!UseSignalStack(pvStack)) {
-        FreeSignalStack(pvStack);
-        return false;
-    }
-    if (t_SignalStack.pvStack != nullptr) FreeSignalStack(t_SignalStack.pvStack);
-    t_SignalStack.pvStack = pvStack;
+    if (!MakeThreadSignalStack()) return false;
+    t_SignalStackRelease.bArmed = true;
     return true;
+}
+
+CExceptionFilter::CThreadSignalStackScope::CThreadSignalStackScope() noexcept
+    : m_bMade(!HasSignalStack() && MakeThreadSignalStack()) {}
+
+CExceptionFilter::CThreadSignalStackScope::~CThreadSignalStackScope() {
+    if (m_bMade) ReleaseThreadSignalStack();
 }

@@ -2,9 +2,11 @@
 // self-termination; the counted object pointers and the apartment guard.
 #include "corvane/ulthread.h"
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -12,6 +14,23 @@
 
 #include "comrt/runtime.h"
 #include "tracelog.h"
+
+// The threads that registered a destructor of a thread-local object of this program. The loader keeps a
+// module loaded until every thread that registered one has run it, which happens after the thread's handle
+// is signalled: a library whose worker thread did so could not be unloaded when its last thread was seen
+// to end.
+static std::mutex g_RegistrationsLock;
+static std::vector<DWORD> g_RegisteringThreads;
+
+extern "C" int __cxa_thread_atexit(void (*pfnDestructor)(void*), void* pvObject, void* pvModule) noexcept {
+    using Register = int (*)(void (*)(void*), void*, void*);
+    static const auto pfnRegister = reinterpret_cast<Register>(dlsym(RTLD_NEXT, "__cxa_thread_atexit"));
+    {
+        std::lock_guard Guard(g_RegistrationsLock);
+        g_RegisteringThreads.push_back(GetCurrentThreadId());
+    }
+    return pfnRegister(pfnDestructor, pvObject, pvModule);
+}
 
 namespace {
 
@@ -393,6 +412,16 @@ TEST_F(ThreadTest, ApartmentGuardEntersAndLeavesTheMultithreadedApartment) {
         EXPECT_FALSE(IsSingleThreadedApartment());
     }).join();
     EXPECT_EQ(CountLines("Assertion failed: SUCCEEDED(CoInitializeEx(0, COINIT_MULTITHREADED))"), 1) << ReadLog();
+}
+
+TEST_F(ThreadTest, ThreadLeavesNothingToRunAfterItsHandleIsSignalled) {
+    COwner Owner(Behaviour::WaitForTermination);
+    CObjectPtrT<CThread> pThread;
+    pThread.Construct();
+    ASSERT_TRUE(pThread->Initialize(&Owner, &COwner::ThreadProc));
+    EXPECT_TRUE(pThread->Terminate(INFINITE, false));
+    std::lock_guard Guard(g_RegistrationsLock);
+    for (DWORD nThread : g_RegisteringThreads) EXPECT_NE(nThread, Owner.m_nThreadIdentifier.load());
 }
 
 }  // namespace

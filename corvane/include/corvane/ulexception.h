@@ -232,4 +232,18 @@ public:
     // Gives the calling thread an alternate signal stack unless it has one, so that its stack overflow can be
     // reported; the stack is released when the thread ends. False when none could be made.
     static bool InstallThreadSignalStack() noexcept;
+
+    // The same for the lifetime of a scope that spans a thread's whole procedure: the stack is released when
+    // the scope ends, before the thread is seen to end, so that nothing of this module is left to run after
+    // the thread's handle is signalled (a library whose last thread has ended can be unloaded at once).
+    class CThreadSignalStackScope {
+    public:
+        CThreadSignalStackScope() noexcept;
+        ~CThreadSignalStackScope();
+        CThreadSignalStackScope(const CThreadSignalStackScope&) = delete;
+        CThreadSignalStackScope& operator=(const CThreadSignalStackScope&) = delete;
+
+    private:
+        bool m_bMade;
+    };
 };

@@ -341,7 +341,7 @@ private:
     static DWORD ThreadProc(void* pParameter) {
         auto* pThread = static_cast<CThreadT*>(pParameter);
         // A stack overflow on this thread is reported only from a signal stack of its own.
-        CExceptionFilter::InstallThreadSignalStack();
+        const CExceptionFilter::CThreadSignalStackScope SignalStack;
         const DWORD nThreadIdentifier = GetCurrentThreadId();
         UL_TRACE(corvane::TRACE_LEVEL_THREAD, "Thread %d (0x%x) has been started\n",
                  static_cast<int>(nThreadIdentifier), nThreadIdentifier);
