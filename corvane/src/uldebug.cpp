@@ -328,7 +328,6 @@ void PrepareTraceForSignalHandlers() noexcept {
         std::lock_guard Lock(g_Log.Lock);
         if (!g_Log.bPathMade) g_Log.bPathMade = MakeLogPath(g_Log.szPath);
     }
-    CDebugTraceCallStack::PrepareSymbolEngine();
 }
 
 const TraceEnvironment& GetSystemTraceEnvironment() noexcept {

@@ -163,14 +163,28 @@ void CExceptionFilter::CIssue::TraceCallStack() noexcept {
     const int nCount = m_Stack.nFrameCount < CALL_STACK_FRAMES ? m_Stack.nFrameCount : CALL_STACK_FRAMES;
     if (nCount <= 0) return;
     WriteLine("** Call Stack");
-    for (int i = 0; i < nCount; ++i) TraceCallStackFrame(m_Stack.pnFrames[i]);
+    // All frames at once: one symbol lookup for the stack.
+    if (m_bInSignalHandler) {
+        CDebugTraceCallStack::DescribeFramesInSignalHandler(
+            m_Stack.pnFrames, nCount,
+            [](void* pvIssue, const char* pszFrame) { static_cast<CIssue*>(pvIssue)->WriteLine("%s", pszFrame); },
+            this);
+        return;
+    }
+    try {
+        for (const auto& Frame : CDebugTraceCallStack::DescribeFrames(m_Stack.pnFrames, nCount))
+            WriteLine("%s", Frame.Format().c_str());
+    } catch (...) {
+        // Without memory for the names the frames are left out.
+    }
 }
 
 void CExceptionFilter::CIssue::TraceCallStackFrame(std::uintptr_t nAddress) noexcept {
     if (m_bInSignalHandler) {
-        char szFrame[TRACE_LINE_SIZE];
-        CDebugTraceCallStack::DescribeFrameInSignalHandler(nAddress, szFrame, sizeof(szFrame));
-        WriteLine("%s", szFrame);
+        CDebugTraceCallStack::DescribeFramesInSignalHandler(
+            &nAddress, 1,
+            [](void* pvIssue, const char* pszFrame) { static_cast<CIssue*>(pvIssue)->WriteLine("%s", pszFrame); },
+            this);
         return;
     }
     try {

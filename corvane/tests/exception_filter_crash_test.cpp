@@ -330,4 +330,44 @@ TEST_F(TwoModuleTest, CrashIsReportedByTheLaterFilterThenTheEarlierOne) {
     EXPECT_NE(Frames[0].find("ExceptionFilterModuleCrash"), std::string::npos) << Frames[0];
 }
 
+TEST_F(TwoModuleTest, CrashInALibraryLoadedAfterTheFilterNamesItsFunction) {
+    const int nStatus = RunChild([] {
+        UseDefaultDisposition(SIGSEGV);
+        if (!CExceptionFilter::Initialize()) _exit(98);
+        CFilterModule Module;
+        if (!Module.IsLoaded()) _exit(97);
+        Module.m_pfnCrash(InaccessiblePage());
+    });
+    EXPECT_TRUE(DiedBy(nStatus, SIGSEGV)) << "wait status " << nStatus;
+    const auto Found = Reports("Unhandled Exception");
+    ASSERT_EQ(Found.size(), 1u);
+    const std::vector<std::string> Frames = FramesOf(Found[0]);
+    ASSERT_FALSE(Frames.empty());
+    EXPECT_TRUE(std::regex_match(Frames[0], std::regex(R"(corvane_exception_filter_module\.so!0x[0-9a-f]{8,} )"
+                                                       R"(ExceptionFilterModuleCrash \(\+ \d+\) )"
+                                                       R"(\[\S*exception_filter_module\.cpp, \d+\] \(\+ 0\))")))
+        << Frames[0];
+}
+
+TEST_F(TwoModuleTest, FramesOfAnUnloadedLibraryKeepNoNamesFromEarlierLookups) {
+    std::uintptr_t nAddress = 0;
+    {
+        CFilterModule Module;
+        ASSERT_TRUE(Module.IsLoaded()) << dlerror();
+        nAddress = reinterpret_cast<std::uintptr_t>(Module.m_pfnCrash) + 1;
+        const CDebugTraceCallStack::CFrameDescription Frame = CDebugTraceCallStack::DescribeFrame(nAddress);
+        EXPECT_EQ(Frame.sModule, "corvane_exception_filter_module.so");
+        EXPECT_EQ(Frame.sSymbol, "ExceptionFilterModuleCrash");
+        EXPECT_TRUE(Frame.bLine && Frame.sFile.ends_with("exception_filter_module.cpp")) << Frame.sFile;
+        // Described again, from what the first lookup found.
+        EXPECT_EQ(CDebugTraceCallStack::DescribeFrame(nAddress).Format(), Frame.Format());
+    }
+    Dl_info Info{};
+    if (dladdr(reinterpret_cast<void*>(nAddress), &Info) != 0) GTEST_SKIP() << "the library stayed loaded";
+    const CDebugTraceCallStack::CFrameDescription Frame = CDebugTraceCallStack::DescribeFrame(nAddress);
+    EXPECT_FALSE(Frame.bModule);
+    EXPECT_FALSE(Frame.bSymbol) << Frame.sSymbol;
+    EXPECT_FALSE(Frame.bLine) << Frame.sFile;
+}
+
 }  // namespace

@@ -29,6 +29,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "comrt/types.h"
 
@@ -108,8 +109,8 @@ void GetTraceLocalTime(std::tm* pTime, bool bInSignalHandler) noexcept;
 // signal handlers may use it.
 void SplitUniversalTime(std::int64_t nSeconds, std::tm* pTime) noexcept;
 // Readies the trace for lines written by fatal-signal handlers (WriteInSignalHandler): makes the log path
-// and starts the symbol engine over the modules loaded now (a library loaded later shows module and
-// address only). Call outside any handler; the exception filter does so when it is installed.
+// and takes the offset of local time. Call outside any handler; the exception filter does so when it is
+// installed.
 void PrepareTraceForSignalHandlers() noexcept;
 
 // The folder rule of the log file, apart from the file system: pszOverride ($CORVANE_LOG_DIR) when set,
@@ -262,12 +263,17 @@ public:
     static void CaptureSignalContext(CContext& Context, const void* pvSignalContext) noexcept;
     // Describes the frame at nAddress (a program counter inside the call).
     static CFrameDescription DescribeFrame(std::uintptr_t nAddress);
-    // The frame at nAddress as one line of text in pszText (cchText bytes), for a signal handler: the same
-    // forms as Format, from the symbol engine started by PrepareTraceForSignalHandlers and the loader's
-    // lock-free lookup. Names stay as the symbol tables store them (mangled), since demangling allocates.
-    static void DescribeFrameInSignalHandler(std::uintptr_t nAddress, char* pszText, std::size_t cchText) noexcept;
-    // Starts the symbol engine and reads the tables of the modules loaded now (PrepareTraceForSignalHandlers).
-    static void PrepareSymbolEngine() noexcept;
+    // Describes nCount frames at once. Symbols, files and lines come from a child process that reads the
+    // symbol tables of the modules loaded now and ends with them (the process itself keeps none): one child
+    // for all the frames this module has not described before (those come from its cache, which a library
+    // loaded or unloaded empties). Describing a new stack frame by frame costs a child per frame.
+    static std::vector<CFrameDescription> DescribeFrames(const std::uintptr_t* pnAddresses, int nCount);
+    // The frames at pnAddresses as lines of text, each passed to pfnWrite in turn, for a signal handler:
+    // the same forms as Format, from the same kind of child and the loader's lock-free lookup; no
+    // allocation. Names stay as the symbol tables store them (mangled), since demangling allocates.
+    static void DescribeFramesInSignalHandler(const std::uintptr_t* pnAddresses, int nCount,
+                                              void (*pfnWrite)(void* pvContext, const char* pszFrame),
+                                              void* pvContext) noexcept;
 
     // Writes the present stack of another thread: "nThreadIdentifier %d" at level 4, then its frames.
     static void TraceCallStack(DWORD nThreadIdentifier, int nMaxFrameCount = DEADLOCK_FRAMES) noexcept;
