@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dlfcn.h>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +41,38 @@ std::vector<BYTE> Bytes(std::u16string_view s, bool bWithNul = true) {
     if (bWithNul) data.insert(data.end(), {0, 0});
     return data;
 }
+
+// Refusals of the database library on demand, as it gives them when memory runs out or another connection
+// holds a lock: the next bind of a blob parameter, and every undo of a failed call's savepoint while set.
+std::atomic<bool> g_bRefuseNextBlobBind{false};
+std::atomic<bool> g_bRefuseSavepointUndo{false};
+
+template <class Function>
+Function Next(const char* pszName) {
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, pszName));
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int sqlite3_bind_blob64(sqlite3_stmt* pStatement, int i,
+                                                                          const void* pvData, sqlite3_uint64 cbData,
+                                                                          void (*pfnDestroy)(void*)) {
+    static const auto pfnBind =
+        Next<int (*)(sqlite3_stmt*, int, const void*, sqlite3_uint64, void (*)(void*))>("sqlite3_bind_blob64");
+    if (g_bRefuseNextBlobBind.exchange(false)) return SQLITE_NOMEM;
+    return pfnBind(pStatement, i, pvData, cbData, pfnDestroy);
+}
+
+extern "C" __attribute__((visibility("default"))) int sqlite3_exec(sqlite3* pDb, const char* pszSql,
+                                                                   int (*pfnRow)(void*, int, char**, char**),
+                                                                   void* pvContext, char** ppszError) {
+    static const auto pfnExec =
+        Next<int (*)(sqlite3*, const char*, int (*)(void*, int, char**, char**), void*, char**)>("sqlite3_exec");
+    if (g_bRefuseSavepointUndo && strncmp(pszSql, "ROLLBACK TO", 11) == 0) return SQLITE_BUSY;
+    return pfnExec(pDb, pszSql, pfnRow, pvContext, ppszError);
+}
+
+namespace {
 
 class RegistryTest : public ::testing::Test {
 protected:
@@ -658,6 +691,28 @@ TEST_F(RegistryTest, SpanningTransactionCommitsTogetherOrNotAtAll) {
     Other.join();
     EXPECT_EQ(SeenByOther, (V{u"1", u"4"}));
     EXPECT_EQ(GetDword(hKey, u"1"), 10u);
+    RegCloseKey(hKey);
+}
+
+TEST_F(RegistryTest, RefusalsOfTheDatabaseFailTheCallAndKeepTheStore) {
+    HKEY hKey = Create(HKEY_LOCAL_MACHINE, u"Software\\Refusals");
+    ASSERT_EQ(SetDword(hKey, u"1", 1), ERROR_SUCCESS);
+
+    // A value that cannot be bound is not written as NULL in its place.
+    g_bRefuseNextBlobBind = true;
+    EXPECT_EQ(SetDword(hKey, u"1", 2), ERROR_OUTOFMEMORY);
+    EXPECT_EQ(GetDword(hKey, u"1"), 1u);
+
+    // A failed call inside a transaction whose undo is refused cannot be taken out alone: none of the
+    // transaction is kept, and its end says so.
+    ASSERT_EQ(RegBeginTransaction(hKey), ERROR_SUCCESS);
+    ASSERT_EQ(SetDword(hKey, u"2", 2), ERROR_SUCCESS);
+    g_bRefuseSavepointUndo = true;
+    EXPECT_EQ(RegDeleteValueW(hKey, u"missing"), ERROR_FILE_NOT_FOUND);
+    g_bRefuseSavepointUndo = false;
+    EXPECT_EQ(RegEndTransaction(TRUE), ERROR_CANTWRITE);
+    EXPECT_EQ(ValueNames(hKey), (V{u"1"}));
+    EXPECT_EQ(SetDword(hKey, u"3", 3), ERROR_SUCCESS);
     RegCloseKey(hKey);
 }
 
