@@ -3,14 +3,17 @@
 // the change signal, and bad input. Every test uses names of its own and removes them when it ends.
 #include "corvane/ulshareddata.h"
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/futex.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -28,6 +31,26 @@ extern "C" int fchmod(int nFd, mode_t nMode) {
         return -1;
     }
     return static_cast<int>(syscall(SYS_fchmod, nFd, nMode));
+}
+
+// This program's syscall: a futex wait fails with g_nFutexWaitError while it is not 0, as it does for a word
+// or a time the kernel refuses; every other call goes to the system's. The callers here pass at most six
+// arguments, all of register size, and all six are passed on.
+int g_nFutexWaitError = 0;
+extern "C" long syscall(long nNumber, ...) {
+    long pnArguments[6];
+    va_list Arguments;
+    va_start(Arguments, nNumber);
+    for (long& nArgument : pnArguments) nArgument = va_arg(Arguments, long);
+    va_end(Arguments);
+    if (nNumber == SYS_futex && g_nFutexWaitError != 0 &&
+        (static_cast<int>(pnArguments[1]) & FUTEX_CMD_MASK) == FUTEX_WAIT_BITSET) {
+        errno = g_nFutexWaitError;
+        return -1;
+    }
+    static const auto pfnSystemCall = reinterpret_cast<long (*)(long, ...)>(dlsym(RTLD_NEXT, "syscall"));
+    return pfnSystemCall(nNumber, pnArguments[0], pnArguments[1], pnArguments[2], pnArguments[3], pnArguments[4],
+                         pnArguments[5]);
 }
 
 namespace {
@@ -478,6 +501,14 @@ TEST_F(SharedDataTest, ChangeSignalWakesAWaiterInAnotherProcess) {
     EXPECT_EQ(Mapping.WaitChangeEvent(0), WAIT_OBJECT_0);  // manual reset: it stays set
     EXPECT_TRUE(Mapping.ResetChangeEvent());
     EXPECT_EQ(Mapping.WaitChangeEvent(0), WAIT_TIMEOUT);
+
+    // A wait the kernel refuses fails at once with one line, instead of trying again until the time is up.
+    g_nFutexWaitError = EINVAL;
+    SetLastError(0);
+    EXPECT_EQ(Mapping.WaitChangeEvent(INFINITE), WAIT_FAILED);
+    g_nFutexWaitError = 0;
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    EXPECT_EQ(CountLines("Waiting for a change of shared data"), 1) << ReadLog();
     EXPECT_TRUE(Mapping.Terminate());
 }
 
