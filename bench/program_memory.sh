@@ -89,7 +89,7 @@ for build in "$@"; do
     "$build/bin/HarkwellServer" 9>&- 2>"$home/server.log" &
     SERVER_PID=$!
     for _ in $(seq 600); do
-        grep -q "is running" "$home/server.log" && break
+        grep -qs "is running" "$home/server.log" && break
         kill -0 "$SERVER_PID" 2>/dev/null || fail "the server of $build ended before it ran: $(cat "$home/server.log")"
         sleep 0.1
     done
