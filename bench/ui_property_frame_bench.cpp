@@ -8,6 +8,9 @@
 //   BM_ApplyTenProperties      Apply of a page that writes its ten edits through IDispatch by name to an object
 //                              in another process, over the bus (the page was loaded from it before)
 //   BM_BusRoundTrip            the peer: one property read through the same proxy's IDispatch (one round trip)
+//   BM_BusNameLookup           what Apply is made of: a name looked up again on the proxy (answered from what
+//                              the proxy kept after the first time) ...
+//   BM_BusPropertyPut          ... and one property written by its DISPID (one round trip)
 //
 // The other process is this program started again with --serve: it publishes an object with ten text
 // properties as the application on a private session bus of this run. Each benchmark is repeated; the
@@ -316,7 +319,6 @@ void BM_BusRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_BusRoundTrip)->Unit(benchmark::kMicrosecond)->UseRealTime()->Repetitions(5);
 
-// What Apply is made of, each on the same proxy: a name looked up, and one property written by its DISPID.
 void BM_BusNameLookup(benchmark::State& state) {
     CComPtr<IDispatch> pRemote = RemoteObject();
     if (pRemote == nullptr) return state.SkipWithError("the other process's object could not be reached");
