@@ -75,6 +75,8 @@ namespace dbus_test {
 inline std::atomic<int> g_nLiveWidgets{0};
 // Every widget ever made, to tell that a call was served.
 inline std::atomic<int> g_nWidgetsMade{0};
+// The names widgets were asked for (GetIDsOfNames calls that reached them).
+inline std::atomic<int> g_nNameLookups{0};
 
 inline BSTR Bstr(std::u16string_view s) {
     return SysAllocStringLen(s.data(), static_cast<UINT>(s.size()));
@@ -308,6 +310,11 @@ public:
     HRESULT EnumConnections(IEnumConnections** ppEnum) override {
         *ppEnum = nullptr;
         return E_NOTIMPL;
+    }
+
+    HRESULT GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid, DISPID* rgDispId) override {
+        ++g_nNameLookups;
+        return IDispatchImplT::GetIDsOfNames(riid, rgszNames, cNames, lcid, rgDispId);
     }
 
     std::u16string Name() {

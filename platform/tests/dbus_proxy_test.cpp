@@ -372,10 +372,29 @@ int RunTen(bool bRelease) {
     return 0;
 }
 
+// Names looked up on one object's generic proxy: each name it answered once is asked of the server once;
+// one it does not know is asked each time.
+int RunNames() {
+    CComPtr<ITestWidget> p = CreateWidget();
+    CComQIPtr<IDispatch> pDispatch(static_cast<IUnknown*>(p.p));
+    CHILD_CHECK(pDispatch);
+    if (!pDispatch) return 1;
+    for (const auto& [pszName, nExpected, hrExpected] :
+         {std::tuple{u"Measure", 3, S_OK}, std::tuple{u"Count", 2, S_OK}, std::tuple{u"Measure", 3, S_OK},
+          std::tuple{u"Nothing", DISPID_UNKNOWN, DISP_E_UNKNOWNNAME}, std::tuple{u"Count", 2, S_OK},
+          std::tuple{u"Nothing", DISPID_UNKNOWN, DISP_E_UNKNOWNNAME}}) {
+        LPOLESTR pszAsked = const_cast<LPOLESTR>(pszName);
+        DISPID nId = 0;
+        CHILD_CHECK(pDispatch->GetIDsOfNames(GUID_NULL, &pszAsked, 1, 0, &nId) == hrExpected && nId == nExpected);
+    }
+    return 0;
+}
+
 int RunChild(const char* szMode) {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     int nResult = 2;
     if (std::strcmp(szMode, "typed") == 0) nResult = RunTyped();
+    if (std::strcmp(szMode, "names") == 0) nResult = RunNames();
     if (std::strcmp(szMode, "ten") == 0) nResult = RunTen(false);
     if (std::strcmp(szMode, "release") == 0) nResult = RunTen(true);
     if (std::strcmp(szMode, "events") == 0) nResult = RunEvents();
@@ -398,6 +417,14 @@ TEST_F(DBusProxyTest, TypedAndGenericProxiesDriveTheServersObjects) {
     EXPECT_EQ(0, child.Wait()) << sOutput;
     EXPECT_NE(std::string::npos, sOutput.find("done")) << sOutput;
     EXPECT_TRUE(Settled()) << g_nLiveWidgets << " widgets, " << comrt::CoGetExportedObjectCount() << " exported";
+}
+
+TEST_F(DBusProxyTest, AProxyAsksTheServerForEachNameItAnsweredOnlyOnce) {
+    const int nBefore = g_nNameLookups;
+    CChildProcess child = StartChild("names");
+    const std::string sOutput = child.ReadAll(60000);
+    EXPECT_EQ(0, child.Wait()) << sOutput;
+    EXPECT_EQ(g_nNameLookups - nBefore, 4);  // Measure, Count, and Nothing twice
 }
 
 TEST_F(DBusProxyTest, AClientThatTakesTenObjectsAndLeavesHoldsNothing) {

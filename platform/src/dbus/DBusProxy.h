@@ -170,17 +170,33 @@ public:
         *ppTInfo = nullptr;
         return DISP_E_BADINDEX;
     }
+    // A page that writes ten properties by name would otherwise wait for twenty round trips instead of ten.
+    // The identifiers an object answers stay the same for its lifetime, and an exported path names one object
+    // for as long as its server runs, so the answers are kept per proxy. A view's path names whatever object
+    // is there now, so its answers are asked for each time.
     HRESULT GetIDsOfNames(REFIID, LPOLESTR* rgszNames, UINT cNames, LCID, DISPID* rgDispId) override {
         if (rgszNames == nullptr || rgDispId == nullptr || cNames == 0) return E_INVALIDARG;
         try {
             std::vector<std::string> names;
             for (UINT i = 0; i < cNames; ++i) names.push_back(ToUtf8(rgszNames[i]));
+            {
+                std::lock_guard lock(m_Lock);
+                const auto it = m_KnownIds.find(names);
+                if (it != m_KnownIds.end()) {
+                    std::copy(it->second.begin(), it->second.end(), rgDispId);
+                    return S_OK;
+                }
+            }
             auto call = m_pProxy->createMethodCall(kDispatchInterface, "GetIDsOfNames");
             call << names;
             auto reply = m_pProxy->callMethod(call);
             std::vector<int32_t> ids;
             reply >> ids;
             for (UINT i = 0; i < cNames; ++i) rgDispId[i] = i < ids.size() ? ids[i] : DISPID_UNKNOWN;
+            if (!IsView()) {
+                std::lock_guard lock(m_Lock);
+                m_KnownIds.emplace(std::move(names), std::vector<DISPID>(rgDispId, rgDispId + cNames));
+            }
             return S_OK;
         } catch (const sdbus::Error& e) {
             for (UINT i = 0; i < cNames; ++i) rgDispId[i] = DISPID_UNKNOWN;
@@ -244,6 +260,13 @@ private:
         }
     }
 
+    // A path below the application's: a view, walked from the application on every call.
+    bool IsView() const {
+        const std::string_view sApplication = kApplicationPath;
+        return m_sPath.size() > sApplication.size() && m_sPath.compare(0, sApplication.size(), sApplication) == 0 &&
+               m_sPath[sApplication.size()] == '/';
+    }
+
     std::unique_ptr<CTearOff> MakeTearOff(const InterfaceDescription& d);
     // ISpecifyPropertyPages and IEnumVARIANT, which are no automation interfaces: each has a small proxy
     // of its own.
@@ -258,6 +281,8 @@ private:
     std::mutex m_Lock;
     std::map<IID, std::unique_ptr<CTearOff>, bool (*)(const IID&, const IID&)> m_TearOffs{
         [](const IID& a, const IID& b) { return std::memcmp(&a, &b, sizeof(IID)) < 0; }};
+    // The identifiers the object answered, by the names asked for (GetIDsOfNames).
+    std::map<std::vector<std::string>, std::vector<DISPID>> m_KnownIds;
 };
 
 }  // namespace comrt::dbus
