@@ -155,5 +155,6 @@ void CAboutDialog::OnInitDialog(HWND hOwner) {
     corvane::CentreWindow(m_hWnd, hOwner);
     auto* pOk = static_cast<QPushButton*>(Item(IDOK));
     QObject::connect(pOk, &QPushButton::clicked, pDialog, [pDialog] { pDialog->done(IDOK); });
-    pOk->setFocus();
+    // The focus goes to OK once the box is shown (a hidden window keeps none).
+    PostWindowCall(HandleFromWidget(pOk), [pOk] { pOk->setFocus(); });
 }

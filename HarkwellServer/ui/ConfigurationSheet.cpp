@@ -275,8 +275,10 @@ void CModePropertyPage::Apply() {
             if (bMachineEntry) CheckWin32(DeleteAutostartEntry(AutostartScope::Everyone, sName));
             break;
         case AUTOMATIC_START_EVERYONE:
-            if (bUserEntry) CheckWin32(DeleteAutostartEntry(AutostartScope::User, sName));
+            // Written before the user's entry goes, so that a failed write leaves the automatic start as it
+            // was.
             CheckWin32(WriteAutostartEntry(AutostartScope::Everyone, sName, kServiceName, sCommand));
+            if (bUserEntry) CheckWin32(DeleteAutostartEntry(AutostartScope::User, sName));
             break;
         default:
             if (bUserEntry) CheckWin32(DeleteAutostartEntry(AutostartScope::User, sName));
