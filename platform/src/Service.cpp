@@ -205,12 +205,6 @@ bool EditUnitFile(const std::string& sUnit, Edit&& EditLines) {
 }
 
 bool SetStartType(const std::string& sUnit, DWORD dwStartType) {
-    // A masked unit (what QueryServiceStartType reports as disabled) can be neither enabled nor started:
-    // an automatic or on-demand start unmasks it first.
-    std::string sState;
-    if (dwStartType != SERVICE_DISABLED && SystemctlState("is-enabled", sUnit, &sState) && sState == "masked" &&
-        !Systemctl({"unmask", sUnit}))
-        return false;
     return Systemctl({dwStartType == SERVICE_AUTO_START ? "enable" : "disable", sUnit});
 }
 
