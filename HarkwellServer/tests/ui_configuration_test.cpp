@@ -190,7 +190,7 @@ TEST_F(ModePage, AFailureIsShownAndLeavesEverythingAsItWas) {
     };
     const Case kCases[] = {
         {"re-registration", true, AUTOMATIC_START_EVERYONE, "The program could not register itself"},
-        {"autostart folder", false, AUTOMATIC_START_EVERYONE, "Error: "},
+        {"autostart folder", false, AUTOMATIC_START_EVERYONE, "path"},
     };
     for (const Case& c : kCases) {
         SCOPED_TRACE(c.pszName);

@@ -13,7 +13,7 @@
 #include "comrt/autostart.h"
 #include "comrt/text.h"
 
-using comrt::internal::Win32ErrorFromErrno;
+using comrt::internal::Win32ErrorFromPathErrno;
 
 namespace {
 
@@ -30,7 +30,7 @@ std::string OneLine(const std::u16string& sText) {
 }
 
 LONG LastErrno() {
-    return static_cast<LONG>(Win32ErrorFromErrno(errno));
+    return static_cast<LONG>(Win32ErrorFromPathErrno(errno));
 }
 
 }  // namespace
@@ -75,7 +75,7 @@ LONG WriteAutostartEntry(AutostartScope Scope, const std::u16string& sName, cons
         const std::string sFolder = GetAutostartFolder(Scope);
         std::error_code Error;
         std::filesystem::create_directories(sFolder, Error);
-        if (Error) return static_cast<LONG>(Win32ErrorFromErrno(Error.value()));
+        if (Error) return static_cast<LONG>(Win32ErrorFromPathErrno(Error.value()));
         const std::string sPath = EntryPath(Scope, sName);
         const std::string sTemporary = sPath + ".new";
         const std::string sText = "[Desktop Entry]\nType=Application\nName=" + OneLine(sDisplayName) +

@@ -98,14 +98,14 @@ BOOL CreateProcessW(LPCWSTR lpApplicationName, LPCWSTR lpCommandLine,
         pid_t nProcessId = 0;
         const int nError = posix_spawn(&nProcessId, sProgram.c_str(), nullptr, nullptr, Arguments.data(), environ);
         if (nError != 0) {
-            SetLastError(Win32ErrorFromErrno(nError));
+            SetLastError(Win32ErrorFromPathErrno(nError));
             return FALSE;
         }
         const int nPidFd = static_cast<int>(syscall(SYS_pidfd_open, nProcessId, 0));
         if (nPidFd < 0) {
             // Without a descriptor to wait on, the program is waited for here, so that no caller waits
             // on a handle that never comes.
-            const DWORD nErrno = Win32ErrorFromErrno(errno);
+            const DWORD nErrno = Win32ErrorFromPathErrno(errno);
             int nStatus = 0;
             waitpid(nProcessId, &nStatus, 0);
             SetLastError(nErrno);
