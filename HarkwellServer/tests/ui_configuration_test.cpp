@@ -238,6 +238,8 @@ TEST(AboutBox, ShowsTheBuildsVersionsAndLinksAndEndsItsCaptionWithTheFileVersion
         QTest::mouseClick(pOk, Qt::LeftButton);
     });
     EXPECT_EQ(IDOK, About.DoModal());
+    OnNextModal([](QWidget* pBox) { QTest::keyClick(pBox, Qt::Key_Escape); });
+    EXPECT_EQ(IDCANCEL, About.DoModal());
 }
 
 }  // namespace

@@ -103,7 +103,8 @@ int CAboutDialog::DoModal(HWND hOwner) {
     corvane::GuardedWindowCall(m_hWnd, [&] { OnInitDialog(HandleFromWidget(pOwner)); });
     const int nResult = Dialog.exec();
     m_hWnd = nullptr;
-    return nResult;
+    // Escape and the window's close button end the box as Cancel would.
+    return nResult == QDialog::Rejected ? IDCANCEL : nResult;
 }
 
 void CAboutDialog::OnInitDialog(HWND hOwner) {
