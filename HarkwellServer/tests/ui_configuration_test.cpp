@@ -242,4 +242,28 @@ TEST(AboutBox, ShowsTheBuildsVersionsAndLinksAndEndsItsCaptionWithTheFileVersion
     EXPECT_EQ(IDCANCEL, About.DoModal());
 }
 
+// A click on each link opens its location with the shell; a shell that cannot start leaves the box working.
+TEST(AboutBox, ItsLinksOpenTheirLocationsAndAFailedOpenLeavesTheBoxWorking) {
+    testing_support::CTemporaryDirectory Folder;
+    const std::string sLog = (Folder.Path() / "opened").string();
+    std::ofstream(Folder.Path() / "open") << "#!/bin/sh\necho \"$1\" >> '" << sLog << "'\n";
+    std::filesystem::permissions(Folder.Path() / "open", std::filesystem::perms::owner_all);
+    for (const std::string& sOpen : {(Folder.Path() / "open").string(), (Folder.Path() / "missing").string()}) {
+        setenv("CORVANE_OPEN_COMMAND", sOpen.c_str(), 1);
+        CAboutDialog About;
+        OnNextModal([&](QWidget* pBox) {
+            for (int nId : {IDC_ABOUT_WEB, IDC_ABOUT_MAIL}) {
+                auto* pLink = Control<QLabel>(pBox, nId);
+                const int nPrefix = pLink->fontMetrics().horizontalAdvance(nId == IDC_ABOUT_WEB ? "Web site: " : "Support: ");
+                QTest::mouseClick(pLink, Qt::LeftButton, {}, QPoint(nPrefix + 10, pLink->height() / 2));
+            }
+            QTest::mouseClick(Control<QPushButton>(pBox, IDOK), Qt::LeftButton);
+        });
+        EXPECT_EQ(IDOK, About.DoModal());
+    }
+    unsetenv("CORVANE_OPEN_COMMAND");
+    for (int i = 0; i < 100 && ReadFile(sLog).find("mailto") == std::string::npos; ++i) QTest::qWait(20);
+    EXPECT_EQ("https://www.corvane.example/harkwell/\nmailto:harkwell-support@corvane.example\n", ReadFile(sLog));
+}
+
 }  // namespace
