@@ -11,7 +11,9 @@
 #include "BusRegistration.h"
 #include "ServerMode.h"
 #include "ServerRegistration.h"
+#include "ServerWindows.h"
 #include "comrt/bus.h"
+#include "comrt/libraries.h"
 #include "comrt/runningobjects.h"
 #include "comrt/text.h"
 #include "corvane/uldebug.h"
@@ -19,8 +21,6 @@
 #include "corvane/ulmodule.h"
 #include "corvane/ulregistry.h"
 #include "corvane/ulresource.h"
-#include "comrt/libraries.h"
-#include "ServerWindows.h"
 
 const CLSID* const ppServiceHelperClassIdentifiers[] = {&CLSID_CStatusPropertyPage, &CLSID_CScenariosPropertyPage,
                                                         &CLSID_CScenarioPropertyPage, nullptr};
@@ -177,15 +177,16 @@ int CHarkwellServerModule::ShowServerWindow(int nWindow) {
     };
     if (!IsSet("DISPLAY") && !IsSet("WAYLAND_DISPLAY") && !IsSet("QT_QPA_PLATFORM")) {
         UL_TRACE(corvane::TRACE_LEVEL_FAILURE, "The %s window needs a display; none is set\n", pszWindow);
-        std::fprintf(stderr, "HarkwellServer: the %s window needs a display, and none is set (DISPLAY or WAYLAND_DISPLAY)\n",
+        std::fprintf(stderr,
+                     "HarkwellServer: the %s window needs a display, and none is set (DISPLAY or WAYLAND_DISPLAY)\n",
                      pszWindow);
         return static_cast<int>(HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED));
     }
     std::string sReason;
     const HLIBRARY hModule = LoadLibraryPath(kServerUserInterfaceModule, &sReason);
     if (hModule == nullptr) {
-        UL_TRACE(corvane::TRACE_LEVEL_FAILURE, "The user interface %s cannot be loaded: %s\n", kServerUserInterfaceModule,
-                 sReason.c_str());
+        UL_TRACE(corvane::TRACE_LEVEL_FAILURE, "The user interface %s cannot be loaded: %s\n",
+                 kServerUserInterfaceModule, sReason.c_str());
         std::fprintf(stderr, "HarkwellServer: the user interface %s cannot be loaded: %s\n", kServerUserInterfaceModule,
                      sReason.c_str());
         return static_cast<int>(HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND));

@@ -15,8 +15,8 @@
 #include "ServerRegistration.h"
 #include "TestEnvironment.h"
 #include "comrt/autostart.h"
-#include "corvane/ulregistry.h"
 #include "comrt/text.h"
+#include "corvane/ulregistry.h"
 
 namespace {
 
@@ -40,12 +40,14 @@ protected:
         std::ofstream(Folder / "units" / "corvane-harkwell-server.service") << "[Unit]\n";
         WriteFile("enabled-state", "enabled");
         WriteFile("program-status", "0");
-        Script("systemctl", "echo \"$*\" >> '" + Path("systemctl.log") +
-                                "'\ncase \"$1\" in is-enabled) cat '" + Path("enabled-state") + "' ;; esac\n");
-        Script("program", "echo \"$*\" >> '" + Path("program.log") + "'\nexit $(cat '" + Path("program-status") + "')\n");
-        for (const auto& [pszName, sValue] :
-             {std::pair{"CORVANE_HARKWELL_UNIT_DIR", Path("units")}, {"CORVANE_HARKWELL_SYSTEMCTL", Path("systemctl")},
-              {"XDG_CONFIG_HOME", Path("user")}, {"XDG_CONFIG_DIRS", Path("system")}})
+        Script("systemctl", "echo \"$*\" >> '" + Path("systemctl.log") + "'\ncase \"$1\" in is-enabled) cat '" +
+                                Path("enabled-state") + "' ;; esac\n");
+        Script("program",
+               "echo \"$*\" >> '" + Path("program.log") + "'\nexit $(cat '" + Path("program-status") + "')\n");
+        for (const auto& [pszName, sValue] : {std::pair{"CORVANE_HARKWELL_UNIT_DIR", Path("units")},
+                                              {"CORVANE_HARKWELL_SYSTEMCTL", Path("systemctl")},
+                                              {"XDG_CONFIG_HOME", Path("user")},
+                                              {"XDG_CONFIG_DIRS", Path("system")}})
             setenv(pszName, sValue.c_str(), 1);
     }
     void TearDown() override {
@@ -54,7 +56,9 @@ protected:
             unsetenv(pszName);
     }
     std::string Path(const char* pszName) const { return (m_Folder.Path() / pszName).string(); }
-    void WriteFile(const char* pszName, const std::string& sText) const { std::ofstream(Path(pszName)) << sText << "\n"; }
+    void WriteFile(const char* pszName, const std::string& sText) const {
+        std::ofstream(Path(pszName)) << sText << "\n";
+    }
     void Script(const char* pszName, const std::string& sBody) const {
         std::ofstream(Path(pszName)) << "#!/bin/sh\n" << sBody;
         std::filesystem::permissions(Path(pszName), std::filesystem::perms::owner_all);
@@ -254,7 +258,8 @@ TEST(AboutBox, ItsLinksOpenTheirLocationsAndAFailedOpenLeavesTheBoxWorking) {
         OnNextModal([&](QWidget* pBox) {
             for (int nId : {IDC_ABOUT_WEB, IDC_ABOUT_MAIL}) {
                 auto* pLink = Control<QLabel>(pBox, nId);
-                const int nPrefix = pLink->fontMetrics().horizontalAdvance(nId == IDC_ABOUT_WEB ? "Web site: " : "Support: ");
+                const int nPrefix =
+                    pLink->fontMetrics().horizontalAdvance(nId == IDC_ABOUT_WEB ? "Web site: " : "Support: ");
                 QTest::mouseClick(pLink, Qt::LeftButton, {}, QPoint(nPrefix + 10, pLink->height() / 2));
             }
             QTest::mouseClick(Control<QPushButton>(pBox, IDOK), Qt::LeftButton);

@@ -20,10 +20,11 @@ namespace {
 constexpr char kProductName[] = "Corvane Harkwell Server";
 
 const corvane::StringResource kAboutStrings[] = {
-    {IDC_ABOUT_WARNING, u"Warning: this computer program is protected by copyright law and international treaties. "
-                        u"Unauthorized reproduction or distribution of this program, or any portion of it, may "
-                        u"result in severe civil and criminal penalties, and will be prosecuted to the maximum "
-                        u"extent possible under the law."},
+    {IDC_ABOUT_WARNING,
+     u"Warning: this computer program is protected by copyright law and international treaties. "
+     u"Unauthorized reproduction or distribution of this program, or any portion of it, may "
+     u"result in severe civil and criminal penalties, and will be prosecuted to the maximum "
+     u"extent possible under the law."},
 };
 const corvane::CStringTableRegistration g_AboutStrings(kAboutStrings);
 
@@ -145,7 +146,8 @@ void CAboutDialog::OnInitDialog(HWND hOwner) {
     const CVersion Version = BuildVersion();
     static_cast<QLabel*>(Item(IDC_ABOUT_PRODUCT_VERSION))
         ->setText(FormatVersion(u"Product Version %d.%d.%d.%d", Version));
-    static_cast<QLabel*>(Item(IDC_ABOUT_MODULE_VERSION))->setText(FormatVersion(u"Module Version %d.%d.%d.%d", Version));
+    static_cast<QLabel*>(Item(IDC_ABOUT_MODULE_VERSION))
+        ->setText(FormatVersion(u"Module Version %d.%d.%d.%d", Version));
 
     const bool bWeb = m_WebLink.SubclassWindow(HandleFromWidget(Item(IDC_ABOUT_WEB)));
     UL_ASSERT(bWeb);

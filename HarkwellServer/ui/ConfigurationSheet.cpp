@@ -143,10 +143,10 @@ void CModePropertyPage::OnInitDialog() {
     try {
         CRegKey AppIdKey;
         std::u16string sLocalService;
-        const bool bService =
-            AppIdKey.Open(HKEY_CLASSES_ROOT, u"AppID\\" + corvane::GuidText(APPID_HarkwellServer), KEY_READ) ==
-                ERROR_SUCCESS &&
-            AppIdKey.QueryStringValue(u"LocalService", sLocalService) == ERROR_SUCCESS && !sLocalService.empty();
+        const bool bService = AppIdKey.Open(HKEY_CLASSES_ROOT, u"AppID\\" + corvane::GuidText(APPID_HarkwellServer),
+                                            KEY_READ) == ERROR_SUCCESS &&
+                              AppIdKey.QueryStringValue(u"LocalService", sLocalService) == ERROR_SUCCESS &&
+                              !sLocalService.empty();
         (bService ? pService : pApplication)->setChecked(true);
         const LONG nStart = AutostartEntryExists(AutostartScope::Everyone) ? AUTOMATIC_START_EVERYONE
                             : AutostartEntryExists(AutostartScope::User)   ? AUTOMATIC_START_USER
@@ -189,7 +189,8 @@ void CModePropertyPage::OnInitDialog() {
 }
 
 void CModePropertyPage::UpdateControls() {
-    const bool bApplication = IsWindow(m_ApplicationButton) && Widget(m_ApplicationButton)->property("checked").toBool();
+    const bool bApplication =
+        IsWindow(m_ApplicationButton) && Widget(m_ApplicationButton)->property("checked").toBool();
     const bool bService = IsWindow(m_ServiceButton) && Widget(m_ServiceButton)->property("checked").toBool();
     UL_ASSERT(bApplication != bService);
     for (int nId : {IDC_MODE_APPLICATION_STARTUP_LABEL, IDC_MODE_APPLICATION_STARTUP})
@@ -321,7 +322,8 @@ int CConfigurationPropertySheet::DoModal(HWND hOwner) {
     auto* pPageArea = new QWidget;
     const SIZE PageSize = GetDialogResourceSize(CModePropertyPage::GetDialogResource());
     pPageArea->setMinimumSize(PageSize.cx, PageSize.cy);
-    pTabs->addTab(pPageArea, QString::fromStdU16String(corvane::LoadStringResource(CModePropertyPage::GetTitleResourceId())));
+    pTabs->addTab(pPageArea,
+                  QString::fromStdU16String(corvane::LoadStringResource(CModePropertyPage::GetTitleResourceId())));
     auto* pButtons = new QHBoxLayout;
     pButtons->addStretch(1);
     auto* pOk = new QPushButton(QStringLiteral("OK"), m_pDialog);

@@ -85,8 +85,8 @@ BOOL CreateProcessW(LPCWSTR lpApplicationName, LPCWSTR lpCommandLine,
         }
         std::vector<std::string> Words = SplitCommandLine(comrt::ToUtf8(lpCommandLine));
         const std::string sProgram = comrt::Length(lpApplicationName) != 0 ? comrt::ToUtf8(lpApplicationName)
-                                     : Words.empty()                      ? std::string()
-                                                                          : Words.front();
+                                     : Words.empty()                       ? std::string()
+                                                                           : Words.front();
         if (sProgram.empty()) {
             SetLastError(static_cast<DWORD>(ERROR_INVALID_PARAMETER));
             return FALSE;
@@ -120,8 +120,8 @@ BOOL CreateProcessW(LPCWSTR lpApplicationName, LPCWSTR lpCommandLine,
             CloseHandle(hProcess);
             return FALSE;
         }
-        *lpProcessInformation = PROCESS_INFORMATION{hProcess, hThread, static_cast<DWORD>(nProcessId),
-                                                    static_cast<DWORD>(nProcessId)};
+        *lpProcessInformation =
+            PROCESS_INFORMATION{hProcess, hThread, static_cast<DWORD>(nProcessId), static_cast<DWORD>(nProcessId)};
         return TRUE;
     } catch (...) {
         SetLastError(static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
