@@ -220,6 +220,23 @@ TEST_F(ModePage, AFailureIsShownAndLeavesEverythingAsItWas) {
     }
 }
 
+TEST_F(ModePage, ServicesShowsTheCommandsOfTheUnitWithoutADesktopServiceManager) {
+    if (std::filesystem::exists("/usr/bin/systemdgenie")) GTEST_SKIP() << "a desktop service manager is installed";
+    SetServiceMode();
+    WithSheet([&](QWidget* pSheet) {
+        QString sText;
+        OnNextModal(
+            [&](QWidget* pBox) {
+                sText = pBox->windowTitle() + QStringLiteral(": ") + static_cast<QMessageBox*>(pBox)->text();
+                static_cast<QMessageBox*>(pBox)->done(IDOK);
+            },
+            pSheet);
+        QTest::mouseClick(Control<QPushButton>(pSheet, IDC_MODE_SERVICES), Qt::LeftButton);
+        EXPECT_TRUE(sText.startsWith(QStringLiteral("Information: "))) << sText.toStdString();
+        EXPECT_TRUE(sText.contains(QStringLiteral("systemctl status corvane-harkwell-server.service")));
+    });
+}
+
 TEST(AboutBox, ShowsTheBuildsVersionsAndLinksAndEndsItsCaptionWithTheFileVersion) {
     CAboutDialog About;
     OnNextModal([&](QWidget* pBox) {
