@@ -45,7 +45,14 @@ for case in "Configuration|\"Configuration\"" "About| // $version\""; do
     sleep 0.1
   done
   [ $status -eq 0 ] && echo "/$switch: $(xwininfo -root -tree | grep -F -- "$title" | head -1)"
-  # The program blocks the stop signals for its own stop handling; a window run is ended outright.
-  kill -KILL "$server" 2>/dev/null; wait "$server" 2>/dev/null; server=
+  # A window run ends on the stop signal.
+  kill "$server" 2>/dev/null
+  i=0
+  while kill -0 "$server" 2>/dev/null; do
+    i=$((i + 1))
+    if [ $i -ge 50 ]; then echo "/$switch: the window run did not end on SIGTERM"; status=1; kill -KILL "$server"; break; fi
+    sleep 0.1
+  done
+  wait "$server" 2>/dev/null; server=
 done
 exit $status

@@ -182,6 +182,8 @@ int CHarkwellServerModule::ShowServerWindow(int nWindow) {
                      pszWindow);
         return static_cast<int>(HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED));
     }
+    // A window run serves nothing: a stop signal ends it at once, as it ends any program with a window.
+    UnblockStopSignals();
     std::string sReason;
     const HLIBRARY hModule = LoadLibraryPath(kServerUserInterfaceModule, &sReason);
     if (hModule == nullptr) {
