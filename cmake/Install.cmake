@@ -9,11 +9,13 @@ include(GNUInstallDirs)
 set(CORVANE_INSTALL_PRIVATE_LIBDIR ${CMAKE_INSTALL_LIBDIR}/corvane-harkwell)
 set(CORVANE_INSTALL_FULL_BINDIR ${CMAKE_INSTALL_FULL_BINDIR})
 set(CORVANE_INSTALL_FULL_PRIVATE_LIBDIR ${CMAKE_INSTALL_PREFIX}/${CORVANE_INSTALL_PRIVATE_LIBDIR})
-set_target_properties(HarkwellServer harkwellctl hkreg hkregsvr comrt HarkwellPack1 PROPERTIES
+set_target_properties(HarkwellServer harkwellctl hkreg hkregsvr comrt comrtui HarkwellServerUI HarkwellPack1 PROPERTIES
   INSTALL_RPATH ${CORVANE_INSTALL_FULL_PRIVATE_LIBDIR})
 
 install(TARGETS HarkwellServer harkwellctl hkreg hkregsvr RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(TARGETS comrt HarkwellPack1 LIBRARY DESTINATION ${CORVANE_INSTALL_PRIVATE_LIBDIR})
+# The server's windows (HarkwellServerUI.so, with libcomrtui.so and the toolkit) beside them: the program
+# loads the module by name from its run path only for a run that shows a window.
+install(TARGETS comrt comrtui HarkwellServerUI HarkwellPack1 LIBRARY DESTINATION ${CORVANE_INSTALL_PRIVATE_LIBDIR})
 
 # Manual pages, compressed as man and Debian expect them.
 set(man_pages HarkwellServer.1 harkwellctl.1 hkreg.1 hkregsvr.1)

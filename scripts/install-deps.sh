@@ -16,8 +16,8 @@ run_packages=(
   # The journal and notify protocol of systemd, the D-Bus library, and the D-Bus daemon make run starts
   # where the session has no bus of its own.
   libsystemd-dev libsdbus-c++-dev dbus
-  # Qt 6 Widgets, for the user-interface modules only.
-  qt6-base-dev
+  # Qt 6 Widgets, for the user-interface modules only, and the SVG reader that draws the program's icon.
+  qt6-base-dev libqt6svg6
 )
 test_packages=(
   git python3 sqlite3
@@ -31,6 +31,8 @@ test_packages=(
   libglib2.0-bin monit
   # An X server without a screen for the notification-area tests (the offscreen platform has no tray).
   xvfb
+  # xwininfo, which finds the program's windows by title on that server.
+  x11-utils
 )
 # dpkg-shlibdeps (dpkg-dev) and file find the package's dependencies; lintian checks the package.
 package_packages=(dpkg-dev file lintian)

@@ -11,7 +11,9 @@
 #include "BusRegistration.h"
 #include "ServerMode.h"
 #include "ServerRegistration.h"
+#include "ServerWindows.h"
 #include "comrt/bus.h"
+#include "comrt/libraries.h"
 #include "comrt/runningobjects.h"
 #include "comrt/text.h"
 #include "corvane/uldebug.h"
@@ -141,11 +143,10 @@ bool CHarkwellServerModule::ParseCommandLine(int argc, char** argv, int& nExitCo
         case ServerSwitch::None:
             return false;
         case ServerSwitch::About:
+            nExitCode = ShowServerWindow(SERVER_WINDOW_ABOUT);
+            return true;
         case ServerSwitch::Configuration:
-            // The dialogs belong to the user interface, which this program does not have yet.
-            std::fprintf(stderr, "HarkwellServer: the %s dialog needs the user interface, which this build lacks\n",
-                         Switch == ServerSwitch::About ? "About" : "configuration");
-            nExitCode = 0;
+            nExitCode = ShowServerWindow(SERVER_WINDOW_CONFIGURATION);
             return true;
         case ServerSwitch::Register:
             nExitCode = RunSwitch(&CHarkwellServerModule::RegisterInPresentMode);
@@ -165,6 +166,38 @@ bool CHarkwellServerModule::ParseCommandLine(int argc, char** argv, int& nExitCo
             return true;
     }
     return false;
+}
+
+int CHarkwellServerModule::ShowServerWindow(int nWindow) {
+    const char* pszWindow = nWindow == SERVER_WINDOW_ABOUT ? "About" : "Configuration";
+    // Without a display there is nothing to show the window on; the toolkit is not even loaded.
+    const auto IsSet = [](const char* pszName) {
+        const char* pszValue = std::getenv(pszName);
+        return pszValue != nullptr && pszValue[0] != '\0';
+    };
+    if (!IsSet("DISPLAY") && !IsSet("WAYLAND_DISPLAY") && !IsSet("QT_QPA_PLATFORM")) {
+        UL_TRACE(corvane::TRACE_LEVEL_FAILURE, "The %s window needs a display; none is set\n", pszWindow);
+        std::fprintf(stderr,
+                     "HarkwellServer: the %s window needs a display, and none is set (DISPLAY or WAYLAND_DISPLAY)\n",
+                     pszWindow);
+        return static_cast<int>(HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED));
+    }
+    // A window run serves nothing: a stop signal ends it at once, as it ends any program with a window.
+    UnblockStopSignals();
+    std::string sReason;
+    const HLIBRARY hModule = LoadLibraryPath(kServerUserInterfaceModule, &sReason);
+    if (hModule == nullptr) {
+        UL_TRACE(corvane::TRACE_LEVEL_FAILURE, "The user interface %s cannot be loaded: %s\n",
+                 kServerUserInterfaceModule, sReason.c_str());
+        std::fprintf(stderr, "HarkwellServer: the user interface %s cannot be loaded: %s\n", kServerUserInterfaceModule,
+                     sReason.c_str());
+        return static_cast<int>(HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND));
+    }
+    const auto pfnShow = reinterpret_cast<PFN_ShowServerWindow>(GetProcAddress(hModule, kShowServerWindowName));
+    const int nResult =
+        pfnShow != nullptr ? pfnShow(nWindow) : static_cast<int>(HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND));
+    // The toolkit keeps threads and handlers of its own: the module stays loaded until the process ends.
+    return nResult;
 }
 
 int CHarkwellServerModule::RunSwitch(void (CHarkwellServerModule::*pfnStep)()) {

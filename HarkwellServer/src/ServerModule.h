@@ -55,6 +55,8 @@ protected:
     std::u16string GetServiceDescription() const override;
 
 private:
+    // Shows a window of the user-interface module (ServerWindows.h): 0 or the failure's code.
+    int ShowServerWindow(int nWindow);
     // Runs a registration step: 0 on success, else the code it raised (traced).
     int RunSwitch(void (CHarkwellServerModule::*pfnStep)());
     void RegisterForApplicationMode();

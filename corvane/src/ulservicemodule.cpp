@@ -81,6 +81,11 @@ void CUlServiceModule::BlockStopSignals() noexcept {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 }
 
+void CUlServiceModule::UnblockStopSignals() noexcept {
+    const sigset_t signals = StopSignals();
+    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+}
+
 int CUlServiceModule::Main(int argc, char** argv) {
     if (FAILED(m_hrInitialize)) return -1;
     int nExitCode = 0;

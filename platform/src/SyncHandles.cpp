@@ -51,6 +51,20 @@ DWORD Win32ErrorFromErrno(int nErrno) noexcept {
     }
 }
 
+DWORD Win32ErrorFromPathErrno(int nErrno) noexcept {
+    switch (nErrno) {
+        case ENOENT:
+            return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR:
+        case ENAMETOOLONG:
+            return ERROR_PATH_NOT_FOUND;
+        case EROFS:
+            return ERROR_ACCESS_DENIED;
+        default:
+            return Win32ErrorFromErrno(nErrno);
+    }
+}
+
 HANDLE InsertHandle(std::shared_ptr<CKernelObject> pObject) noexcept {
     HandleTable& t = Table();
     std::lock_guard Lock(t.Lock);

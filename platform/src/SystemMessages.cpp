@@ -183,6 +183,7 @@ constexpr MessageEntry kMessages[] = {
     {0xA7650243, u"The array elements have a type that cannot be stored.\r\n"},
     {0xA7650279, u"The Scenario page works only with exactly one scenario.\r\n"},
     {0xA765028F, u"An element of the scenario's notification list is not an object reference.\r\n"},
+    {0xA7650300, u"The program could not register itself in the chosen mode.\r\n"},
     {0xA76505D5, u"The property page cannot be shown because its window does not exist.\r\n"},
     {0xA76505E7, u"The property page cannot be moved because its window does not exist.\r\n"},
 };

@@ -74,6 +74,9 @@ public:
     // Blocks SIGINT and SIGTERM in the calling thread and so in every thread it starts later; call first
     // thing in main, before any thread exists.
     static void BlockStopSignals() noexcept;
+    // Gives the calling thread the stop signals' default action back (a run that only shows a window ends
+    // at once when asked to stop). Before any other thread starts.
+    static void UnblockStopSignals() noexcept;
 
     // The main routine: the switches, else the run the AppID chooses. The result code of what it did
     // (0, a registry error, an HRESULT, a service error).

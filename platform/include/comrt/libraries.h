@@ -1,0 +1,17 @@
+// Libraries loaded at run time, in the shape of the Windows calls.
+#pragma once
+
+#include <string>
+
+#include "comrt/export.h"
+#include "comrt/types.h"
+
+using HLIBRARY = struct HLIBRARY__*;
+
+// Loads the library at sPath (a path with a "/" is taken as it is, a bare name is searched where the
+// dynamic loader searches). Null on failure, with ERROR_MOD_NOT_FOUND as the last error and the loader's
+// reason in *psReason when given.
+COMRT_API HLIBRARY LoadLibraryPath(const std::string& sPath, std::string* psReason = nullptr) noexcept;
+// The address of an exported function; null with ERROR_PROC_NOT_FOUND when the library has none.
+COMRT_API void* GetProcAddress(HLIBRARY hLibrary, const char* pszName) noexcept;
+COMRT_API BOOL FreeLibrary(HLIBRARY hLibrary) noexcept;
