@@ -14,6 +14,7 @@
 #include "comrt/bus.h"
 #include "comrt/oleauto.h"
 #include "comrt/runtime.h"
+#include "comrt/systemerrors.h"
 #include "comrt/text.h"
 #include "corvane/ulguard.h"
 #include "corvane/ulobject.h"
@@ -159,8 +160,7 @@ void WaitForStopSignal() {
     if (pipe2(g_pnStopPipe, O_CLOEXEC) != 0) {
         // Usually too many open files; the system's own words say which.
         const int nError = errno;
-        constexpr DWORD kTooManyOpenFiles = 4;
-        Check(nError == EMFILE || nError == ENFILE ? HRESULT_FROM_WIN32(kTooManyOpenFiles) : E_FAIL,
+        Check(HRESULT_FROM_WIN32(comrt::Win32ErrorFromErrno(nError)),
               std::string("making the pipe that waits for a stop signal (") + std::strerror(nError) + ")");
     }
     struct sigaction Action {};
