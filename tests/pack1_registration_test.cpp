@@ -11,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "CategoryClassEnumerator.h"
 #include "ClassesRootReader.h"
 #include "HarkwellServer/Interfaces.h"
 #include "Pack1Ids.h"
@@ -20,6 +19,7 @@
 #include "comrt/comptr.h"
 #include "comrt/oleauto.h"
 #include "comrt/text.h"
+#include "corvane/ulcategories.h"
 #include "corvane/ulregister.h"
 
 using testing_support::KeyExists;

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "ActivityEvent.h"
-#include "CategoryClassEnumerator.h"
 #include "ClassesRootReader.h"
 #include "HarkwellServer/Interfaces.h"
 #include "ServerRegistration.h"
@@ -19,6 +18,7 @@
 #include "comrt/comptr.h"
 #include "comrt/oleauto.h"
 #include "comrt/text.h"
+#include "corvane/ulcategories.h"
 #include "corvane/ulmemorystream.h"
 #include "corvane/ulregister.h"
 #include "corvane/ulregistry.h"

@@ -10,20 +10,19 @@
 #include <algorithm>
 #include <iostream>
 
-#include "CategoryClassEnumerator.h"
 #include "comrt/bus.h"
 #include "comrt/oleauto.h"
 #include "comrt/runtime.h"
+#include "comrt/systemerrors.h"
 #include "comrt/text.h"
+#include "corvane/ulcategories.h"
 #include "corvane/ulguard.h"
 #include "corvane/ulobject.h"
+#include "corvane/ulregister.h"
 #include "corvane/ulregistry.h"
 
 namespace harkwellctl {
 namespace {
-
-// The program's AppID key; LocalService is written there while it is registered as a service.
-constexpr std::u16string_view kAppIdKey = u"AppID\\{E9DD5B21-0728-430C-B8F0-375FF814CCC7}";
 
 void ExpectCount(const Arguments& Args, std::size_t nMin, std::size_t nMax, const char* pszCommand) {
     if (Args.size() < nMin || Args.size() > nMax)
@@ -159,8 +158,7 @@ void WaitForStopSignal() {
     if (pipe2(g_pnStopPipe, O_CLOEXEC) != 0) {
         // Usually too many open files; the system's own words say which.
         const int nError = errno;
-        constexpr DWORD kTooManyOpenFiles = 4;
-        Check(nError == EMFILE || nError == ENFILE ? HRESULT_FROM_WIN32(kTooManyOpenFiles) : E_FAIL,
+        Check(HRESULT_FROM_WIN32(comrt::Win32ErrorFromErrno(nError)),
               std::string("making the pipe that waits for a stop signal (") + std::strerror(nError) + ")");
     }
     struct sigaction Action {};
@@ -190,7 +188,8 @@ constexpr DWORD kTestCallTimeout = 10 * 60 * 1000 + 60 * 1000;
 
 std::string RegisteredMode() {
     CRegKey Key;
-    if (Key.Open(HKEY_CLASSES_ROOT, kAppIdKey, KEY_READ) != ERROR_SUCCESS) return "not registered";
+    if (Key.Open(HKEY_CLASSES_ROOT, u"AppID\\" + corvane::GuidText(APPID_HarkwellServer), KEY_READ) != ERROR_SUCCESS)
+        return "not registered";
     std::u16string sService;
     return Key.QueryStringValue(u"LocalService", sService) == ERROR_SUCCESS && !sService.empty() ? "Service"
                                                                                                  : "Application";

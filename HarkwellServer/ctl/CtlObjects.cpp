@@ -4,11 +4,11 @@
 #include <cctype>
 #include <cstring>
 
-#include "CategoryClassEnumerator.h"
 #include "comrt/bus.h"
 #include "comrt/oleauto.h"
 #include "comrt/runtime.h"
 #include "comrt/text.h"
+#include "corvane/ulcategories.h"
 #include "corvane/ulguard.h"
 
 namespace harkwellctl {

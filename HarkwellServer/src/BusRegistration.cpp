@@ -16,6 +16,7 @@
 
 #include "comrt/bus.h"
 #include "comrt/files.h"
+#include "comrt/systemerrors.h"
 #include "comrt/text.h"
 #include "corvane/uldebug.h"
 
@@ -40,20 +41,9 @@ std::string HomeFolder() {
     return "/";
 }
 
+// A failed write or removal of a bus file: the system's error, ERROR_WRITE_FAULT where it has none closer.
 HRESULT ResultOfErrno(int nErrno) {
-    switch (nErrno) {
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            return E_ACCESSDENIED;
-        case ENOENT:
-        case ENOTDIR:
-            return HRESULT_FROM_WIN32(ERROR_PATH_NOT_FOUND);
-        case ENOMEM:
-            return E_OUTOFMEMORY;
-        default:
-            return HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
-    }
+    return HRESULT_FROM_WIN32(comrt::Win32ErrorFromErrno(nErrno, ERROR_WRITE_FAULT));
 }
 
 // Writes the file whole or not at all: a temporary file in the same folder, renamed over the old one. The

@@ -4,9 +4,8 @@
 
 #include <string>
 
+#include "HarkwellServer/Interfaces.h"
 #include "corvane/ulregister.h"
-
-constexpr GUID APPID_HarkwellServer = MakeGuid("{E9DD5B21-0728-430C-B8F0-375FF814CCC7}");
 
 // The service's key name and the default value of the AppID key.
 inline constexpr char16_t kServiceName[] = u"Corvane Harkwell Server";

@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "comrt/systemerrors.h"
 #include "comrt/text.h"
 
 // ThreadSanitizer intercepts neither pthread_mutex_clocklock nor an abandoned lock answered by
@@ -37,7 +38,6 @@ namespace corvane {
 
 namespace {
 
-constexpr DWORD ERROR_TOO_MANY_OPEN_FILES_CODE = 4;
 constexpr DWORD ERROR_NOT_OWNER_CODE = 288;
 
 constexpr std::uint32_t LOCK_BLOCK_MAGIC = 0x4C565343;    // "CSVL"
@@ -46,45 +46,9 @@ constexpr std::uint32_t CHANGE_BLOCK_MAGIC = 0x45565343;  // "CSVE"
 constexpr std::uint64_t NANOSECONDS_PER_MILLISECOND = 1000000;
 constexpr std::uint64_t NANOSECONDS_PER_SECOND = 1000000000;
 
-DWORD Win32FromErrno(int nError) noexcept {
-    switch (nError) {
-        case ENOENT:
-            return ERROR_FILE_NOT_FOUND;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            return ERROR_ACCESS_DENIED;
-        case ENOMEM:
-        case ENOSPC:
-        case EFBIG:
-            return ERROR_OUTOFMEMORY;
-        case EMFILE:
-        case ENFILE:
-            return ERROR_TOO_MANY_OPEN_FILES_CODE;
-        case EINVAL:
-        case ENAMETOOLONG:
-            return ERROR_INVALID_PARAMETER;
-        case EBADF:
-            return ERROR_INVALID_HANDLE;
-        case ETIMEDOUT:
-            return ERROR_TIMEOUT;
-        case EAGAIN:
-        case EBUSY:
-        case EDEADLK:
-            return ERROR_BUSY;
-        case ENOTRECOVERABLE:
-            return ERROR_INVALID_DATA;
-        case ENOSYS:
-        case EOPNOTSUPP:
-            return ERROR_NOT_SUPPORTED;
-        default:
-            return ERROR_INVALID_FUNCTION;
-    }
-}
-
 [[noreturn]] void ThrowErrno(int nError, const char* pszSourcePath = __builtin_FILE(), int nLine = __builtin_LINE(),
                              const char* pszFunctionName = __builtin_FUNCTION()) {
-    ThrowHResult(HRESULT_FROM_WIN32(Win32FromErrno(nError)), pszSourcePath, nLine, pszFunctionName);
+    ThrowHResult(HRESULT_FROM_WIN32(comrt::Win32ErrorFromErrno(nError)), pszSourcePath, nLine, pszFunctionName);
 }
 
 std::uint64_t MonotonicNow() noexcept {
@@ -509,7 +473,7 @@ bool CSharedDataObjects::ReleaseMutex() noexcept {
     }
     const int nResult = pthread_mutex_unlock(&GetLockBlock()->Mutex);
     if (nResult != 0) {
-        ::SetLastError(nResult == EPERM ? ERROR_NOT_OWNER_CODE : Win32FromErrno(nResult));
+        ::SetLastError(nResult == EPERM ? ERROR_NOT_OWNER_CODE : comrt::Win32ErrorFromErrno(nResult));
         return false;
     }
     return true;
@@ -628,7 +592,7 @@ DWORD CSharedDataObjects::WaitChangeEvent(DWORD nTimeout) noexcept {
         const int nError = errno;
         if (nError == EAGAIN || nError == EINTR || nError == ETIMEDOUT) continue;
         UL_TRACE(TRACE_LEVEL_ERROR, SharedDataText::WaitFailed, m_sBaseName.c_str(), std::strerror(nError));
-        ::SetLastError(Win32FromErrno(nError));
+        ::SetLastError(comrt::Win32ErrorFromErrno(nError));
         return WAIT_FAILED;
     }
 }

@@ -15,81 +15,10 @@
 #include <cstring>
 #include <string>
 
+#include "comrt/systemerrors.h"
 #include "comrt/text.h"
 #include "corvane/uldebug.h"
 #include "corvane/ulhandle.h"
-
-namespace corvane {
-
-LONG MapSocketError(int nErrno) noexcept {
-    switch (nErrno) {
-        case 0:
-            return 0;
-        case EAGAIN:
-#if EWOULDBLOCK != EAGAIN
-        case EWOULDBLOCK:
-#endif
-        case EINPROGRESS:
-            return WSAEWOULDBLOCK;
-        case EALREADY:
-            return WSAEALREADY;
-        case ETIMEDOUT:
-            return WSAETIMEDOUT;
-        case ECONNRESET:
-        case EPIPE:
-            return WSAECONNRESET;
-        case ECONNREFUSED:
-            return WSAECONNREFUSED;
-        case ECONNABORTED:
-            return WSAECONNABORTED;
-        case ENETUNREACH:
-            return WSAENETUNREACH;
-        case EHOSTUNREACH:
-            return WSAEHOSTUNREACH;
-        case EHOSTDOWN:
-            return WSAEHOSTDOWN;
-        case ENETDOWN:
-            return WSAENETDOWN;
-        case ENETRESET:
-            return WSAENETRESET;
-        case EADDRNOTAVAIL:
-            return WSAEADDRNOTAVAIL;
-        case EADDRINUSE:
-            return WSAEADDRINUSE;
-        case ENOTCONN:
-            return WSAENOTCONN;
-        case EISCONN:
-            return WSAEISCONN;
-        case ESHUTDOWN:
-            return WSAESHUTDOWN;
-        case EMSGSIZE:
-            return WSAEMSGSIZE;
-        case EINVAL:
-            return WSAEINVAL;
-        case EFAULT:
-            return WSAEFAULT;
-        case EACCES:
-        case EPERM:
-            return WSAEACCES;
-        case EINTR:
-            return WSAEINTR;
-        case EMFILE:
-        case ENFILE:
-            return WSAEMFILE;
-        case ENOBUFS:
-        case ENOMEM:
-            return WSAENOBUFS;
-        case EAFNOSUPPORT:
-            return WSAEAFNOSUPPORT;
-        case EBADF:
-        case ENOTSOCK:
-            return WSAENOTSOCK;
-        default:
-            return WSASYSCALLFAILURE;
-    }
-}
-
-}  // namespace corvane
 
 namespace {
 
@@ -102,7 +31,7 @@ bool Fail(LONG nCode) noexcept {
 }
 
 bool FailWithErrno() noexcept {
-    return Fail(corvane::MapSocketError(errno));
+    return Fail(comrt::SocketErrorFromErrno(errno));
 }
 
 // The poll events that show the network events of a mask. Error and hang-up are always reported.
@@ -222,7 +151,7 @@ bool CSocket::EnumNetworkEvents(const CNetworkEvent& Event, WSANETWORKEVENTS& Ne
         m_bConnectPending = false;
         const int nError = TakeSocketError(m_hSocket);
         NetworkEvents.lNetworkEvents |= FD_CONNECT;
-        NetworkEvents.iErrorCode[FD_CONNECT_BIT] = corvane::MapSocketError(nError);
+        NetworkEvents.iErrorCode[FD_CONNECT_BIT] = comrt::SocketErrorFromErrno(nError);
         if (nError != 0) return true;
     }
     if ((nSelected & FD_READ) && (nReady & POLLIN)) {
@@ -235,7 +164,7 @@ bool CSocket::EnumNetworkEvents(const CNetworkEvent& Event, WSANETWORKEVENTS& Ne
         NetworkEvents.lNetworkEvents |= FD_CLOSE;
         const int nError = (nReady & POLLERR) ? TakeSocketError(m_hSocket) : 0;
         NetworkEvents.iErrorCode[FD_CLOSE_BIT] =
-            nError != 0 ? corvane::MapSocketError(nError) : ((nReady & POLLRDHUP) ? 0 : WSAECONNABORTED);
+            nError != 0 ? comrt::SocketErrorFromErrno(nError) : ((nReady & POLLRDHUP) ? 0 : WSAECONNABORTED);
     }
     return true;
 }

@@ -1,9 +1,8 @@
-// The socket layer: errno values as socket library codes, and the network events a socket records against a
-// peer on the loopback (connect once, read only with data, close while data still waits, reset).
+// The socket layer: the network events a socket records against a peer on the loopback (connect once, read only with
+// data, close while data still waits, reset).
 #include "corvane/ulsockets.h"
 
 #include <arpa/inet.h>
-#include <errno.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -16,22 +15,6 @@
 #include "corvane/ulhandle.h"
 
 namespace {
-
-TEST(SocketErrors, ErrnoValuesMapOntoSocketLibraryCodes) {
-    EXPECT_EQ(corvane::MapSocketError(0), 0);
-    EXPECT_EQ(corvane::MapSocketError(EAGAIN), WSAEWOULDBLOCK);
-    EXPECT_EQ(corvane::MapSocketError(EINPROGRESS), WSAEWOULDBLOCK);
-    EXPECT_EQ(corvane::MapSocketError(ETIMEDOUT), WSAETIMEDOUT);
-    EXPECT_EQ(corvane::MapSocketError(ECONNRESET), WSAECONNRESET);
-    EXPECT_EQ(corvane::MapSocketError(EPIPE), WSAECONNRESET);
-    EXPECT_EQ(corvane::MapSocketError(ECONNREFUSED), WSAECONNREFUSED);
-    EXPECT_EQ(corvane::MapSocketError(EADDRNOTAVAIL), WSAEADDRNOTAVAIL);
-    EXPECT_EQ(corvane::MapSocketError(EBADF), WSAENOTSOCK);
-    EXPECT_EQ(corvane::MapSocketError(ENOENT), WSASYSCALLFAILURE);
-    EXPECT_EQ(HRESULT_FROM_WIN32(WSAETIMEDOUT), MakeHResult(0x8007274C));
-    EXPECT_EQ(HRESULT_FROM_WIN32(WSAECONNRESET), MakeHResult(0x80072746));
-    EXPECT_EQ(HRESULT_FROM_WIN32(WSAEADDRNOTAVAIL), MakeHResult(0x80072741));
-}
 
 TEST(SocketLibrary, GuardsCountTheirStarts) {
     const LONG nBefore = CWindowsSockets2::GetStartCount();

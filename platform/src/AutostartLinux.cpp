@@ -11,9 +11,8 @@
 
 #include "SyncObjects.h"
 #include "comrt/autostart.h"
+#include "comrt/systemerrors.h"
 #include "comrt/text.h"
-
-using comrt::internal::Win32ErrorFromPathErrno;
 
 namespace {
 
@@ -30,7 +29,7 @@ std::string OneLine(const std::u16string& sText) {
 }
 
 LONG LastErrno() {
-    return static_cast<LONG>(Win32ErrorFromPathErrno(errno));
+    return static_cast<LONG>(comrt::Win32ErrorFromErrno(errno));
 }
 
 }  // namespace
@@ -75,7 +74,7 @@ LONG WriteAutostartEntry(AutostartScope Scope, const std::u16string& sName, cons
         const std::string sFolder = GetAutostartFolder(Scope);
         std::error_code Error;
         std::filesystem::create_directories(sFolder, Error);
-        if (Error) return static_cast<LONG>(Win32ErrorFromPathErrno(Error.value()));
+        if (Error) return static_cast<LONG>(comrt::Win32ErrorFromErrno(Error.value()));
         const std::string sPath = EntryPath(Scope, sName);
         const std::string sTemporary = sPath + ".new";
         const std::string sText = "[Desktop Entry]\nType=Application\nName=" + OneLine(sDisplayName) +

@@ -38,7 +38,7 @@ int JournalPriority(WORD wType) {
 bool AppendEventLine(const std::string& sFile, const std::string& sLine) {
     const int fd = open(sFile.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
-        SetLastError(FileError(errno, ERROR_WRITE_FAULT));
+        SetLastError(comrt::Win32ErrorFromErrno(errno, ERROR_WRITE_FAULT));
         return false;
     }
     // One write, so that entries of several processes never interleave.
@@ -46,7 +46,7 @@ bool AppendEventLine(const std::string& sFile, const std::string& sLine) {
     const int nErrno = errno;
     close(fd);
     if (n != static_cast<ssize_t>(sLine.size())) {
-        SetLastError(n < 0 ? FileError(nErrno, ERROR_WRITE_FAULT) : ERROR_WRITE_FAULT);
+        SetLastError(n < 0 ? comrt::Win32ErrorFromErrno(nErrno, ERROR_WRITE_FAULT) : ERROR_WRITE_FAULT);
         return false;
     }
     return true;

@@ -88,8 +88,7 @@ CHandleTable<CChangeNotification>& NotificationTable() {
 
 DWORD ErrorOfPath(int nErrno) noexcept {
     if (nErrno == ENOENT || nErrno == ENOTDIR) return ERROR_PATH_NOT_FOUND;
-    if (nErrno == EACCES || nErrno == EPERM) return ERROR_ACCESS_DENIED;
-    return comrt::internal::Win32ErrorFromErrno(nErrno);
+    return comrt::Win32ErrorFromErrno(nErrno);
 }
 
 FILETIME FileTimeOf(const timespec& Time) noexcept {
@@ -255,7 +254,7 @@ HANDLE FindFirstChangeNotificationW(LPCWSTR lpPathName, BOOL bWatchSubtree, DWOR
         }
         const int nFd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         if (nFd < 0) {
-            SetLastError(comrt::internal::Win32ErrorFromErrno(errno));
+            SetLastError(comrt::Win32ErrorFromErrno(errno));
             return INVALID_HANDLE_VALUE;
         }
         if (inotify_add_watch(nFd, sPath.c_str(), MaskOf(dwNotifyFilter) | IN_ONLYDIR) < 0) {

@@ -24,6 +24,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "comrt/systemerrors.h"
+
 namespace {
 
 // ICMP message types and the raw socket's type filter (linux/icmp.h, whose other declarations clash with
@@ -100,20 +102,6 @@ WORD NextRawIdentifier() {
 
 bool IsPermissionError(int nError) {
     return nError == EACCES || nError == EPERM;
-}
-
-DWORD SocketCreationError(int nError) {
-    switch (nError) {
-        case EACCES:
-        case EPERM:
-            return ERROR_ACCESS_DENIED;
-        case EAFNOSUPPORT:
-        case EPROTONOSUPPORT:
-        case ESOCKTNOSUPPORT:
-            return ERROR_NOT_SUPPORTED;
-        default:
-            return ERROR_NOT_ENOUGH_MEMORY;  // ENOMEM, ENOBUFS, EMFILE, ENFILE
-    }
 }
 
 // The reply state of an error report.
@@ -457,7 +445,8 @@ HANDLE IcmpCreateFile() noexcept {
                 // Refused on both counts is a question of permission; otherwise report what the system lacked.
                 SetLastError(IsPermissionError(nDatagramError) && IsPermissionError(nRawError)
                                  ? ERROR_ACCESS_DENIED
-                                 : SocketCreationError(IsPermissionError(nRawError) ? nDatagramError : nRawError));
+                                 : comrt::Win32ErrorFromErrno(IsPermissionError(nRawError) ? nDatagramError : nRawError,
+                                                              ERROR_NOT_ENOUGH_MEMORY));
                 return INVALID_HANDLE_VALUE;
             }
             pSocket->eKind = comrt::IcmpSocketKind::Raw;

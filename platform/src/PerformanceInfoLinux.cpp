@@ -44,23 +44,23 @@ BOOL GetPerformanceInfo(PERFORMANCE_INFORMATION* pPerformanceInformation, DWORD 
     char MemInfoText[16384];
     int nError = ReadText("/proc/meminfo", MemInfoText, &sText);
     comrt::MemInfo Memory;
-    if (nError != 0) return Fail(Win32ErrorFromErrno(nError));
+    if (nError != 0) return Fail(comrt::Win32ErrorFromErrno(nError));
     if (!comrt::ParseMemInfo(sText, &Memory)) return Fail(ERROR_INVALID_DATA);
 
     char SmallText[256];
     comrt::FileNr Files;
     nError = ReadText("/proc/sys/fs/file-nr", SmallText, &sText);
-    if (nError != 0) return Fail(Win32ErrorFromErrno(nError));
+    if (nError != 0) return Fail(comrt::Win32ErrorFromErrno(nError));
     if (!comrt::ParseFileNr(sText, &Files)) return Fail(ERROR_INVALID_DATA);
 
     ULONGLONG nThreads = 0;
     nError = ReadText("/proc/loadavg", SmallText, &sText);
-    if (nError != 0) return Fail(Win32ErrorFromErrno(nError));
+    if (nError != 0) return Fail(comrt::Win32ErrorFromErrno(nError));
     if (!comrt::ParseLoadAvgThreads(sText, &nThreads)) return Fail(ERROR_INVALID_DATA);
 
     std::size_t nProcesses = 0;
     nError = EnumerateProcessIds(nullptr, 0, &nProcesses);
-    if (nError != 0) return Fail(Win32ErrorFromErrno(nError));
+    if (nError != 0) return Fail(comrt::Win32ErrorFromErrno(nError));
 
     const long nPageSize = sysconf(_SC_PAGESIZE);
     const ULONGLONG nPageKiB = nPageSize >= 1024 ? static_cast<ULONGLONG>(nPageSize) / 1024 : 4;

@@ -83,7 +83,7 @@ BOOL EnumProcesses(DWORD* lpidProcess, DWORD cb, DWORD* lpcbNeeded) noexcept {
     std::size_t nFound = 0;
     if (cb / sizeof(DWORD) > 0) {
         const int nError = EnumerateProcessIds(lpidProcess, cb / sizeof(DWORD), &nFound);
-        if (nError != 0) return Fail(Win32ErrorFromErrno(nError));
+        if (nError != 0) return Fail(comrt::Win32ErrorFromErrno(nError));
     }
     *lpcbNeeded = static_cast<DWORD>(nFound * sizeof(DWORD));
     return TRUE;
@@ -104,7 +104,7 @@ HANDLE OpenProcess(DWORD dwDesiredAccess, BOOL bInheritHandle, DWORD dwProcessId
             ProcessPath(dwProcessId, "", szPath);
             SetLastError(dwProcessId != 0 && access(szPath, F_OK) == 0 ? ERROR_ACCESS_DENIED : ERROR_INVALID_PARAMETER);
         } else {
-            SetLastError(Win32ErrorFromErrno(nError));
+            SetLastError(comrt::Win32ErrorFromErrno(nError));
         }
         return nullptr;
     }

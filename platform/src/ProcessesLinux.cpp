@@ -12,6 +12,7 @@
 
 #include "SyncObjects.h"
 #include "comrt/processes.h"
+#include "comrt/systemerrors.h"
 #include "comrt/text.h"
 
 extern char** environ;
@@ -98,14 +99,14 @@ BOOL CreateProcessW(LPCWSTR lpApplicationName, LPCWSTR lpCommandLine,
         pid_t nProcessId = 0;
         const int nError = posix_spawn(&nProcessId, sProgram.c_str(), nullptr, nullptr, Arguments.data(), environ);
         if (nError != 0) {
-            SetLastError(Win32ErrorFromPathErrno(nError));
+            SetLastError(comrt::Win32ErrorFromErrno(nError));
             return FALSE;
         }
         const int nPidFd = static_cast<int>(syscall(SYS_pidfd_open, nProcessId, 0));
         if (nPidFd < 0) {
             // Without a descriptor to wait on, the program is waited for here, so that no caller waits
             // on a handle that never comes.
-            const DWORD nErrno = Win32ErrorFromPathErrno(errno);
+            const DWORD nErrno = comrt::Win32ErrorFromErrno(errno);
             int nStatus = 0;
             waitpid(nProcessId, &nStatus, 0);
             SetLastError(nErrno);

@@ -1,288 +1,23 @@
-// The registry calls over the three hive databases (RegistryDb.h holds one database's schema and statements).
+// The registry calls over the three hive databases: RegistryStore.h holds where they live and how they are
+// opened, RegistryOverlay.h how an overlaid hive is seen through its two layers, RegistryDb.h one database's
+// schema and statements.
 //
-// A process keeps one connection per database, all behind one mutex; a call holds the mutex from start to end,
-// so a call is also atomic against the other threads of the process, and SQLite transactions make it atomic
-// against other processes.
-//
-// A hive the process may not write (a system hive of a process that is not root) is read through an overlay:
-// the system database opened read-only below, a per-user database above. A key of such a hive is identified
-// by its path, which every call resolves again through both layers; a key of any other hive is identified by
-// its row id, which the open handle keeps, so the common calls on an open key cost a single statement.
-#include <fcntl.h>
-#include <pthread.h>
-#include <pwd.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// A key of an overlaid hive is identified by its path, which every call resolves again through both layers; a
+// key of any other hive is identified by its row id, which the open handle keeps, so the common calls on an
+// open key cost a single statement.
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <mutex>
-#include <new>
 #include <string>
 #include <thread>
-#include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
-#include "RegistryDb.h"
-#include "comrt/registry.h"
+#include "RegistryOverlay.h"
 #include "comrt/text.h"
-
-namespace {
-thread_local std::string t_sLastError;
-}  // namespace
-
-void comrt::registry::SetStoreError(std::string text) {
-    t_sLastError = std::move(text);
-}
 
 namespace {
 
 using namespace comrt::registry;
-
-constexpr const char* kDefaultSystemDir = "/var/lib/corvane-harkwell";
-
-enum HiveIndex : int { kClasses = 0, kMachine = 1, kUser = 2, kHiveCount = 3 };
-
-struct HiveSpec {
-    const char* pszFile;
-    bool bSystem;
-    unsigned nFileMode;
-};
-// The classes hive is readable by everyone (the service helper of any user reads class registrations); the
-// machine hive holds settings and scrambled passwords, so only its owner reads it; the user hive is private.
-constexpr HiveSpec kHiveSpecs[kHiveCount] = {
-    {"classes.db", true, 0644},
-    {"machine.db", true, 0600},
-    {"user.db", false, 0600},
-};
-constexpr unsigned kSystemFolderMode = 0755;
-constexpr unsigned kUserFolderMode = 0700;
-
-// The databases a call works on. base: the hive itself, or, when overlaid, the system hive read-only (null
-// when there is none or this process may not read it). ov: the overlay (null when not overlaid, or when the
-// overlay could not be opened; then the hive is read-only).
-struct Layers {
-    Database* base = nullptr;
-    Database* ov = nullptr;
-    bool bOverlaid = false;
-};
-
-struct Hive {
-    bool bReady = false;
-    bool bOverlaid = false;
-    std::unique_ptr<Database> pMain;
-    std::unique_ptr<Database> pOverlay;
-    std::string sOverlayProblem;
-
-    Layers GetLayers() const noexcept { return Layers{pMain.get(), pOverlay.get(), bOverlaid}; }
-};
-
-struct KeyHandle {
-    int nHive = 0;
-    std::vector<std::u16string> path;      // names from the hive root, as stored
-    std::vector<std::u16string> pathFold;  // the same, folded
-    KeyId id = kRootKey;                   // row id in the hive's database (hives without overlay)
-    REGSAM sam = KEY_ALL_ACCESS;
-    // The key's values (names, types and sizes) as the last enumeration saw them, and the change stamps of
-    // the databases they came from: enumerating by index reads the list once, not once per index.
-    std::shared_ptr<const std::vector<ValueRow>> pValueList;
-    std::vector<sqlite3_int64> valueListStamps;
-};
-
-struct Store {
-    // Recursive: a thread that opened a spanning transaction holds it between its calls.
-    std::recursive_mutex mutex;
-    Database* pSpanning = nullptr;
-    std::thread::id spanningThread;
-    bool bLocated = false;
-    bool bReadOnlySystem = false;
-    std::string sSystemDir;
-    std::string sUserDir;
-    std::string sOverlayDir;
-    Hive hives[kHiveCount];
-    KeyHandle roots[kHiveCount];
-    std::unordered_map<std::uintptr_t, KeyHandle> handles;
-    std::uintptr_t nNextHandle = 0x1000;
-
-    void CloseDatabases() noexcept {
-        for (auto& hive : hives) hive = Hive{};
-    }
-};
-
-void OnForkPrepare();
-void OnForkParent();
-void OnForkChild();
-void OnExit();
-
-// Never destroyed: other static objects may close keys while the process ends. The connections are closed at
-// exit (and reopened should a later destructor still use the store).
-Store& TheStore() {
-    static Store* const pStore = [] {
-        auto* p = new Store;
-        for (int i = 0; i < kHiveCount; ++i) p->roots[i].nHive = i;
-        pthread_atfork(OnForkPrepare, OnForkParent, OnForkChild);
-        std::atexit(OnExit);
-        return p;
-    }();
-    return *pStore;
-}
-
-void OnForkPrepare() {
-    TheStore().mutex.lock();
-}
-void OnForkParent() {
-    TheStore().mutex.unlock();
-}
-// The child must not use (or close) the parent's connections: SQLite's locks belong to the parent process.
-// They are dropped unclosed and the child opens its own on its next call. Open keys stay valid.
-void OnForkChild() {
-    Store& s = TheStore();
-    for (auto& hive : s.hives) {
-        if (hive.pMain) hive.pMain->Abandon();
-        if (hive.pOverlay) hive.pOverlay->Abandon();
-        hive = Hive{};
-    }
-    // A recursive mutex belongs to the thread that locked it, which the child does not have under that
-    // identity: the child starts with a fresh one (nothing else can hold it, the child has one thread).
-    s.pSpanning = nullptr;
-    new (&s.mutex) std::recursive_mutex;
-}
-void OnExit() {
-    Store& s = TheStore();
-    std::lock_guard<std::recursive_mutex> lock(s.mutex);
-    s.CloseDatabases();
-}
-
-const char* NonEmptyEnv(const char* pszName) {
-    const char* p = std::getenv(pszName);
-    return (p && *p) ? p : nullptr;
-}
-
-std::string Absolute(std::string s) {
-    while (s.size() > 1 && s.back() == '/') s.pop_back();
-    if (!s.empty() && s[0] == '/') return s;
-    char szCwd[4096];
-    if (getcwd(szCwd, sizeof(szCwd)) == nullptr) return s;
-    return std::string(szCwd) + "/" + s;
-}
-
-std::string DataHome() {
-    if (const char* p = NonEmptyEnv("XDG_DATA_HOME"); p && p[0] == '/') return Absolute(p);
-    std::string sHome;
-    if (const char* p = NonEmptyEnv("HOME")) {
-        sHome = p;
-    } else {
-        struct passwd pw {};
-        struct passwd* pResult = nullptr;
-        char buffer[4096];
-        if (getpwuid_r(geteuid(), &pw, buffer, sizeof(buffer), &pResult) == 0 && pResult && pw.pw_dir)
-            sHome = pw.pw_dir;
-    }
-    if (sHome.empty()) sHome = "/tmp";
-    return Absolute(sHome) + "/.local/share";
-}
-
-void Locate(Store& s) {
-    if (s.bLocated) return;
-    const std::string sDataHome = DataHome();
-    const char* pszDir = NonEmptyEnv("CORVANE_REGISTRY_DIR");
-    s.sSystemDir = pszDir ? Absolute(pszDir) : kDefaultSystemDir;
-    s.sUserDir = pszDir ? s.sSystemDir : sDataHome + "/corvane-harkwell";
-    const char* pszOverlay = NonEmptyEnv("CORVANE_REGISTRY_OVERLAY_DIR");
-    s.sOverlayDir = pszOverlay ? Absolute(pszOverlay) : sDataHome + "/corvane-harkwell/overlay";
-    const char* pszReadOnly = NonEmptyEnv("CORVANE_REGISTRY_READONLY_SYSTEM");
-    s.bReadOnlySystem = pszReadOnly && std::strcmp(pszReadOnly, "0") != 0;
-    s.bLocated = true;
-}
-
-// Whether this process may write the system hive file (creating its folder when missing).
-bool CanWriteSystemHive(const Store& s, const std::string& sPath) {
-    if (s.bReadOnlySystem) return false;
-    int nErrno = 0;
-    if (!MakeFolders(s.sSystemDir, kSystemFolderMode, &nErrno)) return false;
-    if (faccessat(AT_FDCWD, s.sSystemDir.c_str(), W_OK | X_OK, AT_EACCESS) != 0) return false;
-    struct stat st {};
-    if (stat(sPath.c_str(), &st) == 0) return faccessat(AT_FDCWD, sPath.c_str(), W_OK, AT_EACCESS) == 0;
-    return true;
-}
-
-LONG OpenHive(const Store& s, int nHive, Hive* pFresh) {
-    const HiveSpec& spec = kHiveSpecs[nHive];
-    if (!spec.bSystem) {
-        pFresh->pMain = std::make_unique<Database>(s.sUserDir + "/" + spec.pszFile, Database::Access::kReadWrite,
-                                                   spec.nFileMode, kUserFolderMode, false);
-        return pFresh->pMain->Open();
-    }
-    const std::string sPath = s.sSystemDir + "/" + spec.pszFile;
-    if (CanWriteSystemHive(s, sPath)) {
-        pFresh->pMain =
-            std::make_unique<Database>(sPath, Database::Access::kReadWrite, spec.nFileMode, kSystemFolderMode, true);
-        return pFresh->pMain->Open();
-    }
-    pFresh->bOverlaid = true;
-    pFresh->pMain =
-        std::make_unique<Database>(sPath, Database::Access::kReadOnly, spec.nFileMode, kSystemFolderMode, false);
-    LONG nResult = pFresh->pMain->Open();
-    if (nResult == ERROR_FILE_NOT_FOUND) {
-        pFresh->pMain.reset();
-    } else if (nResult != ERROR_SUCCESS) {
-        return nResult;
-    }
-    pFresh->pOverlay = std::make_unique<Database>(s.sOverlayDir + "/" + spec.pszFile, Database::Access::kReadWrite,
-                                                  0600, kUserFolderMode, false);
-    nResult = pFresh->pOverlay->Open();
-    if (nResult == ERROR_CANTOPEN) {
-        // Reads still see the system hive; writes report why they cannot be kept.
-        pFresh->pOverlay.reset();
-        pFresh->sOverlayProblem = t_sLastError;
-        t_sLastError.clear();
-        return ERROR_SUCCESS;
-    }
-    return nResult;
-}
-
-LONG EnsureHive(Store& s, int nHive, Hive** ppHive) {
-    Hive& hive = s.hives[nHive];
-    *ppHive = &hive;
-    // A system hive read as an unchanging file is opened again once its log is back.
-    const bool bRefresh = hive.bReady && hive.bOverlaid && hive.pMain && hive.pMain->HasLogAgain();
-    if (hive.bReady && !bRefresh) return ERROR_SUCCESS;
-    Locate(s);
-    Hive fresh;
-    const LONG nResult = OpenHive(s, nHive, &fresh);
-    if (nResult != ERROR_SUCCESS) {
-        if (!bRefresh) return nResult;
-        // The old connection still reads what it read before; try again on the next call.
-        t_sLastError.clear();
-        return ERROR_SUCCESS;
-    }
-    fresh.bReady = true;
-    hive = std::move(fresh);
-    return ERROR_SUCCESS;
-}
-
-// The predefined roots, then the keys this process opened.
-const KeyHandle* FindHandle(Store& s, HKEY hKey) {
-    const auto n = reinterpret_cast<std::uintptr_t>(hKey);
-    if (hKey == HKEY_CLASSES_ROOT) return &s.roots[kClasses];
-    if (hKey == HKEY_LOCAL_MACHINE) return &s.roots[kMachine];
-    if (hKey == HKEY_CURRENT_USER) return &s.roots[kUser];
-    const auto it = s.handles.find(n);
-    return it == s.handles.end() ? nullptr : &it->second;
-}
-
-HKEY AddHandle(Store& s, KeyHandle h) {
-    // A handle made from another (a subkey opened below it) starts without the other's enumeration.
-    h.pValueList.reset();
-    h.valueListStamps.clear();
-    const std::uintptr_t n = s.nNextHandle;
-    s.nNextHandle += 8;
-    s.handles.emplace(n, std::move(h));
-    return reinterpret_cast<HKEY>(n);
-}
 
 // A subkey path: names separated by backslashes; empty parts (leading, doubled or trailing separators) are
 // ignored.
@@ -307,317 +42,6 @@ LONG ValueName(LPCWSTR psz, std::u16string_view* pName) {
     *pName = psz ? std::u16string_view(psz, comrt::Length(psz)) : std::u16string_view();
     return pName->size() > MAX_REG_NAME ? ERROR_INVALID_PARAMETER : ERROR_SUCCESS;
 }
-
-LONG OverlayMissing(const Hive& hive) {
-    SetStoreError(hive.sOverlayProblem);
-    return ERROR_ACCESS_DENIED;
-}
-
-// The transaction of one call over the layers it touches.
-class Txn {
-public:
-    Txn() = default;
-    ~Txn() {
-        if (m_pWrite) m_pWrite->Rollback();
-        for (Database* p : m_reads) p->Rollback();
-    }
-    Txn(const Txn&) = delete;
-    Txn& operator=(const Txn&) = delete;
-
-    LONG Read(const Layers& layers) {
-        for (Database* p : {layers.base, layers.ov}) {
-            if (!p) continue;
-            const LONG nResult = p->BeginRead();
-            if (nResult != ERROR_SUCCESS) return nResult;
-            m_reads.push_back(p);
-        }
-        return ERROR_SUCCESS;
-    }
-
-    // The caller made sure the layer written exists.
-    LONG Write(const Layers& layers) {
-        Database* pWrite = layers.bOverlaid ? layers.ov : layers.base;
-        LONG nResult = pWrite->BeginWrite();
-        if (nResult != ERROR_SUCCESS) return nResult;
-        m_pWrite = pWrite;
-        if (layers.bOverlaid && layers.base) {
-            nResult = layers.base->BeginRead();
-            if (nResult != ERROR_SUCCESS) return nResult;
-            m_reads.push_back(layers.base);
-        }
-        return ERROR_SUCCESS;
-    }
-
-    LONG Commit() {
-        LONG nResult = ERROR_SUCCESS;
-        if (m_pWrite) nResult = m_pWrite->Commit();
-        m_pWrite = nullptr;
-        for (Database* p : m_reads) p->Rollback();
-        m_reads.clear();
-        return nResult;
-    }
-
-private:
-    Database* m_pWrite = nullptr;
-    std::vector<Database*> m_reads;
-};
-
-// A key as seen through the layers. base/ov: its row in each layer whose content shows (0: none); inBase: the
-// system hive has a key at this path below visible content (deleting it in the overlay needs a tombstone).
-struct Node {
-    KeyId base = 0;
-    KeyId ov = 0;
-    int ovState = kLive;
-    bool inBase = false;
-};
-
-class View {
-public:
-    explicit View(const Layers& layers) noexcept : m_l(layers) {}
-
-    LONG Root(Node* pNode) {
-        *pNode = Node{};
-        if (m_l.base) {
-            pNode->base = kRootKey;
-            pNode->inBase = true;
-        }
-        if (m_l.ov) {
-            int nState = kLive;
-            bool bFound = false;
-            const LONG nResult = m_l.ov->KeyState(kRootKey, &nState, &bFound);
-            if (nResult != ERROR_SUCCESS) return nResult;
-            if (bFound) {
-                pNode->ov = kRootKey;
-                pNode->ovState = nState;
-                if (nState == kReplaced) pNode->base = 0;
-            }
-        }
-        return ERROR_SUCCESS;
-    }
-
-    LONG Child(const Node& parent, std::u16string_view fold, Node* pChild, bool* pbFound,
-               std::u16string* pName = nullptr) {
-        *pChild = Node{};
-        *pbFound = false;
-        KeyRow over;
-        bool bOver = false;
-        if (m_l.ov && parent.ov) {
-            const LONG nResult = m_l.ov->FindKey(parent.ov, fold, &over, &bOver);
-            if (nResult != ERROR_SUCCESS) return nResult;
-            if (bOver && over.state == kDeleted) return ERROR_SUCCESS;
-        }
-        KeyRow below;
-        bool bBelow = false;
-        if (m_l.base && parent.base) {
-            const LONG nResult = m_l.base->FindKey(parent.base, fold, &below, &bBelow);
-            if (nResult != ERROR_SUCCESS) return nResult;
-        }
-        pChild->inBase = bBelow;
-        if (bOver) {
-            pChild->ov = over.id;
-            pChild->ovState = over.state;
-        }
-        if (bBelow && pChild->ovState != kReplaced) pChild->base = below.id;
-        *pbFound = bOver || bBelow;
-        if (pName && *pbFound) *pName = bBelow ? below.name : over.name;
-        return ERROR_SUCCESS;
-    }
-
-    LONG Resolve(const std::vector<std::u16string>& folds, Node* pNode, bool* pbFound) {
-        LONG nResult = Root(pNode);
-        *pbFound = true;
-        for (const auto& fold : folds) {
-            if (nResult != ERROR_SUCCESS) return nResult;
-            Node child;
-            nResult = Child(*pNode, fold, &child, pbFound);
-            if (nResult != ERROR_SUCCESS || !*pbFound) return nResult;
-            *pNode = child;
-        }
-        return nResult;
-    }
-
-    // The names of the subkeys in order: the system hive's first, then the overlay's own.
-    LONG Subkeys(const Node& node, std::vector<std::u16string>* pNames) {
-        pNames->clear();
-        std::vector<KeyRow> below;
-        std::vector<KeyRow> over;
-        if (m_l.base && node.base) {
-            const LONG nResult = m_l.base->ListKeys(node.base, &below);
-            if (nResult != ERROR_SUCCESS) return nResult;
-        }
-        if (m_l.ov && node.ov) {
-            const LONG nResult = m_l.ov->ListKeys(node.ov, &over);
-            if (nResult != ERROR_SUCCESS) return nResult;
-        }
-        if (over.empty()) {
-            for (auto& row : below) pNames->push_back(std::move(row.name));
-            return ERROR_SUCCESS;
-        }
-        std::unordered_map<std::u16string, int> overState;
-        for (const auto& row : over) overState.emplace(row.fold, row.state);
-        std::unordered_set<std::u16string> seen;
-        for (auto& row : below) {
-            const auto it = overState.find(row.fold);
-            if (it != overState.end() && it->second == kDeleted) continue;
-            seen.insert(row.fold);
-            pNames->push_back(std::move(row.name));
-        }
-        for (auto& row : over) {
-            if (row.state == kDeleted || seen.count(row.fold)) continue;
-            pNames->push_back(std::move(row.name));
-        }
-        return ERROR_SUCCESS;
-    }
-
-    // The values in order: the system hive's first (with the overlay's data where it has its own), then the
-    // overlay's own.
-    LONG Values(const Node& node, bool bWithData, std::vector<ValueRow>* pRows) {
-        pRows->clear();
-        std::vector<ValueRow> below;
-        std::vector<ValueRow> over;
-        if (m_l.base && node.base) {
-            const LONG nResult = m_l.base->ListValues(node.base, bWithData, &below);
-            if (nResult != ERROR_SUCCESS) return nResult;
-        }
-        if (m_l.ov && node.ov) {
-            const LONG nResult = m_l.ov->ListValues(node.ov, bWithData, &over);
-            if (nResult != ERROR_SUCCESS) return nResult;
-        }
-        if (over.empty()) {
-            *pRows = std::move(below);
-            return ERROR_SUCCESS;
-        }
-        std::unordered_map<std::u16string, std::size_t> overIndex;
-        for (std::size_t i = 0; i < over.size(); ++i) overIndex.emplace(over[i].fold, i);
-        std::unordered_set<std::u16string> seen;
-        for (auto& row : below) {
-            const auto it = overIndex.find(row.fold);
-            seen.insert(row.fold);
-            if (it == overIndex.end()) {
-                pRows->push_back(std::move(row));
-                continue;
-            }
-            ValueRow& mine = over[it->second];
-            if (mine.state == kDeleted) continue;
-            mine.name = std::move(row.name);
-            pRows->push_back(std::move(mine));
-        }
-        for (auto& row : over) {
-            if (row.state == kDeleted || seen.count(row.fold)) continue;
-            pRows->push_back(std::move(row));
-        }
-        return ERROR_SUCCESS;
-    }
-
-    // Calls f(type, data, size) for the value as seen through the layers.
-    template <class F>
-    LONG Value(const Node& node, std::u16string_view fold, bool* pbFound, F&& f) {
-        *pbFound = false;
-        if (m_l.ov && node.ov) {
-            bool bFound = false;
-            bool bHidden = false;
-            const LONG nResult =
-                m_l.ov->WithValue(node.ov, fold, &bFound, [&](DWORD nType, const BYTE* p, DWORD cb, int nState) {
-                    if (nState == kDeleted) {
-                        bHidden = true;
-                    } else {
-                        f(nType, p, cb);
-                    }
-                });
-            if (nResult != ERROR_SUCCESS || bHidden) return nResult;
-            if (bFound) {
-                *pbFound = true;
-                return ERROR_SUCCESS;
-            }
-        }
-        if (m_l.base && node.base) {
-            return m_l.base->WithValue(node.base, fold, pbFound,
-                                       [&](DWORD nType, const BYTE* p, DWORD cb, int) { f(nType, p, cb); });
-        }
-        return ERROR_SUCCESS;
-    }
-
-    // Makes sure the overlay holds every key of the path, creating what is missing. The first nMustExist
-    // names must already exist as seen through the layers (the key of an open handle): otherwise
-    // ERROR_KEY_DELETED. *pbCreated tells whether the last key did not exist before.
-    LONG EnsureInOverlay(const std::vector<std::u16string>& names, const std::vector<std::u16string>& folds,
-                         std::size_t nMustExist, Node* pNode, bool* pbCreated,
-                         std::vector<std::u16string>* pStoredNames) {
-        LONG nResult = Root(pNode);
-        if (nResult != ERROR_SUCCESS) return nResult;
-        if (!pNode->ov) return m_l.ov->FailText(ERROR_BADDB, "its root key is missing");
-        *pbCreated = false;
-        for (std::size_t i = 0; i < folds.size(); ++i) {
-            KeyRow over;
-            bool bOver = false;
-            nResult = m_l.ov->FindKey(pNode->ov, folds[i], &over, &bOver);
-            if (nResult != ERROR_SUCCESS) return nResult;
-            KeyRow below;
-            bool bBelow = false;
-            if (m_l.base && pNode->base) {
-                nResult = m_l.base->FindKey(pNode->base, folds[i], &below, &bBelow);
-                if (nResult != ERROR_SUCCESS) return nResult;
-            }
-            Node child;
-            child.inBase = bBelow;
-            bool bCreated = false;
-            if (bOver && over.state == kDeleted) {
-                if (i < nMustExist) return ERROR_KEY_DELETED;
-                // Created again after a delete: the system hive's content stays hidden below it.
-                const int nState = bBelow ? kReplaced : kLive;
-                nResult = m_l.ov->SetKeyState(over.id, nState);
-                if (nResult != ERROR_SUCCESS) return nResult;
-                child.ov = over.id;
-                child.ovState = nState;
-                bCreated = true;
-            } else if (bOver) {
-                child.ov = over.id;
-                child.ovState = over.state;
-                if (bBelow && over.state != kReplaced) child.base = below.id;
-            } else {
-                if (!bBelow && i < nMustExist) return ERROR_KEY_DELETED;
-                const std::u16string& name = bBelow ? below.name : names[i];
-                nResult = m_l.ov->InsertKey(pNode->ov, name, folds[i], kLive, &child.ov);
-                if (nResult != ERROR_SUCCESS) return nResult;
-                if (bBelow) child.base = below.id;
-                bCreated = !bBelow;
-            }
-            if (pStoredNames) pStoredNames->push_back(bBelow ? below.name : (bOver ? over.name : names[i]));
-            *pNode = child;
-            *pbCreated = bCreated;
-        }
-        return ERROR_SUCCESS;
-    }
-
-    // Deletes a key of an overlaid hive with everything below it: a tombstone when the system hive has it.
-    LONG DeleteInOverlay(const std::vector<std::u16string>& names, const std::vector<std::u16string>& folds,
-                         const Node& node) {
-        if (!node.inBase) return node.ov ? m_l.ov->RemoveSubtree(node.ov) : ERROR_SUCCESS;
-        return EmptyInOverlay(names, folds, kDeleted);
-    }
-
-    // Deletes everything below a key of an overlaid hive, keeping the key.
-    LONG ClearInOverlay(const std::vector<std::u16string>& names, const std::vector<std::u16string>& folds,
-                        const Node& node) {
-        if (!node.base) return node.ov ? m_l.ov->RemoveContents(node.ov) : ERROR_SUCCESS;
-        return EmptyInOverlay(names, folds, kReplaced);
-    }
-
-private:
-    // Gives the key its own row in the overlay, with nothing below it there, in state nState (which hides
-    // what the system hive has at or below the key).
-    LONG EmptyInOverlay(const std::vector<std::u16string>& names, const std::vector<std::u16string>& folds,
-                        int nState) {
-        Node chain;
-        bool bCreated = false;
-        LONG nResult = EnsureInOverlay(names, folds, folds.size(), &chain, &bCreated, nullptr);
-        if (nResult == ERROR_SUCCESS) nResult = m_l.ov->RemoveContents(chain.ov);
-        if (nResult == ERROR_SUCCESS) nResult = m_l.ov->SetKeyState(chain.ov, nState);
-        return nResult;
-    }
-
-    Layers m_l;
-};
 
 // One call: the store locked for its whole length.
 struct Call {
@@ -660,7 +84,7 @@ public:
     // The handle's own record, for what a handle remembers between calls.
     KeyHandle& MutableHandle() noexcept { return const_cast<KeyHandle&>(*m_pHandle); }
     const Layers& GetLayers() const noexcept { return m_layers; }
-    HKEY AddHandle(KeyHandle h) { return ::AddHandle(m_call.s, std::move(h)); }
+    HKEY AddHandle(KeyHandle h) { return comrt::registry::AddHandle(m_call.s, std::move(h)); }
 
     // The handle's key as seen through the layers; ERROR_KEY_DELETED when it no longer exists.
     LONG KeyNode(Node* pNode) const {
@@ -781,7 +205,7 @@ std::vector<BYTE> TerminatedString(DWORD nType, const BYTE* pData, DWORD cbData)
 }  // namespace
 
 LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesired, PHKEY phkResult) {
-    t_sLastError.clear();
+    StoreErrorText().clear();
     if (!phkResult) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
     std::vector<std::u16string> names;
@@ -802,7 +226,7 @@ LONG RegOpenKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD ulOptions, REGSAM samDesir
 
 LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass, DWORD dwOptions, REGSAM samDesired,
                      void* lpSecurityAttributes, PHKEY phkResult, DWORD* lpdwDisposition) {
-    t_sLastError.clear();
+    StoreErrorText().clear();
     if (!lpSubKey || !phkResult) return ERROR_INVALID_PARAMETER;
     *phkResult = nullptr;
     std::vector<std::u16string> names;
@@ -861,7 +285,7 @@ LONG RegCreateKeyExW(HKEY hKey, LPCWSTR lpSubKey, DWORD Reserved, LPWSTR lpClass
 }
 
 LONG RegCloseKey(HKEY hKey) {
-    t_sLastError.clear();
+    StoreErrorText().clear();
     if (hKey == HKEY_CLASSES_ROOT || hKey == HKEY_LOCAL_MACHINE || hKey == HKEY_CURRENT_USER) return ERROR_SUCCESS;
     Call call;
     return call.s.handles.erase(reinterpret_cast<std::uintptr_t>(hKey)) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
@@ -869,7 +293,7 @@ LONG RegCloseKey(HKEY hKey) {
 
 LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpcchName, DWORD* lpReserved, LPWSTR lpClass,
                    DWORD* lpcchClass, FILETIME* lpftLastWriteTime) {
-    t_sLastError.clear();
+    StoreErrorText().clear();
     if (!lpName || !lpcchName) return ERROR_INVALID_PARAMETER;
     if (lpClass && !lpcchClass) return ERROR_INVALID_PARAMETER;
     KeyCall call;
@@ -901,7 +325,7 @@ LONG RegEnumKeyExW(HKEY hKey, DWORD dwIndex, LPWSTR lpName, DWORD* lpcchName, DW
 
 LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, DWORD* lpcchValueName, DWORD* lpReserved,
                    DWORD* lpType, BYTE* lpData, DWORD* lpcbData) {
-    t_sLastError.clear();
+    StoreErrorText().clear();
     if (!lpValueName || !lpcchValueName) return ERROR_INVALID_PARAMETER;
     if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
     KeyCall call;
@@ -952,7 +376,7 @@ LONG RegEnumValueW(HKEY hKey, DWORD dwIndex, LPWSTR lpValueName, DWORD* lpcchVal
 }
 
 LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD* lpReserved, DWORD* lpType, BYTE* lpData, DWORD* lpcbData) {
-    t_sLastError.clear();
+    StoreErrorText().clear();
     std::u16string_view name;
     if (ValueName(lpValueName, &name) != ERROR_SUCCESS) return ERROR_INVALID_PARAMETER;
     if (lpData && !lpcbData) return ERROR_INVALID_PARAMETER;
@@ -983,7 +407,7 @@ LONG RegQueryValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD* lpReserved, DWORD* 
 }
 
 LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType, const BYTE* lpData, DWORD cbData) {
-    t_sLastError.clear();
+    StoreErrorText().clear();
     std::u16string_view name;
     if (ValueName(lpValueName, &name) != ERROR_SUCCESS) return ERROR_INVALID_PARAMETER;
     if (!lpData && cbData) return ERROR_INVALID_PARAMETER;
@@ -1013,7 +437,7 @@ LONG RegSetValueExW(HKEY hKey, LPCWSTR lpValueName, DWORD Reserved, DWORD dwType
 }
 
 LONG RegDeleteValueW(HKEY hKey, LPCWSTR lpValueName) {
-    t_sLastError.clear();
+    StoreErrorText().clear();
     std::u16string_view name;
     if (ValueName(lpValueName, &name) != ERROR_SUCCESS) return ERROR_INVALID_PARAMETER;
     const std::u16string fold = FoldName(name);
@@ -1088,13 +512,13 @@ LONG DeleteKey(HKEY hKey, LPCWSTR lpSubKey, bool bTree) {
 }  // namespace
 
 LONG RegDeleteKeyW(HKEY hKey, LPCWSTR lpSubKey) {
-    t_sLastError.clear();
+    StoreErrorText().clear();
     if (!lpSubKey) return ERROR_INVALID_PARAMETER;
     return DeleteKey(hKey, lpSubKey, false);
 }
 
 LONG RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
-    t_sLastError.clear();
+    StoreErrorText().clear();
     std::vector<std::u16string> names;
     LONG nResult = SplitPath(lpSubKey, &names);
     if (nResult != ERROR_SUCCESS) return nResult;
@@ -1115,7 +539,7 @@ LONG RegDeleteTreeW(HKEY hKey, LPCWSTR lpSubKey) {
 LONG RegQueryInfoKeyW(HKEY hKey, LPWSTR lpClass, DWORD* lpcchClass, DWORD* lpReserved, DWORD* lpcSubKeys,
                       DWORD* lpcbMaxSubKeyLen, DWORD* lpcbMaxClassLen, DWORD* lpcValues, DWORD* lpcbMaxValueNameLen,
                       DWORD* lpcbMaxValueLen, DWORD* lpcbSecurityDescriptor, FILETIME* lpftLastWriteTime) {
-    t_sLastError.clear();
+    StoreErrorText().clear();
     if (lpClass && !lpcchClass) return ERROR_INVALID_PARAMETER;
     KeyCall call;
     LONG nResult = call.Open(hKey);
@@ -1155,7 +579,7 @@ std::string RegGetStoreDirectory() {
 }
 
 std::string RegGetLastStoreError() {
-    return t_sLastError;
+    return StoreErrorText();
 }
 
 void RegResetStore() {

@@ -239,6 +239,25 @@ private:
     sqlite3_stmt* m_statements[kStatementCount] = {};
 };
 
+template <class... Args>
+LONG Database::Run(StatementId id, const Args&... args) {
+    Use p(*this, id, args...);
+    if (!p) return p.Result();
+    bool bRow = false;
+    return Step(p, &bRow);
+}
+
+template <class F>
+LONG Database::EachRow(const Use& p, F&& read) {
+    if (!p) return p.Result();
+    for (;;) {
+        bool bRow = false;
+        const LONG nResult = Step(p, &bRow);
+        if (nResult != ERROR_SUCCESS || !bRow) return nResult;
+        read();
+    }
+}
+
 template <class F>
 LONG Database::OneRow(const Use& p, bool* pbFound, F&& read) {
     if (!p) return p.Result();

@@ -469,7 +469,7 @@ BOOL DeleteService(SC_HANDLE hService) noexcept {
         if (!RequireUnitFile(p->sUnit)) return FALSE;
         if (!Systemctl({"disable", p->sUnit})) return FALSE;
         if (unlink(UnitPath(p->sUnit).c_str()) != 0 && errno != ENOENT) {
-            SetLastError(FileError(errno, ERROR_WRITE_FAULT));
+            SetLastError(comrt::Win32ErrorFromErrno(errno, ERROR_WRITE_FAULT));
             return FALSE;
         }
         {

@@ -237,7 +237,7 @@ BOOL SetServiceStatus(SERVICE_STATUS_HANDLE hServiceStatus, LPSERVICE_STATUS lpS
         // Without NOTIFY_SOCKET (not run by systemd, or Type= not notify) there is nobody to tell: no error.
         const int nResult = sd_notify(0, StatusMessage(*lpServiceStatus).c_str());
         if (nResult < 0) {
-            SetLastError(FileError(-nResult, ERROR_WRITE_FAULT));
+            SetLastError(comrt::Win32ErrorFromErrno(-nResult, ERROR_WRITE_FAULT));
             return FALSE;
         }
         return TRUE;

@@ -1,6 +1,4 @@
 // The handle table of the service control manager, the service dispatcher and the event log.
-#include <errno.h>
-
 #include <cstdlib>
 #include <mutex>
 #include <unordered_map>
@@ -69,23 +67,6 @@ bool RemoveServiceObject(const void* h, std::initializer_list<std::uint32_t> Tag
 std::string EnvironmentValue(const char* szName) {
     const char* psz = std::getenv(szName);
     return psz ? psz : "";
-}
-
-DWORD FileError(int nErrno, DWORD dwOtherwise) noexcept {
-    switch (nErrno) {
-        case ENOENT:
-            return ERROR_FILE_NOT_FOUND;
-        case ENOTDIR:
-            return ERROR_PATH_NOT_FOUND;
-        case EACCES:
-        case EPERM:
-        case EROFS:
-            return ERROR_ACCESS_DENIED;
-        case ENOMEM:
-            return ERROR_NOT_ENOUGH_MEMORY;
-        default:
-            return dwOtherwise;
-    }
 }
 
 }  // namespace comrt::internal

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "comrt/systemerrors.h"
 #include "comrt/types.h"
 
 namespace comrt::internal {
@@ -45,8 +46,5 @@ bool RemoveServiceObject(const void* h, std::initializer_list<std::uint32_t> Tag
 
 // An environment variable's value; empty when it is not set.
 std::string EnvironmentValue(const char* szName);
-
-// The Win32 error for the errno of a failed file operation: dwOtherwise where no closer one fits.
-DWORD FileError(int nErrno, DWORD dwOtherwise) noexcept;
 
 }  // namespace comrt::internal

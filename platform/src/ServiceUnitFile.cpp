@@ -160,7 +160,7 @@ void SetSetting(std::vector<std::string>& Lines, std::string_view sKey, const st
 bool ReadUnitFile(const std::string& sUnit, std::string* psText) {
     const int fd = open(UnitPath(sUnit).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        SetLastError(errno == ENOENT ? ERROR_SERVICE_DOES_NOT_EXIST : FileError(errno, ERROR_READ_FAULT));
+        SetLastError(errno == ENOENT ? ERROR_SERVICE_DOES_NOT_EXIST : Win32ErrorFromErrno(errno, ERROR_READ_FAULT));
         return false;
     }
     std::string s;
@@ -174,7 +174,7 @@ bool ReadUnitFile(const std::string& sUnit, std::string* psText) {
         } else if (errno != EINTR) {
             const int nErrno = errno;
             close(fd);
-            SetLastError(FileError(nErrno, ERROR_READ_FAULT));
+            SetLastError(Win32ErrorFromErrno(nErrno, ERROR_READ_FAULT));
             return false;
         }
     }
@@ -189,14 +189,15 @@ bool WriteUnitFile(const std::string& sUnit, const std::string& sText, bool bCre
     const std::string sPath = UnitPath(sUnit);
     std::string sTemporary;
     if (const int nErrno = comrt::WriteTemporaryFile(UnitFolder(), sUnit, sText, 0644, &sTemporary)) {
-        SetLastError(FileError(nErrno, ERROR_WRITE_FAULT));
+        SetLastError(Win32ErrorFromErrno(nErrno, ERROR_WRITE_FAULT));
         return false;
     }
     const int nPlaced = bCreate ? link(sTemporary.c_str(), sPath.c_str()) : rename(sTemporary.c_str(), sPath.c_str());
     const int nPlaceErrno = errno;
     if (bCreate || nPlaced != 0) unlink(sTemporary.c_str());
     if (nPlaced != 0) {
-        SetLastError(nPlaceErrno == EEXIST ? ERROR_SERVICE_EXISTS : FileError(nPlaceErrno, ERROR_WRITE_FAULT));
+        SetLastError(nPlaceErrno == EEXIST ? ERROR_SERVICE_EXISTS
+                                           : Win32ErrorFromErrno(nPlaceErrno, ERROR_WRITE_FAULT));
         return false;
     }
     return true;

@@ -91,7 +91,7 @@ HANDLE CreateEventW(void* lpEventAttributes, BOOL bManualReset, BOOL bInitialSta
     try {
         pEvent = std::make_shared<CEventObject>(bManualReset != FALSE, bInitialState != FALSE);
     } catch (const std::system_error& Error) {
-        SetLastError(Win32ErrorFromErrno(Error.code().value()));
+        SetLastError(comrt::Win32ErrorFromErrno(Error.code().value()));
         return nullptr;
     } catch (...) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);

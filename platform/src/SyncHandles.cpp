@@ -3,8 +3,6 @@
 // A handle is a key into one process-wide table, never the object's address, so that a stale or made-up
 // handle is recognised instead of being followed. Keys count up in steps of four from 4 and are not reused;
 // the pseudo-handle of the process (-1) is never a key.
-#include <errno.h>
-
 #include <new>
 #include <unordered_map>
 
@@ -33,37 +31,6 @@ std::uintptr_t KeyOf(HANDLE hObject) noexcept {
 }
 
 }  // namespace
-
-DWORD Win32ErrorFromErrno(int nErrno) noexcept {
-    switch (nErrno) {
-        case EINVAL:
-            return ERROR_INVALID_PARAMETER;
-        case EBADF:
-            return ERROR_INVALID_HANDLE;
-        case EPERM:
-        case EACCES:
-            return ERROR_ACCESS_DENIED;
-        case ENOSYS:
-            return ERROR_CALL_NOT_IMPLEMENTED;
-        default:
-            // ENOMEM, EAGAIN, EMFILE, ENFILE: the process ran out of a resource it needs for the object.
-            return ERROR_NOT_ENOUGH_MEMORY;
-    }
-}
-
-DWORD Win32ErrorFromPathErrno(int nErrno) noexcept {
-    switch (nErrno) {
-        case ENOENT:
-            return ERROR_FILE_NOT_FOUND;
-        case ENOTDIR:
-        case ENAMETOOLONG:
-            return ERROR_PATH_NOT_FOUND;
-        case EROFS:
-            return ERROR_ACCESS_DENIED;
-        default:
-            return Win32ErrorFromErrno(nErrno);
-    }
-}
 
 HANDLE InsertHandle(std::shared_ptr<CKernelObject> pObject) noexcept {
     HandleTable& t = Table();

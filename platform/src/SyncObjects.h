@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "comrt/sync.h"
+#include "comrt/systemerrors.h"
 
 namespace comrt::internal {
 
@@ -100,12 +101,6 @@ private:
     const short m_nPollEvents;
     const bool m_bCloseFd;
 };
-
-// Converts the errno of a failed system call into the Win32 error the kernel calls report.
-DWORD Win32ErrorFromErrno(int nErrno) noexcept;
-// The same for a call on a file or a program by its path: a missing file, a missing folder on the path
-// and a read-only file system get the codes of their own.
-DWORD Win32ErrorFromPathErrno(int nErrno) noexcept;
 
 // Puts an object into the handle table and answers its new handle; nullptr (last error
 // ERROR_NOT_ENOUGH_MEMORY) when the table cannot grow.

@@ -99,7 +99,7 @@ HANDLE CreateThread(void* lpThreadAttributes, std::size_t dwStackSize, LPTHREAD_
                                                   (dwCreationFlags & CREATE_SUSPENDED) != 0 ? 1 : 0);
         pReference = new std::shared_ptr<CThreadObject>(pThread);
     } catch (const std::system_error& Error) {
-        SetLastError(Win32ErrorFromErrno(Error.code().value()));
+        SetLastError(comrt::Win32ErrorFromErrno(Error.code().value()));
         return nullptr;
     } catch (...) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -125,7 +125,7 @@ HANDLE CreateThread(void* lpThreadAttributes, std::size_t dwStackSize, LPTHREAD_
     if (nError != 0) {
         delete pReference;
         CloseHandle(hThread);
-        SetLastError(Win32ErrorFromErrno(nError));
+        SetLastError(comrt::Win32ErrorFromErrno(nError));
         return nullptr;
     }
     const DWORD nThreadId = pThread->WaitForThreadId();

@@ -155,7 +155,7 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
         const int nError = errno;
         Withdraw(Objects, nCount, Announced.data());
         if (nReady < 0 && nError != EINTR) {
-            SetLastError(Win32ErrorFromErrno(nError));
+            SetLastError(comrt::Win32ErrorFromErrno(nError));
             return WAIT_FAILED;
         }
     }

@@ -14,6 +14,10 @@ constexpr WORD kCorvaneHarkwellServerLibraryMinor = 0;
 constexpr LCID kCorvaneHarkwellServerLibraryLocale = 0x409;
 constexpr const char* kCorvaneHarkwellServerLibraryHelp = "Corvane Harkwell Server 1.0 Type Library";
 
+// The server program's application identifier: its key under HKEY_CLASSES_ROOT\AppID says how it runs (as
+// a service when the key has LocalService), which the server and harkwellctl both read.
+constexpr GUID APPID_HarkwellServer = MakeGuid("{E9DD5B21-0728-430C-B8F0-375FF814CCC7}");
+
 // Types of the events the application object reports.
 enum EVENTTYPE : LONG {
     EVENTTYPE_INFORMATION = 0,

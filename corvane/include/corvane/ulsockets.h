@@ -21,7 +21,7 @@
 //
 // Failures return false and leave the socket library's code in the calling thread's last error
 // (GetLastError, as WSAGetLastError would give it): the operating system's errno is mapped onto the Winsock
-// code of the same meaning (MapSocketError), so callers raise HRESULT_FROM_WIN32 of it, for example
+// code of the same meaning (comrt::SocketErrorFromErrno), so callers raise HRESULT_FROM_WIN32 of it, for example
 // 0x8007274C for a time-out, 0x80072746 for a reset connection, 0x8007274D for a refused one.
 //
 // Nothing here is shared between threads: one thread uses a socket and its network event at a time.
@@ -57,28 +57,6 @@ struct WSANETWORKEVENTS {
     long lNetworkEvents;
     int iErrorCode[FD_MAX_EVENTS];
 };
-
-// Socket library codes beyond those of comrt/types.h.
-constexpr LONG WSAEBADF = 10009;
-constexpr LONG WSAEMFILE = 10024;
-constexpr LONG WSAEALREADY = 10037;
-constexpr LONG WSAENOTSOCK = 10038;
-constexpr LONG WSAEAFNOSUPPORT = 10047;
-constexpr LONG WSAEADDRINUSE = 10048;
-constexpr LONG WSAENETRESET = 10052;
-constexpr LONG WSAENOBUFS = 10055;
-constexpr LONG WSAEISCONN = 10056;
-constexpr LONG WSAEHOSTDOWN = 10064;
-constexpr LONG WSASYSCALLFAILURE = 10107;
-
-namespace corvane {
-
-// The socket library code for an errno value: EWOULDBLOCK, EAGAIN and EINPROGRESS give WSAEWOULDBLOCK,
-// ETIMEDOUT WSAETIMEDOUT, ECONNRESET and EPIPE WSAECONNRESET, ECONNREFUSED WSAECONNREFUSED, and so on for
-// every code a socket call can answer; 0 stays 0; a value without a counterpart gives WSASYSCALLFAILURE.
-LONG MapSocketError(int nErrno) noexcept;
-
-}  // namespace corvane
 
 // The start-up guard of the socket library: constructed, it starts the library requesting version 2.0;
 // destroyed, it shuts it down. Each user of sockets owns one for as long as it uses them. Here the library

@@ -1,4 +1,4 @@
-#include "CategoryClassEnumerator.h"
+#include "corvane/ulcategories.h"
 
 #include "comrt/runtime.h"
 #include "corvane/ulguard.h"
