@@ -511,10 +511,12 @@ DWORD CSmtpNotification::ThreadProc(CThreadT<CSmtpNotification>* /*pThread*/, CE
                 return;
             const std::vector<LONG>& IntervalList = pTask->GetSettings().m_RetryIntervalList;
             if (pTask->m_nAttemptCount > IntervalList.size()) {
+                // The failure of every attempt has had its line already.
                 UL_TRACE(corvane::TRACE_LEVEL_ERROR,
-                         "The message to %s has been given up after %u attempts: %s\n",
+                         "The message to %s:%u has been given up after %u attempts, the last failed with 0x%08x\n",
                          comrt::ToUtf8(pTask->GetSettings().m_sServerHost).c_str(),
-                         static_cast<unsigned>(pTask->m_nAttemptCount), pTask->GetLastFailure().c_str());
+                         static_cast<unsigned>(pTask->GetSettings().m_nServerPort),
+                         static_cast<unsigned>(pTask->m_nAttemptCount), static_cast<unsigned>(nResult));
                 return;
             }
             const LONG nSeconds = IntervalList[pTask->m_nAttemptCount - 1];
