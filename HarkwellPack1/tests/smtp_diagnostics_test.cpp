@@ -61,6 +61,23 @@ protected:
     }
 };
 
+// A loopback socket that is bound but does not listen, so that connections to nPort are refused; -1 when
+// none could be made. The caller closes it.
+int BindWithoutListening(USHORT& nPort) {
+    const int hBound = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in Address{};
+    Address.sin_family = AF_INET;
+    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t nSize = sizeof Address;
+    if (hBound < 0 || bind(hBound, reinterpret_cast<sockaddr*>(&Address), sizeof Address) != 0 ||
+        getsockname(hBound, reinterpret_cast<sockaddr*>(&Address), &nSize) != 0) {
+        if (hBound >= 0) close(hBound);
+        return -1;
+    }
+    nPort = ntohs(Address.sin_port);
+    return hBound;
+}
+
 const std::vector<CStep> GREETING = {Send("220 ready\r\n")};
 const std::vector<CStep> EHLO = {ReadLine(), Send("250 hello\r\n")};
 const std::vector<CStep> MAIL_FROM = {ReadLine(), Send("250 ok\r\n")};
@@ -109,17 +126,11 @@ TEST_F(SmtpDiagnostics, FailedDeliveryNamesItsStepAndTheReply) {
 }
 
 TEST_F(SmtpDiagnostics, RefusedConnectionAndSuccessfulDelivery) {
-    // A port that is bound but does not listen refuses the connection.
-    const int hBound = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    USHORT nPort = 0;
+    const int hBound = BindWithoutListening(nPort);
     ASSERT_GE(hBound, 0);
-    sockaddr_in Address{};
-    Address.sin_family = AF_INET;
-    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t nSize = sizeof Address;
-    ASSERT_EQ(bind(hBound, reinterpret_cast<sockaddr*>(&Address), sizeof Address), 0);
-    ASSERT_EQ(getsockname(hBound, reinterpret_cast<sockaddr*>(&Address), &nSize), 0);
     CSmtpClientConnection Connection;
-    Connection.Deliver(MakeSettings(ntohs(Address.sin_port)), MESSAGE);
+    Connection.Deliver(MakeSettings(nPort), MESSAGE);
     close(hBound);
     EXPECT_EQ(Connection.GetLastResult(), HRESULT_FROM_WIN32(WSAECONNREFUSED));
     EXPECT_NE(Connection.GetLastFailure().find("failed at connect: the connection was refused"), std::string::npos)
@@ -140,14 +151,9 @@ TEST_F(SmtpDiagnostics, RefusedConnectionAndSuccessfulDelivery) {
 // A notification whose server refuses every attempt gives the message up after its schedule with one line,
 // each attempt traced as every failed delivery is; the next event is delivered.
 TEST_F(SmtpDiagnostics, ExhaustedRetriesEndWithOneLine) {
-    const int hBound = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);  // bound, not listening: refused
+    USHORT nPort = 0;
+    const int hBound = BindWithoutListening(nPort);
     ASSERT_GE(hBound, 0);
-    sockaddr_in Address{};
-    Address.sin_family = AF_INET;
-    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t nSize = sizeof Address;
-    ASSERT_EQ(bind(hBound, reinterpret_cast<sockaddr*>(&Address), sizeof Address), 0);
-    ASSERT_EQ(getsockname(hBound, reinterpret_cast<sockaddr*>(&Address), &nSize), 0);
     CComObjectT<CSmtpNotification>* p = nullptr;
     ASSERT_EQ(CComObjectT<CSmtpNotification>::CreateInstance(&p), S_OK);
     const auto Put = [&](HRESULT (CSmtpNotification::*pPut)(BSTR), std::u16string_view sValue) {
@@ -159,7 +165,7 @@ TEST_F(SmtpDiagnostics, ExhaustedRetriesEndWithOneLine) {
     Put(&CSmtpNotification::put_Sender, u"monitor@example.org");
     Put(&CSmtpNotification::put_ToRecipients, u"ops@example.org");
     Put(&CSmtpNotification::put_RetryIntervals, u"1");
-    EXPECT_EQ(p->put_ServerPort(ntohs(Address.sin_port)), S_OK);
+    EXPECT_EQ(p->put_ServerPort(nPort), S_OK);
     const auto Handle = [&](std::u16string_view sSubject) {
         CComPtr<IActivityEvent> pEvent = testing_support::CFixedActivityEvent::Create(sSubject, u"", S_OK);
         EXPECT_EQ(static_cast<INotification*>(p)->Handle(nullptr, pEvent), S_OK);
@@ -168,7 +174,7 @@ TEST_F(SmtpDiagnostics, ExhaustedRetriesEndWithOneLine) {
     const auto GiveUpLines = [&] {
         Lines Found;
         for (const std::string& sLine : ReadLines())
-            if (sLine.find("The message to 127.0.0.1:" + std::to_string(ntohs(Address.sin_port)) +
+            if (sLine.find("The message to 127.0.0.1:" + std::to_string(nPort) +
                            " has been given up after 2 attempts, the last failed with 0x8007274d") !=
                 std::string::npos)
                 Found.push_back(sLine);
