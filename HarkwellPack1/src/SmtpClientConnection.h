@@ -171,6 +171,8 @@ public:
     // the text of its failure line ("" after a success), which never holds credentials.
     HRESULT GetLastResult() const noexcept { return m_nLastResult; }
     const std::string& GetLastFailure() const noexcept { return m_sLastFailure; }
+    // Whether the last Deliver met a refused authentication method.
+    bool HasAuthenticationFailed() const noexcept { return !m_sAuthenticationFailure.empty(); }
 
 private:
     void AuthenticateLogin(const CSmtpSettings& Settings);

@@ -66,11 +66,12 @@ CSmtpNotification::CTask::CTask(const CSmtpSettings& Settings, LONG nLevel, std:
       m_nLevel(nLevel),
       m_sTags(std::move(sTags)),
       m_sSubject(std::move(sSubject)),
-      m_sBody(std::move(sBody)) {}
+      m_sBody(std::move(sBody)),
+      m_nTime(std::time(nullptr)) {}
 
 void CSmtpNotification::CTask::CreateMessageData() {
     m_sMessageData.clear();
-    m_sMessageData = ::CreateMessageData(m_Settings, m_sSubject, m_sBody);
+    m_sMessageData = ::CreateMessageData(m_Settings, m_sSubject, m_sBody, m_nTime);
 }
 
 void CSmtpNotification::CTask::Deliver() noexcept {
@@ -92,6 +93,8 @@ void CSmtpNotification::SetLoadDefaults() {
     CUlCriticalSectionLock DataLock(m_DataCriticalSection);
     m_Settings.m_nSecurity = SMTPSECURITY_NONE;
     m_Settings.m_bVerifyServerCertificate = true;
+    // Retries came later still; a stored object takes the schedule every new one has.
+    m_Settings.m_RetryIntervalList = CSmtpSettings().m_RetryIntervalList;
 }
 
 CSmtpNotification::~CSmtpNotification() {
@@ -319,6 +322,48 @@ HRESULT CSmtpNotification::put_VerifyServerCertificate(VARIANT_BOOL bVerifyServe
     });
 }
 
+HRESULT CSmtpNotification::get_RetryIntervals(BSTR* psRetryIntervals) {
+    return corvane::GuardedCall([&] {
+        corvane::CheckPointer(psRetryIntervals);
+        CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+        *psRetryIntervals = AllocateBstr(FormatRetryIntervals(m_Settings.m_RetryIntervalList));
+    });
+}
+HRESULT CSmtpNotification::put_RetryIntervals(BSTR sRetryIntervals) {
+    return corvane::GuardedCall([&] {
+        std::vector<LONG> IntervalList;
+        corvane::CheckArgument(ParseRetryIntervals(FromBstr(sRetryIntervals), IntervalList));
+        CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+        if (m_Settings.m_RetryIntervalList == IntervalList) return;
+        m_Settings.m_RetryIntervalList.swap(IntervalList);
+        SetDirty();
+    });
+}
+
+bool CSmtpNotification::IsRetryableFailure(HRESULT nResult, ULONG nReplyCode, bool bAuthenticationFailed) noexcept {
+    if (bAuthenticationFailed) return false;
+    switch (nResult) {
+        case E_SMTP_UNEXPECTED_REPLY:
+        case E_SMTP_NOT_INTERMEDIATE:
+            return nReplyCode >= 400 && nReplyCode <= 499;
+        case HRESULT_FROM_WIN32(WSAECONNREFUSED):
+        case HRESULT_FROM_WIN32(WSAECONNRESET):
+        case HRESULT_FROM_WIN32(WSAECONNABORTED):
+        case HRESULT_FROM_WIN32(WSAETIMEDOUT):
+        case HRESULT_FROM_WIN32(WSAENETDOWN):
+        case HRESULT_FROM_WIN32(WSAENETUNREACH):
+        case HRESULT_FROM_WIN32(WSAEHOSTUNREACH):
+        case HRESULT_FROM_WIN32(WSAHOST_NOT_FOUND):
+        case HRESULT_FROM_WIN32(WSATRY_AGAIN):
+        case E_SMTP_DEADLINE:
+        case E_SMTP_TLS_HANDSHAKE:
+        case E_SMTP_TLS:
+            return true;
+        default:
+            return false;
+    }
+}
+
 HRESULT CSmtpNotification::GetThreadStartFailure(DWORD nExitCode) noexcept {
     const auto nResult = static_cast<HRESULT>(nExitCode);
     if (FAILED(nResult)) return nResult;
@@ -422,26 +467,66 @@ DWORD CSmtpNotification::ThreadProc(CThreadT<CSmtpNotification>* /*pThread*/, CE
     const CStackPointer StackPointer;
     for (;;) {
         UL_ASSERT(StackPointer.Check());
+        // The task at the head waits for its next attempt before any task behind it is tried, so that the
+        // messages of one notification reach the server in the order of their events. Only termination
+        // ends that wait early.
+        DWORD nDelay = 0;
+        {
+            CUlCriticalSectionLock QueueLock(m_QueueCriticalSection);
+            if (!m_TaskQueue.empty() && m_TaskQueue.front()->m_nAttemptCount > 0) {
+                const auto nLeft = static_cast<LONG>(m_TaskQueue.front()->m_nNextAttemptTick - GetTickCount());
+                nDelay = nLeft > 0 ? static_cast<DWORD>(nLeft) : 0;
+            }
+        }
+        if (nDelay > 0) {
+            if (WaitForSingleObject(TerminationEvent, nDelay) != WAIT_TIMEOUT) break;
+            continue;
+        }
         const HANDLE phObjects[] = {TerminationEvent, m_TaskAvailabilityEvent};
         if (WaitForMultipleObjects(2, phObjects, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) break;
-        std::unique_ptr<CTask> pTask;
+        CTask* pTask = nullptr;
         {
             CUlCriticalSectionLock QueueLock(m_QueueCriticalSection);
             if (m_TaskQueue.empty()) {
                 UL_ASSERT(m_TaskAvailabilityEvent.Reset());
                 continue;
             }
-            pTask = std::move(m_TaskQueue.front());
-            m_TaskQueue.pop_front();
+            // The task stays in the queue while it is tried: only the worker removes tasks.
+            pTask = m_TaskQueue.front().get();
         }
+        bool bDone = true;
         // A task whose message cannot be composed is dropped alone; the thread goes on with the next.
         corvane::GuardedOperation([&] {
-            pTask->CreateMessageData();
-            pTask->SetTimeout(pTask->GetSettings().m_nTimeout);
-            // Releasing the object sets the termination event: it ends the delivery's waits at once.
-            pTask->SetAbortEvent(TerminationEvent);
+            if (pTask->m_nAttemptCount == 0) {
+                pTask->CreateMessageData();
+                pTask->SetTimeout(pTask->GetSettings().m_nTimeout);
+                // Releasing the object sets the termination event: it ends the delivery's waits at once.
+                pTask->SetAbortEvent(TerminationEvent);
+            }
             pTask->Deliver();
+            ++pTask->m_nAttemptCount;
+            const HRESULT nResult = pTask->GetLastResult();
+            if (SUCCEEDED(nResult) ||
+                !IsRetryableFailure(nResult, pTask->GetLastReplyCode(), pTask->HasAuthenticationFailed()))
+                return;
+            const std::vector<LONG>& IntervalList = pTask->GetSettings().m_RetryIntervalList;
+            if (pTask->m_nAttemptCount > IntervalList.size()) {
+                // The failure of every attempt has had its line already.
+                UL_TRACE(corvane::TRACE_LEVEL_ERROR,
+                         "The message to %s:%u has been given up after %u attempts, the last failed with 0x%08x\n",
+                         comrt::ToUtf8(pTask->GetSettings().m_sServerHost).c_str(),
+                         static_cast<unsigned>(pTask->GetSettings().m_nServerPort),
+                         static_cast<unsigned>(pTask->m_nAttemptCount), static_cast<unsigned>(nResult));
+                return;
+            }
+            const LONG nSeconds = IntervalList[pTask->m_nAttemptCount - 1];
+            pTask->m_nNextAttemptTick = GetTickCount() + static_cast<DWORD>(nSeconds) * 1000;
+            bDone = false;
         });
+        if (bDone) {
+            CUlCriticalSectionLock QueueLock(m_QueueCriticalSection);
+            m_TaskQueue.pop_front();
+        }
     }
     return 0;
 }

@@ -3,8 +3,20 @@
 // the object, started by the first event, composes each message and delivers it to the SMTP server, one
 // task after another. The settings are the properties of ISmtpNotification and persist through the object's
 // property map (stream, storage and property bag); the password is stored only in a scrambled form.
+//
+// Retries: a delivery that fails for a reason that may pass (IsRetryableFailure: connection refused or
+// reset, a time-out, a 4xx reply, an interrupted TLS handshake) is tried again after each interval of the
+// RetryIntervals schedule in turn (60, 300 and 900 seconds by default); once the schedule is used up the
+// message is given up with one trace line. The task waiting for its next attempt stays at the head of the
+// queue and the events behind it wait with it, so that one notification's messages arrive in the order of
+// their events (they all go to the same server, which has just failed). The message is composed once, at
+// the first attempt, dated with the time its event was handled: every attempt sends the same text, Date
+// and Message-ID. The wait for an attempt ends at once when the object is released. SendTestMessage does
+// not retry: it reports the first outcome.
 #pragma once
 
+#include <cstddef>
+#include <ctime>
 #include <deque>
 #include <memory>
 #include <string>
@@ -123,6 +135,12 @@ struct ISmtpNotificationSecurity : IDispatch {
     // message, else the failure's code, and *psReport the failed step with the server's reply (empty after
     // a success). The method fails only when the test could not be run at all.
     virtual HRESULT SendTestMessage(LONG* pnResult, BSTR* psReport) = 0;
+    // The retry schedule of a delivery that failed for a reason that may pass: list text of seconds, one
+    // entry for each further attempt ("60,300,900", the default, tries again after 1, 5 and 15 minutes);
+    // empty for none. Each entry 1 to MAX_RETRY_INTERVAL, at most MAX_RETRY_COUNT of them; else
+    // E_INVALIDARG.
+    virtual HRESULT get_RetryIntervals(BSTR* psRetryIntervals) = 0;
+    virtual HRESULT put_RetryIntervals(BSTR sRetryIntervals) = 0;
 };
 
 COMRT_DESCRIBE_INTERFACE(
@@ -133,7 +151,9 @@ COMRT_DESCRIBE_INTERFACE(
                                                                             "pbVerifyServerCertificate"),
     comrt::PropPut<&ISmtpNotificationSecurity::put_VerifyServerCertificate>(15, "VerifyServerCertificate", 4,
                                                                             "bVerifyServerCertificate"),
-    comrt::Method<&ISmtpNotificationSecurity::SendTestMessage>(16, "SendTestMessage", 5, "pnResult,psReport"));
+    comrt::Method<&ISmtpNotificationSecurity::SendTestMessage>(16, "SendTestMessage", 5, "pnResult,psReport"),
+    comrt::PropGet<&ISmtpNotificationSecurity::get_RetryIntervals>(17, "RetryIntervals", 6, "psRetryIntervals"),
+    comrt::PropPut<&ISmtpNotificationSecurity::put_RetryIntervals>(17, "RetryIntervals", 7, "sRetryIntervals"));
 
 class CSmtpNotification : public comrt::IDispatchImplT<ISmtpNotification>,
                           public comrt::IDispatchImplT<ISmtpNotificationSecurity>,
@@ -171,6 +191,7 @@ public:
     // Later properties: a stream stored before them ends here (SetLoadDefaults).
     UL_PROPERTY_ENTRY(u"Security", 14, CLSID_NULL, ISmtpNotificationSecurity)
     UL_PROPERTY_ENTRY(u"VerifyServerCertificate", 15, CLSID_NULL, ISmtpNotificationSecurity)
+    UL_PROPERTY_ENTRY(u"RetryIntervals", 17, CLSID_NULL, ISmtpNotificationSecurity)
     END_UL_PROPERTY_MAP()
 
     // One queued delivery: a copy of the settings taken when the event was handled, the event's texts, and
@@ -180,7 +201,8 @@ public:
         CTask(const CSmtpSettings& Settings, LONG nLevel, std::u16string sTags, std::u16string sSubject,
               std::u16string sBody);
 
-        // Composes the message text from the settings and the event's texts.
+        // Composes the message text from the settings and the event's texts, dated with the time the event
+        // was handled, however late the attempt.
         void CreateMessageData();
         // Delivers the composed message on a connection of its own; failures are traced, never raised.
         void Deliver() noexcept;
@@ -191,6 +213,11 @@ public:
         const std::u16string& GetSubject() const noexcept { return m_sSubject; }
         const std::u16string& GetBody() const noexcept { return m_sBody; }
         const std::string& GetMessageData() const noexcept { return m_sMessageData; }
+        std::time_t GetTime() const noexcept { return m_nTime; }
+
+        // The attempts made so far, and the tick count before which the next one must not start.
+        std::size_t m_nAttemptCount = 0;
+        DWORD m_nNextAttemptTick = 0;
 
     private:
         std::string m_sMessageData;
@@ -199,15 +226,23 @@ public:
         std::u16string m_sTags;
         std::u16string m_sSubject;
         std::u16string m_sBody;
+        std::time_t m_nTime;
     };
+
+    // Whether a delivery that ended with nResult (GetLastResult) and nReplyCode (the last reply) failed
+    // for a reason that may pass, and is worth another attempt: a connection refused, reset or closed, a
+    // host that could not be reached or resolved, a time-out or the deadline, a 4xx reply, an interrupted
+    // TLS handshake or session. A 5xx reply, a refused authentication (bAuthenticationFailed), a failed
+    // certificate check, a server without required STARTTLS, a malformed reply and a stop are final.
+    static bool IsRetryableFailure(HRESULT nResult, ULONG nReplyCode, bool bAuthenticationFailed) noexcept;
 
     CSmtpNotification();
     CSmtpNotification(const CSmtpNotification&) = delete;
     CSmtpNotification& operator=(const CSmtpNotification&) = delete;
     ~CSmtpNotification();
 
-    // Stops the worker thread; a delivery in progress ends at its current wait; tasks still queued are
-    // dropped.
+    // Stops the worker thread; a delivery in progress, or the wait for a retry, ends at once; tasks still
+    // queued are dropped.
     void FinalRelease();
 
     // What Handle answers when the worker thread ended during its start-up with nExitCode: always a failure
@@ -252,6 +287,8 @@ public:
     HRESULT get_VerifyServerCertificate(VARIANT_BOOL* pbVerifyServerCertificate) override;
     HRESULT put_VerifyServerCertificate(VARIANT_BOOL bVerifyServerCertificate) override;
     HRESULT SendTestMessage(LONG* pnResult, BSTR* psReport) override;
+    HRESULT get_RetryIntervals(BSTR* psRetryIntervals) override;
+    HRESULT put_RetryIntervals(BSTR sRetryIntervals) override;
 
     // The texts of the test event whose message SendTestMessage sends through the templates.
     static constexpr char16_t kTestSubject[] = u"Corvane Harkwell test message";

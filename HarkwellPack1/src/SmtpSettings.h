@@ -2,6 +2,7 @@
 // delivery copies when its event is handled, so that later changes never alter a queued message.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,4 +50,15 @@ struct CSmtpSettings {
     LONG m_nSecurity = SMTPSECURITY_NONE;
     // The server's certificate must lead to a trust anchor and name the server host.
     bool m_bVerifyServerCertificate = true;
+    // Seconds after a failure that may pass before each further attempt of a delivery: one entry an
+    // attempt, so the default tries again after 1, 5 and 15 minutes and then gives the message up.
+    std::vector<LONG> m_RetryIntervalList{60, 300, 900};
 };
+
+// The retry schedule as list text of seconds ("60,300,900"), and back. ParseRetryIntervals takes at most
+// MAX_RETRY_COUNT entries, each a decimal number of 1 to MAX_RETRY_INTERVAL seconds, and returns false for
+// any other text, leaving IntervalList as it was; the empty text is the empty schedule (no retries).
+constexpr std::size_t MAX_RETRY_COUNT = 16;
+constexpr LONG MAX_RETRY_INTERVAL = 7 * 24 * 60 * 60;
+bool ParseRetryIntervals(std::u16string_view sText, std::vector<LONG>& IntervalList);
+std::u16string FormatRetryIntervals(const std::vector<LONG>& IntervalList);

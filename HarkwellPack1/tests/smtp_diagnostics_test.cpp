@@ -6,12 +6,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "../../corvane/tests/tracelog.h"
+#include "FixedActivityEvent.h"
 #include "ScriptedSmtpServer.h"
 #include "SmtpClientConnection.h"
+#include "SmtpNotification.h"
 #include "SmtpTestServer.h"
 #include "comrt/text.h"
 #include "corvane/ulcrypt.h"
@@ -56,6 +60,23 @@ protected:
         return Found;
     }
 };
+
+// A loopback socket that is bound but does not listen, so that connections to nPort are refused; -1 when
+// none could be made. The caller closes it.
+int BindWithoutListening(USHORT& nPort) {
+    const int hBound = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in Address{};
+    Address.sin_family = AF_INET;
+    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t nSize = sizeof Address;
+    if (hBound < 0 || bind(hBound, reinterpret_cast<sockaddr*>(&Address), sizeof Address) != 0 ||
+        getsockname(hBound, reinterpret_cast<sockaddr*>(&Address), &nSize) != 0) {
+        if (hBound >= 0) close(hBound);
+        return -1;
+    }
+    nPort = ntohs(Address.sin_port);
+    return hBound;
+}
 
 const std::vector<CStep> GREETING = {Send("220 ready\r\n")};
 const std::vector<CStep> EHLO = {ReadLine(), Send("250 hello\r\n")};
@@ -105,17 +126,11 @@ TEST_F(SmtpDiagnostics, FailedDeliveryNamesItsStepAndTheReply) {
 }
 
 TEST_F(SmtpDiagnostics, RefusedConnectionAndSuccessfulDelivery) {
-    // A port that is bound but does not listen refuses the connection.
-    const int hBound = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    USHORT nPort = 0;
+    const int hBound = BindWithoutListening(nPort);
     ASSERT_GE(hBound, 0);
-    sockaddr_in Address{};
-    Address.sin_family = AF_INET;
-    Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t nSize = sizeof Address;
-    ASSERT_EQ(bind(hBound, reinterpret_cast<sockaddr*>(&Address), sizeof Address), 0);
-    ASSERT_EQ(getsockname(hBound, reinterpret_cast<sockaddr*>(&Address), &nSize), 0);
     CSmtpClientConnection Connection;
-    Connection.Deliver(MakeSettings(ntohs(Address.sin_port)), MESSAGE);
+    Connection.Deliver(MakeSettings(nPort), MESSAGE);
     close(hBound);
     EXPECT_EQ(Connection.GetLastResult(), HRESULT_FROM_WIN32(WSAECONNREFUSED));
     EXPECT_NE(Connection.GetLastFailure().find("failed at connect: the connection was refused"), std::string::npos)
@@ -131,6 +146,53 @@ TEST_F(SmtpDiagnostics, RefusedConnectionAndSuccessfulDelivery) {
     EXPECT_EQ(Connection.GetLastResult(), S_OK);
     EXPECT_EQ(Connection.GetLastFailure(), "");
     EXPECT_TRUE(FailureLines().empty()) << ReadLog();
+}
+
+// A notification whose server refuses every attempt gives the message up after its schedule with one line,
+// each attempt traced as every failed delivery is; the next event is delivered.
+TEST_F(SmtpDiagnostics, ExhaustedRetriesEndWithOneLine) {
+    USHORT nPort = 0;
+    const int hBound = BindWithoutListening(nPort);
+    ASSERT_GE(hBound, 0);
+    CComObjectT<CSmtpNotification>* p = nullptr;
+    ASSERT_EQ(CComObjectT<CSmtpNotification>::CreateInstance(&p), S_OK);
+    const auto Put = [&](HRESULT (CSmtpNotification::*pPut)(BSTR), std::u16string_view sValue) {
+        BSTR s = SysAllocStringLen(sValue.data(), static_cast<UINT>(sValue.size()));
+        EXPECT_EQ((p->*pPut)(s), S_OK);
+        SysFreeString(s);
+    };
+    Put(&CSmtpNotification::put_ServerHost, u"127.0.0.1");
+    Put(&CSmtpNotification::put_Sender, u"monitor@example.org");
+    Put(&CSmtpNotification::put_ToRecipients, u"ops@example.org");
+    Put(&CSmtpNotification::put_RetryIntervals, u"1");
+    EXPECT_EQ(p->put_ServerPort(nPort), S_OK);
+    const auto Handle = [&](std::u16string_view sSubject) {
+        CComPtr<IActivityEvent> pEvent = testing_support::CFixedActivityEvent::Create(sSubject, u"", S_OK);
+        EXPECT_EQ(static_cast<INotification*>(p)->Handle(nullptr, pEvent), S_OK);
+    };
+    Handle(u"refused");
+    const auto GiveUpLines = [&] {
+        Lines Found;
+        for (const std::string& sLine : ReadLines())
+            if (sLine.find("The message to 127.0.0.1:" + std::to_string(nPort) +
+                           " has been given up after 2 attempts, the last failed with 0x8007274d") !=
+                std::string::npos)
+                Found.push_back(sLine);
+        return Found;
+    };
+    for (int i = 0; i < 100 && GiveUpLines().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    close(hBound);
+    EXPECT_EQ(GiveUpLines().size(), 1u) << ReadLog();
+    EXPECT_EQ(FailureLines().size(), 2u) << ReadLog();
+
+    CScriptedSmtpServer Server(GREETING + EHLO + MAIL_FROM + RCPT + DATA +
+                               std::vector<CStep>{ReadData(), Send("250 queued\r\n")});
+    EXPECT_EQ(p->put_ServerPort(Server.GetPort()), S_OK);
+    Handle(u"delivered");
+    EXPECT_TRUE(Server.WaitUntilDone());
+    p->Release();  // waits for the worker
+    EXPECT_EQ(GiveUpLines().size(), 1u) << ReadLog();
+    EXPECT_EQ(FailureLines().size(), 2u) << ReadLog();
 }
 
 // Each method refused, then the sender refused for want of authentication: the line tells both, and nothing

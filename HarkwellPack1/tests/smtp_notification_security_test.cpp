@@ -8,6 +8,7 @@
 #include "SmtpNotificationStreams.h"
 #include "comrt/dispatch.h"
 #include "comrt/oleauto.h"
+#include "comrt/text.h"
 #include "corvane/ulmemorystream.h"
 
 namespace {
@@ -142,6 +143,47 @@ TEST(SmtpNotificationSecurity, InterfaceIsReachedByQueryInterfaceAndByName) {
     pSecurity->Release();
 }
 
+HRESULT PutRetryIntervals(const CObject& p, std::u16string_view sText) {
+    BSTR s = SysAllocStringLen(sText.data(), static_cast<UINT>(sText.size()));
+    const HRESULT nResult = p->put_RetryIntervals(s);
+    SysFreeString(s);
+    return nResult;
+}
+
+TEST(SmtpNotificationSecurity, RetryIntervalRules) {
+    struct {
+        std::u16string_view sText;
+        HRESULT nResult;
+        std::u16string_view sRead;  // what reads back after the put
+    } const Cases[] = {
+        {u"60,300,900", S_OK, u"60,300,900"},
+        {u"1, 2 ,3", S_OK, u"1,2,3"},
+        {u"", S_OK, u""},  // no retries
+        {u"604800", S_OK, u"604800"},
+        {u"604801", E_INVALIDARG, u"60,300,900"},
+        {u"0", E_INVALIDARG, u"60,300,900"},
+        {u"-5", E_INVALIDARG, u"60,300,900"},
+        {u"1,x", E_INVALIDARG, u"60,300,900"},
+        {u"99999999999", E_INVALIDARG, u"60,300,900"},
+        {u"1,,2", E_INVALIDARG, u"60,300,900"},
+        {u"1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1", S_OK, u"1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1"},
+        {u"1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1,1", E_INVALIDARG, u"60,300,900"},
+    };
+    for (const auto& Case : Cases) {
+        CObject p;
+        EXPECT_EQ(p.GetText(&CSmtpNotification::get_RetryIntervals), u"60,300,900");
+        p.Save();  // clears the changed state of the new object
+        EXPECT_EQ(PutRetryIntervals(p, Case.sText), Case.nResult) << comrt::ToUtf8(Case.sText);
+        EXPECT_EQ(p.GetText(&CSmtpNotification::get_RetryIntervals), Case.sRead) << comrt::ToUtf8(Case.sText);
+        EXPECT_EQ(p.IsDirty(), Case.nResult == S_OK && Case.sRead != u"60,300,900");
+    }
+}
+
+// The default retry schedule "60,300,900" as the stream holds it: VT_BSTR, the byte count with the
+// terminator, the UTF-16 text and its terminator.
+const std::string kRetryBytes = std::string("\x08\x00\x16\x00\x00\x00", 6) +
+                                std::string(reinterpret_cast<const char*>(u"60,300,900"), 22);
+
 TEST(SmtpNotificationSecurity, StreamStoredBeforeSecurityLoadsWithoutTls) {
     const std::string sOld = testing_support::BytesFromHex(testing_support::SMTP_NOTIFICATION_STREAM_BEFORE_SECURITY);
     ASSERT_EQ(sOld.size(), 302u);
@@ -162,11 +204,14 @@ TEST(SmtpNotificationSecurity, StreamStoredBeforeSecurityLoadsWithoutTls) {
     EXPECT_EQ(p->get_Timeout(&n), S_OK);
     EXPECT_EQ(n, 30000);
 
-    // Saved again, it is the old stream with the two properties after it, and the version unchanged.
+    EXPECT_EQ(p.GetText(&CSmtpNotification::get_RetryIntervals), u"60,300,900");
+
+    // Saved again, it is the old stream with the later properties after it, and the version unchanged.
     const std::string sNew = BytesOf(p.Save());
-    ASSERT_EQ(sNew.size(), sOld.size() + 6 + 4);
+    ASSERT_EQ(sNew.size(), sOld.size() + 6 + 4 + kRetryBytes.size());
     EXPECT_EQ(sNew.substr(0, sOld.size()), sOld);
-    EXPECT_EQ(sNew.substr(sOld.size()), std::string("\x03\x00\x00\x00\x00\x00\x0b\x00\xff\xff", 10));
+    EXPECT_EQ(sNew.substr(sOld.size()),
+              std::string("\x03\x00\x00\x00\x00\x00\x0b\x00\xff\xff", 10) + kRetryBytes);
 }
 
 // A property bag written before the two settings existed: it holds every other setting, not these.
@@ -210,17 +255,25 @@ TEST(SmtpNotificationSecurity, SettingsRoundTripThroughTheStream) {
     ASSERT_EQ(q.Load(pStream), S_OK);
     EXPECT_EQ(q.GetSecurity(), SMTPSECURITY_STARTTLS_REQUIRED);
     EXPECT_FALSE(q.GetVerify());
-    // A stream that ends between the two takes the default for the second.
-    std::string sBytes = BytesOf(pStream);
-    sBytes.resize(sBytes.size() - 4);
-    CObject r;
-    ASSERT_EQ(r->put_VerifyServerCertificate(VARIANT_FALSE), S_OK);
-    ASSERT_EQ(r.Load(StreamOf(sBytes)), S_OK);
-    EXPECT_EQ(r.GetSecurity(), SMTPSECURITY_STARTTLS_REQUIRED);
-    EXPECT_TRUE(r.GetVerify());
+    // A stream that ends between two of the later properties takes the defaults for those after.
+    struct {
+        std::size_t nCut;
+        bool bVerify;
+    } const Cuts[] = {{kRetryBytes.size(), false}, {kRetryBytes.size() + 4, true}};
+    for (const auto& Cut : Cuts) {
+        std::string sBytes = BytesOf(pStream);
+        sBytes.resize(sBytes.size() - Cut.nCut);
+        CObject r;
+        ASSERT_EQ(r->put_VerifyServerCertificate(VARIANT_FALSE), S_OK);
+        ASSERT_EQ(PutRetryIntervals(r, u"7"), S_OK);
+        ASSERT_EQ(r.Load(StreamOf(sBytes)), S_OK);
+        EXPECT_EQ(r.GetSecurity(), SMTPSECURITY_STARTTLS_REQUIRED);
+        EXPECT_EQ(r.GetVerify(), Cut.bVerify);
+        EXPECT_EQ(r.GetText(&CSmtpNotification::get_RetryIntervals), u"60,300,900");
+    }
     // A stored value out of range fails the load, as every refused put does.
-    sBytes = BytesOf(pStream);
-    sBytes[sBytes.size() - 8] = 7;
+    std::string sBytes = BytesOf(pStream);
+    sBytes[sBytes.size() - kRetryBytes.size() - 8] = 7;
     CObject s;
     EXPECT_EQ(s.Load(StreamOf(sBytes)), E_INVALIDARG);
 }

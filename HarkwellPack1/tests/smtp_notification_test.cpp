@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include "FixedActivityEvent.h"
+#include "SmtpMessage.h"
 
 #include <atomic>
 #include <chrono>
@@ -327,7 +328,7 @@ TEST(SmtpNotification, PropertyBagHoldsTheScrambledPassword) {
     for (const auto& Entry : pBag->m_Values) Names.push_back(Entry.first);
     EXPECT_EQ(Names, (std::vector<std::u16string>{u"AuthenticationMethods", u"AuthenticationName", u"BccRecipients",
                                                   u"Body", u"CcRecipients", u"PersistAuthenticationPassword",
-                                                  u"Security", u"Sender", u"ServerHost", u"ServerPort", u"Subject",
+                                                  u"RetryIntervals", u"Security", u"Sender", u"ServerHost", u"ServerPort", u"Subject",
                                                   u"Timeout", u"ToRecipients", u"VerifyServerCertificate"}));
     const VARIANT& Scrambled = pBag->m_Values[u"PersistAuthenticationPassword"];
     ASSERT_EQ(Scrambled.vt, VT_BSTR);
@@ -353,10 +354,14 @@ HRESULT HandleEvent(CSmtpNotification* p, std::u16string_view sSubject, std::u16
 // 250 and records each message's data. Without a greeting it accepts and then stays silent.
 class CLoopbackSmtpServer {
 public:
-    explicit CLoopbackSmtpServer(bool bGreet = true) : m_bGreet(bGreet) {
+    // nPort 0 listens on a port of the system's choice.
+    explicit CLoopbackSmtpServer(bool bGreet = true, USHORT nPort = 0) : m_bGreet(bGreet) {
         m_nListen = socket(AF_INET, SOCK_STREAM, 0);
+        const int nReuse = 1;
+        setsockopt(m_nListen, SOL_SOCKET, SO_REUSEADDR, &nReuse, sizeof nReuse);
         sockaddr_in Address{};
         Address.sin_family = AF_INET;
+        Address.sin_port = htons(nPort);
         Address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t nLength = sizeof Address;
         if (bind(m_nListen, reinterpret_cast<sockaddr*>(&Address), sizeof Address) != 0 || listen(m_nListen, 8) != 0 ||
@@ -388,6 +393,12 @@ public:
     int GetConnectionCount() {
         std::lock_guard Lock(m_Mutex);
         return m_nConnections;
+    }
+    // The next nCount MAIL FROM commands are answered with sReply instead of 250.
+    void FailMail(std::string sReply, int nCount) {
+        std::lock_guard Lock(m_Mutex);
+        m_sMailReply = std::move(sReply);
+        m_nMailFailures = nCount;
     }
 
 private:
@@ -437,6 +448,8 @@ private:
                 } else if (sLine == "QUIT") {
                     Send("221 bye\r\n");
                     return;
+                } else if (std::string sReply = TakeMailFailure(sLine); !sReply.empty()) {
+                    Send(sReply);
                 } else {
                     Send("250 ok\r\n");
                 }
@@ -451,7 +464,16 @@ private:
         }
     }
 
+    std::string TakeMailFailure(const std::string& sLine) {
+        std::lock_guard Lock(m_Mutex);
+        if (sLine.rfind("MAIL FROM:", 0) != 0 || m_nMailFailures == 0) return {};
+        --m_nMailFailures;
+        return m_sMailReply;
+    }
+
     const bool m_bGreet;
+    std::string m_sMailReply;
+    int m_nMailFailures = 0;
     int m_nListen = -1;
     USHORT m_nPort = 0;
     std::atomic<bool> m_bStop{false};
@@ -519,12 +541,14 @@ TEST(SmtpNotificationDelivery, FailedEventReadQueuesNothing) {
     EXPECT_EQ(Server.GetConnectionCount(), 1);
 }
 
-// A delivery that fails (nobody listens at the port) ends its task alone: the worker goes on with the next.
+// A delivery that fails (nobody listens at the port) ends its task alone when no retry is scheduled: the
+// worker goes on with the next.
 TEST(SmtpNotificationDelivery, FailedDeliveryEndsItsTaskAlone) {
     CLoopbackSmtpServer Server;
     CNotificationHolder p;
     PointAt(p, Server);
     p.Put(&CSmtpNotification::put_ToRecipients, u"to@x.org");
+    EXPECT_EQ(p->put_RetryIntervals(CBstr(u"")), S_OK);
     EXPECT_EQ(p->put_ServerPort(1), S_OK);  // refused on the loopback
     EXPECT_EQ(HandleEvent(p.Get(), u"refused", u""), S_OK);
     EXPECT_EQ(p->put_ServerPort(Server.GetPort()), S_OK);
@@ -581,6 +605,120 @@ std::size_t ThreadCount() {
     std::size_t n = 0;
     for ([[maybe_unused]] const auto& Entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
     return n;
+}
+
+void PutRetryIntervals(CNotificationHolder& p, std::u16string_view sText) {
+    EXPECT_EQ(p->put_RetryIntervals(CBstr(sText)), S_OK);
+}
+
+// A failure that may pass is tried again on the schedule, the message keeping the Date of its event, and
+// the events behind it wait for it; a final failure (5xx) and an exhausted schedule end the task, and the
+// next event is delivered.
+TEST(SmtpNotificationDelivery, RetriesOnTheSchedule) {
+    // The server fails exactly nFailures MAIL FROM commands: an attempt more than the schedule allows would
+    // deliver the first event, ahead of the second.
+    struct {
+        const char* pszName;
+        std::string sMailReply;
+        int nFailures;
+        std::u16string_view sIntervals;
+        bool bDelivered;
+    } const Cases[] = {
+        {"4xx twice", "451 try again later\r\n", 2, u"1,1", true},
+        {"4xx for the whole schedule", "421 closing\r\n", 3, u"1,1", false},
+        {"5xx", "550 no such sender\r\n", 1, u"1,1", false},
+        {"no schedule", "451 try again later\r\n", 1, u"", false},
+    };
+    for (const auto& Case : Cases) {
+        SCOPED_TRACE(Case.pszName);
+        CLoopbackSmtpServer Server;
+        Server.FailMail(Case.sMailReply, Case.nFailures);
+        CNotificationHolder p;
+        PointAt(p, Server);
+        p.Put(&CSmtpNotification::put_ToRecipients, u"to@x.org");
+        PutRetryIntervals(p, Case.sIntervals);
+        const std::time_t nTime = std::time(nullptr);
+        EXPECT_EQ(HandleEvent(p.Get(), u"first", u""), S_OK);
+        EXPECT_EQ(HandleEvent(p.Get(), u"second", u""), S_OK);
+        const std::vector<std::string> Messages = Server.WaitForMessages(Case.bDelivered ? 2 : 1);
+        EXPECT_EQ(Server.GetConnectionCount(), Case.nFailures + 1 + (Case.bDelivered ? 1 : 0));
+        ASSERT_EQ(Messages.size(), Case.bDelivered ? 2u : 1u);
+        if (Case.bDelivered) {
+            EXPECT_EQ(HeaderLine(Messages[0], "Subject"), "Corvane Harkwell: first");
+            // Composed at the first attempt, dated with the event: the retry came two seconds later.
+            const std::string sDate = HeaderLine(Messages[0], "Date");
+            EXPECT_TRUE(sDate == FormatMessageDate(nTime) || sDate == FormatMessageDate(nTime + 1)) << sDate;
+        }
+        EXPECT_EQ(HeaderLine(Messages.back(), "Subject"), "Corvane Harkwell: second");
+    }
+}
+
+// A server that refuses connections and starts listening later gets the message at the next attempt.
+TEST(SmtpNotificationDelivery, RefusedConnectionIsTriedAgain) {
+    USHORT nPort = 0;
+    {
+        CLoopbackSmtpServer Probe;  // a port nobody listens at once the probe is gone
+        nPort = Probe.GetPort();
+    }
+    CNotificationHolder p;
+    p.Put(&CSmtpNotification::put_ServerHost, u"127.0.0.1");
+    EXPECT_EQ(p->put_ServerPort(nPort), S_OK);
+    p.Put(&CSmtpNotification::put_Sender, u"harkwell@x.org");
+    p.Put(&CSmtpNotification::put_ToRecipients, u"to@x.org");
+    PutRetryIntervals(p, u"2");
+    EXPECT_EQ(HandleEvent(p.Get(), u"late", u""), S_OK);
+    std::this_thread::sleep_for(500ms);
+    CLoopbackSmtpServer Server(true, nPort);
+    const std::vector<std::string> Messages = Server.WaitForMessages(1);
+    ASSERT_EQ(Messages.size(), 1u);
+    EXPECT_EQ(HeaderLine(Messages[0], "Subject"), "Corvane Harkwell: late");
+    EXPECT_EQ(Server.GetConnectionCount(), 1);
+}
+
+// Releasing the object while a task waits for its next attempt ends the wait at once.
+TEST(SmtpNotificationDelivery, ReleaseEndsTheWaitForARetry) {
+    CLoopbackSmtpServer Server;
+    Server.FailMail("451 later\r\n", 1);
+    CNotificationHolder p;
+    PointAt(p, Server);
+    p.Put(&CSmtpNotification::put_ToRecipients, u"to@x.org");
+    PutRetryIntervals(p, u"3600");
+    EXPECT_EQ(HandleEvent(p.Get(), u"waiting", u""), S_OK);
+    for (int i = 0; i < 300 && Server.GetConnectionCount() == 0; ++i) std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(200ms);
+    const auto Start = std::chrono::steady_clock::now();
+    p.Release();
+    EXPECT_LT(std::chrono::steady_clock::now() - Start, 5s);
+    EXPECT_EQ(Server.GetConnectionCount(), 1);
+}
+
+TEST(SmtpNotificationDelivery, RetryableFailures) {
+    struct {
+        HRESULT nResult;
+        ULONG nReplyCode;
+        bool bAuthenticationFailed;
+        bool bRetry;
+    } const Cases[] = {
+        {HRESULT_FROM_WIN32(WSAECONNREFUSED), 0, false, true},
+        {HRESULT_FROM_WIN32(WSAECONNRESET), 0, false, true},
+        {HRESULT_FROM_WIN32(WSAETIMEDOUT), 0, false, true},
+        {E_SMTP_DEADLINE, 0, false, true},
+        {E_SMTP_TLS_HANDSHAKE, 0, false, true},
+        {E_SMTP_UNEXPECTED_REPLY, 421, false, true},
+        {E_SMTP_UNEXPECTED_REPLY, 452, false, true},
+        {E_SMTP_UNEXPECTED_REPLY, 550, false, false},
+        {E_SMTP_UNEXPECTED_REPLY, 354, false, false},
+        {E_SMTP_UNEXPECTED_REPLY, 454, true, false},  // authentication refused before
+        {HRESULT_FROM_WIN32(WSAECONNRESET), 0, true, false},
+        {E_SMTP_CERTIFICATE, 0, false, false},
+        {E_SMTP_STARTTLS_NOT_OFFERED, 0, false, false},
+        {E_SMTP_REPLY_CODE, 0, false, false},
+        {E_SMTP_STOPPED, 0, false, false},
+    };
+    for (const auto& Case : Cases)
+        EXPECT_EQ(CSmtpNotification::IsRetryableFailure(Case.nResult, Case.nReplyCode, Case.bAuthenticationFailed),
+                  Case.bRetry)
+            << std::hex << Case.nResult << " " << std::dec << Case.nReplyCode;
 }
 
 TEST(SmtpNotificationDelivery, NoEventStartsNoWorker) {

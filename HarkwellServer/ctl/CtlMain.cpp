@@ -60,7 +60,7 @@ const std::map<std::string, CCommand>& Commands() {
           "      PollInterval, MinimalEventInterval (PerformanceInformation is read only)\n"
           "  CSmtpNotification.CSmtpNotification.1: ServerHost, ServerPort, Sender, ToRecipients, CcRecipients,\n"
           "      BccRecipients, Subject, Body, AuthenticationMethods, AuthenticationName,\n"
-          "      AuthenticationPassword, Timeout, Security, VerifyServerCertificate\n"}},
+          "      AuthenticationPassword, Timeout, Security, VerifyServerCertificate, RetryIntervals\n"}},
         {"show",
          {RunShow, "show <index>",
           "Shows the readable properties of the scenario's activity and of each of its notifications.\n"}},
