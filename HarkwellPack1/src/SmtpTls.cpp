@@ -5,6 +5,10 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+
 #include "comrt/types.h"
 #include "corvane/ulguard.h"
 
@@ -29,6 +33,77 @@ bool IsAddress(const std::string& sHost) {
     return pAddress != nullptr;
 }
 
+// Where the default trust anchors are read from, and the state of those files: a context that read them
+// serves while all of it stays the same. Reading the system's store takes some 50 ms; a stat is cheap.
+struct CTrustStoreState {
+    std::string sFile, sFolder;
+    std::filesystem::file_time_type FileTime, FolderTime;
+    std::uintmax_t nFileSize = 0;
+
+    static CTrustStoreState Read() {
+        CTrustStoreState State;
+        const char* pszFile = std::getenv(X509_get_default_cert_file_env());
+        const char* pszFolder = std::getenv(X509_get_default_cert_dir_env());
+        State.sFile = pszFile != nullptr ? pszFile : X509_get_default_cert_file();
+        State.sFolder = pszFolder != nullptr ? pszFolder : X509_get_default_cert_dir();
+        std::error_code ec;
+        State.FileTime = std::filesystem::last_write_time(State.sFile, ec);
+        State.nFileSize = std::filesystem::file_size(State.sFile, ec);
+        // The folder may name several, separated by colons; its first entry's time stands for it.
+        State.FolderTime = std::filesystem::last_write_time(State.sFolder.substr(0, State.sFolder.find(':')), ec);
+        return State;
+    }
+    bool operator==(const CTrustStoreState&) const = default;
+};
+
+// The client contexts the sessions share: one without trust anchors, one with those of the state it read.
+// Never destroyed: the library's own clean-up at exit may run before a static object's destructor would.
+class CContextCache {
+public:
+    static CContextCache& Get() {
+        static CContextCache* const s_pCache = new CContextCache;
+        return *s_pCache;
+    }
+    // A reference to a context for a session (with the default trust anchors when bTrust), or nullptr when
+    // the library cannot make one; *psError receives why the trust anchors could not be read, if so.
+    SSL_CTX* Acquire(bool bTrust, std::string* psError) {
+        std::lock_guard Lock(m_Mutex);
+        if (!bTrust) {
+            if (m_pPlain == nullptr) m_pPlain = Make();
+            return UpReference(m_pPlain);
+        }
+        const CTrustStoreState State = CTrustStoreState::Read();
+        if (m_pTrusting != nullptr && State == m_TrustingState) return UpReference(m_pTrusting);
+        SSL_CTX* pContext = Make();
+        if (pContext == nullptr) return nullptr;
+        if (SSL_CTX_set_default_verify_paths(pContext) != 1) {
+            // Not kept: the next session tries again, and traces again if it fails too.
+            *psError = TakeErrorQueue();
+            return pContext;
+        }
+        SSL_CTX_free(m_pTrusting);
+        m_pTrusting = pContext;
+        m_TrustingState = State;
+        return UpReference(pContext);
+    }
+
+private:
+    static SSL_CTX* Make() {
+        SSL_CTX* pContext = SSL_CTX_new(TLS_client_method());
+        // TLS 1.2 is the oldest version mail servers still need; older ones are broken.
+        if (pContext != nullptr) SSL_CTX_set_min_proto_version(pContext, TLS1_2_VERSION);
+        return pContext;
+    }
+    static SSL_CTX* UpReference(SSL_CTX* pContext) {
+        return pContext != nullptr && SSL_CTX_up_ref(pContext) == 1 ? pContext : nullptr;
+    }
+
+    std::mutex m_Mutex;
+    SSL_CTX* m_pPlain = nullptr;
+    SSL_CTX* m_pTrusting = nullptr;
+    CTrustStoreState m_TrustingState;
+};
+
 }  // namespace
 
 CSmtpTlsSession::CSmtpTlsSession(int hSocket, std::string_view sHost, VERIFY nVerify) : m_nVerify(nVerify) {
@@ -44,15 +119,12 @@ CSmtpTlsSession::CSmtpTlsSession(int hSocket, std::string_view sHost, VERIFY nVe
 void CSmtpTlsSession::Initialize(int hSocket, std::string_view sHost) {
     const VERIFY nVerify = m_nVerify;
     ERR_clear_error();
-    m_pContext = SSL_CTX_new(TLS_client_method());
+    // The context is shared: its trust anchors are read again only when the store changes (its place, as
+    // SSL_CERT_FILE and SSL_CERT_DIR name it, or its files), so that a change counts at the next session.
+    m_pContext = CContextCache::Get().Acquire(nVerify != VERIFY_NONE, &m_sErrorText);
     if (m_pContext == nullptr) corvane::ThrowHResult(E_OUTOFMEMORY);
-    // TLS 1.2 is the oldest version mail servers still need; older ones are broken.
-    SSL_CTX_set_min_proto_version(m_pContext, TLS1_2_VERSION);
-    // The trust anchors are read for every session, so that a changed store (or SSL_CERT_FILE) counts at once.
-    if (nVerify != VERIFY_NONE && SSL_CTX_set_default_verify_paths(m_pContext) != 1) {
-        m_sErrorText = TakeErrorQueue();
+    if (!m_sErrorText.empty())
         UL_TRACE(corvane::TRACE_LEVEL_ERROR, "The default trust anchors could not be read: %s\n", m_sErrorText.c_str());
-    }
     m_pSsl = SSL_new(m_pContext);
     if (m_pSsl == nullptr) corvane::ThrowHResult(E_OUTOFMEMORY);
     if (SSL_set_fd(m_pSsl, hSocket) != 1) corvane::ThrowHResult(E_FAIL);

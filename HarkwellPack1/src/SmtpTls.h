@@ -11,7 +11,8 @@
 //
 // The server's certificate is checked against the trust anchors the library finds by default (the system's
 // store; SSL_CERT_FILE and SSL_CERT_DIR name others), and its names against the host name or IPv4 address
-// the connection was made to.
+// the connection was made to. Sessions share the library's context and the trust anchors it read; those
+// are read again when the store changes (another file or folder named, or a file rewritten).
 #pragma once
 
 #include <cstddef>

@@ -5,6 +5,8 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -174,6 +176,42 @@ TEST_F(SmtpTls, AddressIsCheckedAgainstTheCertificateAddresses) {
             EXPECT_NE(Connection.GetLastFailure().find("IP address mismatch"), std::string::npos)
                 << Connection.GetLastFailure();
         }
+    }
+}
+
+// The sessions share their trust anchors, read again when the store changes: another file named, or the
+// named file rewritten, counts at the next delivery.
+TEST_F(SmtpTls, ChangedTrustStoreCountsAtTheNextDelivery) {
+    if (!CSmtpTestServer::IsNodeAvailable()) GTEST_SKIP() << "node is not installed: the real SMTP server cannot run";
+    CSmtpTestServer Server;
+    ASSERT_TRUE(StartServer(Server, CTlsTestCertificates::VALID, false)) << Server.GetError();
+    testing_support::CTemporaryDirectory Folder;
+    const std::filesystem::path TrustFile = Folder.Path() / "trust.pem";
+    setenv("SSL_CERT_DIR", Folder.Path().c_str(), 1);
+    const std::string sAuthority = testing_support::ReadFile(s_pCertificates->GetCaFile());
+    const std::string sStranger =
+        testing_support::ReadFile(s_pCertificates->GetCertificateFile(CTlsTestCertificates::SELF_SIGNED));
+    // What the trust file holds (empty: left as it is), which file is named, and whether the delivery passes.
+    const struct {
+        const std::string* psContent;
+        std::filesystem::path Named;
+        bool bDelivered;
+    } Steps[] = {
+        {&sAuthority, TrustFile, true},
+        {&sStranger, TrustFile, false},
+        {nullptr, s_pCertificates->GetCaFile(), true},
+        {nullptr, TrustFile, false},
+        {&sAuthority, TrustFile, true},
+    };
+    int nStep = 0;
+    for (const auto& Step : Steps) {
+        if (Step.psContent != nullptr) std::ofstream(TrustFile, std::ios::trunc) << *Step.psContent;
+        setenv("SSL_CERT_FILE", Step.Named.c_str(), 1);
+        CSmtpClientConnection Connection;
+        Connection.Deliver(MakeSettings(u"localhost", Server.GetPort(), SMTPSECURITY_STARTTLS_REQUIRED, true), MESSAGE);
+        EXPECT_EQ(Connection.GetLastResult(), Step.bDelivered ? S_OK : E_SMTP_CERTIFICATE)
+            << "step " << nStep << ": " << Connection.GetLastFailure();
+        ++nStep;
     }
 }
 
