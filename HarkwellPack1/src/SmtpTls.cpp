@@ -11,6 +11,7 @@
 
 #include "comrt/types.h"
 #include "corvane/ulguard.h"
+#include "corvane/ulsockets.h"
 
 namespace {
 
@@ -104,6 +105,36 @@ private:
     CTrustStoreState m_TrustingState;
 };
 
+// The session's transport: OpenSSL's socket BIO, except that writes go through the socket layer. The BIO's
+// own write() raises SIGPIPE on a connection the server has closed, and SIGPIPE ends the whole process.
+int WriteWithoutSignal(BIO* pBio, const char* pData, std::size_t nLength, std::size_t* pnWritten) {
+    BIO_clear_retry_flags(pBio);
+    *pnWritten = 0;
+    const long nSent = SendWithoutSignal(static_cast<SOCKET>(BIO_get_fd(pBio, nullptr)), pData, nLength);
+    if (nSent < 0) {
+        if (BIO_sock_should_retry(-1) != 0) BIO_set_retry_write(pBio);
+        return 0;
+    }
+    *pnWritten = static_cast<std::size_t>(nSent);
+    return 1;
+}
+
+const BIO_METHOD* SocketWithoutSignal() noexcept {
+    static const BIO_METHOD* const pMethod = []() -> const BIO_METHOD* {
+        const BIO_METHOD* pSocket = BIO_s_socket();
+        BIO_METHOD* p = BIO_meth_new(BIO_TYPE_SOCKET, "socket without SIGPIPE");
+        if (p == nullptr) return nullptr;
+        BIO_meth_set_write_ex(p, &WriteWithoutSignal);
+        BIO_meth_set_read(p, BIO_meth_get_read(pSocket));
+        BIO_meth_set_puts(p, BIO_meth_get_puts(pSocket));
+        BIO_meth_set_ctrl(p, BIO_meth_get_ctrl(pSocket));
+        BIO_meth_set_create(p, BIO_meth_get_create(pSocket));
+        BIO_meth_set_destroy(p, BIO_meth_get_destroy(pSocket));
+        return p;
+    }();
+    return pMethod;
+}
+
 }  // namespace
 
 CSmtpTlsSession::CSmtpTlsSession(int hSocket, std::string_view sHost, VERIFY nVerify) : m_nVerify(nVerify) {
@@ -127,7 +158,11 @@ void CSmtpTlsSession::Initialize(int hSocket, std::string_view sHost) {
         UL_TRACE(corvane::TRACE_LEVEL_ERROR, "The default trust anchors could not be read: %s\n", m_sErrorText.c_str());
     m_pSsl = SSL_new(m_pContext);
     if (m_pSsl == nullptr) corvane::ThrowHResult(E_OUTOFMEMORY);
-    if (SSL_set_fd(m_pSsl, hSocket) != 1) corvane::ThrowHResult(E_FAIL);
+    const BIO_METHOD* pTransport = SocketWithoutSignal();
+    BIO* pBio = pTransport != nullptr ? BIO_new(pTransport) : nullptr;
+    if (pBio == nullptr) corvane::ThrowHResult(E_OUTOFMEMORY);
+    BIO_set_fd(pBio, hSocket, BIO_NOCLOSE);
+    SSL_set_bio(m_pSsl, pBio, pBio);  // the session owns it from here
     const std::string sHostText(sHost);
     const bool bAddress = IsAddress(sHostText);
     // A server name is only sent for names: addresses are not allowed there.

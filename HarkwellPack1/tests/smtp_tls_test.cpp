@@ -197,11 +197,8 @@ TEST_F(SmtpTls, ChangedTrustStoreCountsAtTheNextDelivery) {
         std::filesystem::path Named;
         bool bDelivered;
     } Steps[] = {
-        {&sAuthority, TrustFile, true},
-        {&sStranger, TrustFile, false},
-        {nullptr, s_pCertificates->GetCaFile(), true},
-        {nullptr, TrustFile, false},
-        {&sAuthority, TrustFile, true},
+        {&sAuthority, TrustFile, true}, {&sStranger, TrustFile, false}, {nullptr, s_pCertificates->GetCaFile(), true},
+        {nullptr, TrustFile, false},    {&sAuthority, TrustFile, true},
     };
     int nStep = 0;
     for (const auto& Step : Steps) {
@@ -293,6 +290,21 @@ TEST_F(SmtpTls, LargeMessageGoesWholeThroughTls) {
     EXPECT_EQ(Connection.GetLastResult(), S_OK) << Connection.GetLastFailure();
     ASSERT_TRUE(Server.WaitForMessageCount(1));
     EXPECT_EQ(Server.GetMessages()[0].sData, sMessage + "\r\n");
+}
+
+// A server that closes the connection while the message is being written: the session's writes, which go
+// through the socket layer rather than OpenSSL's own write(), fail and end the delivery with the reason.
+TEST_F(SmtpTls, ServerClosingDuringTheMessageFailsTheDelivery) {
+    if (!CSmtpTestServer::IsNodeAvailable()) GTEST_SKIP() << "node is not installed: the real SMTP server cannot run";
+    CSmtpTestServer Server;
+    ASSERT_TRUE(StartServer(Server, CTlsTestCertificates::VALID, true, {"--drop-during-data"})) << Server.GetError();
+    std::string sMessage = "Subject: dropped\r\n\r\n";
+    while (sMessage.size() < 8 * 1024 * 1024) sMessage += "0123456789abcdefghijklmnopqrstuvwxyz.0123456789\r\n";
+    CSmtpClientConnection Connection;
+    Connection.Deliver(MakeSettings(u"localhost", Server.GetPort(), SMTPSECURITY_TLS, true), sMessage);
+    EXPECT_NE(Connection.GetLastResult(), S_OK);
+    EXPECT_NE(Connection.GetLastFailure().find("the server closed the connection"), std::string::npos)
+        << Connection.GetLastFailure();
 }
 
 TEST_F(SmtpTls, ModeNoneIsThePlainDialogueEvenWhereStartTlsIsOffered) {

@@ -204,18 +204,21 @@ bool CSocket::Connect(std::u16string_view sHost, USHORT nPort) noexcept {
     return FailWithErrno();
 }
 
+long SendWithoutSignal(SOCKET hSocket, const void* pData, std::size_t nLength) noexcept {
+    for (;;) {
+        const ssize_t nSent = ::send(hSocket, pData, nLength, MSG_NOSIGNAL);
+        if (nSent >= 0 || errno != EINTR) return static_cast<long>(nSent);
+    }
+}
+
 bool CSocket::Send(const void* pData, std::size_t nLength, std::size_t* pnSent) noexcept {
     if (pnSent == nullptr || (pData == nullptr && nLength != 0)) return Fail(WSAEFAULT);
     *pnSent = 0;
     if (!IsValid()) return Fail(WSAENOTSOCK);
-    for (;;) {
-        const ssize_t nSent = ::send(m_hSocket, pData, nLength, MSG_NOSIGNAL);
-        if (nSent >= 0) {
-            *pnSent = static_cast<std::size_t>(nSent);
-            return true;
-        }
-        if (errno != EINTR) return FailWithErrno();
-    }
+    const long nSent = SendWithoutSignal(m_hSocket, pData, nLength);
+    if (nSent < 0) return FailWithErrno();
+    *pnSent = static_cast<std::size_t>(nSent);
+    return true;
 }
 
 bool CSocket::Receive(void* pBuffer, std::size_t nLength, std::size_t* pnReceived) noexcept {

@@ -83,6 +83,11 @@ private:
 
 class CSocket;
 
+// Sends on hSocket without raising SIGPIPE when the peer has gone (which would end the process): the number
+// of bytes sent, or -1 with the failure in errno. For a layer that does its own reads and writes on a
+// socket's descriptor (a TLS session); CSocket::Send sends this way too.
+long SendWithoutSignal(SOCKET hSocket, const void* pData, std::size_t nLength) noexcept;
+
 // What EventSelect binds a socket's readiness notifications to. The binding lasts until the next
 // EventSelect with this event; the socket object must outlive it. While no socket is bound, or the bound one
 // is closed, a wait fails.

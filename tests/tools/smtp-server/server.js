@@ -2,7 +2,7 @@
 //
 //   node server.js [--port N] [--mail-dir DIR] [--user NAME] [--password TEXT]
 //                  [--auth-methods LOGIN,CRAM-MD5,PLAIN] [--auth-required]
-//                  [--starttls | --tls] [--cert FILE --key FILE] [--refuse-sender]
+//                  [--starttls | --tls] [--cert FILE --key FILE] [--refuse-sender] [--drop-during-data]
 //
 // Listens on 127.0.0.1 (port 0, the default, takes an ephemeral one) and prints "PORT <n>" on a line of its own
 // once it accepts connections. AUTH LOGIN, AUTH CRAM-MD5 and AUTH PLAIN are offered (also without TLS) and
@@ -13,7 +13,8 @@
 // name first and then renamed, so a reader never sees half a file): the envelope, the authenticated user and
 // method, whether the session was encrypted, and the data as sent after the transparency dots were removed. The server ends when its standard input closes, so it never outlives
 // the test that started it, or on SIGTERM. With --refuse-sender every MAIL FROM is answered
-// "550 5.7.1 Sender <address> is not allowed here", which ends the transaction before any recipient.
+// "550 5.7.1 Sender <address> is not allowed here", which ends the transaction before any recipient. With
+// --drop-during-data the server closes the connection at the first bytes of a message's data.
 'use strict';
 
 const fs = require('fs');
@@ -51,6 +52,7 @@ function parseArguments(argv) {
         else if (name === '--cert') options.cert = value();
         else if (name === '--key') options.key = value();
         else if (name === '--refuse-sender') options.refuseSender = true;
+        else if (name === '--drop-during-data') options.dropDuringData = true;
         else throw new Error(`unknown argument ${name}`);
     }
     if (!Number.isInteger(options.port) || options.port < 0 || options.port > 65535) {
@@ -119,6 +121,12 @@ const server = new SMTPServer({
     },
     onData(stream, session, callback) {
         const chunks = [];
+        if (options.dropDuringData) {
+            stream.once('data', () => {
+                for (const connection of server.connections) if (connection.id === session.id) connection._socket.destroy();
+            });
+            return;
+        }
         stream.on('data', (chunk) => chunks.push(chunk));
         stream.on('end', () => {
             try {
