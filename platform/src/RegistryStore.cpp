@@ -20,14 +20,14 @@ thread_local std::string t_sLastError;
 
 constexpr const char* kDefaultSystemDir = "/var/lib/corvane-harkwell";
 
-struct HiveSpec {
+struct HiveFile {
     const char* pszFile;
     bool bSystem;
     unsigned nFileMode;
 };
 // The classes hive is readable by everyone (the service helper of any user reads class registrations); the
 // machine hive holds settings and scrambled passwords, so only its owner reads it; the user hive is private.
-constexpr HiveSpec kHiveSpecs[kHiveCount] = {
+constexpr HiveFile kHiveFiles[kHiveCount] = {
     {"classes.db", true, 0644},
     {"machine.db", true, 0600},
     {"user.db", false, 0600},
@@ -139,28 +139,28 @@ bool CanWriteSystemHive(const Store& s, const std::string& sPath) {
 }
 
 LONG OpenHive(const Store& s, int nHive, Hive* pFresh) {
-    const HiveSpec& spec = kHiveSpecs[nHive];
-    if (!spec.bSystem) {
-        pFresh->pMain = std::make_unique<Database>(s.sUserDir + "/" + spec.pszFile, Database::Access::kReadWrite,
-                                                   spec.nFileMode, kUserFolderMode, false);
+    const HiveFile& file = kHiveFiles[nHive];
+    if (!file.bSystem) {
+        pFresh->pMain = std::make_unique<Database>(s.sUserDir + "/" + file.pszFile, Database::Access::kReadWrite,
+                                                   file.nFileMode, kUserFolderMode, false);
         return pFresh->pMain->Open();
     }
-    const std::string sPath = s.sSystemDir + "/" + spec.pszFile;
+    const std::string sPath = s.sSystemDir + "/" + file.pszFile;
     if (CanWriteSystemHive(s, sPath)) {
         pFresh->pMain =
-            std::make_unique<Database>(sPath, Database::Access::kReadWrite, spec.nFileMode, kSystemFolderMode, true);
+            std::make_unique<Database>(sPath, Database::Access::kReadWrite, file.nFileMode, kSystemFolderMode, true);
         return pFresh->pMain->Open();
     }
     pFresh->bOverlaid = true;
     pFresh->pMain =
-        std::make_unique<Database>(sPath, Database::Access::kReadOnly, spec.nFileMode, kSystemFolderMode, false);
+        std::make_unique<Database>(sPath, Database::Access::kReadOnly, file.nFileMode, kSystemFolderMode, false);
     LONG nResult = pFresh->pMain->Open();
     if (nResult == ERROR_FILE_NOT_FOUND) {
         pFresh->pMain.reset();
     } else if (nResult != ERROR_SUCCESS) {
         return nResult;
     }
-    pFresh->pOverlay = std::make_unique<Database>(s.sOverlayDir + "/" + spec.pszFile, Database::Access::kReadWrite,
+    pFresh->pOverlay = std::make_unique<Database>(s.sOverlayDir + "/" + file.pszFile, Database::Access::kReadWrite,
                                                   0600, kUserFolderMode, false);
     nResult = pFresh->pOverlay->Open();
     if (nResult == ERROR_CANTOPEN) {
