@@ -59,8 +59,7 @@ class CSinkSmtpServer {
 public:
     CSinkSmtpServer(const std::filesystem::path& CertificateFile, const std::filesystem::path& KeyFile) {
         m_pContext = SSL_CTX_new(TLS_server_method());
-        if (m_pContext == nullptr ||
-            SSL_CTX_use_certificate_chain_file(m_pContext, CertificateFile.c_str()) != 1 ||
+        if (m_pContext == nullptr || SSL_CTX_use_certificate_chain_file(m_pContext, CertificateFile.c_str()) != 1 ||
             SSL_CTX_use_PrivateKey_file(m_pContext, KeyFile.c_str(), SSL_FILETYPE_PEM) != 1)
             return;
         m_hListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -168,7 +167,8 @@ private:
                 // The data starts with the CR LF that ends the DATA line, so an empty message is seen too.
                 sBuffer.erase(0, sVerb == "DATA" ? nEnd : nEnd + 2);
                 if (sVerb == "EHLO") {
-                    Send(pSsl == nullptr ? "250-sink\r\n250-8BITMIME\r\n250 STARTTLS\r\n" : "250-sink\r\n250 8BITMIME\r\n");
+                    Send(pSsl == nullptr ? "250-sink\r\n250-8BITMIME\r\n250 STARTTLS\r\n"
+                                         : "250-sink\r\n250 8BITMIME\r\n");
                 } else if (sCommand == "STARTTLS" && pSsl == nullptr) {
                     Send("220 go ahead\r\n");
                     sBuffer.clear();
@@ -290,7 +290,8 @@ void RunNotification(benchmark::State& state, LONG nSecurity, CRate& Rate) {
             FAILED(pSettings->put_CcRecipients(CBstr(Settings.m_sCcRecipients))) ||
             FAILED(pSettings->put_BccRecipients(CBstr(Settings.m_sBccRecipients))) ||
             FAILED(pSettings->put_Timeout(Settings.m_nTimeout)) ||
-            FAILED(pSettings->QueryInterface(IidOf<ISmtpNotificationSecurity>(), reinterpret_cast<void**>(&pSecurity))) ||
+            FAILED(
+                pSettings->QueryInterface(IidOf<ISmtpNotificationSecurity>(), reinterpret_cast<void**>(&pSecurity))) ||
             FAILED(pSecurity->put_Security(Settings.m_nSecurity)) ||
             FAILED(pSecurity->put_VerifyServerCertificate(VARIANT_TRUE)) ||
             FAILED(pSettings->QueryInterface(IidOf<INotification>(), reinterpret_cast<void**>(&pNotification))))
@@ -311,7 +312,9 @@ void RunNotification(benchmark::State& state, LONG nSecurity, CRate& Rate) {
     state.SetItemsProcessed(state.iterations() * kMessageCount);
 }
 
-void BM_NotificationPlain(benchmark::State& state) { RunNotification(state, SMTPSECURITY_NONE, g_Plain); }
+void BM_NotificationPlain(benchmark::State& state) {
+    RunNotification(state, SMTPSECURITY_NONE, g_Plain);
+}
 BENCHMARK(BM_NotificationPlain)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 void BM_NotificationStartTls(benchmark::State& state) {

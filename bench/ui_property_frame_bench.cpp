@@ -116,8 +116,8 @@ struct PageLayout {
         for (int i = 0; i < kProperties; ++i) Labels.push_back(PropertyName(i) + u":");
         for (int i = 0; i < kProperties; ++i) {
             const short y = static_cast<short>(7 + 18 * i);
-            Controls.push_back({1000 + i, DialogControlKind::Static, Labels[i].c_str(), 7, static_cast<short>(y + 2),
-                                60, 8});
+            Controls.push_back(
+                {1000 + i, DialogControlKind::Static, Labels[i].c_str(), 7, static_cast<short>(y + 2), 60, 8});
             Controls.push_back({IDC_FIRST_EDIT + i, DialogControlKind::Edit, u"", 70, y, 150, 14});
         }
         Resource = DialogResource{227, 200, nullptr, Controls};

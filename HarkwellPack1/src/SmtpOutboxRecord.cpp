@@ -43,7 +43,8 @@ public:
         std::string_view sBytes;
         if (!Take(sizeof(T), sBytes)) return T();
         std::uint64_t n = 0;
-        for (std::size_t i = 0; i < sizeof(T); ++i) n |= static_cast<std::uint64_t>(static_cast<unsigned char>(sBytes[i])) << (8 * i);
+        for (std::size_t i = 0; i < sizeof(T); ++i)
+            n |= static_cast<std::uint64_t>(static_cast<unsigned char>(sBytes[i])) << (8 * i);
         return static_cast<T>(n);
     }
     std::u16string Text() {
@@ -82,8 +83,8 @@ std::string WriteOutboxRecord(const COutboxRecord& Record) {
     Writer.Number(Record.m_nNextAttemptTime);
     Writer.Text(Settings.m_sServerHost);
     Writer.Number(static_cast<std::uint16_t>(Settings.m_nServerPort));
-    for (const std::u16string* ps : {&Settings.m_sSender, &Settings.m_sToRecipients, &Settings.m_sCcRecipients,
-                                     &Settings.m_sBccRecipients})
+    for (const std::u16string* ps :
+         {&Settings.m_sSender, &Settings.m_sToRecipients, &Settings.m_sCcRecipients, &Settings.m_sBccRecipients})
         Writer.Text(*ps);
     Writer.Text(Settings.m_AuthMethodList.GetAsString());
     Writer.Text(Settings.m_sAuthenticationName);
@@ -112,8 +113,8 @@ bool ReadOutboxRecord(std::string_view sBytes, COutboxRecord& Record) {
     const auto nPort = Reader.Number<std::uint16_t>();
     Reader.Check(nPort != 0);
     Settings.m_nServerPort = nPort;
-    for (std::u16string* ps : {&Settings.m_sSender, &Settings.m_sToRecipients, &Settings.m_sCcRecipients,
-                               &Settings.m_sBccRecipients})
+    for (std::u16string* ps :
+         {&Settings.m_sSender, &Settings.m_sToRecipients, &Settings.m_sCcRecipients, &Settings.m_sBccRecipients})
         *ps = Reader.Text();
     Settings.m_AuthMethodList.SetAsString(Reader.Text());
     Settings.m_sAuthenticationName = Reader.Text();

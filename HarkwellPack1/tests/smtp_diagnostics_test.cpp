@@ -175,8 +175,7 @@ TEST_F(SmtpDiagnostics, ExhaustedRetriesEndWithOneLine) {
         Lines Found;
         for (const std::string& sLine : ReadLines())
             if (sLine.find("The message to 127.0.0.1:" + std::to_string(nPort) +
-                           " has been given up after 2 attempts, the last failed with 0x8007274d") !=
-                std::string::npos)
+                           " has been given up after 2 attempts, the last failed with 0x8007274d") != std::string::npos)
                 Found.push_back(sLine);
         return Found;
     };

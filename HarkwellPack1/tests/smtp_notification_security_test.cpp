@@ -181,8 +181,8 @@ TEST(SmtpNotificationSecurity, RetryIntervalRules) {
 
 // The default retry schedule "60,300,900" as the stream holds it: VT_BSTR, the byte count with the
 // terminator, the UTF-16 text and its terminator.
-const std::string kRetryBytes = std::string("\x08\x00\x16\x00\x00\x00", 6) +
-                                std::string(reinterpret_cast<const char*>(u"60,300,900"), 22);
+const std::string kRetryBytes =
+    std::string("\x08\x00\x16\x00\x00\x00", 6) + std::string(reinterpret_cast<const char*>(u"60,300,900"), 22);
 
 TEST(SmtpNotificationSecurity, StreamStoredBeforeSecurityLoadsWithoutTls) {
     const std::string sOld = testing_support::BytesFromHex(testing_support::SMTP_NOTIFICATION_STREAM_BEFORE_SECURITY);
@@ -210,8 +210,7 @@ TEST(SmtpNotificationSecurity, StreamStoredBeforeSecurityLoadsWithoutTls) {
     const std::string sNew = BytesOf(p.Save());
     ASSERT_EQ(sNew.size(), sOld.size() + 6 + 4 + kRetryBytes.size());
     EXPECT_EQ(sNew.substr(0, sOld.size()), sOld);
-    EXPECT_EQ(sNew.substr(sOld.size()),
-              std::string("\x03\x00\x00\x00\x00\x00\x0b\x00\xff\xff", 10) + kRetryBytes);
+    EXPECT_EQ(sNew.substr(sOld.size()), std::string("\x03\x00\x00\x00\x00\x00\x0b\x00\xff\xff", 10) + kRetryBytes);
 }
 
 // A property bag written before the two settings existed: it holds every other setting, not these.

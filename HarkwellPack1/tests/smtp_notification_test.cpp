@@ -326,10 +326,10 @@ TEST(SmtpNotification, PropertyBagHoldsTheScrambledPassword) {
     ASSERT_EQ(static_cast<IPersistPropertyBag*>(p.Get())->Save(pBag, TRUE, TRUE), S_OK);
     std::vector<std::u16string> Names;
     for (const auto& Entry : pBag->m_Values) Names.push_back(Entry.first);
-    EXPECT_EQ(Names, (std::vector<std::u16string>{u"AuthenticationMethods", u"AuthenticationName", u"BccRecipients",
-                                                  u"Body", u"CcRecipients", u"PersistAuthenticationPassword",
-                                                  u"RetryIntervals", u"Security", u"Sender", u"ServerHost", u"ServerPort", u"Subject",
-                                                  u"Timeout", u"ToRecipients", u"VerifyServerCertificate"}));
+    EXPECT_EQ(Names, (std::vector<std::u16string>{
+                         u"AuthenticationMethods", u"AuthenticationName", u"BccRecipients", u"Body", u"CcRecipients",
+                         u"PersistAuthenticationPassword", u"RetryIntervals", u"Security", u"Sender", u"ServerHost",
+                         u"ServerPort", u"Subject", u"Timeout", u"ToRecipients", u"VerifyServerCertificate"}));
     const VARIANT& Scrambled = pBag->m_Values[u"PersistAuthenticationPassword"];
     ASSERT_EQ(Scrambled.vt, VT_BSTR);
     EXPECT_EQ(std::u16string(Scrambled.bstrVal), CSmtpNotification::ScramblePassword(u"pw"));

@@ -121,8 +121,8 @@ TEST_F(PluginPage, ARegisteredPluginsPageIsMadeByClassIdentifierShownAndApplied)
         EXPECT_TRUE(m_Errors[static_cast<int>(i)].contains(
             QString::fromStdU16String(corvane::GuidText(kFailures[i].Class)), Qt::CaseInsensitive))
             << m_Errors[static_cast<int>(i)].toStdString();
-        EXPECT_TRUE(m_Errors[static_cast<int>(i)].contains(
-            QString::fromStdU16String(FormatSystemMessage(kFailures[i].hr))))
+        EXPECT_TRUE(
+            m_Errors[static_cast<int>(i)].contains(QString::fromStdU16String(FormatSystemMessage(kFailures[i].hr))))
             << m_Errors[static_cast<int>(i)].toStdString();
     }
 }
