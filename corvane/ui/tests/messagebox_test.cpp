@@ -137,6 +137,19 @@ TEST(ScrollablePage, ShowsThePartAboveTheSeparatorAndScrollsTheFocusIntoView) {
         const QRect Shown(pLow->mapTo(pArea->viewport(), QPoint(0, 0)), pLow->size());
         EXPECT_TRUE(pArea->viewport()->rect().contains(Shown));
         EXPECT_NEAR(Shown.center().y(), pArea->viewport()->rect().center().y(), 2);
+        // Scrolling away takes the focus to a control in view, so that the page stays where it was put; scrolling
+        // back gives it back.
+        const int nShownAt = pPage->GetPosition();
+        pPage->SetPosition(0);
+        QWidget* pInView = Parent.focusWidget();
+        ASSERT_NE(pInView, nullptr);
+        EXPECT_NE(pInView, pLow);
+        EXPECT_TRUE(pArea->viewport()->rect().contains(
+            QRect(pInView->mapTo(pArea->viewport(), QPoint(0, 0)), pInView->size())));
+        QTest::qWait(500);
+        EXPECT_EQ(pPage->GetPosition(), 0);
+        pPage->SetPosition(nShownAt);
+        EXPECT_EQ(Parent.focusWidget(), pLow);
         // Positions are clamped to the range.
         pLow->clearFocus();
         pPage->SetPosition(1000000);
