@@ -1,12 +1,36 @@
 // Run-time libraries over dlopen.
 #include <dlfcn.h>
+#include <unistd.h>
+
+#include <string>
 
 #include "comrt/libraries.h"
 #include "comrt/sync.h"
 
+namespace {
+
+// The folder of this runtime library, with its final "/"; empty when the loader cannot tell. The program's
+// own modules sit beside it. A bare name is not left to the loader's search alone: that search follows the
+// run path of the object that called dlopen, which is not ours where a tool (a sanitizer's runtime, a
+// preloaded library) stands between.
+std::string RuntimeFolder() {
+    Dl_info Info{};
+    if (dladdr(reinterpret_cast<const void*>(&LoadLibraryPath), &Info) == 0 || Info.dli_fname == nullptr) return {};
+    const std::string sFile = Info.dli_fname;
+    const std::size_t nSlash = sFile.rfind('/');
+    return nSlash == std::string::npos ? std::string() : sFile.substr(0, nSlash + 1);
+}
+
+}  // namespace
+
 HLIBRARY LoadLibraryPath(const std::string& sPath, std::string* psReason) noexcept {
     try {
-        void* hLibrary = dlopen(sPath.c_str(), RTLD_NOW | RTLD_LOCAL);
+        std::string sFile = sPath;
+        if (sPath.find('/') == std::string::npos) {
+            const std::string sBeside = RuntimeFolder() + sPath;
+            if (access(sBeside.c_str(), F_OK) == 0) sFile = sBeside;
+        }
+        void* hLibrary = dlopen(sFile.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (hLibrary == nullptr) {
             const char* pszError = dlerror();
             if (psReason != nullptr) *psReason = pszError != nullptr ? pszError : "";

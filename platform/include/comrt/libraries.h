@@ -8,7 +8,8 @@
 
 using HLIBRARY = struct HLIBRARY__*;
 
-// Loads the library at sPath (a path with a "/" is taken as it is, a bare name is searched where the
+// Loads the library at sPath (a path with a "/" is taken as it is; a bare name is looked for first in the
+// folder of this runtime library, where the program's own modules are installed and built, then where the
 // dynamic loader searches). Null on failure, with ERROR_MOD_NOT_FOUND as the last error and the loader's
 // reason in *psReason when given.
 COMRT_API HLIBRARY LoadLibraryPath(const std::string& sPath, std::string* psReason = nullptr) noexcept;
