@@ -328,10 +328,12 @@ void CSmtpClientConnectionT<TSocket>::SendTls(std::string_view sBytes) {
 }
 
 template <class TSocket>
-void CSmtpClientConnectionT<TSocket>::StartTls(std::u16string_view sHost, CSmtpTlsSession::VERIFY nVerify) {
+void CSmtpClientConnectionT<TSocket>::StartTls(std::u16string_view sHost, USHORT nPort,
+                                               CSmtpTlsSession::VERIFY nVerify) {
     if (!m_sReceiveBuffer.empty()) corvane::ThrowHResult(E_SMTP_DATA_BEFORE_TLS);
     m_sTlsFailure.clear();
-    m_pTlsSession = std::make_unique<CSmtpTlsSession>(m_Socket.GetHandle(), comrt::ToUtf8(sHost), nVerify);
+    m_bTlsResumed = false;
+    m_pTlsSession = std::make_unique<CSmtpTlsSession>(m_Socket.GetHandle(), comrt::ToUtf8(sHost), nPort, nVerify);
     for (;;) {
         const CSmtpTlsSession::STATUS nStatus = m_pTlsSession->Handshake();
         if (nStatus == CSmtpTlsSession::STATUS_DONE) break;
@@ -347,6 +349,7 @@ void CSmtpClientConnectionT<TSocket>::StartTls(std::u16string_view sHost, CSmtpT
             ThrowTlsFailure(nStatus, E_SMTP_TLS_HANDSHAKE);
         }
     }
+    m_bTlsResumed = m_pTlsSession->IsResumed();
     UL_TRACE(corvane::TRACE_LEVEL_VERBOSE, "TLS with %s: %s\n", comrt::ToUtf8(sHost).c_str(),
              m_pTlsSession->GetDescription().c_str());
 }
@@ -542,7 +545,7 @@ void CSmtpClientConnectionT<TSocket>::RunDialogue(const CSmtpSettings& Settings,
     Connect(Settings.m_sServerHost, Settings.m_nServerPort);
     if (nSecurity == SMTPSECURITY_TLS) {
         m_sStep = "TLS handshake";
-        StartTls(Settings.m_sServerHost, nVerify);
+        StartTls(Settings.m_sServerHost, Settings.m_nServerPort, nVerify);
     }
     m_sStep = "greeting";
     ReceiveInRange(200, 299);
@@ -555,7 +558,7 @@ void CSmtpClientConnectionT<TSocket>::RunDialogue(const CSmtpSettings& Settings,
             const ULONG nCode = Receive();
             if (nCode >= 200 && nCode <= 299) {
                 m_sStep = "TLS handshake";
-                StartTls(Settings.m_sServerHost, nVerify);
+                StartTls(Settings.m_sServerHost, Settings.m_nServerPort, nVerify);
                 // What the server said before the handshake no longer counts.
                 SendEhlo(Settings);
             } else if (bTlsRequired) {

@@ -119,10 +119,12 @@ public:
     // from then on Send and Receive go through the session. A failed handshake raises
     // E_SMTP_TLS_HANDSHAKE, E_SMTP_CERTIFICATE (with nVerify VERIFY_REQUIRED), or 0x80072746 when the server
     // closed the connection. Data received before and not yet taken must not exist (E_SMTP_DATA_BEFORE_TLS).
-    void StartTls(std::u16string_view sHost, CSmtpTlsSession::VERIFY nVerify);
+    void StartTls(std::u16string_view sHost, USHORT nPort, CSmtpTlsSession::VERIFY nVerify);
     bool IsTlsActive() const noexcept { return m_pTlsSession != nullptr; }
     // The established session; null without TLS.
     const CSmtpTlsSession* GetTlsSession() const noexcept { return m_pTlsSession.get(); }
+    // Whether the last handshake resumed an earlier session (it stays known after the connection closed).
+    bool WasTlsResumed() const noexcept { return m_bTlsResumed; }
     // Sends all bytes, waiting at most the time-out each time the socket cannot take more.
     void Send(std::string_view sBytes);
     // Sends the text in the locale's 8-bit character set (UTF-8).
@@ -205,6 +207,7 @@ private:
     bool m_bWaitForWrite = false;
     std::string m_sReceiveBuffer;
     std::unique_ptr<CSmtpTlsSession> m_pTlsSession;
+    bool m_bTlsResumed = false;
     // Diagnostics of one delivery: the step in progress, the last reply, what the TLS library said about a
     // failure, and the last refused authentication method with its reply.
     std::string m_sStep;

@@ -6,8 +6,11 @@
 #include <openssl/x509v3.h>
 
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
+#include <map>
 #include <mutex>
+#include <utility>
 
 #include "comrt/types.h"
 #include "corvane/ulguard.h"
@@ -57,7 +60,11 @@ struct CTrustStoreState {
     bool operator==(const CTrustStoreState&) const = default;
 };
 
-// The client contexts the sessions share: one without trust anchors, one with those of the state it read.
+// The client contexts the sessions share: one without trust anchors, one with those of the state it read;
+// and the sessions each context may resume, by server and check. Resuming saves the server's signature and
+// the check of its chain, most of a handshake's cost. A session is only resumed by a connection to the same
+// host and port with the same check, through the context it was made in: so never one that was not checked
+// by one that checks, nor after the trust anchors changed.
 // Never destroyed: the library's own clean-up at exit may run before a static object's destructor would.
 class CContextCache {
 public:
@@ -82,28 +89,94 @@ public:
             *psError = TakeErrorQueue();
             return pContext;
         }
+        ForgetSessions(m_pTrusting);
         SSL_CTX_free(m_pTrusting);
         m_pTrusting = pContext;
         m_TrustingState = State;
         return UpReference(pContext);
     }
 
-private:
-    static SSL_CTX* Make() {
-        SSL_CTX* pContext = SSL_CTX_new(TLS_client_method());
-        // TLS 1.2 is the oldest version mail servers still need; older ones are broken.
-        if (pContext != nullptr) SSL_CTX_set_min_proto_version(pContext, TLS1_2_VERSION);
-        return pContext;
+    // The oldest session kept to resume for the key in the context, taken out, or nullptr; the caller owns
+    // the reference. Each serves once: servers hand over several tickets of TLS 1.3 for that, and may take
+    // none twice.
+    SSL_SESSION* TakeSession(SSL_CTX* pContext, const std::string& sKey) {
+        std::lock_guard Lock(m_Mutex);
+        const auto it = m_Sessions.find({pContext, sKey});
+        if (it == m_Sessions.end()) return nullptr;
+        SSL_SESSION* pSession = it->second.front();
+        it->second.pop_front();
+        if (it->second.empty()) m_Sessions.erase(it);
+        return pSession;
     }
+    // Takes over the reference to the session, to resume for the key after those kept before it.
+    void KeepSession(SSL_CTX* pContext, const std::string& sKey, SSL_SESSION* pSession) {
+        std::lock_guard Lock(m_Mutex);
+        // Bounds far above the servers one process talks to and the tickets one hands over.
+        if (m_Sessions.size() >= MAX_SERVERS) ForgetSessions(nullptr);
+        std::deque<SSL_SESSION*>& Kept = m_Sessions[{pContext, sKey}];
+        if (Kept.size() >= MAX_SESSIONS_PER_SERVER) {
+            SSL_SESSION_free(Kept.front());
+            Kept.pop_front();
+        }
+        Kept.push_back(pSession);
+    }
+
+private:
+    static constexpr std::size_t MAX_SERVERS = 256;
+    static constexpr std::size_t MAX_SESSIONS_PER_SERVER = 4;
+
+    static SSL_CTX* Make();
     static SSL_CTX* UpReference(SSL_CTX* pContext) {
         return pContext != nullptr && SSL_CTX_up_ref(pContext) == 1 ? pContext : nullptr;
+    }
+    // Frees the sessions kept for the context (for every context with nullptr).
+    void ForgetSessions(SSL_CTX* pContext) {
+        for (auto it = m_Sessions.begin(); it != m_Sessions.end();) {
+            if (pContext != nullptr && it->first.first != pContext) {
+                ++it;
+                continue;
+            }
+            for (SSL_SESSION* pSession : it->second) SSL_SESSION_free(pSession);
+            it = m_Sessions.erase(it);
+        }
     }
 
     std::mutex m_Mutex;
     SSL_CTX* m_pPlain = nullptr;
     SSL_CTX* m_pTrusting = nullptr;
     CTrustStoreState m_TrustingState;
+    std::map<std::pair<SSL_CTX*, std::string>, std::deque<SSL_SESSION*>> m_Sessions;
 };
+
+// The index among the library's extra data of an SSL object's session key (CSmtpTlsSession::m_sSessionKey).
+int SessionKeyIndex() noexcept {
+    static const int s_nIndex = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return s_nIndex;
+}
+
+// A session the server handed over (at the end of a full handshake, or in a ticket after it): kept for the
+// next connection with the same key.
+int OnNewSession(SSL* pSsl, SSL_SESSION* pSession) noexcept {
+    const auto* psKey = static_cast<const std::string*>(SSL_get_ex_data(pSsl, SessionKeyIndex()));
+    if (psKey == nullptr || SSL_SESSION_is_resumable(pSession) != 1) return 0;
+    try {
+        CContextCache::Get().KeepSession(SSL_get_SSL_CTX(pSsl), *psKey, pSession);
+    } catch (...) {
+        return 0;  // not kept: the library frees it
+    }
+    return 1;
+}
+
+SSL_CTX* CContextCache::Make() {
+    SSL_CTX* pContext = SSL_CTX_new(TLS_client_method());
+    if (pContext == nullptr) return nullptr;
+    // TLS 1.2 is the oldest version mail servers still need; older ones are broken.
+    SSL_CTX_set_min_proto_version(pContext, TLS1_2_VERSION);
+    // The library hands each new session to OnNewSession and keeps none itself.
+    SSL_CTX_set_session_cache_mode(pContext, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(pContext, &OnNewSession);
+    return pContext;
+}
 
 // The session's transport: OpenSSL's socket BIO, except that writes go through the socket layer. The BIO's
 // own write() raises SIGPIPE on a connection the server has closed, and SIGPIPE ends the whole process.
@@ -137,17 +210,19 @@ const BIO_METHOD* SocketWithoutSignal() noexcept {
 
 }  // namespace
 
-CSmtpTlsSession::CSmtpTlsSession(int hSocket, std::string_view sHost, VERIFY nVerify) : m_nVerify(nVerify) {
+CSmtpTlsSession::CSmtpTlsSession(int hSocket, std::string_view sHost, unsigned short nPort, VERIFY nVerify)
+    : m_nVerify(nVerify) {
     try {
-        Initialize(hSocket, sHost);
+        Initialize(hSocket, sHost, nPort);
     } catch (...) {
+        SSL_SESSION_free(m_pOfferedSession);
         SSL_free(m_pSsl);
         SSL_CTX_free(m_pContext);
         throw;
     }
 }
 
-void CSmtpTlsSession::Initialize(int hSocket, std::string_view sHost) {
+void CSmtpTlsSession::Initialize(int hSocket, std::string_view sHost, unsigned short nPort) {
     const VERIFY nVerify = m_nVerify;
     ERR_clear_error();
     // The context is shared: its trust anchors are read again only when the store changes (its place, as
@@ -176,9 +251,19 @@ void CSmtpTlsSession::Initialize(int hSocket, std::string_view sHost) {
         if (nSet != 1) corvane::ThrowHResult(E_FAIL);
     }
     SSL_set_verify(m_pSsl, nVerify == VERIFY_REQUIRED ? SSL_VERIFY_PEER : SSL_VERIFY_NONE, nullptr);
+    // The check is part of the key: a session made without it is never resumed by a connection that checks,
+    // nor one whose failed check was only noted by a connection that requires it.
+    m_sSessionKey = std::to_string(static_cast<int>(nVerify)) + " " + sHostText + " " + std::to_string(nPort);
+    if (SSL_set_ex_data(m_pSsl, SessionKeyIndex(), &m_sSessionKey) != 1) corvane::ThrowHResult(E_OUTOFMEMORY);
+    m_pOfferedSession = CContextCache::Get().TakeSession(m_pContext, m_sSessionKey);
+    if (m_pOfferedSession != nullptr && SSL_set_session(m_pSsl, m_pOfferedSession) != 1) {
+        SSL_SESSION_free(m_pOfferedSession);
+        m_pOfferedSession = nullptr;
+    }
 }
 
 CSmtpTlsSession::~CSmtpTlsSession() {
+    SSL_SESSION_free(m_pOfferedSession);
     SSL_free(m_pSsl);
     SSL_CTX_free(m_pContext);
 }
@@ -223,7 +308,20 @@ CSmtpTlsSession::STATUS CSmtpTlsSession::Classify(int nResult) noexcept {
 
 CSmtpTlsSession::STATUS CSmtpTlsSession::Handshake() noexcept {
     ERR_clear_error();
-    return Result(SSL_connect(m_pSsl));
+    const STATUS nStatus = Result(SSL_connect(m_pSsl));
+    if (nStatus != STATUS_DONE || m_pOfferedSession == nullptr) return nStatus;
+    // A session of TLS 1.2 serves again: servers make no new one on resumption. A ticket of TLS 1.3 serves
+    // once; the server may hand over new ones.
+    SSL_SESSION* pOffered = std::exchange(m_pOfferedSession, nullptr);
+    if (SSL_session_reused(m_pSsl) == 1 && SSL_version(m_pSsl) < TLS1_3_VERSION) {
+        try {
+            CContextCache::Get().KeepSession(m_pContext, m_sSessionKey, pOffered);
+            return nStatus;
+        } catch (...) {
+        }
+    }
+    SSL_SESSION_free(pOffered);
+    return nStatus;
 }
 
 CSmtpTlsSession::STATUS CSmtpTlsSession::Read(void* pBuffer, std::size_t nLength, std::size_t* pnRead) noexcept {
@@ -261,5 +359,9 @@ std::string CSmtpTlsSession::GetVerifyResultText() const {
 }
 
 std::string CSmtpTlsSession::GetDescription() const {
-    return std::string(SSL_get_version(m_pSsl)) + " " + SSL_get_cipher_name(m_pSsl);
+    return std::string(SSL_get_version(m_pSsl)) + " " + SSL_get_cipher_name(m_pSsl) + (IsResumed() ? ", resumed" : "");
+}
+
+bool CSmtpTlsSession::IsResumed() const noexcept {
+    return SSL_session_reused(m_pSsl) == 1;
 }

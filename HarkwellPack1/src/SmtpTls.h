@@ -12,7 +12,8 @@
 // The server's certificate is checked against the trust anchors the library finds by default (the system's
 // store; SSL_CERT_FILE and SSL_CERT_DIR name others), and its names against the host name or IPv4 address
 // the connection was made to. Sessions share the library's context and the trust anchors it read; those
-// are read again when the store changes (another file or folder named, or a file rewritten).
+// are read again when the store changes (another file or folder named, or a file rewritten). A connection
+// resumes the last session with the same server and the same check when the server still takes it.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +22,7 @@
 
 typedef struct ssl_st SSL;
 typedef struct ssl_ctx_st SSL_CTX;
+typedef struct ssl_session_st SSL_SESSION;
 
 class CSmtpTlsSession {
 public:
@@ -34,9 +36,11 @@ public:
         VERIFY_REQUIRED,
     };
 
-    // A session over the connected socket hSocket for the server sHost (sent as the server name unless it is
-    // an address). Throws E_OUTOFMEMORY or E_FAIL (with a trace line) when the library cannot make one.
-    CSmtpTlsSession(int hSocket, std::string_view sHost, VERIFY nVerify);
+    // A session over the connected socket hSocket for the server sHost at nPort (the host is sent as the
+    // server name unless it is an address); it resumes the last session with that server made with the same
+    // check, if the server still takes it. Throws E_OUTOFMEMORY or E_FAIL (with a trace line) when the
+    // library cannot make one.
+    CSmtpTlsSession(int hSocket, std::string_view sHost, unsigned short nPort, VERIFY nVerify);
     ~CSmtpTlsSession();
     CSmtpTlsSession(const CSmtpTlsSession&) = delete;
     CSmtpTlsSession& operator=(const CSmtpTlsSession&) = delete;
@@ -59,11 +63,13 @@ public:
     std::string GetVerifyResultText() const;
     // What the library said about the last failure (STATUS_FAILED): its error queue as one line, emptied.
     const std::string& GetErrorText() const noexcept { return m_sErrorText; }
-    // The protocol version and cipher of the established session, for the trace.
+    // The protocol version and cipher of the established session, and whether it was resumed, for the trace.
     std::string GetDescription() const;
+    // Whether the handshake resumed an earlier session instead of making a new one.
+    bool IsResumed() const noexcept;
 
 private:
-    void Initialize(int hSocket, std::string_view sHost);
+    void Initialize(int hSocket, std::string_view sHost, unsigned short nPort);
     // The status of a library call's result; Result also notes a session that has ended or failed.
     STATUS Result(int nResult) noexcept;
     STATUS Classify(int nResult) noexcept;
@@ -73,4 +79,8 @@ private:
     VERIFY m_nVerify;
     bool m_bBroken = false;
     std::string m_sErrorText;
+    // Which sessions this one may resume and is kept for: the check, the host and the port.
+    std::string m_sSessionKey;
+    // The earlier session offered for resumption, until the handshake ends.
+    SSL_SESSION* m_pOfferedSession = nullptr;
 };

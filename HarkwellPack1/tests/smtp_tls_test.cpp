@@ -212,6 +212,40 @@ TEST_F(SmtpTls, ChangedTrustStoreCountsAtTheNextDelivery) {
     }
 }
 
+TEST_F(SmtpTls, SessionsAreResumedOnlyWithTheCheckTheyWereMadeWith) {
+    if (!CSmtpTestServer::IsNodeAvailable()) GTEST_SKIP() << "node is not installed: the real SMTP server cannot run";
+    CSmtpTestServer Good, Stranger;
+    ASSERT_TRUE(StartServer(Good, CTlsTestCertificates::VALID, false)) << Good.GetError();
+    ASSERT_TRUE(StartServer(Stranger, CTlsTestCertificates::SELF_SIGNED, false)) << Stranger.GetError();
+    // In order: the server, the mode, the check, whether it is delivered, whether the session is resumed.
+    const struct {
+        CSmtpTestServer* pServer;
+        LONG nSecurity;
+        bool bVerify, bDelivered, bResumed;
+    } Steps[] = {
+        {&Good, SMTPSECURITY_STARTTLS_REQUIRED, true, true, false},
+        {&Good, SMTPSECURITY_STARTTLS_REQUIRED, true, true, true},
+        {&Good, SMTPSECURITY_STARTTLS_REQUIRED, true, true, true},
+        // Another check is another session.
+        {&Good, SMTPSECURITY_STARTTLS_REQUIRED, false, true, false},
+        // The failed check was only noted; a connection that requires it must not pass on that session.
+        {&Stranger, SMTPSECURITY_STARTTLS, true, true, false},
+        {&Stranger, SMTPSECURITY_STARTTLS, true, true, true},
+        {&Stranger, SMTPSECURITY_STARTTLS_REQUIRED, true, false, false},
+        {&Stranger, SMTPSECURITY_STARTTLS_REQUIRED, false, true, false},
+        {&Stranger, SMTPSECURITY_STARTTLS_REQUIRED, true, false, false},
+    };
+    int nStep = 0;
+    for (const auto& Step : Steps) {
+        CSmtpClientConnection Connection;
+        Connection.Deliver(MakeSettings(u"localhost", Step.pServer->GetPort(), Step.nSecurity, Step.bVerify), MESSAGE);
+        EXPECT_EQ(Connection.GetLastResult(), Step.bDelivered ? S_OK : E_SMTP_CERTIFICATE)
+            << "step " << nStep << ": " << Connection.GetLastFailure();
+        EXPECT_EQ(Connection.WasTlsResumed(), Step.bResumed) << "step " << nStep;
+        ++nStep;
+    }
+}
+
 TEST_F(SmtpTls, EveryMethodAuthenticatesInsideTls) {
     if (!CSmtpTestServer::IsNodeAvailable()) GTEST_SKIP() << "node is not installed: the real SMTP server cannot run";
     CSmtpTestServer Server;
