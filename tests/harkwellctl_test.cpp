@@ -298,6 +298,15 @@ TEST_F(Harkwellctl, ThePasswordIsWriteOnlyOverTheBusAndStillAuthenticates) {
                                          sNotification, "-m", "Corvane.Dispatch.Invoke", pszDispid, "2", "[]"});
         EXPECT_EQ("(<''>, @av [])\n", Invoked.sOutput) << pszDispid;
     }
+    // Nor through the scenario's State, whose record holds the notification's saved settings; putting back
+    // what a client read changes nothing.
+    const std::string sScenario = "/Corvane/HarkwellServer/Application/Manager/Scenarios/0";
+    const auto State = RunProgram(
+        {"busctl", "--user", "get-property", "Corvane.HarkwellServer", sScenario, "Corvane.IScenario", "State"});
+    EXPECT_EQ("s \"\"\n", State.sOutput);
+    EXPECT_NE(0, RunProgram({"busctl", "--user", "set-property", "Corvane.HarkwellServer", sScenario,
+                             "Corvane.IScenario", "State", "s", ""})
+                     .nExitCode);
     Result = Ctl({"show", "0"});
     EXPECT_NE(std::string::npos, Result.sOutput.find("    AuthenticationName = harkwell\n")) << Result.sOutput;
     EXPECT_EQ(std::string::npos, Result.sOutput.find(CSmtpTestServer::PASSWORD)) << Result.sOutput;

@@ -52,7 +52,7 @@ constexpr CLSID CLSID_CScenarios = MakeGuid("{71A5E712-22E5-472C-9588-83F9AD583B
 constexpr CLSID CLSID_CManager = MakeGuid("{0CD58AA1-AA10-48C1-80FC-A00585098771}");
 
 COMRT_DESCRIBE_INTERFACE(IScenario, "IScenario Interface", comrt::InterfaceKind::Dual,
-                         comrt::PropGet<&IScenario::get_State>(DISPID_Scenario_State, "State", 1, "psState"),
+                         comrt::LocalPropGet<&IScenario::get_State>(DISPID_Scenario_State, "State", 1, "psState"),
                          comrt::PropPut<&IScenario::put_State>(DISPID_Scenario_State, "State", 2, "sState"),
                          comrt::PropGet<&IScenario::get_Activity>(1, "Activity", 3, "ppActivity"),
                          comrt::PropPut<&IScenario::put_Activity>(1, "Activity", 4, "pActivity"),
