@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "Common.h"
+#include "PageText.h"
 #include "comrt/nls.h"
 #include "comrt/systemerrors.h"
 #include "corvane/uldebug.h"
@@ -150,51 +151,12 @@ CComPtr<I> ActivityOf(const TPage& Page, size_t nIndex) {
     return pActivity;
 }
 
-bool IsTrimmed(char16_t c) {
-    return c == u' ' || c == u'\t' || c == u'\r' || c == u'\n';
-}
-
 }  // namespace
 
 // The name expression page
 
 const DialogResource& CProcessCheckActivityNameExpressionPropertyPage::GetDialogResource() {
     return kNameExpressionResource;
-}
-
-std::u16string CProcessCheckActivityNameExpressionPropertyPage::ListTextOfLines(std::u16string_view sText) {
-    std::u16string sLines;
-    sLines.reserve(sText.size());
-    for (size_t i = 0; i < sText.size(); ++i) {
-        if (sText[i] == u'\r' && i + 1 < sText.size() && sText[i + 1] == u'\n') continue;
-        sLines += sText[i];
-    }
-    size_t nStart = 0;
-    size_t nEnd = sLines.size();
-    while (nStart < nEnd && IsTrimmed(sLines[nStart])) ++nStart;
-    while (nEnd > nStart && IsTrimmed(sLines[nEnd - 1])) --nEnd;
-    std::vector<std::u16string> Items;
-    if (nEnd > nStart) {
-        const std::u16string_view sBody = std::u16string_view(sLines).substr(nStart, nEnd - nStart);
-        size_t nLine = 0;
-        for (;;) {
-            const size_t nBreak = sBody.find(u'\n', nLine);
-            Items.emplace_back(sBody.substr(nLine, nBreak == std::u16string_view::npos ? nBreak : nBreak - nLine));
-            if (nBreak == std::u16string_view::npos) break;
-            nLine = nBreak + 1;
-        }
-    }
-    return corvane::JoinList(Items);
-}
-
-std::u16string CProcessCheckActivityNameExpressionPropertyPage::LinesOfListText(std::u16string_view sList) {
-    std::u16string sLines;
-    const std::vector<std::u16string> Items = corvane::SplitList(sList);
-    for (size_t i = 0; i < Items.size(); ++i) {
-        if (i > 0) sLines += u'\n';
-        sLines += Items[i];
-    }
-    return sLines;
 }
 
 void CProcessCheckActivityNameExpressionPropertyPage::LoadControls() {
@@ -208,7 +170,8 @@ void CProcessCheckActivityNameExpressionPropertyPage::LoadControls() {
     pEdit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Watch(IDC_NAMEEXPRESSION_EXPRESSIONS);
     CComPtr<IProcessCheckActivity> pActivity = ActivityOf<IProcessCheckActivity>(*this, 0);
-    SetItemText(IDC_NAMEEXPRESSION_EXPRESSIONS, LinesOfListText(GetTextProperty(pActivity, u"ProcessNameExpressions")));
+    SetItemText(IDC_NAMEEXPRESSION_EXPRESSIONS,
+                pack1ui::LinesOfListText(GetTextProperty(pActivity, u"ProcessNameExpressions")));
 }
 
 HRESULT CProcessCheckActivityNameExpressionPropertyPage::Apply() {
@@ -217,7 +180,8 @@ HRESULT CProcessCheckActivityNameExpressionPropertyPage::Apply() {
     pack1ui::CWaitCursor WaitCursor;
     // The list is the first object's only.
     CComPtr<IProcessCheckActivity> pActivity = ActivityOf<IProcessCheckActivity>(*this, 0);
-    PutTextProperty(pActivity, u"ProcessNameExpressions", ListTextOfLines(ItemText(IDC_NAMEEXPRESSION_EXPRESSIONS)));
+    PutTextProperty(pActivity, u"ProcessNameExpressions",
+                    pack1ui::ListTextOfLines(ItemText(IDC_NAMEEXPRESSION_EXPRESSIONS)));
     SetApplied();
     UL_PAGE_GUARD_END
 }
@@ -315,24 +279,6 @@ const DialogResource& CSystemPerformanceCheckActivityThresholdsPropertyPage::Get
     return kThresholdsResource;
 }
 
-LONG CSystemPerformanceCheckActivityThresholdsPropertyPage::ThresholdOfText(std::u16string_view sText) {
-    size_t nStart = 0;
-    size_t nEnd = sText.size();
-    while (nStart < nEnd && IsTrimmed(sText[nStart])) ++nStart;
-    while (nEnd > nStart && IsTrimmed(sText[nEnd - 1])) --nEnd;
-    if (nStart == nEnd) return 0;
-    pack1ui::CVariant Value;
-    Value.vt = VT_BSTR;
-    Value.bstrVal = SysAllocStringLen(sText.data() + nStart, static_cast<UINT>(nEnd - nStart));
-    if (Value.bstrVal == nullptr) corvane::ThrowHResult(E_OUTOFMEMORY);
-    const HRESULT nResult = VariantChangeType(&Value, &Value, 0, VT_I4);
-    if (FAILED(nResult)) {
-        UL_TRACE(corvane::TRACE_LEVEL_ERROR, "Exception 0x%08x\n", static_cast<unsigned>(nResult));
-        corvane::ThrowHResult(nResult);
-    }
-    return Value.lVal < 0 ? 0 : Value.lVal;
-}
-
 void CSystemPerformanceCheckActivityThresholdsPropertyPage::LoadControls() {
     InitializeControls(GetWindow());
     for (size_t i = 0; i < std::size(kThresholdProperties); ++i) Watch(IDC_THRESHOLDS_FIRST + static_cast<int>(i));
@@ -352,7 +298,7 @@ HRESULT CSystemPerformanceCheckActivityThresholdsPropertyPage::Apply() {
             ActivityOf<ISystemPerformanceCheckActivity>(*this, nObject);
         for (size_t i = 0; i < std::size(kThresholdProperties); ++i)
             PutNumberProperty(pActivity, kThresholdProperties[i],
-                              ThresholdOfText(ItemText(IDC_THRESHOLDS_FIRST + static_cast<int>(i))));
+                              pack1ui::ThresholdOfText(ItemText(IDC_THRESHOLDS_FIRST + static_cast<int>(i))));
     }
     SetApplied();
     UL_PAGE_GUARD_END

@@ -69,12 +69,6 @@ public:
     static const DialogResource& GetDialogResource();
     static UINT GetTitleResourceId() { return IDD_PROCESSCHECKACTIVITY_NAMEEXPRESSION; }
 
-    // The list text of the edit's lines: CR LF made LF, tabs, CR, LF and blanks trimmed at both ends of the
-    // whole text, one item per line (an empty line in the middle an empty item).
-    static std::u16string ListTextOfLines(std::u16string_view sText);
-    // The lines of list text, one item a line (joined by line feeds, the edit's own line breaks).
-    static std::u16string LinesOfListText(std::u16string_view sList);
-
     void LoadControls();
     HRESULT Apply() override;
     using CPack1PropertyPageT::OnChange;
@@ -141,10 +135,6 @@ public:
     BEGIN_UL_CONTROL_MAP(CSystemPerformanceCheckActivityThresholdsPropertyPage)
     UL_CONTROL_ENTRY(IDC_THRESHOLDS_FIRST, m_hFirstEdit)
     END_UL_CONTROL_MAP()
-
-    // The threshold of an edit's text: trimmed, empty 0, else a 32-bit integer (a text that is not one raises
-    // the conversion's failure), a negative one 0.
-    static LONG ThresholdOfText(std::u16string_view sText);
 
     void LoadControls();
     HRESULT Apply() override;

@@ -95,68 +95,12 @@ void CheckSingleObject(size_t nCount, HRESULT nResult) {
     corvane::ThrowHResult(nResult);
 }
 
-bool EqualsIgnoringCase(std::u16string_view sText, std::u16string_view sLower) {
-    if (sText.size() != sLower.size()) return false;
-    for (size_t i = 0; i < sText.size(); ++i) {
-        const char16_t c = sText[i] >= u'A' && sText[i] <= u'Z' ? static_cast<char16_t>(sText[i] + 32) : sText[i];
-        if (c != sLower[i]) return false;
-    }
-    return true;
-}
-
-bool IsBlank(char16_t c) {
-    return c == u' ' || c == u'\t';
-}
-
 }  // namespace
 
 // The connection page
 
 const DialogResource& CConnectionPropertyPage::GetDialogResource() {
     return kConnectionResource;
-}
-
-AuthenticationChoice CConnectionPropertyPage::ChoiceOfMethods(std::u16string_view sMethods) {
-    bool bLogin = false;
-    bool bDigest = false;
-    for (const std::u16string& sMethod : corvane::SplitList(sMethods)) {
-        bLogin = bLogin || EqualsIgnoringCase(sMethod, u"login");
-        bDigest = bDigest || EqualsIgnoringCase(sMethod, u"cram-md5");
-    }
-    if (bLogin && bDigest) return AUTHENTICATION_DIGEST_OR_PLAIN;
-    if (bLogin) return AUTHENTICATION_PLAIN;
-    if (bDigest) return AUTHENTICATION_DIGEST;
-    return AUTHENTICATION_NONE;
-}
-
-std::u16string CConnectionPropertyPage::MethodsOfChoice(LONG nChoice) {
-    switch (nChoice) {
-        case AUTHENTICATION_PLAIN:
-            return corvane::JoinList({u"login"});
-        case AUTHENTICATION_DIGEST:
-            return corvane::JoinList({u"cram-md5"});
-        case AUTHENTICATION_DIGEST_OR_PLAIN:
-            // CRAM-MD5 is tried first.
-            return corvane::JoinList({u"cram-md5", u"login"});
-        default:
-            return {};
-    }
-}
-
-LONG CConnectionPropertyPage::PortOfText(std::u16string_view sText) {
-    size_t i = 0;
-    while (i < sText.size() && IsBlank(sText[i])) ++i;
-    bool bNegative = false;
-    if (i < sText.size() && (sText[i] == u'-' || sText[i] == u'+')) bNegative = sText[i++] == u'-';
-    const size_t nDigits = i;
-    long long nValue = 0;
-    for (; i < sText.size() && sText[i] >= u'0' && sText[i] <= u'9'; ++i) {
-        // Past the range of a port any further digit changes nothing: the object refuses it anyway.
-        if (nValue <= 0x7FFFFFFF) nValue = nValue * 10 + (sText[i] - u'0');
-    }
-    if (i == nDigits) corvane::ThrowHResult(HRESULT_FROM_WIN32(ERROR_INVALID_DATA));
-    if (nValue > 0x7FFFFFFF) nValue = 0x7FFFFFFF;
-    return static_cast<LONG>(bNegative ? -nValue : nValue);
 }
 
 void CConnectionPropertyPage::LoadControls() {
@@ -187,7 +131,7 @@ void CConnectionPropertyPage::LoadControls() {
     for (size_t i = 0; i < std::size(kConnectionTextEdits); ++i)
         SetItemText(kConnectionTextEdits[i], GetTextProperty(pDispatch, kConnectionTextProperties[i]));
     m_AuthenticationMethodsComboBox.SetCurSel(m_AuthenticationMethodsComboBox.FindItemData(
-        ChoiceOfMethods(GetTextProperty(pDispatch, u"AuthenticationMethods"))));
+        pack1ui::ChoiceOfMethods(GetTextProperty(pDispatch, u"AuthenticationMethods"))));
     SetItemText(IDC_CONNECTION_AUTHENTICATIONNAME, GetTextProperty(pDispatch, u"AuthenticationName"));
     // The stored password is never shown (over the bus it cannot even be read).
     SetItemText(IDC_CONNECTION_AUTHENTICATIONPASSWORD, u"");
@@ -207,7 +151,7 @@ void CConnectionPropertyPage::LoadControls() {
 }
 
 void CConnectionPropertyPage::UpdateEnabledState() {
-    const BOOL bAuthentication = m_AuthenticationMethodsComboBox.GetCurSelData(AUTHENTICATION_NONE) != 0;
+    const BOOL bAuthentication = m_AuthenticationMethodsComboBox.GetCurSelData(pack1ui::AUTHENTICATION_NONE) != 0;
     for (int nId = IDC_CONNECTION_AUTHENTICATIONNAME_TITLE; nId <= IDC_CONNECTION_AUTHENTICATIONPASSWORD; ++nId)
         EnableWindow(GetItem(nId), bAuthentication);
     EnableWindow(GetItem(IDC_CONNECTION_SECURITY_TITLE), m_bSecurity);
@@ -233,7 +177,7 @@ HRESULT CConnectionPropertyPage::Apply() {
         PutTextProperty(pDispatch, u"ServerHost", ItemText(IDC_CONNECTION_SERVERHOST));
         LONG nPort = 0;
         try {
-            nPort = PortOfText(ItemText(IDC_CONNECTION_SERVERPORT));
+            nPort = pack1ui::PortOfText(ItemText(IDC_CONNECTION_SERVERPORT));
         } catch (const corvane::CHResultException& e) {
             UL_TRACE(corvane::TRACE_LEVEL_ERROR, "Exception 0x%08x\n", static_cast<unsigned>(e.GetResult()));
             throw;
@@ -241,8 +185,9 @@ HRESULT CConnectionPropertyPage::Apply() {
         PutNumberProperty(pDispatch, u"ServerPort", nPort);
         for (size_t i = 0; i < std::size(kConnectionTextEdits); ++i)
             PutTextProperty(pDispatch, kConnectionTextProperties[i], ItemText(kConnectionTextEdits[i]));
-        PutTextProperty(pDispatch, u"AuthenticationMethods",
-                        MethodsOfChoice(m_AuthenticationMethodsComboBox.GetCurSelData(AUTHENTICATION_NONE)));
+        PutTextProperty(
+            pDispatch, u"AuthenticationMethods",
+            pack1ui::MethodsOfChoice(m_AuthenticationMethodsComboBox.GetCurSelData(pack1ui::AUTHENTICATION_NONE)));
         PutTextProperty(pDispatch, u"AuthenticationName", ItemText(IDC_CONNECTION_AUTHENTICATIONNAME));
         if (IsChanged(IDC_CONNECTION_AUTHENTICATIONPASSWORD))
             PutTextProperty(pDispatch, u"AuthenticationPassword", ItemText(IDC_CONNECTION_AUTHENTICATIONPASSWORD));

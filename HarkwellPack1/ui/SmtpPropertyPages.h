@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Pack1PropertyPage.h"
+#include "PageText.h"
 #include "SmtpNotification.h"
 #include "corvane/ulcontrols.h"
 
@@ -35,14 +36,6 @@ constexpr int IDC_TEMPLATE_SUBJECT = 302;
 constexpr HRESULT E_CONNECTION_PAGE_SINGLE_OBJECT = static_cast<HRESULT>(0xA7650095);
 constexpr HRESULT E_TEMPLATE_PAGE_SINGLE_OBJECT = static_cast<HRESULT>(0xA765013C);
 
-// The authentication choices of list 407 (their item data).
-enum AuthenticationChoice : LONG {
-    AUTHENTICATION_NONE = 0,
-    AUTHENTICATION_PLAIN = 1,
-    AUTHENTICATION_DIGEST = 2,
-    AUTHENTICATION_DIGEST_OR_PLAIN = 3,
-};
-
 class CConnectionPropertyPage : public pack1ui::CPack1PropertyPageT<CConnectionPropertyPage>,
                                 public corvane::CWindowWithControlsT<CConnectionPropertyPage> {
 public:
@@ -54,15 +47,6 @@ public:
     UL_CONTROL_ENTRY(IDC_CONNECTION_AUTHENTICATIONMETHODS, m_AuthenticationMethodsComboBox)
     UL_CONTROL_ENTRY(IDC_CONNECTION_SECURITY, m_SecurityComboBox)
     END_UL_CONTROL_MAP()
-
-    // The choice a method list shows: both "login" and "cram-md5" (in any case) digest or plain text, only
-    // one of them that one, neither no authentication; other names are not shown.
-    static AuthenticationChoice ChoiceOfMethods(std::u16string_view sMethods);
-    // The method list a choice writes, as list text.
-    static std::u16string MethodsOfChoice(LONG nChoice);
-    // The port of the edit's text: optional blanks, an optional sign and decimal digits, up to the first
-    // other character; a text without digits raises ERROR_INVALID_DATA.
-    static LONG PortOfText(std::u16string_view sText);
 
     void LoadControls();
     HRESULT Apply() override;

@@ -186,10 +186,10 @@ TEST_F(Pack1Pages, NameExpressionLinesBecomeListTextWithOnlyTheItemWithABlankQuo
         {u"\t a\n\nb \r\n\r\n", u"a,,b"},
         {u" \r\n\t", u""},
         {u"x,y", u"\"x,y\""},
+        {u"a\rb\r\n\rc", u"a,b,,c"},  // a CR alone breaks a line too
     };
     for (const auto& c : kCases)
-        EXPECT_EQ(CProcessCheckActivityNameExpressionPropertyPage::ListTextOfLines(c.pszLines), c.pszList)
-            << comrt::ToUtf8(c.pszLines);
+        EXPECT_EQ(pack1ui::ListTextOfLines(c.pszLines), c.pszList) << comrt::ToUtf8(c.pszLines);
 
     CProcessCheckActivity* pActivity = nullptr;
     CComPtr<IUnknown> pObject = MakeObject(&pActivity);
@@ -351,13 +351,9 @@ TEST_F(Pack1Pages, ThresholdsEmptyAndNegativeWriteZeroAndTextFailsApply) {
         const char16_t* pszText;
         LONG nValue;
     } kTexts[] = {{u"", 0}, {u"  ", 0}, {u"-5", 0}, {u" 12 ", 12}, {u"2147483647", 2147483647}};
-    for (const auto& c : kTexts)
-        EXPECT_EQ(CSystemPerformanceCheckActivityThresholdsPropertyPage::ThresholdOfText(c.pszText), c.nValue)
-            << comrt::ToUtf8(c.pszText);
+    for (const auto& c : kTexts) EXPECT_EQ(pack1ui::ThresholdOfText(c.pszText), c.nValue) << comrt::ToUtf8(c.pszText);
     for (const char16_t* pszText : {u"abc", u"12x", u"99999999999"})
-        EXPECT_THROW(CSystemPerformanceCheckActivityThresholdsPropertyPage::ThresholdOfText(pszText),
-                     corvane::CHResultException)
-            << comrt::ToUtf8(pszText);
+        EXPECT_THROW(pack1ui::ThresholdOfText(pszText), corvane::CHResultException) << comrt::ToUtf8(pszText);
 
     CSystemPerformanceCheckActivity* pActivity = nullptr;
     CComPtr<IUnknown> pObject = MakeObject(&pActivity);
@@ -511,23 +507,24 @@ TEST_F(SmtpPages, StoredMethodsChooseTheAuthenticationShown) {
         LONG nChoice;
         const char* pszShown;
     } kCases[] = {
-        {u"CRAM-MD5", AUTHENTICATION_DIGEST, "Digest authentication"},
-        {u"login", AUTHENTICATION_PLAIN, "Plain text authentication"},
-        {u"LOGIN,Cram-Md5", AUTHENTICATION_DIGEST_OR_PLAIN, "Digest or plain text authentication"},
-        {u"", AUTHENTICATION_NONE, "No authentication"},
+        {u"CRAM-MD5", pack1ui::AUTHENTICATION_DIGEST, "Digest authentication"},
+        {u"login", pack1ui::AUTHENTICATION_PLAIN, "Plain text authentication"},
+        {u"LOGIN,Cram-Md5", pack1ui::AUTHENTICATION_DIGEST_OR_PLAIN, "Digest or plain text authentication"},
+        {u"", pack1ui::AUTHENTICATION_NONE, "No authentication"},
     };
     for (const auto& c : kCases) {
-        EXPECT_EQ(CConnectionPropertyPage::ChoiceOfMethods(c.pszMethods), c.nChoice);
+        EXPECT_EQ(pack1ui::ChoiceOfMethods(c.pszMethods), c.nChoice);
         CShownPage<CConnectionPropertyPage> Page({MakeNotification(c.pszMethods)});
         EXPECT_EQ(Page.Item<QComboBox>(IDC_CONNECTION_AUTHENTICATIONMETHODS)->currentText().toStdString(), c.pszShown);
-        EXPECT_EQ(Page.Item(IDC_CONNECTION_AUTHENTICATIONNAME)->isEnabled(), c.nChoice != AUTHENTICATION_NONE);
-        EXPECT_EQ(Page.Item(IDC_CONNECTION_AUTHENTICATIONPASSWORD)->isEnabled(), c.nChoice != AUTHENTICATION_NONE);
+        EXPECT_EQ(Page.Item(IDC_CONNECTION_AUTHENTICATIONNAME)->isEnabled(), c.nChoice != pack1ui::AUTHENTICATION_NONE);
+        EXPECT_EQ(Page.Item(IDC_CONNECTION_AUTHENTICATIONPASSWORD)->isEnabled(),
+                  c.nChoice != pack1ui::AUTHENTICATION_NONE);
         // The stored password is never shown.
         EXPECT_EQ(Page.Text(IDC_CONNECTION_AUTHENTICATIONPASSWORD), QString());
         EXPECT_FALSE(Page.IsDirty());
     }
-    EXPECT_EQ(CConnectionPropertyPage::ChoiceOfMethods(u"plain,xoauth2"), AUTHENTICATION_NONE);
-    EXPECT_EQ(CConnectionPropertyPage::MethodsOfChoice(AUTHENTICATION_DIGEST_OR_PLAIN), u"cram-md5,login");
+    EXPECT_EQ(pack1ui::ChoiceOfMethods(u"plain,xoauth2"), pack1ui::AUTHENTICATION_NONE);
+    EXPECT_EQ(pack1ui::MethodsOfChoice(pack1ui::AUTHENTICATION_DIGEST_OR_PLAIN), u"cram-md5,login");
 }
 
 TEST_F(SmtpPages, NoAuthenticationDisablesNameAndPasswordAndWritesAnEmptyMethodList) {
