@@ -137,20 +137,6 @@ const DialogControl kPollControls[] = {
 };
 const DialogResource kPollResource{227, 96, nullptr, kPollControls};
 
-// The interface the page needs of object nIndex, as the IDispatch its properties are reached through (an
-// activity's own IDispatch is that of IActivity).
-template <class I, class TPage>
-CComPtr<I> ActivityOf(const TPage& Page, size_t nIndex) {
-    CComPtr<IUnknown> pObject = Page.GetObject(nIndex);
-    CComPtr<I> pActivity;
-    const HRESULT nResult = pObject->QueryInterface(&pActivity);
-    if (FAILED(nResult) || pActivity == nullptr) {
-        UL_TRACE(corvane::TRACE_LEVEL_ERROR, "Exception 0x%08x\n", static_cast<unsigned>(E_NOINTERFACE));
-        corvane::ThrowHResult(E_NOINTERFACE);
-    }
-    return pActivity;
-}
-
 }  // namespace
 
 // The name expression page
@@ -169,7 +155,7 @@ void CProcessCheckActivityNameExpressionPropertyPage::LoadControls() {
     pEdit->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     pEdit->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Watch(IDC_NAMEEXPRESSION_EXPRESSIONS);
-    CComPtr<IProcessCheckActivity> pActivity = ActivityOf<IProcessCheckActivity>(*this, 0);
+    CComPtr<IProcessCheckActivity> pActivity = GetObjectInterface<IProcessCheckActivity>(0);
     SetItemText(IDC_NAMEEXPRESSION_EXPRESSIONS,
                 pack1ui::LinesOfListText(GetTextProperty(pActivity, u"ProcessNameExpressions")));
 }
@@ -179,7 +165,7 @@ HRESULT CProcessCheckActivityNameExpressionPropertyPage::Apply() {
     if (!IsDirty()) return S_OK;
     pack1ui::CWaitCursor WaitCursor;
     // The list is the first object's only.
-    CComPtr<IProcessCheckActivity> pActivity = ActivityOf<IProcessCheckActivity>(*this, 0);
+    CComPtr<IProcessCheckActivity> pActivity = GetObjectInterface<IProcessCheckActivity>(0);
     PutTextProperty(pActivity, u"ProcessNameExpressions",
                     pack1ui::ListTextOfLines(ItemText(IDC_NAMEEXPRESSION_EXPRESSIONS)));
     SetApplied();
@@ -194,13 +180,10 @@ const DialogResource& CPingActivityGeneralPropertyPage::GetDialogResource() {
 
 void CPingActivityGeneralPropertyPage::LoadControls() {
     InitializeControls(GetWindow());
-    if (GetObjectCount() != 1) {
-        UL_TRACE(corvane::TRACE_LEVEL_ERROR, "Exception 0x%08x\n", static_cast<unsigned>(E_PING_PAGE_SINGLE_OBJECT));
-        corvane::ThrowHResult(E_PING_PAGE_SINGLE_OBJECT);
-    }
+    CheckSingleObject(E_PING_PAGE_SINGLE_OBJECT);
     Watch(IDC_PING_HOST);
     for (const int nId : kPingNumberEdits) Watch(nId);
-    CComPtr<IPingActivity> pActivity = ActivityOf<IPingActivity>(*this, 0);
+    CComPtr<IPingActivity> pActivity = GetObjectInterface<IPingActivity>(0);
     SetItemText(IDC_PING_HOST, GetTextProperty(pActivity, u"Host"));
     for (size_t i = 0; i < std::size(kPingNumberEdits); ++i)
         SetItemText(kPingNumberEdits[i], pack1ui::DecimalText(GetNumberProperty(pActivity, kPingNumberProperties[i])));
@@ -211,7 +194,7 @@ HRESULT CPingActivityGeneralPropertyPage::Apply() {
     if (!IsDirty()) return S_OK;
     pack1ui::CWaitCursor WaitCursor;
     for (size_t nObject = 0; nObject < GetObjectCount(); ++nObject) {
-        CComPtr<IPingActivity> pActivity = ActivityOf<IPingActivity>(*this, nObject);
+        CComPtr<IPingActivity> pActivity = GetObjectInterface<IPingActivity>(nObject);
         PutTextProperty(pActivity, u"Host", ItemText(IDC_PING_HOST));
         // The text as it stands: the activity converts it to a number, or refuses it.
         for (size_t i = 0; i < std::size(kPingNumberEdits); ++i)
@@ -241,7 +224,7 @@ void CFileSystemCheckActivityGeneralPropertyPage::LoadControls() {
         corvane::LoadStringResource(IDC_FILESYSTEM_FILENAMEEXPRESSION_TITLE));
     for (const int nId : kFileSystemEdits) Watch(nId);
     pack1ui::WatchControl(GetWindow(), IDC_FILESYSTEM_BROWSE, [this](int) { OnBrowseClicked(); });
-    CComPtr<IFileSystemCheckActivity> pActivity = ActivityOf<IFileSystemCheckActivity>(*this, 0);
+    CComPtr<IFileSystemCheckActivity> pActivity = GetObjectInterface<IFileSystemCheckActivity>(0);
     for (size_t i = 0; i < std::size(kFileSystemEdits); ++i)
         SetItemText(kFileSystemEdits[i], GetTextProperty(pActivity, kFileSystemProperties[i]));
 }
@@ -261,11 +244,10 @@ HRESULT CFileSystemCheckActivityGeneralPropertyPage::Apply() {
     // A folder that does not exist would be watched in vain: refused before anything is written.
     const std::u16string sDirectoryPath = ItemText(IDC_FILESYSTEM_DIRECTORYPATH);
     if (!sDirectoryPath.empty() && !QFileInfo(QString::fromStdU16String(sDirectoryPath)).isDir()) {
-        UL_TRACE(corvane::TRACE_LEVEL_ERROR, "Exception 0x%08x\n", static_cast<unsigned>(E_DIRECTORY_NOT_FOUND));
         corvane::ThrowHResult(E_DIRECTORY_NOT_FOUND);
     }
     for (size_t nObject = 0; nObject < GetObjectCount(); ++nObject) {
-        CComPtr<IFileSystemCheckActivity> pActivity = ActivityOf<IFileSystemCheckActivity>(*this, nObject);
+        CComPtr<IFileSystemCheckActivity> pActivity = GetObjectInterface<IFileSystemCheckActivity>(nObject);
         for (size_t i = 0; i < std::size(kFileSystemEdits); ++i)
             PutTextProperty(pActivity, kFileSystemProperties[i], ItemText(kFileSystemEdits[i]));
     }
@@ -282,7 +264,7 @@ const DialogResource& CSystemPerformanceCheckActivityThresholdsPropertyPage::Get
 void CSystemPerformanceCheckActivityThresholdsPropertyPage::LoadControls() {
     InitializeControls(GetWindow());
     for (size_t i = 0; i < std::size(kThresholdProperties); ++i) Watch(IDC_THRESHOLDS_FIRST + static_cast<int>(i));
-    CComPtr<ISystemPerformanceCheckActivity> pActivity = ActivityOf<ISystemPerformanceCheckActivity>(*this, 0);
+    CComPtr<ISystemPerformanceCheckActivity> pActivity = GetObjectInterface<ISystemPerformanceCheckActivity>(0);
     for (size_t i = 0; i < std::size(kThresholdProperties); ++i) {
         const LONG nValue = GetNumberProperty(pActivity, kThresholdProperties[i]);
         SetItemText(IDC_THRESHOLDS_FIRST + static_cast<int>(i), nValue > 0 ? pack1ui::DecimalText(nValue) : u"");
@@ -295,7 +277,7 @@ HRESULT CSystemPerformanceCheckActivityThresholdsPropertyPage::Apply() {
     pack1ui::CWaitCursor WaitCursor;
     for (size_t nObject = 0; nObject < GetObjectCount(); ++nObject) {
         CComPtr<ISystemPerformanceCheckActivity> pActivity =
-            ActivityOf<ISystemPerformanceCheckActivity>(*this, nObject);
+            GetObjectInterface<ISystemPerformanceCheckActivity>(nObject);
         for (size_t i = 0; i < std::size(kThresholdProperties); ++i)
             PutNumberProperty(pActivity, kThresholdProperties[i],
                               pack1ui::ThresholdOfText(ItemText(IDC_THRESHOLDS_FIRST + static_cast<int>(i))));
@@ -343,7 +325,7 @@ void CSystemPerformanceCheckActivityCurrentPropertyPage::LoadControls() {
 
 void CSystemPerformanceCheckActivityCurrentPropertyPage::UpdateControls() {
     try {
-        CComPtr<ISystemPerformanceCheckActivity> pActivity = ActivityOf<ISystemPerformanceCheckActivity>(*this, 0);
+        CComPtr<ISystemPerformanceCheckActivity> pActivity = GetObjectInterface<ISystemPerformanceCheckActivity>(0);
         pack1ui::CVariant Value;
         pack1ui::GetProperty(pActivity, u"PerformanceInformation", &Value);
         PERFORMANCE_INFORMATION Information{};
@@ -386,7 +368,7 @@ constexpr const char16_t* kPollProperties[] = {u"PollInterval", u"MinimalEventIn
 void CSystemPerformanceCheckActivityPollPropertyPage::LoadControls() {
     InitializeControls(GetWindow());
     for (const int nId : kPollEdits) Watch(nId);
-    CComPtr<ISystemPerformanceCheckActivity> pActivity = ActivityOf<ISystemPerformanceCheckActivity>(*this, 0);
+    CComPtr<ISystemPerformanceCheckActivity> pActivity = GetObjectInterface<ISystemPerformanceCheckActivity>(0);
     for (size_t i = 0; i < std::size(kPollEdits); ++i)
         SetItemText(kPollEdits[i], pack1ui::DecimalText(GetNumberProperty(pActivity, kPollProperties[i])));
 }
@@ -397,7 +379,7 @@ HRESULT CSystemPerformanceCheckActivityPollPropertyPage::Apply() {
     pack1ui::CWaitCursor WaitCursor;
     for (size_t nObject = 0; nObject < GetObjectCount(); ++nObject) {
         CComPtr<ISystemPerformanceCheckActivity> pActivity =
-            ActivityOf<ISystemPerformanceCheckActivity>(*this, nObject);
+            GetObjectInterface<ISystemPerformanceCheckActivity>(nObject);
         for (size_t i = 0; i < std::size(kPollEdits); ++i)
             PutTextProperty(pActivity, kPollProperties[i], ItemText(kPollEdits[i]));
     }

@@ -87,6 +87,10 @@ protected:
     void Watch(int nId) {
         WatchControl(this->GetWindow(), nId, [this](int nChangedId) { static_cast<T*>(this)->OnChange(nChangedId); });
     }
+    // The pages that work on exactly one object raise nResult for any other number.
+    void CheckSingleObject(HRESULT nResult) const {
+        if (this->GetObjectCount() != 1) corvane::ThrowHResult(nResult);
+    }
     // A control changed: unless loading, it joins the changed set and the page becomes dirty.
     void OnChange(int nId) {
         if (m_bLoading) return;

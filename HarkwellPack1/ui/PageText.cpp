@@ -82,7 +82,6 @@ LONG ThresholdOfText(std::u16string_view sText) {
     const HRESULT nResult = VariantChangeType(&Value, &Value, 0, VT_I4);
     if (FAILED(nResult)) VariantClear(&Value);
     if (FAILED(nResult)) {
-        UL_TRACE(corvane::TRACE_LEVEL_ERROR, "Exception 0x%08x\n", static_cast<unsigned>(nResult));
         corvane::ThrowHResult(nResult);
     }
     return Value.lVal < 0 ? 0 : Value.lVal;

@@ -78,23 +78,6 @@ const DialogControl kTemplateControls[] = {
 };
 const DialogResource kTemplateResource{227, 200, nullptr, kTemplateControls};
 
-// The object's IDispatch; E_NOINTERFACE (traced) when it has none.
-CComPtr<IDispatch> DispatchOf(const CComPtr<IUnknown>& pObject) {
-    CComPtr<IDispatch> pDispatch;
-    const HRESULT nResult = pObject->QueryInterface(&pDispatch);
-    if (FAILED(nResult) || pDispatch == nullptr) {
-        UL_TRACE(corvane::TRACE_LEVEL_ERROR, "Exception 0x%08x\n", static_cast<unsigned>(E_NOINTERFACE));
-        corvane::ThrowHResult(E_NOINTERFACE);
-    }
-    return pDispatch;
-}
-
-void CheckSingleObject(size_t nCount, HRESULT nResult) {
-    if (nCount == 1) return;
-    UL_TRACE(corvane::TRACE_LEVEL_ERROR, "Exception 0x%08x\n", static_cast<unsigned>(nResult));
-    corvane::ThrowHResult(nResult);
-}
-
 }  // namespace
 
 // The connection page
@@ -118,8 +101,8 @@ void CConnectionPropertyPage::LoadControls() {
     m_AuthenticationMethodsComboBox.Initialize();
     m_SecurityComboBox.Initialize();
 
-    CheckSingleObject(GetObjectCount(), E_CONNECTION_PAGE_SINGLE_OBJECT);
-    CComPtr<IDispatch> pDispatch = DispatchOf(GetObject(0));
+    CheckSingleObject(E_CONNECTION_PAGE_SINGLE_OBJECT);
+    CComPtr<IDispatch> pDispatch = GetObjectInterface<IDispatch>(0);
     for (const int nId :
          {IDC_CONNECTION_SERVERHOST, IDC_CONNECTION_SERVERPORT, IDC_CONNECTION_SENDER, IDC_CONNECTION_TORECIPIENTS,
           IDC_CONNECTION_CCRECIPIENTS, IDC_CONNECTION_BCCRECIPIENTS, IDC_CONNECTION_AUTHENTICATIONMETHODS,
@@ -173,16 +156,9 @@ HRESULT CConnectionPropertyPage::Apply() {
     pack1ui::CWaitCursor WaitCursor;
     for (size_t nObject = 0; nObject < GetObjectCount(); ++nObject) {
         CComPtr<IUnknown> pObject = GetObject(nObject);
-        CComPtr<IDispatch> pDispatch = DispatchOf(pObject);
+        CComPtr<IDispatch> pDispatch = GetObjectInterface<IDispatch>(nObject);
         PutTextProperty(pDispatch, u"ServerHost", ItemText(IDC_CONNECTION_SERVERHOST));
-        LONG nPort = 0;
-        try {
-            nPort = pack1ui::PortOfText(ItemText(IDC_CONNECTION_SERVERPORT));
-        } catch (const corvane::CHResultException& e) {
-            UL_TRACE(corvane::TRACE_LEVEL_ERROR, "Exception 0x%08x\n", static_cast<unsigned>(e.GetResult()));
-            throw;
-        }
-        PutNumberProperty(pDispatch, u"ServerPort", nPort);
+        PutNumberProperty(pDispatch, u"ServerPort", pack1ui::PortOfText(ItemText(IDC_CONNECTION_SERVERPORT)));
         for (size_t i = 0; i < std::size(kConnectionTextEdits); ++i)
             PutTextProperty(pDispatch, kConnectionTextProperties[i], ItemText(kConnectionTextEdits[i]));
         PutTextProperty(
@@ -218,8 +194,8 @@ void CTemplatePropertyPage::LoadControls() {
         pBody->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         pBody->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     }
-    CheckSingleObject(GetObjectCount(), E_TEMPLATE_PAGE_SINGLE_OBJECT);
-    CComPtr<IDispatch> pDispatch = DispatchOf(GetObject(0));
+    CheckSingleObject(E_TEMPLATE_PAGE_SINGLE_OBJECT);
+    CComPtr<IDispatch> pDispatch = GetObjectInterface<IDispatch>(0);
     Watch(IDC_TEMPLATE_SUBJECT);
     Watch(IDC_TEMPLATE_BODY);
     SetItemText(IDC_TEMPLATE_SUBJECT, GetTextProperty(pDispatch, u"Subject"));
@@ -231,7 +207,7 @@ HRESULT CTemplatePropertyPage::Apply() {
     if (!IsDirty()) return S_OK;
     pack1ui::CWaitCursor WaitCursor;
     for (size_t nObject = 0; nObject < GetObjectCount(); ++nObject) {
-        CComPtr<IDispatch> pDispatch = DispatchOf(GetObject(nObject));
+        CComPtr<IDispatch> pDispatch = GetObjectInterface<IDispatch>(nObject);
         PutTextProperty(pDispatch, u"Subject", ItemText(IDC_TEMPLATE_SUBJECT));
         PutTextProperty(pDispatch, u"Body", ItemText(IDC_TEMPLATE_BODY));
     }
