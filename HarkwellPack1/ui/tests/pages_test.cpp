@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScrollArea>
+#include <QTabWidget>
 #include <QTest>
 #include <QTimer>
 #include <cstdlib>
@@ -672,3 +673,60 @@ TEST_F(SmtpPages, TemplatePageLoadsAndWritesSubjectAndBody) {
 }
 
 }  // namespace
+
+namespace {
+
+// The page classes served by this program, as the frame makes them by class identifier.
+class CRegisteredPages {
+public:
+    CRegisteredPages() {
+        Register<CSystemPerformanceCheckActivityThresholdsPropertyPage>(
+            CLSID_CSystemPerformanceCheckActivityThresholdsPropertyPage);
+        Register<CSystemPerformanceCheckActivityCurrentPropertyPage>(
+            CLSID_CSystemPerformanceCheckActivityCurrentPropertyPage);
+        Register<CSystemPerformanceCheckActivityPollPropertyPage>(
+            CLSID_CSystemPerformanceCheckActivityPollPropertyPage);
+    }
+    ~CRegisteredPages() {
+        for (DWORD nCookie : m_Cookies) CoRevokeClassObject(nCookie);
+    }
+    CRegisteredPages(const CRegisteredPages&) = delete;
+    CRegisteredPages& operator=(const CRegisteredPages&) = delete;
+
+private:
+    template <class T>
+    void Register(REFCLSID clsid) {
+        CComPtr<IUnknown> pFactory;
+        EXPECT_EQ(CClassFactory::Create(&CreateObjectT<T>, IidOf<IUnknown>(), reinterpret_cast<void**>(&pFactory)),
+                  S_OK);
+        DWORD nCookie = 0;
+        EXPECT_EQ(CoRegisterClassObject(clsid, pFactory, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &nCookie), S_OK);
+        m_Cookies.push_back(nCookie);
+    }
+    std::vector<DWORD> m_Cookies;
+};
+
+}  // namespace
+
+TEST_F(Pack1Pages, TheFrameOnASystemPerformanceActivityShowsItsThreePagesInOrderAndAppliesTheDirtyOne) {
+    CRegisteredPages Pages;
+    CSystemPerformanceCheckActivity* pActivity = nullptr;
+    CComPtr<IUnknown> pObject = MakeObject(&pActivity);
+    corvane::COlePropertyFrameDialog Frame(pObject, u"System Performance");
+    QStringList Tabs;
+    OnNextModal([&](QWidget* pFrame) {
+        auto* pTabs = Control<QTabWidget>(pFrame, 12320);
+        for (int i = 0; i < pTabs->count(); ++i) Tabs << pTabs->tabText(i);
+        corvanetest::SavePicture(pFrame, QStringLiteral("pack1-frame-system-performance") + ScaleSuffix());
+        pTabs->setCurrentIndex(2);
+        auto* pPoll = Control<QLineEdit>(pTabs->widget(2), IDC_POLL_POLLINTERVAL);
+        pPoll->selectAll();
+        QTest::keyClicks(pPoll, QStringLiteral("45000"));
+        QTest::mouseClick(Control<QPushButton>(pFrame, IDOK), Qt::LeftButton);
+    });
+    EXPECT_EQ(Frame.DoModal(nullptr), S_OK);
+    EXPECT_EQ(Tabs, (QStringList{QStringLiteral("Thresholds"), QStringLiteral("Current"), QStringLiteral("Poll")}));
+    LONG nPollInterval = 0;
+    pActivity->get_PollInterval(&nPollInterval);
+    EXPECT_EQ(nPollInterval, 45000);
+}
