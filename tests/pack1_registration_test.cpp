@@ -296,6 +296,15 @@ TEST_F(Pack1Registration, EveryPageClassIsRegisteredWithTheCompanionLibraryAndNo
     }
     EXPECT_FALSE(IsLoaded(LibraryPath("HarkwellPack1UI.so").string()));
     EXPECT_FALSE(IsToolkitLoaded());
+
+    // Unregistration takes the page classes with the rest.
+    const auto Removed = RegisterServer(true);
+    ASSERT_EQ(0, Removed.nExitCode) << Removed.sOutput;
+    for (const auto& c : kPages) {
+        EXPECT_FALSE(KeyExists(u"CLSID\\" + corvane::GuidText(c.clsid)));
+        EXPECT_FALSE(KeyExists(std::u16string(c.pszProgId) + u".1"));
+        EXPECT_FALSE(KeyExists(c.pszProgId));
+    }
 }
 
 TEST_F(Pack1Registration, ActivityRaisesItsEventThroughTheServersRecordAndTheLibraryUnloadsWhenIdle) {
