@@ -149,3 +149,34 @@ TEST_F(Pack1PagesOverTheBus, APageWhoseServerWentAwayFailsItsApplyAndStaysDirty)
     EXPECT_EQ(S_OK, pPage->IsPageDirty());
     EXPECT_EQ(S_OK, pPage->Deactivate());
 }
+
+TEST_F(Pack1PagesOverTheBus, TheCurrentPageShowsTheServersFiguresThroughTheProxy) {
+    ASSERT_NO_FATAL_FAILURE(StartServer());
+    ASSERT_EQ(0, Ctl({"create", "--activity", "CSystemPerformanceCheckActivity.CSyst", "--notification",
+                      "CSmtpNotification.CSmtpNotification"})
+                     .nExitCode);
+    ASSERT_NO_FATAL_FAILURE(ReachScenario());
+    // The figures are a property of type VARIANT: over the bus its value is a variant inside the variant
+    // that a property read answers, which harkwellctl reads as well.
+    const auto Shown = Ctl({"show", "0"});
+    EXPECT_EQ(std::string::npos, Shown.sOutput.find("PerformanceInformation = (0x")) << Shown.sOutput;
+    CComPtr<IPropertyPage> pPage;
+    ASSERT_EQ(S_OK, pPage.CoCreateInstance(CLSID_CSystemPerformanceCheckActivityCurrentPropertyPage, nullptr,
+                                           CLSCTX_INPROC_SERVER));
+    IUnknown* Objects[] = {m_pActivity};
+    ASSERT_EQ(S_OK, pPage->SetObjects(1, Objects));
+    QWidget Parent;
+    const RECT Rect{0, 0, 400, 300};
+    ASSERT_EQ(S_OK, pPage->Activate(HandleFromWidget(&Parent), &Rect, TRUE));
+    // The process count as the server's record has it: a number, at least this process and the server.
+    auto* pProcesses = Parent.findChild<QLineEdit*>(QString::number(IDC_CURRENT_FIRST + 4));
+    ASSERT_NE(pProcesses, nullptr);
+    QString sDigits = pProcesses->text();
+    sDigits.remove(QLatin1Char(',')).remove(QLatin1Char('.')).remove(QChar(0x00A0));
+    bool bNumber = false;
+    EXPECT_GE(sDigits.toLongLong(&bNumber), 2) << pProcesses->text().toStdString();
+    EXPECT_TRUE(bNumber) << pProcesses->text().toStdString();
+    EXPECT_EQ(S_OK, pPage->Deactivate());
+    pPage.Release();
+    ASSERT_NO_FATAL_FAILURE(StopServer());
+}
