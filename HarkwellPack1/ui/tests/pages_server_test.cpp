@@ -145,7 +145,7 @@ TEST_F(Pack1PagesOverTheBus, APageWhoseServerWentAwayFailsItsApplyAndStaysDirty)
 
     ASSERT_NO_FATAL_FAILURE(StopServer());
     const HRESULT hr = pPage->Apply();
-    EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
+    EXPECT_EQ(RPC_E_DISCONNECTED, hr) << std::hex << hr;
     EXPECT_EQ(S_OK, pPage->IsPageDirty());
     EXPECT_EQ(S_OK, pPage->Deactivate());
 }
