@@ -130,4 +130,18 @@ LONG PortOfText(std::u16string_view sText) {
     return static_cast<LONG>(bNegative ? -nValue : nValue);
 }
 
+std::u16string TextWithCrLf(std::u16string_view sText) {
+    std::u16string sResult;
+    sResult.reserve(sText.size() + sText.size() / 16);
+    for (size_t i = 0; i < sText.size(); ++i) {
+        if (sText[i] == u'\r' || sText[i] == u'\n') {
+            sResult += u"\r\n";
+            if (sText[i] == u'\r' && i + 1 < sText.size() && sText[i + 1] == u'\n') ++i;
+        } else {
+            sResult += sText[i];
+        }
+    }
+    return sResult;
+}
+
 }  // namespace pack1ui

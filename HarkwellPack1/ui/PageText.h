@@ -16,6 +16,10 @@ std::u16string ListTextOfLines(std::u16string_view sText);
 // The lines of list text: one item a line, joined by line feeds (the edit's own line breaks).
 std::u16string LinesOfListText(std::u16string_view sList);
 
+// A multi-line edit's text with its line breaks as CR LF, as the message body keeps them: the edit shows CR
+// LF, LF and CR alone each as a line break and hands back line feeds.
+std::u16string TextWithCrLf(std::u16string_view sText);
+
 // A threshold edit's text: trimmed, empty 0, else a 32-bit integer (a text that is not one raises the
 // conversion's failure after the line "Exception 0x%08x"), a negative one 0.
 LONG ThresholdOfText(std::u16string_view sText);

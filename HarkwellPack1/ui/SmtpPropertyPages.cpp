@@ -209,7 +209,7 @@ HRESULT CTemplatePropertyPage::Apply() {
     for (size_t nObject = 0; nObject < GetObjectCount(); ++nObject) {
         CComPtr<IDispatch> pDispatch = GetObjectInterface<IDispatch>(nObject);
         PutTextProperty(pDispatch, u"Subject", ItemText(IDC_TEMPLATE_SUBJECT));
-        PutTextProperty(pDispatch, u"Body", ItemText(IDC_TEMPLATE_BODY));
+        PutTextProperty(pDispatch, u"Body", pack1ui::TextWithCrLf(ItemText(IDC_TEMPLATE_BODY)));
     }
     SetApplied();
     UL_PAGE_GUARD_END

@@ -661,15 +661,20 @@ TEST_F(SmtpPages, SecurityAndTheCertificateCheckAreShownAndWritten) {
 TEST_F(SmtpPages, TemplatePageLoadsAndWritesSubjectAndBody) {
     CComPtr<IUnknown> pObject = MakeNotification(u"");
     ASSERT_EQ(m_pNotification->put_Subject(CBstr(u"[harkwell] $(Subject)")), S_OK);
+    const std::u16string sDefaultBody = Get(&CSmtpNotification::get_Body);
+    ASSERT_NE(sDefaultBody.find(u"\r\n"), std::u16string::npos);
     CShownPage<CTemplatePropertyPage> Page({pObject});
     EXPECT_EQ(Page.m_sTitle, QStringLiteral("Message Template"));
     EXPECT_EQ(Page.Text(IDC_TEMPLATE_SUBJECT), QStringLiteral("[harkwell] $(Subject)"));
     Page.Picture(QStringLiteral("smtp-template"));
+    // Only the subject changed: the body goes back as it was, its CR LF line breaks kept.
     Page.SetText(IDC_TEMPLATE_SUBJECT, QStringLiteral("Alert: $(Subject)"));
-    Page.SetText(IDC_TEMPLATE_BODY, QStringLiteral("Line one\nLine two: $(Body)"));
     EXPECT_EQ(Page->Apply(), S_OK);
     EXPECT_EQ(Get(&CSmtpNotification::get_Subject), u"Alert: $(Subject)");
-    EXPECT_EQ(Get(&CSmtpNotification::get_Body), u"Line one\nLine two: $(Body)");
+    EXPECT_EQ(Get(&CSmtpNotification::get_Body), sDefaultBody);
+    Page.SetText(IDC_TEMPLATE_BODY, QStringLiteral("Line one\nLine two: $(Body)"));
+    EXPECT_EQ(Page->Apply(), S_OK);
+    EXPECT_EQ(Get(&CSmtpNotification::get_Body), u"Line one\r\nLine two: $(Body)");
 }
 
 }  // namespace
