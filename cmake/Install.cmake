@@ -9,13 +9,18 @@ include(GNUInstallDirs)
 set(CORVANE_INSTALL_PRIVATE_LIBDIR ${CMAKE_INSTALL_LIBDIR}/corvane-harkwell)
 set(CORVANE_INSTALL_FULL_BINDIR ${CMAKE_INSTALL_FULL_BINDIR})
 set(CORVANE_INSTALL_FULL_PRIVATE_LIBDIR ${CMAKE_INSTALL_PREFIX}/${CORVANE_INSTALL_PRIVATE_LIBDIR})
-set_target_properties(HarkwellServer harkwellctl hkreg hkregsvr comrt comrtui HarkwellServerUI HarkwellPack1 PROPERTIES
+set_target_properties(HarkwellServer harkwellctl hkreg hkregsvr comrt comrtui HarkwellServerUI HarkwellPack1
+  HarkwellPack1UI PROPERTIES
   INSTALL_RPATH ${CORVANE_INSTALL_FULL_PRIVATE_LIBDIR})
 
 install(TARGETS HarkwellServer harkwellctl hkreg hkregsvr RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 # The server's windows (HarkwellServerUI.so, with libcomrtui.so and the toolkit) beside them: the program
 # loads the module by name from its run path only for a run that shows a window.
-install(TARGETS comrt comrtui HarkwellServerUI HarkwellPack1 LIBRARY DESTINATION ${CORVANE_INSTALL_PRIVATE_LIBDIR})
+# The plug-in's pages (HarkwellPack1UI.so) lie beside the plug-in, whose registration names them there.
+install(TARGETS comrt comrtui HarkwellServerUI HarkwellPack1 HarkwellPack1UI
+  LIBRARY DESTINATION ${CORVANE_INSTALL_PRIVATE_LIBDIR})
+# The reference of the pattern dialect, which the pattern labels of the plug-in's pages link to.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/regular-expressions.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/corvane-harkwell)
 
 # Manual pages, compressed as man and Debian expect them.
 set(man_pages HarkwellServer.1 harkwellctl.1 hkreg.1 hkregsvr.1)

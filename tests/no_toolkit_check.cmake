@@ -13,3 +13,17 @@ foreach(file ${files})
   endif()
   message(STATUS "${file}: no Qt library")
 endforeach()
+
+# The other way round for TOOLKIT_FILES (the companion libraries of windows and pages): they must map it,
+# which also shows that the check above reads ldd's answer right.
+string(REPLACE "|" ";" toolkit_files "${TOOLKIT_FILES}")
+foreach(file ${toolkit_files})
+  execute_process(COMMAND ldd "${file}" OUTPUT_VARIABLE mapped RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "ldd ${file} failed (${result})")
+  endif()
+  if(NOT mapped MATCHES "libQt6Widgets")
+    message(FATAL_ERROR "${file} does not map the toolkit: the check cannot tell")
+  endif()
+  message(STATUS "${file}: maps the toolkit")
+endforeach()

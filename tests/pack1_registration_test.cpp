@@ -227,6 +227,86 @@ TEST_F(Pack1Registration, PingActivityIsRegisteredUnderActivitiesWithItsProgIds)
     EXPECT_EQ(REGDB_E_CLASSNOTREG, pActivity.CoCreateInstance(kPingActivity, nullptr, CLSCTX_INPROC_SERVER));
 }
 
+// Whether any Qt library is loaded into this process.
+bool IsToolkitLoaded() {
+    bool bFound = false;
+    dl_iterate_phdr(
+        [](dl_phdr_info* pInfo, size_t, void* pData) {
+            if (pInfo->dlpi_name != nullptr && std::string(pInfo->dlpi_name).find("/libQt") != std::string::npos)
+                *static_cast<bool*>(pData) = true;
+            return 0;
+        },
+        &bFound);
+    return bFound;
+}
+
+// The page classes: registered by the plug-in with the companion library's path, apartment-threaded, in no
+// category, with the ProgIDs their names give; the plug-in itself cannot make them, and making its
+// activities and its notification loads no toolkit.
+TEST_F(Pack1Registration, EveryPageClassIsRegisteredWithTheCompanionLibraryAndNoCategory) {
+    const auto result = RegisterServer();
+    ASSERT_EQ(0, result.nExitCode) << result.sOutput;
+    const struct {
+        CLSID clsid;
+        const char16_t* pszClassName;
+        const char16_t* pszProgId;
+    } kPages[] = {
+        {MakeGuid("{DC71EF88-65E2-4920-A431-916AF9A193EF}"), u"CProcessCheckActivityNameExpressionPropertyPage",
+         u"CProcessCheckActivityNameExpressionPr"},
+        {MakeGuid("{631C7F7A-9BF1-417D-BFCA-544D5C384463}"), u"CPingActivityGeneralPropertyPage",
+         u"CPingActivityGeneralPropertyPage.CPin"},
+        {MakeGuid("{BD2CD2F8-7BDA-4D1D-8018-9B592BCB351A}"), u"CFileSystemCheckActivityGeneralPropertyPage",
+         u"CFileSystemCheckActivityGeneralProper"},
+        {MakeGuid("{40E10CA9-FE9C-4270-928B-11576AA8D571}"), u"CSystemPerformanceCheckActivityThresholdsPropertyPage",
+         u"CSystemPerformanceCheckActivityThresh"},
+        {MakeGuid("{AD7077B9-7D76-40B7-B488-60F0CECB2335}"), u"CSystemPerformanceCheckActivityCurrentPropertyPage",
+         u"CSystemPerformanceCheckActivityCurren"},
+        {MakeGuid("{8CF46EF4-3515-4528-BA30-E232F52C0CD7}"), u"CSystemPerformanceCheckActivityPollPropertyPage",
+         u"CSystemPerformanceCheckActivityPollPr"},
+        {MakeGuid("{37BF8D61-FD75-4F17-BFE7-BD816EDC84CF}"), u"CConnectionPropertyPage",
+         u"CConnectionPropertyPage.CConnectionPr"},
+        {MakeGuid("{E7E34ECB-2400-4191-B1F2-4CE199B0CBA0}"), u"CTemplatePropertyPage",
+         u"CTemplatePropertyPage.CTemplateProper"},
+    };
+    const std::u16string sPages = comrt::ToUtf16(LibraryPath("HarkwellPack1UI.so").string());
+    const auto pfnGetClassObject = reinterpret_cast<PFN_DllGetClassObject>(
+        dlsym(dlopen(LibraryPath("HarkwellPack1.so").c_str(), RTLD_NOW), "DllGetClassObject"));
+    ASSERT_NE(nullptr, pfnGetClassObject);
+    for (const auto& c : kPages) {
+        const CLSID& clsid = c.clsid;
+        const std::u16string sClass = u"CLSID\\" + corvane::GuidText(clsid);
+        const std::u16string sName = c.pszClassName;
+        EXPECT_EQ(sName + u" Object", ReadString(sClass));
+        EXPECT_EQ(std::u16string(c.pszProgId) + u".1", ReadString(sClass + u"\\ProgID"));
+        EXPECT_EQ(c.pszProgId, ReadString(sClass + u"\\VersionIndependentProgID"));
+        EXPECT_EQ(sName + u" Object", ReadString(std::u16string(c.pszProgId) + u".1"));
+        EXPECT_EQ(sPages, ReadString(sClass + u"\\InprocServer32"));
+        EXPECT_EQ(u"apartment", ReadString(sClass + u"\\InprocServer32", u"ThreadingModel"));
+        EXPECT_FALSE(KeyExists(sClass + u"\\Implemented Categories"));
+        EXPECT_FALSE(Contains(ClassesOf(CATID_CorvaneHarkwellActivities), clsid));
+        EXPECT_FALSE(Contains(ClassesOf(CATID_CorvaneHarkwellNotifications), clsid));
+        CComPtr<IUnknown> pFactory;
+        EXPECT_EQ(CLASS_E_CLASSNOTAVAILABLE,
+                  pfnGetClassObject(clsid, IidOf<IUnknown>(), reinterpret_cast<void**>(&pFactory)));
+    }
+    for (const CLSID& clsid : {kProcessCheckActivity, kPingActivity, kFileSystemCheckActivity,
+                               kSystemPerformanceCheckActivity, kSmtpNotification}) {
+        CComPtr<IUnknown> pObject;
+        EXPECT_EQ(S_OK, pObject.CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER));
+    }
+    EXPECT_FALSE(IsLoaded(LibraryPath("HarkwellPack1UI.so").string()));
+    EXPECT_FALSE(IsToolkitLoaded());
+
+    // Unregistration takes the page classes with the rest.
+    const auto Removed = RegisterServer(true);
+    ASSERT_EQ(0, Removed.nExitCode) << Removed.sOutput;
+    for (const auto& c : kPages) {
+        EXPECT_FALSE(KeyExists(u"CLSID\\" + corvane::GuidText(c.clsid)));
+        EXPECT_FALSE(KeyExists(std::u16string(c.pszProgId) + u".1"));
+        EXPECT_FALSE(KeyExists(c.pszProgId));
+    }
+}
+
 TEST_F(Pack1Registration, ActivityRaisesItsEventThroughTheServersRecordAndTheLibraryUnloadsWhenIdle) {
     ASSERT_EQ(0, RegisterServer().nExitCode);
     // The event record is served by this program's class object, as the server serves it.

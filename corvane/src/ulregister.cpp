@@ -229,6 +229,14 @@ std::u16string ProgIdOf(const ClassEntry& entry) {
     return VersionIndependentProgIdOf(entry) + u".1";
 }
 
+std::u16string ServerPathOf(const ClassEntry& entry, std::u16string_view sModulePath) {
+    if (entry.pszServerFileName == nullptr) return std::u16string(sModulePath);
+    const size_t nSlash = sModulePath.rfind(u'/');
+    std::u16string sPath(nSlash == std::u16string_view::npos ? std::u16string_view()
+                                                             : sModulePath.substr(0, nSlash + 1));
+    return sPath + entry.pszServerFileName;
+}
+
 std::vector<RegistryScriptKey> MakeClassScript(const ClassEntry& entry, const ModuleRegistration& module,
                                                Replacements& replacements) {
     const std::u16string sClsid = GuidText(*entry.pClsid);
@@ -236,7 +244,7 @@ std::vector<RegistryScriptKey> MakeClassScript(const ClassEntry& entry, const Mo
     const std::u16string sVersionIndependentProgId = VersionIndependentProgIdOf(entry);
     replacements = {
         {u"FriendlyName", entry.pszFriendlyName ? entry.pszFriendlyName : u""},
-        {u"MODULE", module.sModulePath},
+        {u"MODULE", ServerPathOf(entry, module.sModulePath)},
         {u"MODULETYPE", module.pszModuleType},
         {u"APPID", module.pAppId ? GuidText(*module.pAppId) : std::u16string()},
         {u"MODULEGUID", module.pTypeLibId ? GuidText(*module.pTypeLibId) : std::u16string()},

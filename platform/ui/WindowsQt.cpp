@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QPointer>
 #include <QProcess>
 #include <QPushButton>
@@ -187,6 +188,8 @@ BOOL SetWindowTextW(HWND hWnd, LPCOLESTR lpString) noexcept {
         pLabel->setText(sText);
     else if (auto* pEdit = qobject_cast<QLineEdit*>(pWidget))
         pEdit->setText(sText);
+    else if (auto* pText = qobject_cast<QPlainTextEdit*>(pWidget))
+        pText->setPlainText(sText);
     else if (auto* pButton = qobject_cast<QAbstractButton*>(pWidget))
         pButton->setText(sText);
     else if (auto* pGroup = qobject_cast<QGroupBox*>(pWidget))
@@ -206,6 +209,8 @@ std::u16string GetWindowText(HWND hWnd) {
         sText = pLabel->text();
     else if (auto* pEdit = qobject_cast<QLineEdit*>(pWidget))
         sText = pEdit->text();
+    else if (auto* pText = qobject_cast<QPlainTextEdit*>(pWidget))
+        sText = pText->toPlainText();
     else if (auto* pButton = qobject_cast<QAbstractButton*>(pWidget))
         sText = pButton->text();
     else if (auto* pGroup = qobject_cast<QGroupBox*>(pWidget))
@@ -301,6 +306,12 @@ QWidget* MakeControl(const DialogControl& Control, QWidget* pDialog) {
         }
         case DialogControlKind::Edit:
             return new QLineEdit(sText, pDialog);
+        case DialogControlKind::MultiLineEdit: {
+            // Return starts a new line; Tab moves on to the next control, as in a dialog.
+            auto* pText = new QPlainTextEdit(sText, pDialog);
+            pText->setTabChangesFocus(true);
+            return pText;
+        }
         case DialogControlKind::Button:
             return new QPushButton(sText, pDialog);
         case DialogControlKind::DefaultButton: {

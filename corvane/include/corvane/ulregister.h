@@ -90,7 +90,13 @@ struct ClassEntry {
     const CATID* pCategory = nullptr;  // nullptr: implements no category
     const char16_t* pszProgId = nullptr;
     const char16_t* pszVersionIndependentProgId = nullptr;
+    // The file of a companion library beside the module that serves the class instead of the module itself
+    // (a plug-in's property pages, so that loading the plug-in never loads the toolkit); nullptr: the module.
+    const char16_t* pszServerFileName = nullptr;
 };
+
+// The file that serves a class of the module at sModulePath: the module, or its companion in the same folder.
+std::u16string ServerPathOf(const ClassEntry& entry, std::u16string_view sModulePath);
 
 // The version-independent ProgID of a class: its name, a dot and its name again, cut to 37 characters;
 // the ProgID is that followed by ".1", so that no ProgID exceeds 39 characters.

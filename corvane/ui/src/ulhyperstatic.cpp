@@ -219,25 +219,67 @@ void CUlHyperStatic::UpdateHyperTextPartPositions() {
     QLabel* pLabel = Label();
     if (pLabel == nullptr) return;
     const QRect Client = pLabel->contentsRect();
-    int nX = Client.left();
+    int nLineHeight = 0;
     int nWidth = 0;
-    int nHeight = 0;
+    for (const CHyperTextPart& Part : m_Parts) {
+        const QFontMetrics Metrics(Part.m_bAnchor ? m_PrivateLinkFont : m_NormalFont);
+        nLineHeight = std::max(nLineHeight, Metrics.height());
+        nWidth += Metrics.horizontalAdvance(ToQString(Part.m_sText));
+    }
+    // One line when it fits (or the label does not wrap); else the words go on as many lines as they need.
+    const bool bWrap = pLabel->wordWrap() && Client.width() > 0 && nWidth > Client.width();
+    int nX = Client.left();
+    int nY = Client.top();
     for (CHyperTextPart& Part : m_Parts) {
         const QFontMetrics Metrics(Part.m_bAnchor ? m_PrivateLinkFont : m_NormalFont);
-        const int nPartWidth = Metrics.horizontalAdvance(ToQString(Part.m_sText));
-        Part.m_Position = QRect(nX, Client.top(), nPartWidth, Metrics.height());
-        nX += nPartWidth;
-        nWidth += nPartWidth;
-        nHeight = std::max(nHeight, Metrics.height());
+        Part.m_Runs.clear();
+        const std::u16string_view sText = Part.m_sText;
+        size_t nStart = 0;
+        while (nStart < sText.size() || (nStart == 0 && sText.empty())) {
+            // The next word with the blanks after it; the whole rest when the label does not wrap.
+            size_t nEnd = sText.size();
+            if (bWrap) {
+                nEnd = sText.find(u' ', nStart);
+                nEnd = nEnd == std::u16string_view::npos ? sText.size() : sText.find_first_not_of(u' ', nEnd);
+                if (nEnd == std::u16string_view::npos) nEnd = sText.size();
+            }
+            const QString sWord = ToQString(sText.substr(nStart, nEnd - nStart));
+            const int nWordWidth = Metrics.horizontalAdvance(sWord.trimmed());
+            if (bWrap && nX > Client.left() && nX + nWordWidth > Client.right() + 1) {
+                nX = Client.left();
+                nY += nLineHeight;
+                Part.m_Runs.push_back({QRect(nX, nY, 0, Metrics.height()), {}});
+            } else if (Part.m_Runs.empty()) {
+                Part.m_Runs.push_back({QRect(nX, nY, 0, Metrics.height()), {}});
+            }
+            CHyperTextPart::CRun& Run = Part.m_Runs.back();
+            Run.sText += sText.substr(nStart, nEnd - nStart);
+            const int nAdvance = Metrics.horizontalAdvance(sWord);
+            Run.Position.setWidth(Run.Position.width() + nAdvance);
+            nX += nAdvance;
+            if (sText.empty()) break;
+            nStart = nEnd;
+        }
+        Part.m_Position = Part.m_Runs.front().Position;
     }
-    // The tags take no room: the control asks for the room of its line.
+    // The tags take no room: the control asks for the room of its line, or of its lines when it wraps.
     const QMargins Margins = pLabel->contentsMargins();
-    pLabel->setMinimumSize(nWidth + Margins.left() + Margins.right(), nHeight + Margins.top() + Margins.bottom());
+    if (bWrap)
+        pLabel->setMinimumHeight(nY - Client.top() + nLineHeight + Margins.top() + Margins.bottom());
+    else
+        pLabel->setMinimumSize(nWidth + Margins.left() + Margins.right(),
+                               nLineHeight + Margins.top() + Margins.bottom());
+}
+
+bool CHyperTextPart::Contains(const QPoint& Point) const {
+    for (const CRun& Run : m_Runs)
+        if (Run.Position.contains(Point)) return true;
+    return m_Runs.empty() && m_Position.contains(Point);
 }
 
 int CUlHyperStatic::AnchorAt(const QPoint& Point) const {
     for (size_t i = 0; i < m_Parts.size(); ++i)
-        if (m_Parts[i].m_bAnchor && m_Parts[i].m_Position.contains(Point)) return static_cast<int>(i);
+        if (m_Parts[i].m_bAnchor && m_Parts[i].Contains(Point)) return static_cast<int>(i);
     return -1;
 }
 
@@ -253,7 +295,6 @@ void CUlHyperStatic::Paint() {
     Painter.fillRect(pLabel->rect(), pLabel->palette().color(pLabel->backgroundRole()));
     for (size_t i = 0; i < m_Parts.size(); ++i) {
         const CHyperTextPart& Part = m_Parts[i];
-        const QString sText = ToQString(Part.m_sText);
         if (Part.m_bAnchor) {
             Painter.setFont(m_PrivateLinkFont);
             Painter.setPen(Part.m_bVisited ? m_VisitedColour : m_LinkColour);
@@ -262,12 +303,15 @@ void CUlHyperStatic::Paint() {
             Painter.setPen(pLabel->palette().color(QPalette::WindowText));
         }
         // One line from the top-left of the part, not clipped, "&" drawn as it is.
-        Painter.drawText(Part.m_Position, Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine | Qt::TextDontClip, sText);
-        if (pLabel->hasFocus() && static_cast<int>(i) == m_nFocusPart) {
-            QStyleOptionFocusRect Option;
-            Option.initFrom(pLabel);
-            Option.rect = Part.m_Position;
-            pLabel->style()->drawPrimitive(QStyle::PE_FrameFocusRect, &Option, &Painter, pLabel);
+        for (const CHyperTextPart::CRun& Run : Part.m_Runs) {
+            Painter.drawText(Run.Position, Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine | Qt::TextDontClip,
+                             ToQString(Run.sText));
+            if (pLabel->hasFocus() && static_cast<int>(i) == m_nFocusPart) {
+                QStyleOptionFocusRect Option;
+                Option.initFrom(pLabel);
+                Option.rect = Run.Position;
+                pLabel->style()->drawPrimitive(QStyle::PE_FrameFocusRect, &Option, &Painter, pLabel);
+            }
         }
     }
 }
@@ -343,11 +387,15 @@ bool CUlHyperStatic::eventFilter(QObject* pObject, QEvent* pEvent) {
             case QEvent::ToolTip: {
                 const auto* pHelp = static_cast<QHelpEvent*>(pEvent);
                 const int nPart = AnchorAt(pHelp->pos());
-                if (nPart >= 0 && !m_Parts[static_cast<size_t>(nPart)].m_sTitle.empty())
-                    QToolTip::showText(pHelp->globalPos(), ToQString(m_Parts[static_cast<size_t>(nPart)].m_sTitle),
-                                       pLabel, m_Parts[static_cast<size_t>(nPart)].m_Position);
-                else
+                if (nPart >= 0 && !m_Parts[static_cast<size_t>(nPart)].m_sTitle.empty()) {
+                    const CHyperTextPart& Part = m_Parts[static_cast<size_t>(nPart)];
+                    QRect Position = Part.m_Position;
+                    for (const CHyperTextPart::CRun& Run : Part.m_Runs)
+                        if (Run.Position.contains(pHelp->pos())) Position = Run.Position;
+                    QToolTip::showText(pHelp->globalPos(), ToQString(Part.m_sTitle), pLabel, Position);
+                } else {
                     QToolTip::hideText();
+                }
                 bHandled = true;
                 break;
             }

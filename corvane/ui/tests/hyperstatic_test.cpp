@@ -293,3 +293,55 @@ TEST(HyperStatic, ALocationThatCannotBeOpenedIsTracedAndTheControlKeepsWorking) 
 }
 
 }  // namespace
+
+namespace {
+
+// A label too narrow for its text, as tall as three lines.
+class CNarrowLinkDialog {
+public:
+    explicit CNarrowLinkDialog(const char16_t* pszText) {
+        m_Controls[0] = {IDC_LINK, DialogControlKind::Static, pszText, 4, 4, 60, 30};
+        m_hDialog = CreateDialogFromResource(DialogResource{70, 40, u"Links", m_Controls}, nullptr);
+        EXPECT_TRUE(m_Link.SubclassWindow(GetDlgItem(m_hDialog, IDC_LINK)));
+        WidgetFromHandle(m_hDialog)->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(WidgetFromHandle(m_hDialog)));
+    }
+    ~CNarrowLinkDialog() { DestroyWindow(m_hDialog); }
+    QLabel* Label() const { return corvanetest::Control<QLabel>(WidgetFromHandle(m_hDialog), IDC_LINK); }
+
+    CUlHyperStatic m_Link;
+
+private:
+    DialogControl m_Controls[1];
+    HWND m_hDialog = nullptr;
+};
+
+}  // namespace
+
+TEST(HyperStatic, ATextTooLongForTheLabelWrapsAtBlanksAndEveryRunOfALinkActivatesIt) {
+    CNarrowLinkDialog Dialog(u"Use <A ID=\"long\">a link of several words</A> to go on");
+    const auto& Parts = Dialog.m_Link.GetParts();
+    ASSERT_EQ(Parts.size(), 3u);
+    const QRect Client = Dialog.Label()->contentsRect();
+    // Every run lies inside the label's width, and the link covers more than one line.
+    std::u16string sShown;
+    for (const auto& Part : Parts) {
+        for (const auto& Run : Part.m_Runs) {
+            EXPECT_LE(Run.Position.right(), Client.right() + 1) << comrt::ToUtf8(Run.sText);
+            sShown += Run.sText;
+        }
+    }
+    EXPECT_EQ(sShown, u"Use a link of several words to go on");
+    ASSERT_GE(Parts[1].m_Runs.size(), 2u);
+    EXPECT_GT(Parts[1].m_Runs.back().Position.top(), Parts[1].m_Runs.front().Position.top());
+    EXPECT_GE(Dialog.Label()->minimumHeight(), Parts[2].m_Runs.back().Position.bottom());
+
+    std::vector<std::u16string> Activated;
+    Dialog.m_Link.SetNotificationHandler(
+        [&](CHyperStaticNotification& Notification) { Activated.push_back(Notification.sIdentifier); });
+    for (const auto& Run : Parts[1].m_Runs)
+        QTest::mouseClick(Dialog.Label(), Qt::LeftButton, Qt::NoModifier, Run.Position.center());
+    // A click on the plain text after the link activates nothing.
+    QTest::mouseClick(Dialog.Label(), Qt::LeftButton, Qt::NoModifier, Parts[2].m_Runs.back().Position.center());
+    EXPECT_EQ(Activated, std::vector<std::u16string>(Parts[1].m_Runs.size(), u"long"));
+}

@@ -110,6 +110,7 @@ COMRT_API BOOL PostWindowCall(HWND hWnd, std::function<void()> Call) noexcept;
 enum class DialogControlKind {
     Static,
     Edit,
+    MultiLineEdit,  // several lines, Return accepted; scroll bars as needed
     Button,
     DefaultButton,
     CheckBox,

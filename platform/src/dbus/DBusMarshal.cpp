@@ -465,7 +465,22 @@ HRESULT ReadTyped(sd_bus_message* m, VARTYPE vt, VARIANT* pValue, IObjectMapper&
     }
 }
 
+namespace {
+
+// bInner: the variant is the content of another one, as the value of a property whose type is VARIANT is
+// inside the variant that org.freedesktop.DBus.Properties.Get answers (v holding v holding the value). One
+// such level is read; a deeper one is refused.
+HRESULT ReadVariantLevel(sd_bus_message* m, VARIANT* pValue, IObjectMapper& mapper, bool bInner);
+
+}  // namespace
+
 HRESULT ReadVariant(sd_bus_message* m, VARIANT* pValue, IObjectMapper& mapper) {
+    return ReadVariantLevel(m, pValue, mapper, false);
+}
+
+namespace {
+
+HRESULT ReadVariantLevel(sd_bus_message* m, VARIANT* pValue, IObjectMapper& mapper, bool bInner) {
     VariantInit(pValue);
     char cType = 0;
     const char* pszContents = nullptr;
@@ -482,6 +497,8 @@ HRESULT ReadVariant(sd_bus_message* m, VARIANT* pValue, IObjectMapper& mapper) {
         hr = vtElement == VT_EMPTY ? DISP_E_BADVARTYPE : ReadArray(m, vtElement, pValue, mapper);
     } else if (sContents.size() == 1 && sContents[0] != 'v' && NaturalTypeOf(sContents[0]) != VT_EMPTY) {
         hr = ReadNatural(m, sContents[0], pValue, mapper);
+    } else if (sContents == "v" && !bInner) {
+        hr = ReadVariantLevel(m, pValue, mapper, true);
     } else {
         hr = DISP_E_BADVARTYPE;
     }
@@ -489,5 +506,7 @@ HRESULT ReadVariant(sd_bus_message* m, VARIANT* pValue, IObjectMapper& mapper) {
     if (FAILED(hr)) VariantClear(pValue);
     return hr;
 }
+
+}  // namespace
 
 }  // namespace comrt::dbus

@@ -34,7 +34,15 @@ struct CHyperTextPart {
     std::u16string m_sTitle;       // the anchor's TITLE attribute: the tooltip
     bool m_bAnchor = false;
     bool m_bVisited = false;
-    QRect m_Position;  // where the part is drawn, in the control's coordinates
+    QRect m_Position;  // where the part is drawn, in the control's coordinates (its first line)
+    // The part's runs of characters, one per line it covers: a label that wraps its words (a dialog's static
+    // text) breaks a text too long for its width at blanks.
+    struct CRun {
+        QRect Position;
+        std::u16string sText;
+    };
+    std::vector<CRun> m_Runs;
+    bool Contains(const QPoint& Point) const;
 };
 
 // The parts of a text, in text order.
