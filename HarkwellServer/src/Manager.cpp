@@ -147,6 +147,12 @@ HRESULT CManager::FinalConstruct() {
     m_pScenarios.Attach(pScenarios);
     m_pScenarios->LoadFromRegistry();
     m_bLoaded = true;
+    // An object that counts as changed as soon as it is loaded (an e-mail notification that had to take a
+    // new outbox identity) is written back now rather than when the manager goes, which a process that is
+    // killed never reaches. The list is loaded all the same when the store refuses.
+    UL_CATCH_ALL_BEGIN
+    if (m_pScenarios->IsDirty()) m_pScenarios->SaveToRegistry();
+    UL_CATCH_ALL_END
     UL_GUARD_END
 }
 

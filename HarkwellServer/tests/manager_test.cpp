@@ -31,6 +31,7 @@ protected:
     void SetUp() override {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         CFakeActivity::s_bFailStart = false;
+        CFakeNotification::s_bChangedByLoad = false;
     }
 
     static LONG CountOf(IScenarios* pScenarios) {
@@ -179,6 +180,36 @@ TEST_F(ManagerTest, ListSurvivesRestartWithSettingsAndStarts) {
     pManager.Release();
     EXPECT_EQ(Stored, StoredValues());
     EXPECT_EQ(1, FakeOf<CFakeActivity>(pFirstActivity.p)->GetStopCount());
+}
+
+// A list whose objects count as changed once loaded is written back by the load itself, not only when the
+// manager goes (a process that is killed never gets there); an unchanged list is not written.
+TEST_F(ManagerTest, ObjectsChangedByTheirLoadAreStoredAtOnce) {
+    {
+        CComPtr<IManager> pManager;
+        ASSERT_EQ(S_OK, NewManager(pManager));
+        AddScenario(ScenariosOf(pManager), u"first", 1);
+    }
+    const auto Stored = StoredValues();
+    for (const bool bChanged : {false, true}) {
+        SCOPED_TRACE(bChanged);
+        CFakeNotification::s_bChangedByLoad = bChanged;
+        CComPtr<IManager> pManager;
+        ASSERT_EQ(S_OK, NewManager(pManager));
+        EXPECT_EQ(Stored == StoredValues(), !bChanged);
+        CFakeNotification::s_bChangedByLoad = false;
+        pManager.Release();
+    }
+    // What was written is the changed object: loaded again, it has the label its load gave it.
+    CComPtr<IManager> pManager;
+    ASSERT_EQ(S_OK, NewManager(pManager));
+    CComPtr<IScenario> pScenario;
+    ASSERT_EQ(S_OK, ScenariosOf(pManager)->get_Item(IndexVariant(0), &pScenario));
+    CComPtr<INotifications> pNotifications;
+    ASSERT_EQ(S_OK, pScenario->get_Notifications(&pNotifications));
+    CComPtr<INotification> pNotification;
+    ASSERT_EQ(S_OK, pNotifications->get_Item(IndexVariant(0), &pNotification));
+    EXPECT_EQ(101, FakeOf<CFakeNotification>(pNotification.p)->GetLabel());
 }
 
 TEST_F(ManagerTest, ValueNamingAndEntriesKeptAside) {
