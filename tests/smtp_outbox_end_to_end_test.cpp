@@ -161,6 +161,10 @@ TEST_F(SmtpOutboxEndToEnd, KilledRightAfterADeliveryAtMostOnceMore) {
     ASSERT_TRUE(Smtp.Start()) << Smtp.GetError();
     StartServer();
     CreateScenario(Smtp.GetPort());
+    // The outbox's name is the notification's own: no client moves it.
+    const auto Set = Ctl({"set", "0", "notification:0", "Identity={0CDDC755-6571-42AF-88DA-C96B9833F959}"});
+    EXPECT_NE(0, Set.nExitCode);
+    EXPECT_NE(std::string::npos, Set.sOutput.find("0x80070005")) << Set.sOutput;
     Drop("killed");
     ASSERT_TRUE(Smtp.WaitForMessageCount(1, 30s));
     ASSERT_EQ(0, kill(m_nServer, SIGKILL));
