@@ -793,8 +793,11 @@ DWORD CSmtpNotification::ThreadProc(CThreadT<CSmtpNotification>* /*pThread*/, CE
         // Delivered (the server's 250 for the data) or given up: the message is no longer pending.
         DeleteRecord(*pTask);
         {
+            // By identity: a load may have put its outbox's tasks ahead of this one meanwhile.
             CUlCriticalSectionLock QueueLock(m_QueueCriticalSection);
-            m_TaskQueue.pop_front();
+            const auto Position = std::find_if(m_TaskQueue.begin(), m_TaskQueue.end(),
+                                               [&](const std::unique_ptr<CTask>& p) { return p.get() == pTask; });
+            if (Position != m_TaskQueue.end()) m_TaskQueue.erase(Position);
         }
     }
     return 0;
