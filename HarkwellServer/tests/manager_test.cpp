@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <future>
+#include <thread>
 
 #include "Manager.h"
 #include "ManagerClient.h"
@@ -210,6 +213,40 @@ TEST_F(ManagerTest, ObjectsChangedByTheirLoadAreStoredAtOnce) {
     CComPtr<INotification> pNotification;
     ASSERT_EQ(S_OK, pNotifications->get_Item(IndexVariant(0), &pNotification));
     EXPECT_EQ(101, FakeOf<CFakeNotification>(pNotification.p)->GetLabel());
+}
+
+// A notification that writes to the store while it handles an event (under its scenario's lock) is not
+// held up by a save of the list that waits for that lock: the save's transaction, which every other
+// registry call of the process waits for, begins only once the scenarios are saved.
+TEST_F(ManagerTest, StoreWritesUnderAScenarioLockDuringASaveOfTheList) {
+    CComPtr<IManager> pManager;
+    ASSERT_EQ(S_OK, NewManager(pManager));
+    auto pScenarios = ScenariosOf(pManager);
+    ScenarioParts Parts;
+    ASSERT_EQ(S_OK, AddScenarioParts(pScenarios, CLSID_FakeActivity, CLSID_FakeNotification, Parts));
+    ASSERT_EQ(S_OK, JoinScenarioParts(Parts));
+    std::thread Saver;
+    std::thread Writer;
+    bool bWritten = false;
+    FakeOf<CFakeNotification>(Parts.pNotification.p)->SetOnHandle([&] {
+        Saver = std::thread([&] { static_cast<CScenariosObject*>(pScenarios.p)->SaveToRegistry(); });
+        // The saver now waits for this scenario's lock.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // On a thread of its own, so that a write held up ends the wait and lets the saver go on.
+        std::promise<bool> Done;
+        std::future<bool> Written = Done.get_future();
+        Writer = std::thread([Done = std::move(Done)]() mutable {
+            CRegKey Key;
+            Done.set_value(Key.Create(HKEY_CURRENT_USER, u"SOFTWARE\\Corvane\\Harkwell\\Test") == ERROR_SUCCESS &&
+                           Key.SetDWORDValue(u"Handled", 1) == ERROR_SUCCESS);
+        });
+        bWritten = Written.wait_for(std::chrono::seconds(5)) == std::future_status::ready && Written.get();
+    });
+    FakeOf<CFakeActivity>(Parts.pActivity.p)->Fire(u"subject");
+    Saver.join();
+    Writer.join();
+    EXPECT_TRUE(bWritten);
+    EXPECT_EQ(Names{u"1"}, StoredNames());
 }
 
 TEST_F(ManagerTest, ValueNamingAndEntriesKeptAside) {
