@@ -114,7 +114,11 @@ HRESULT CScenarios::CreateNotification(VARIANT vClass, INotification** ppNotific
 
 bool CScenarios::IsDirty() {
     CUlCriticalSectionLock DataLock(m_DataCriticalSection);
-    if (IsDirtyState()) return true;
+    return IsDirtyState() || HasChangedScenario();
+}
+
+bool CScenarios::HasChangedScenario() {
+    CUlCriticalSectionLock DataLock(m_DataCriticalSection);
     return std::any_of(m_ScenarioList.begin(), m_ScenarioList.end(),
                        [](const auto& pScenario) { return pScenario->IsDirty() != S_FALSE; });
 }
@@ -151,7 +155,7 @@ HRESULT CManager::FinalConstruct() {
     // new outbox identity) is written back now rather than when the manager goes, which a process that is
     // killed never reaches. The list is loaded all the same when the store refuses.
     UL_CATCH_ALL_BEGIN
-    if (m_pScenarios->IsDirty()) m_pScenarios->SaveToRegistry();
+    if (m_pScenarios->HasChangedScenario()) m_pScenarios->SaveToRegistry();
     UL_CATCH_ALL_END
     UL_GUARD_END
 }

@@ -193,6 +193,8 @@ TEST_F(ManagerTest, ObjectsChangedByTheirLoadAreStoredAtOnce) {
         ASSERT_EQ(S_OK, NewManager(pManager));
         AddScenario(ScenariosOf(pManager), u"first", 1);
     }
+    // A value of another type is not loaded and goes with the next write of the list.
+    Store(u"stray", REG_SZ, {'x', 0, 0, 0});
     const auto Stored = StoredValues();
     for (const bool bChanged : {false, true}) {
         SCOPED_TRACE(bChanged);
@@ -200,6 +202,7 @@ TEST_F(ManagerTest, ObjectsChangedByTheirLoadAreStoredAtOnce) {
         CComPtr<IManager> pManager;
         ASSERT_EQ(S_OK, NewManager(pManager));
         EXPECT_EQ(Stored == StoredValues(), !bChanged);
+        EXPECT_EQ(StoredNames(), bChanged ? Names{u"1"} : (Names{u"1", u"stray"}));
         CFakeNotification::s_bChangedByLoad = false;
         pManager.Release();
     }
