@@ -1,7 +1,7 @@
 // The e-mail notification: a scenario hands it every activity event through INotification::Handle, and it
-// sends each one as an e-mail. Handle only queues the event with a copy of the settings; a worker thread of
-// the object, started by the first event, composes each message and delivers it to the SMTP server, one
-// task after another. The settings are the properties of ISmtpNotification and persist through the object's
+// sends each one as an e-mail. Handle composes the message from a copy of the settings and queues it; a
+// worker thread of the object, started by the first event, delivers each to the SMTP server, one task
+// after another. The settings are the properties of ISmtpNotification and persist through the object's
 // property map (stream, storage and property bag); the password is stored only in a scrambled form.
 //
 // Retries: a delivery that fails for a reason that may pass (IsRetryableFailure: connection refused or
@@ -9,10 +9,10 @@
 // RetryIntervals schedule in turn (60, 300 and 900 seconds by default); once the schedule is used up the
 // message is given up with one trace line. The task waiting for its next attempt stays at the head of the
 // queue and the events behind it wait with it, so that one notification's messages arrive in the order of
-// their events (they all go to the same server, which has just failed). The message is composed once, at
-// the first attempt, dated with the time its event was handled: every attempt sends the same text, Date
-// and Message-ID. The wait for an attempt ends at once when the object is released. SendTestMessage does
-// not retry: it reports the first outcome.
+// their events (they all go to the same server, which has just failed). The message is composed once, when
+// its event is handled, and dated with that time: every attempt sends the same text, Date and Message-ID
+// (a message Handle could not compose is composed by the worker, and dropped alone when that fails too). The wait for
+// an attempt ends at once when the object is released. SendTestMessage does not retry: it reports the first outcome.
 //
 // Outbox: every queued message is kept in the user's store as well, one binary value (COutboxRecord) under
 // kOutboxKeyPath\{Identity}, so that mail waiting for a retry, or still queued when the object is
@@ -27,7 +27,8 @@
 // next save keeps it. In one process one object at a time holds an identity: an object loaded with the
 // identity of another live object keeps its own (and counts as changed), so that no message is sent by
 // two objects. The delivery is at least once: a process that ends between the server's 250 and the
-// deletion of the value sends that message once more at its next start.
+// deletion of the value, or whose release ends the delivery while the server's 250 is on its way, sends
+// that message once more when the outbox is next read.
 #pragma once
 
 #include <cstddef>
