@@ -342,10 +342,6 @@ public:
     // holds its own), and queues what the outbox of the identity holds.
     void LoadCompleted();
 
-    // The value name of the outbox record number n, and the number of such a name (false for any other).
-    static std::u16string FormatRecordName(std::uint64_t nNumber);
-    static bool ParseRecordName(std::u16string_view sName, std::uint64_t& nNumber) noexcept;
-
     // INotification
     HRESULT get_Title(BSTR* psTitle) override;
     HRESULT Handle(IActivity* pActivity, IActivityEvent* pActivityEvent) override;
@@ -356,6 +352,10 @@ public:
 private:
     HRESULT GetText(std::u16string CSmtpSettings::*pField, BSTR* psValue);
     HRESULT PutText(std::u16string CSmtpSettings::*pField, BSTR sValue);
+    // The value name of the outbox record number n (16 decimal digits, so that name order is number
+    // order), and the number of such a name (false for any other name).
+    static std::u16string FormatRecordName(std::uint64_t nNumber);
+    static bool ParseRecordName(std::u16string_view sName, std::uint64_t& nNumber) noexcept;
     // Starts the worker thread unless it runs; raised when it cannot start.
     void StartWorker();
     // The outbox key's path of the current identity.

@@ -337,24 +337,4 @@ TEST_F(SmtpOutbox, IdentityFollowsTheStream) {
     EXPECT_TRUE(FAILED(Load(s, StreamOf(sBytes))));
 }
 
-TEST(SmtpOutboxRecordName, NumbersOfSixteenDigits) {
-    EXPECT_EQ(CSmtpNotification::FormatRecordName(1), u"0000000000000001");
-    EXPECT_EQ(CSmtpNotification::FormatRecordName(9999999999999999), u"9999999999999999");
-    const std::pair<std::u16string_view, bool> Cases[] = {
-        {u"0000000000000042", true},
-        {u"000000000000042", false},
-        {u"00000000000000042", false},
-        {u"000000000000004x", false},
-        {u"", false},
-        {u"-000000000000042", false},
-    };
-    for (const auto& [sName, bValid] : Cases) {
-        std::uint64_t n = 0;
-        EXPECT_EQ(CSmtpNotification::ParseRecordName(sName, n), bValid) << comrt::ToUtf8(sName);
-        if (bValid) {
-            EXPECT_EQ(n, 42u);
-        }
-    }
-}
-
 }  // namespace
