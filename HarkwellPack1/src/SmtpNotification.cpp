@@ -174,7 +174,9 @@ std::u16string CSmtpNotification::FormatRecordName(std::uint64_t nNumber) {
 }
 
 bool CSmtpNotification::ParseRecordName(std::u16string_view sName, std::uint64_t& nNumber) noexcept {
-    if (sName.size() != 16) return false;
+    // Up to 19 digits, which no 64-bit number overflows: numbers counted on past a kept value of 16 nines
+    // still read.
+    if (sName.size() < 16 || sName.size() > 19) return false;
     std::uint64_t n = 0;
     for (const char16_t c : sName) {
         if (c < u'0' || c > u'9') return false;

@@ -352,8 +352,8 @@ public:
 private:
     HRESULT GetText(std::u16string CSmtpSettings::*pField, BSTR* psValue);
     HRESULT PutText(std::u16string CSmtpSettings::*pField, BSTR sValue);
-    // The value name of the outbox record number n (16 decimal digits, so that name order is number
-    // order), and the number of such a name (false for any other name).
+    // The value name of the outbox record number n (at least 16 decimal digits, zeros in front), and the
+    // number of such a name (false for any other name).
     static std::u16string FormatRecordName(std::uint64_t nNumber);
     static bool ParseRecordName(std::u16string_view sName, std::uint64_t& nNumber) noexcept;
     // Starts the worker thread unless it runs; raised when it cannot start.

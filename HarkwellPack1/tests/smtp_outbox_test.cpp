@@ -257,7 +257,7 @@ TEST_F(SmtpOutbox, DamagedValuesAreSkippedAndKept) {
     for (const auto& [sName, sBytes] : Damaged) SetValue(sPath, sName, sBytes);
     SetValue(sPath, u"0000000000000004", std::string("text\0", 6), REG_SZ);
     SetValue(sPath, u"0000000000000002", Good("first"));
-    SetValue(sPath, u"0000000000000006", sGood);
+    SetValue(sPath, u"9999999999999999", sGood);
 
     CNotificationHolder q;
     ASSERT_EQ(Load(q, pStream), S_OK);
