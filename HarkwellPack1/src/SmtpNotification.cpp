@@ -283,17 +283,12 @@ void CSmtpNotification::WriteRecord(CTask& Task, std::time_t nNextAttemptTime) n
 void CSmtpNotification::DeleteRecord(const CTask& Task) noexcept {
     if (Task.m_sRecordName.empty()) return;
     corvane::GuardedOperation([&] {
+        // The key stays while the object lives (FinalRelease removes it when empty): removed and made
+        // again with every message that finds the queue empty, it would cost two more writes each.
         const std::u16string sPath = GetOutboxPath();
-        // Under the queue lock, with which Handle writes: an empty key is removed only while no new value
-        // can come into it.
-        CUlCriticalSectionLock QueueLock(m_QueueCriticalSection);
         CRegKey Key;
         LONG nResult = Key.Open(HKEY_CURRENT_USER, sPath, KEY_READ | KEY_WRITE);
         if (nResult == ERROR_SUCCESS) nResult = Key.DeleteValue(Task.m_sRecordName);
-        if (nResult == ERROR_SUCCESS && Key.IsEmpty()) {
-            Key.Close();
-            RegDeleteKeyW(HKEY_CURRENT_USER, sPath.c_str());
-        }
         if (nResult != ERROR_SUCCESS && nResult != ERROR_FILE_NOT_FOUND)
             UL_TRACE(corvane::TRACE_LEVEL_ERROR,
                      "The message \"%s\" could not be removed from the outbox %s (%ld) %s: it is sent again when "
@@ -331,6 +326,15 @@ void CSmtpNotification::FinalRelease() {
     // current wait, and waits for the thread.
     m_pThread.Release();
     UL_CATCH_ALL_END
+    // An outbox that holds nothing more goes with the object; one that holds messages stays for the next
+    // load.
+    corvane::GuardedOperation([&] {
+        const std::u16string sPath = GetOutboxPath();
+        CRegKey Key;
+        if (Key.Open(HKEY_CURRENT_USER, sPath, KEY_READ) != ERROR_SUCCESS || !Key.IsEmpty()) return;
+        Key.Close();
+        RegDeleteKeyW(HKEY_CURRENT_USER, sPath.c_str());
+    });
 }
 
 std::u16string CSmtpNotification::ScramblePassword(std::u16string_view sPassword) {
