@@ -319,6 +319,9 @@ int main(int argc, char** argv) {
     g_Folder = szFolder;
     // A failed delivery is traced; the trace goes to the temporary folder, not the machine's log.
     setenv("CORVANE_LOG_DIR", szFolder, 1);
+    // Each queued message is kept in the outbox of the user's store until the server takes it: a store of
+    // the benchmark's own, so that the user's is never written.
+    setenv("CORVANE_REGISTRY_DIR", (std::string(szFolder) + "/store").c_str(), 1);
     CSinkSmtpServer Server;
     if (Server.GetPort() == 0) {
         std::fprintf(stderr, "the SMTP sink could not listen on 127.0.0.1\n");

@@ -1,16 +1,24 @@
 // The e-mail notification object.
 #include "SmtpNotification.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <utility>
+#include <vector>
 
 #include "SmtpMessage.h"
 #include "comrt/oleauto.h"
+#include "comrt/registry.h"
+#include "comrt/runtime.h"
 #include "comrt/text.h"
 #include "corvane/ulcrypt.h"
 #include "corvane/uldebug.h"
 #include "corvane/ulguard.h"
 #include "corvane/ullisttext.h"
+#include "corvane/ulregistry.h"
 #include "corvane/ulresource.h"
 
 namespace {
@@ -56,6 +64,20 @@ void ReadEventText(IActivityEvent* pActivityEvent, HRESULT (IActivityEvent::*pGe
     sText = FromBstr(sValue);
 }
 
+std::u16string GuidText(const GUID& Guid) {
+    char16_t szText[40];
+    const int nLength = StringFromGUID2(Guid, szText, 40);
+    return std::u16string(szText, nLength > 0 ? static_cast<std::size_t>(nLength - 1) : 0);
+}
+
+// The identities held by the live notification objects of this process: one object at a time drains an
+// outbox.
+std::mutex g_IdentityMutex;
+std::set<std::u16string>& HeldIdentities() {
+    static std::set<std::u16string> Identities;
+    return Identities;
+}
+
 }  // namespace
 
 // CTask
@@ -68,6 +90,32 @@ CSmtpNotification::CTask::CTask(const CSmtpSettings& Settings, LONG nLevel, std:
       m_sSubject(std::move(sSubject)),
       m_sBody(std::move(sBody)),
       m_nTime(std::time(nullptr)) {}
+
+CSmtpNotification::CTask::CTask(const COutboxRecord& Record, std::u16string sRecordName)
+    : m_sMessageData(Record.m_sMessageData),
+      m_Settings(Record.m_Settings),
+      m_nLevel(0),
+      m_nTime(static_cast<std::time_t>(Record.m_nTime)) {
+    m_Settings.m_sAuthenticationPassword = UnscramblePassword(Record.m_sScrambledPassword);
+    m_nAttemptCount = Record.m_nAttemptCount;
+    // A clock set back since the record was written must not hold the message longer than an interval may.
+    const std::int64_t nWait =
+        std::clamp<std::int64_t>(Record.m_nNextAttemptTime - std::time(nullptr), 0, MAX_RETRY_INTERVAL);
+    m_nNextAttemptTick = GetTickCount() + static_cast<DWORD>(nWait) * 1000;
+    m_sRecordName = std::move(sRecordName);
+}
+
+COutboxRecord CSmtpNotification::CTask::MakeRecord(std::time_t nNextAttemptTime) const {
+    COutboxRecord Record;
+    Record.m_Settings = m_Settings;
+    Record.m_Settings.m_sAuthenticationPassword.clear();
+    Record.m_sScrambledPassword = ScramblePassword(m_Settings.m_sAuthenticationPassword);
+    Record.m_nAttemptCount = static_cast<std::uint32_t>(m_nAttemptCount);
+    Record.m_nTime = static_cast<std::int64_t>(m_nTime);
+    Record.m_nNextAttemptTime = static_cast<std::int64_t>(nNextAttemptTime);
+    Record.m_sMessageData = m_sMessageData;
+    return Record;
+}
 
 void CSmtpNotification::CTask::CreateMessageData() {
     m_sMessageData.clear();
@@ -87,6 +135,9 @@ CSmtpNotification::CSmtpNotification()
     m_Settings.m_sBody = corvane::LoadStringResource(IDS_SMTPNOTIFICATION_DEFAULTBODY);
     // A new object protects its deliveries where the server can; stored ones keep what they had.
     m_Settings.m_nSecurity = SMTPSECURITY_STARTTLS;
+    if (const HRESULT nResult = CoCreateGuid(&m_Identity); FAILED(nResult)) corvane::ThrowHResult(nResult);
+    const std::lock_guard<std::mutex> Lock(g_IdentityMutex);
+    HeldIdentities().insert(GuidText(m_Identity));
 }
 
 void CSmtpNotification::SetLoadDefaults() {
@@ -95,12 +146,177 @@ void CSmtpNotification::SetLoadDefaults() {
     m_Settings.m_bVerifyServerCertificate = true;
     // Retries came later still; a stored object takes the schedule every new one has.
     m_Settings.m_RetryIntervalList = CSmtpSettings().m_RetryIntervalList;
+    // The identity came last: a stream without it ends before its put.
+    m_bLoading = true;
+    m_bIdentityLoaded = false;
+    m_bIdentityChanged = false;
+}
+
+void CSmtpNotification::LoadCompleted() {
+    bool bReadOutbox = false;
+    {
+        CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+        m_bLoading = false;
+        // The identity the object goes on with is not the stored one: the next save must keep it.
+        if (!m_bIdentityLoaded || m_bIdentityChanged) SetDirty();
+        // An object that has queued events already holds its outbox's messages in its queue.
+        bReadOutbox = !m_bOutboxUsed;
+        m_bOutboxUsed = true;
+    }
+    // The load itself has succeeded: an outbox that cannot be read stays for a later load.
+    if (bReadOutbox) corvane::GuardedOperation([&] { LoadOutbox(); });
+}
+
+std::u16string CSmtpNotification::FormatRecordName(std::uint64_t nNumber) {
+    char szName[24];
+    std::snprintf(szName, sizeof szName, "%016llu", static_cast<unsigned long long>(nNumber));
+    return comrt::ToUtf16(szName);
+}
+
+bool CSmtpNotification::ParseRecordName(std::u16string_view sName, std::uint64_t& nNumber) noexcept {
+    // Up to 19 digits, which no 64-bit number overflows: numbers counted on past a kept value of 16 nines
+    // still read.
+    if (sName.size() < 16 || sName.size() > 19) return false;
+    std::uint64_t n = 0;
+    for (const char16_t c : sName) {
+        if (c < u'0' || c > u'9') return false;
+        n = 10 * n + static_cast<std::uint64_t>(c - u'0');
+    }
+    nNumber = n;
+    return true;
+}
+
+std::u16string CSmtpNotification::GetOutboxPath() {
+    CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+    return std::u16string(kOutboxKeyPath) + u"\\" + GuidText(m_Identity);
+}
+
+void CSmtpNotification::LoadOutbox() {
+    const std::u16string sPath = GetOutboxPath();
+    const std::string sPathText = comrt::ToUtf8(sPath);
+    CRegKey Key;
+    const LONG nOpen = Key.Open(HKEY_CURRENT_USER, sPath, KEY_READ);
+    if (nOpen == ERROR_FILE_NOT_FOUND) return;
+    if (nOpen != ERROR_SUCCESS) {
+        UL_TRACE(corvane::TRACE_LEVEL_ERROR, "The outbox %s cannot be read (%ld): its messages are not sent now\n",
+                 sPathText.c_str(), static_cast<long>(nOpen));
+        return;
+    }
+    const auto TraceDamaged = [&](const std::u16string& sName) {
+        UL_TRACE(corvane::TRACE_LEVEL_ERROR,
+                 "The stored message \"%s\" of the outbox %s cannot be read: skipped, and kept in the store as it is\n",
+                 comrt::ToUtf8(sName).c_str(), sPathText.c_str());
+    };
+    // The names first, checked against the form and the size any record has before a byte is read.
+    std::vector<std::pair<std::uint64_t, std::u16string>> Names;
+    std::uint64_t nHighest = 0;
+    for (DWORD nIndex = 0;; ++nIndex) {
+        char16_t szName[MAX_REG_NAME + 1];
+        DWORD nNameLength = MAX_REG_NAME + 1;
+        DWORD nType = 0;
+        DWORD nSize = 0;
+        const LONG nResult = RegEnumValueW(Key, nIndex, szName, &nNameLength, nullptr, &nType, nullptr, &nSize);
+        if (nResult == ERROR_NO_MORE_ITEMS) break;
+        if (nResult != ERROR_SUCCESS) {
+            UL_TRACE(corvane::TRACE_LEVEL_ERROR, "Value %u of the outbox %s cannot be read (%ld): skipped\n",
+                     static_cast<unsigned>(nIndex), sPathText.c_str(), static_cast<long>(nResult));
+            continue;
+        }
+        std::u16string sName(szName, nNameLength);
+        std::uint64_t nNumber = 0;
+        const bool bNumbered = ParseRecordName(sName, nNumber);
+        // A kept value's number is never given to a new record.
+        if (bNumbered) nHighest = std::max(nHighest, nNumber);
+        if (!bNumbered || nType != REG_BINARY || nSize > COutboxRecord::MAX_RECORD_SIZE) {
+            TraceDamaged(sName);
+            continue;
+        }
+        Names.emplace_back(nNumber, std::move(sName));
+    }
+    std::sort(Names.begin(), Names.end());
+    std::deque<std::unique_ptr<CTask>> Loaded;
+    for (const auto& [nNumber, sName] : Names) {
+        std::vector<BYTE> Data;
+        COutboxRecord Record;
+        if (Key.QueryBinaryValue(sName, Data) != ERROR_SUCCESS ||
+            !ReadOutboxRecord(std::string_view(reinterpret_cast<const char*>(Data.data()), Data.size()), Record)) {
+            TraceDamaged(sName);
+            continue;
+        }
+        Loaded.push_back(std::make_unique<CTask>(Record, sName));
+    }
+    const bool bAny = !Loaded.empty();
+    {
+        CUlCriticalSectionLock QueueLock(m_QueueCriticalSection);
+        m_nNextRecordNumber = std::max(m_nNextRecordNumber, nHighest + 1);
+        m_TaskQueue.insert(m_TaskQueue.begin(), std::make_move_iterator(Loaded.begin()),
+                           std::make_move_iterator(Loaded.end()));
+        if (bAny) UL_ASSERT(m_TaskAvailabilityEvent.Set());
+    }
+    if (bAny) StartWorker();
+}
+
+void CSmtpNotification::WriteRecord(CTask& Task, std::time_t nNextAttemptTime) noexcept {
+    LONG nResult = ERROR_INVALID_DATA;
+    std::string sStoreError;
+    corvane::GuardedOperation([&] {
+        const std::string sBytes = WriteOutboxRecord(Task.MakeRecord(nNextAttemptTime));
+        // Only what reads back is stored: a message beyond the record's bounds would stay as a damaged value.
+        COutboxRecord Check;
+        if (!ReadOutboxRecord(sBytes, Check)) return;
+        CRegKey Key;
+        nResult = Key.Create(HKEY_CURRENT_USER, GetOutboxPath(), KEY_READ | KEY_WRITE);
+        if (nResult == ERROR_SUCCESS)
+            nResult = Key.SetBinaryValue(Task.m_sRecordName, sBytes.data(), static_cast<DWORD>(sBytes.size()));
+        if (nResult != ERROR_SUCCESS) sStoreError = RegGetLastStoreError();
+    });
+    if (nResult == ERROR_SUCCESS) return;
+    // The name stays with the task: a value an earlier write left is deleted when the task ends.
+    UL_TRACE(corvane::TRACE_LEVEL_ERROR,
+             "The message to %s:%u could not be kept in the outbox as \"%s\" (%ld) %s: it is delivered from memory, "
+             "and lost if the process ends first\n",
+             comrt::ToUtf8(Task.GetSettings().m_sServerHost).c_str(),
+             static_cast<unsigned>(Task.GetSettings().m_nServerPort), comrt::ToUtf8(Task.m_sRecordName).c_str(),
+             static_cast<long>(nResult), sStoreError.c_str());
+}
+
+void CSmtpNotification::DeleteRecord(const CTask& Task) noexcept {
+    if (Task.m_sRecordName.empty()) return;
+    corvane::GuardedOperation([&] {
+        // The key stays while the object lives (FinalRelease removes it when empty): removed and made
+        // again with every message that finds the queue empty, it would cost two more writes each.
+        const std::u16string sPath = GetOutboxPath();
+        CRegKey Key;
+        LONG nResult = Key.Open(HKEY_CURRENT_USER, sPath, KEY_READ | KEY_WRITE);
+        if (nResult == ERROR_SUCCESS) nResult = Key.DeleteValue(Task.m_sRecordName);
+        if (nResult != ERROR_SUCCESS && nResult != ERROR_FILE_NOT_FOUND)
+            UL_TRACE(corvane::TRACE_LEVEL_ERROR,
+                     "The message \"%s\" could not be removed from the outbox %s (%ld) %s: it is sent again when "
+                     "the outbox is next read\n",
+                     comrt::ToUtf8(Task.m_sRecordName).c_str(), comrt::ToUtf8(sPath).c_str(),
+                     static_cast<long>(nResult), RegGetLastStoreError().c_str());
+    });
+}
+
+void CSmtpNotification::StartWorker() {
+    CUlCriticalSectionLock ThreadLock(m_ThreadCriticalSection);
+    if (m_pThread) return;
+    CObjectPtrT<CThreadT<CSmtpNotification>> pThread;
+    pThread.Construct();
+    if (!pThread->Initialize(this, &CSmtpNotification::ThreadProc))
+        corvane::ThrowHResult(GetThreadStartFailure(pThread->GetThreadExitCode()));
+    m_pThread = std::move(pThread);
 }
 
 CSmtpNotification::~CSmtpNotification() {
-    // FinalRelease has stopped the thread of an object made by the module; this covers any other owner.
-    CUlCriticalSectionLock ThreadLock(m_ThreadCriticalSection);
-    m_pThread.Release();
+    {
+        // FinalRelease has stopped the thread of an object made by the module; this covers any other owner.
+        CUlCriticalSectionLock ThreadLock(m_ThreadCriticalSection);
+        m_pThread.Release();
+    }
+    // Nothing of this object reads or writes its outbox any more: a later load may take the identity.
+    const std::lock_guard<std::mutex> Lock(g_IdentityMutex);
+    HeldIdentities().erase(GuidText(m_Identity));
 }
 
 void CSmtpNotification::FinalRelease() {
@@ -110,6 +326,15 @@ void CSmtpNotification::FinalRelease() {
     // current wait, and waits for the thread.
     m_pThread.Release();
     UL_CATCH_ALL_END
+    // An outbox that holds nothing more goes with the object; one that holds messages stays for the next
+    // load.
+    corvane::GuardedOperation([&] {
+        const std::u16string sPath = GetOutboxPath();
+        CRegKey Key;
+        if (Key.Open(HKEY_CURRENT_USER, sPath, KEY_READ) != ERROR_SUCCESS || !Key.IsEmpty()) return;
+        Key.Close();
+        RegDeleteKeyW(HKEY_CURRENT_USER, sPath.c_str());
+    });
 }
 
 std::u16string CSmtpNotification::ScramblePassword(std::u16string_view sPassword) {
@@ -340,6 +565,43 @@ HRESULT CSmtpNotification::put_RetryIntervals(BSTR sRetryIntervals) {
     });
 }
 
+HRESULT CSmtpNotification::get_Identity(BSTR* psIdentity) {
+    return corvane::GuardedCall([&] {
+        corvane::CheckPointer(psIdentity);
+        CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+        *psIdentity = AllocateBstr(GuidText(m_Identity));
+    });
+}
+HRESULT CSmtpNotification::put_Identity(BSTR sIdentity) {
+    return corvane::GuardedCall([&] {
+        const std::u16string sText = FromBstr(sIdentity);
+        GUID Identity{};
+        // The brace form only: other text would be looked up as a class name.
+        corvane::CheckArgument(sText.size() == 38 && sText.front() == u'{' &&
+                               SUCCEEDED(CLSIDFromString(sText.c_str(), &Identity)) && !(Identity == GUID{}));
+        CUlCriticalSectionLock DataLock(m_DataCriticalSection);
+        if (!m_bLoading) corvane::ThrowHResult(E_ACCESSDENIED);
+        m_bIdentityLoaded = true;
+        if (Identity == m_Identity) return;
+        const std::u16string sOwn = GuidText(m_Identity);
+        const std::u16string sStored = GuidText(Identity);
+        bool bTaken = m_bOutboxUsed;
+        if (!bTaken) {
+            const std::lock_guard<std::mutex> Lock(g_IdentityMutex);
+            bTaken = !HeldIdentities().insert(sStored).second;
+            if (!bTaken) HeldIdentities().erase(sOwn);
+        }
+        if (bTaken) {
+            UL_TRACE(corvane::TRACE_LEVEL_ERROR,
+                     "The outbox %s is held by another e-mail notification of this process: this one keeps %s\n",
+                     comrt::ToUtf8(sStored).c_str(), comrt::ToUtf8(sOwn).c_str());
+            m_bIdentityChanged = true;
+            return;
+        }
+        m_Identity = Identity;
+    });
+}
+
 bool CSmtpNotification::IsRetryableFailure(HRESULT nResult, ULONG nReplyCode, bool bAuthenticationFailed) noexcept {
     if (bAuthenticationFailed) return false;
     switch (nResult) {
@@ -430,16 +692,7 @@ HRESULT CSmtpNotification::SendTestMessage(LONG* pnResult, BSTR* psReport) {
 HRESULT CSmtpNotification::Handle(IActivity* /*pActivity*/, IActivityEvent* pActivityEvent) {
     return corvane::GuardedCall([&] {
         corvane::CheckPointer(pActivityEvent);
-        {
-            CUlCriticalSectionLock ThreadLock(m_ThreadCriticalSection);
-            if (!m_pThread) {
-                CObjectPtrT<CThreadT<CSmtpNotification>> pThread;
-                pThread.Construct();
-                if (!pThread->Initialize(this, &CSmtpNotification::ThreadProc))
-                    corvane::ThrowHResult(GetThreadStartFailure(pThread->GetThreadExitCode()));
-                m_pThread = std::move(pThread);
-            }
-        }
+        StartWorker();
         LONG nLevel = 0;
         const HRESULT nResult = pActivityEvent->get_Level(&nLevel);
         if (FAILED(nResult)) corvane::ThrowHResult(nResult);
@@ -448,12 +701,22 @@ HRESULT CSmtpNotification::Handle(IActivity* /*pActivity*/, IActivityEvent* pAct
         ReadEventText(pActivityEvent, &IActivityEvent::get_Subject, sSubject);
         ReadEventText(pActivityEvent, &IActivityEvent::get_Body, sBody);
 
-        CUlCriticalSectionLock QueueLock(m_QueueCriticalSection);
         std::unique_ptr<CTask> pTask;
         {
             CUlCriticalSectionLock DataLock(m_DataCriticalSection);
             pTask =
                 std::make_unique<CTask>(m_Settings, nLevel, std::move(sTags), std::move(sSubject), std::move(sBody));
+            m_bOutboxUsed = true;
+        }
+        // Composed now, so that the outbox holds the message with the Date of its event; a message that
+        // cannot be composed is left to the worker, which drops that task alone.
+        corvane::GuardedOperation([&] { pTask->CreateMessageData(); });
+        CUlCriticalSectionLock QueueLock(m_QueueCriticalSection);
+        if (pTask->IsComposed()) {
+            // Numbered and written under the queue lock: value order is queue order, and the worker cannot
+            // end the task before its value exists.
+            pTask->m_sRecordName = FormatRecordName(m_nNextRecordNumber++);
+            WriteRecord(*pTask, pTask->GetTime());
         }
         m_TaskQueue.push_back(std::move(pTask));
         UL_ASSERT(m_TaskAvailabilityEvent.Set());
@@ -494,21 +757,24 @@ DWORD CSmtpNotification::ThreadProc(CThreadT<CSmtpNotification>* /*pThread*/, CE
             // The task stays in the queue while it is tried: only the worker removes tasks.
             pTask = m_TaskQueue.front().get();
         }
-        bool bDone = true;
+        enum { DONE, RETRY, STOPPED } nOutcome = DONE;
+        std::time_t nNextAttemptTime = 0;
         // A task whose message cannot be composed is dropped alone; the thread goes on with the next.
         corvane::GuardedOperation([&] {
-            if (pTask->m_nAttemptCount == 0) {
-                pTask->CreateMessageData();
-                pTask->SetTimeout(pTask->GetSettings().m_nTimeout);
-                // Releasing the object sets the termination event: it ends the delivery's waits at once.
-                pTask->SetAbortEvent(TerminationEvent);
-            }
+            if (!pTask->IsComposed()) pTask->CreateMessageData();
+            pTask->SetTimeout(pTask->GetSettings().m_nTimeout);
+            // Releasing the object sets the termination event: it ends the delivery's waits at once.
+            pTask->SetAbortEvent(TerminationEvent);
             pTask->Deliver();
             ++pTask->m_nAttemptCount;
             const HRESULT nResult = pTask->GetLastResult();
-            if (SUCCEEDED(nResult) ||
-                !IsRetryableFailure(nResult, pTask->GetLastReplyCode(), pTask->HasAuthenticationFailed()))
+            if (SUCCEEDED(nResult)) return;
+            // A delivery that the release ended keeps its stored form as it was, for the next load.
+            if (WaitForSingleObject(TerminationEvent, 0) == WAIT_OBJECT_0) {
+                nOutcome = STOPPED;
                 return;
+            }
+            if (!IsRetryableFailure(nResult, pTask->GetLastReplyCode(), pTask->HasAuthenticationFailed())) return;
             const std::vector<LONG>& IntervalList = pTask->GetSettings().m_RetryIntervalList;
             if (pTask->m_nAttemptCount > IntervalList.size()) {
                 // The failure of every attempt has had its line already.
@@ -521,11 +787,23 @@ DWORD CSmtpNotification::ThreadProc(CThreadT<CSmtpNotification>* /*pThread*/, CE
             }
             const LONG nSeconds = IntervalList[pTask->m_nAttemptCount - 1];
             pTask->m_nNextAttemptTick = GetTickCount() + static_cast<DWORD>(nSeconds) * 1000;
-            bDone = false;
+            nNextAttemptTime = std::time(nullptr) + nSeconds;
+            nOutcome = RETRY;
         });
-        if (bDone) {
+        if (nOutcome == STOPPED) break;
+        if (nOutcome == RETRY) {
+            // The attempts made and the time of the next one survive the process.
+            if (!pTask->m_sRecordName.empty()) WriteRecord(*pTask, nNextAttemptTime);
+            continue;
+        }
+        // Delivered (the server's 250 for the data) or given up: the message is no longer pending.
+        DeleteRecord(*pTask);
+        {
+            // By identity: a load may have put its outbox's tasks ahead of this one meanwhile.
             CUlCriticalSectionLock QueueLock(m_QueueCriticalSection);
-            m_TaskQueue.pop_front();
+            const auto Position = std::find_if(m_TaskQueue.begin(), m_TaskQueue.end(),
+                                               [&](const std::unique_ptr<CTask>& p) { return p.get() == pTask; });
+            if (Position != m_TaskQueue.end()) m_TaskQueue.erase(Position);
         }
     }
     return 0;

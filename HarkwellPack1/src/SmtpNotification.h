@@ -1,7 +1,7 @@
 // The e-mail notification: a scenario hands it every activity event through INotification::Handle, and it
-// sends each one as an e-mail. Handle only queues the event with a copy of the settings; a worker thread of
-// the object, started by the first event, composes each message and delivers it to the SMTP server, one
-// task after another. The settings are the properties of ISmtpNotification and persist through the object's
+// sends each one as an e-mail. Handle composes the message from a copy of the settings and queues it; a
+// worker thread of the object, started by the first event, delivers each to the SMTP server, one task
+// after another. The settings are the properties of ISmtpNotification and persist through the object's
 // property map (stream, storage and property bag); the password is stored only in a scrambled form.
 //
 // Retries: a delivery that fails for a reason that may pass (IsRetryableFailure: connection refused or
@@ -9,13 +9,30 @@
 // RetryIntervals schedule in turn (60, 300 and 900 seconds by default); once the schedule is used up the
 // message is given up with one trace line. The task waiting for its next attempt stays at the head of the
 // queue and the events behind it wait with it, so that one notification's messages arrive in the order of
-// their events (they all go to the same server, which has just failed). The message is composed once, at
-// the first attempt, dated with the time its event was handled: every attempt sends the same text, Date
-// and Message-ID. The wait for an attempt ends at once when the object is released. SendTestMessage does
-// not retry: it reports the first outcome.
+// their events (they all go to the same server, which has just failed). The message is composed once, when
+// its event is handled, and dated with that time: every attempt sends the same text, Date and Message-ID
+// (a message Handle could not compose is composed by the worker, and dropped alone when that fails too). The wait for
+// an attempt ends at once when the object is released. SendTestMessage does not retry: it reports the first outcome.
+//
+// Outbox: every queued message is kept in the user's store as well, one binary value (COutboxRecord) under
+// kOutboxKeyPath\{Identity}, so that mail waiting for a retry, or still queued when the object is
+// released, is not lost with the process. Handle composes the message and writes its value before it
+// returns; the value goes once the server has taken the message (its 250 after the data) or the message
+// is given up, and is rewritten with the attempts made after each failure that may pass. A store that
+// refuses a write costs a trace line, never the event: the delivery goes on from memory. An object loaded
+// from its stream (or a property bag) reads the outbox of its Identity and queues what is there in value
+// order, ahead of new events, with the attempts made and the time of the next one; a damaged value is
+// skipped with a trace line and kept as it is. The identity is made at construction and persists as the
+// last property; an object stored before it existed takes a new one and counts as changed, so that the
+// next save keeps it. In one process one object at a time holds an identity: an object loaded with the
+// identity of another live object keeps its own (and counts as changed), so that no message is sent by
+// two objects. The delivery is at least once: a process that ends between the server's 250 and the
+// deletion of the value, or whose release ends the delivery while the server's 250 is on its way, sends
+// that message once more when the outbox is next read.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 #include <deque>
 #include <memory>
@@ -23,6 +40,7 @@
 
 #include "HarkwellServer/Interfaces.h"
 #include "SmtpClientConnection.h"
+#include "SmtpOutboxRecord.h"
 #include "SmtpSettings.h"
 #include "corvane/ulcriticalsection.h"
 #include "corvane/ulhandle.h"
@@ -36,6 +54,10 @@ constexpr CLSID CLSID_CSmtpNotification = MakeGuid("{0CDDC755-6571-42AF-88DA-C96
 // subject and body templates.
 constexpr CLSID CLSID_CSmtpNotificationConnectionPropertyPage = MakeGuid("{37BF8D61-FD75-4F17-BFE7-BD816EDC84CF}");
 constexpr CLSID CLSID_CSmtpNotificationTemplatePropertyPage = MakeGuid("{E7E34ECB-2400-4191-B1F2-4CE199B0CBA0}");
+
+// The key of the user's store below which each notification keeps its outbox, a subkey named by its
+// Identity.
+constexpr const char16_t* kOutboxKeyPath = u"SOFTWARE\\Corvane\\Harkwell\\Outbox";
 
 // String resources of the e-mail notification.
 constexpr UINT IDS_SMTPNOTIFICATION_FRIENDLYNAME = 200;
@@ -141,6 +163,10 @@ struct ISmtpNotificationSecurity : IDispatch {
     // E_INVALIDARG.
     virtual HRESULT get_RetryIntervals(BSTR* psRetryIntervals) = 0;
     virtual HRESULT put_RetryIntervals(BSTR sRetryIntervals) = 0;
+    // The identity of the object's outbox, a GUID in brace form, made when the object is made. Only a load
+    // puts it (E_ACCESSDENIED at any other time; E_INVALIDARG for a text that is no GUID, or the null GUID).
+    virtual HRESULT get_Identity(BSTR* psIdentity) = 0;
+    virtual HRESULT put_Identity(BSTR sIdentity) = 0;
 };
 
 COMRT_DESCRIBE_INTERFACE(
@@ -153,7 +179,9 @@ COMRT_DESCRIBE_INTERFACE(
                                                                             "bVerifyServerCertificate"),
     comrt::Method<&ISmtpNotificationSecurity::SendTestMessage>(16, "SendTestMessage", 5, "pnResult,psReport"),
     comrt::PropGet<&ISmtpNotificationSecurity::get_RetryIntervals>(17, "RetryIntervals", 6, "psRetryIntervals"),
-    comrt::PropPut<&ISmtpNotificationSecurity::put_RetryIntervals>(17, "RetryIntervals", 7, "sRetryIntervals"));
+    comrt::PropPut<&ISmtpNotificationSecurity::put_RetryIntervals>(17, "RetryIntervals", 7, "sRetryIntervals"),
+    comrt::PropGet<&ISmtpNotificationSecurity::get_Identity>(18, "Identity", 8, "psIdentity"),
+    comrt::PropPut<&ISmtpNotificationSecurity::put_Identity>(18, "Identity", 9, "sIdentity"));
 
 class CSmtpNotification : public comrt::IDispatchImplT<ISmtpNotification>,
                           public comrt::IDispatchImplT<ISmtpNotificationSecurity>,
@@ -192,6 +220,7 @@ public:
     UL_PROPERTY_ENTRY(u"Security", 14, CLSID_NULL, ISmtpNotificationSecurity)
     UL_PROPERTY_ENTRY(u"VerifyServerCertificate", 15, CLSID_NULL, ISmtpNotificationSecurity)
     UL_PROPERTY_ENTRY(u"RetryIntervals", 17, CLSID_NULL, ISmtpNotificationSecurity)
+    UL_PROPERTY_ENTRY(u"Identity", 18, CLSID_NULL, ISmtpNotificationSecurity)
     END_UL_PROPERTY_MAP()
 
     // One queued delivery: a copy of the settings taken when the event was handled, the event's texts, and
@@ -200,10 +229,16 @@ public:
     public:
         CTask(const CSmtpSettings& Settings, LONG nLevel, std::u16string sTags, std::u16string sSubject,
               std::u16string sBody);
+        // A task read back from the outbox, under its value name: the message composed already, the
+        // attempts made, and the time of the next attempt counted from now.
+        CTask(const COutboxRecord& Record, std::u16string sRecordName);
 
         // Composes the message text from the settings and the event's texts, dated with the time the event
         // was handled, however late the attempt.
         void CreateMessageData();
+        bool IsComposed() const noexcept { return !m_sMessageData.empty(); }
+        // The stored form of the task as it stands (attempts made, the next attempt at nNextAttemptTime).
+        COutboxRecord MakeRecord(std::time_t nNextAttemptTime) const;
         // Delivers the composed message on a connection of its own; failures are traced, never raised.
         void Deliver() noexcept;
 
@@ -218,6 +253,8 @@ public:
         // The attempts made so far, and the tick count before which the next one must not start.
         std::size_t m_nAttemptCount = 0;
         DWORD m_nNextAttemptTick = 0;
+        // The name of the task's value in the outbox; empty for a task whose message Handle could not compose.
+        std::u16string m_sRecordName;
 
     private:
         std::string m_sMessageData;
@@ -242,7 +279,7 @@ public:
     ~CSmtpNotification();
 
     // Stops the worker thread; a delivery in progress, or the wait for a retry, ends at once; tasks still
-    // queued are dropped.
+    // queued are dropped from memory and stay in the outbox.
     void FinalRelease();
 
     // What Handle answers when the worker thread ended during its start-up with nExitCode: always a failure
@@ -289,6 +326,8 @@ public:
     HRESULT SendTestMessage(LONG* pnResult, BSTR* psReport) override;
     HRESULT get_RetryIntervals(BSTR* psRetryIntervals) override;
     HRESULT put_RetryIntervals(BSTR sRetryIntervals) override;
+    HRESULT get_Identity(BSTR* psIdentity) override;
+    HRESULT put_Identity(BSTR sIdentity) override;
 
     // The texts of the test event whose message SendTestMessage sends through the templates.
     static constexpr char16_t kTestSubject[] = u"Corvane Harkwell test message";
@@ -299,6 +338,9 @@ public:
     // The values of an object stored before Security and VerifyServerCertificate existed: no TLS, as its
     // deliveries have always gone, and the check for when TLS is chosen.
     void SetLoadDefaults();
+    // After a completed load: keeps a new identity when the stored object had none (or another object
+    // holds its own), and queues what the outbox of the identity holds.
+    void LoadCompleted();
 
     // INotification
     HRESULT get_Title(BSTR* psTitle) override;
@@ -310,13 +352,39 @@ public:
 private:
     HRESULT GetText(std::u16string CSmtpSettings::*pField, BSTR* psValue);
     HRESULT PutText(std::u16string CSmtpSettings::*pField, BSTR sValue);
+    // The value name of the outbox record number n (at least 16 decimal digits, zeros in front), and the
+    // number of such a name (false for any other name).
+    static std::u16string FormatRecordName(std::uint64_t nNumber);
+    static bool ParseRecordName(std::u16string_view sName, std::uint64_t& nNumber) noexcept;
+    // Starts the worker thread unless it runs; raised when it cannot start.
+    void StartWorker();
+    // The outbox key's path of the current identity.
+    std::u16string GetOutboxPath();
+    // Reads the outbox and queues its records ahead of the queued tasks; damaged values are traced and
+    // left as they are.
+    void LoadOutbox();
+    // Writes the task's record (numbering it when it has none yet) under the queue lock; a refusal is
+    // traced and leaves the task without a record.
+    void WriteRecord(CTask& Task, std::time_t nNextAttemptTime) noexcept;
+    // Deletes the task's record, tracing a refusal.
+    void DeleteRecord(const CTask& Task) noexcept;
 
     CWindowsSockets2 m_WindowsSockets;
     CUlCriticalSection m_DataCriticalSection;
     CSmtpSettings m_Settings;
+    // Under the data lock: the outbox identity; whether a load is under way and has put an identity;
+    // whether the identity must be saved again (made new for a stored object); whether the outbox has had
+    // a record written or read (the identity may no longer change then).
+    GUID m_Identity{};
+    bool m_bLoading = false;
+    bool m_bIdentityLoaded = false;
+    bool m_bIdentityChanged = false;
+    bool m_bOutboxUsed = false;
     CUlCriticalSection m_ThreadCriticalSection;
     CObjectPtrT<CThreadT<CSmtpNotification>> m_pThread;
     CUlCriticalSection m_QueueCriticalSection;
     CEvent m_TaskAvailabilityEvent;
     std::deque<std::unique_ptr<CTask>> m_TaskQueue;
+    // Under the queue lock: the number of the next record written.
+    std::uint64_t m_nNextRecordNumber = 1;
 };

@@ -27,6 +27,9 @@ struct COutboxRecord {
     static constexpr std::size_t MAX_TEXT_UNITS = 64 * 1024;
     static constexpr std::size_t MAX_MESSAGE_SIZE = 16 * 1024 * 1024;
     static constexpr std::uint32_t MAX_ATTEMPT_COUNT = MAX_RETRY_COUNT + 1;
+    // No record within the bounds is larger: the fixed fields, nine texts, the schedule and the message.
+    static constexpr std::size_t MAX_RECORD_SIZE =
+        28 + 9 * (4 + 2 * MAX_TEXT_UNITS) + 2 + 9 + 4 + 4 * MAX_RETRY_COUNT + 4 + MAX_MESSAGE_SIZE;
 
     // The settings of the delivery; the password fields and the templates are not used (the password
     // travels as m_sScrambledPassword, the message is composed already).

@@ -184,6 +184,14 @@ TEST(SmtpNotificationSecurity, RetryIntervalRules) {
 const std::string kRetryBytes =
     std::string("\x08\x00\x16\x00\x00\x00", 6) + std::string(reinterpret_cast<const char*>(u"60,300,900"), 22);
 
+// The outbox identity, the last property, as the stream holds it: VT_BSTR, the byte count with the
+// terminator, the 38 characters of the brace form and the terminator.
+std::string IdentityBytes(const std::u16string& sIdentity) {
+    return std::string("\x08\x00\x4e\x00\x00\x00", 6) +
+           std::string(reinterpret_cast<const char*>(sIdentity.c_str()), 2 * (sIdentity.size() + 1));
+}
+constexpr std::size_t kIdentitySize = 6 + 2 * 39;
+
 TEST(SmtpNotificationSecurity, StreamStoredBeforeSecurityLoadsWithoutTls) {
     const std::string sOld = testing_support::BytesFromHex(testing_support::SMTP_NOTIFICATION_STREAM_BEFORE_SECURITY);
     ASSERT_EQ(sOld.size(), 302u);
@@ -192,7 +200,8 @@ TEST(SmtpNotificationSecurity, StreamStoredBeforeSecurityLoadsWithoutTls) {
     ASSERT_EQ(p->put_Security(SMTPSECURITY_TLS), S_OK);
     ASSERT_EQ(p->put_VerifyServerCertificate(VARIANT_FALSE), S_OK);
     ASSERT_EQ(p.Load(StreamOf(sOld)), S_OK);
-    EXPECT_FALSE(p.IsDirty());
+    // Changed all the same: it has taken an outbox identity, which it did not have, and must keep.
+    EXPECT_TRUE(p.IsDirty());
     EXPECT_EQ(p.GetSecurity(), SMTPSECURITY_NONE);
     EXPECT_TRUE(p.GetVerify());
     EXPECT_EQ(p.GetText(&CSmtpNotification::get_ServerHost), u"mail.example.org");
@@ -208,9 +217,10 @@ TEST(SmtpNotificationSecurity, StreamStoredBeforeSecurityLoadsWithoutTls) {
 
     // Saved again, it is the old stream with the later properties after it, and the version unchanged.
     const std::string sNew = BytesOf(p.Save());
-    ASSERT_EQ(sNew.size(), sOld.size() + 6 + 4 + kRetryBytes.size());
+    ASSERT_EQ(sNew.size(), sOld.size() + 6 + 4 + kRetryBytes.size() + kIdentitySize);
     EXPECT_EQ(sNew.substr(0, sOld.size()), sOld);
-    EXPECT_EQ(sNew.substr(sOld.size()), std::string("\x03\x00\x00\x00\x00\x00\x0b\x00\xff\xff", 10) + kRetryBytes);
+    EXPECT_EQ(sNew.substr(sOld.size()), std::string("\x03\x00\x00\x00\x00\x00\x0b\x00\xff\xff", 10) + kRetryBytes +
+                                            IdentityBytes(p.GetText(&CSmtpNotification::get_Identity)));
 }
 
 // A property bag written before the two settings existed: it holds every other setting, not these.
@@ -258,7 +268,7 @@ TEST(SmtpNotificationSecurity, SettingsRoundTripThroughTheStream) {
     struct {
         std::size_t nCut;
         bool bVerify;
-    } const Cuts[] = {{kRetryBytes.size(), false}, {kRetryBytes.size() + 4, true}};
+    } const Cuts[] = {{kIdentitySize + kRetryBytes.size(), false}, {kIdentitySize + kRetryBytes.size() + 4, true}};
     for (const auto& Cut : Cuts) {
         std::string sBytes = BytesOf(pStream);
         sBytes.resize(sBytes.size() - Cut.nCut);
@@ -272,7 +282,7 @@ TEST(SmtpNotificationSecurity, SettingsRoundTripThroughTheStream) {
     }
     // A stored value out of range fails the load, as every refused put does.
     std::string sBytes = BytesOf(pStream);
-    sBytes[sBytes.size() - kRetryBytes.size() - 8] = 7;
+    sBytes[sBytes.size() - kIdentitySize - kRetryBytes.size() - 8] = 7;
     CObject s;
     EXPECT_EQ(s.Load(StreamOf(sBytes)), E_INVALIDARG);
 }

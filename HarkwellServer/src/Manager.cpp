@@ -114,7 +114,11 @@ HRESULT CScenarios::CreateNotification(VARIANT vClass, INotification** ppNotific
 
 bool CScenarios::IsDirty() {
     CUlCriticalSectionLock DataLock(m_DataCriticalSection);
-    if (IsDirtyState()) return true;
+    return IsDirtyState() || HasChangedScenario();
+}
+
+bool CScenarios::HasChangedScenario() {
+    CUlCriticalSectionLock DataLock(m_DataCriticalSection);
     return std::any_of(m_ScenarioList.begin(), m_ScenarioList.end(),
                        [](const auto& pScenario) { return pScenario->IsDirty() != S_FALSE; });
 }
@@ -147,6 +151,12 @@ HRESULT CManager::FinalConstruct() {
     m_pScenarios.Attach(pScenarios);
     m_pScenarios->LoadFromRegistry();
     m_bLoaded = true;
+    // An object that counts as changed as soon as it is loaded (an e-mail notification that had to take a
+    // new outbox identity) is written back now rather than when the manager goes, which a process that is
+    // killed never reaches. The list is loaded all the same when the store refuses.
+    UL_CATCH_ALL_BEGIN
+    if (m_pScenarios->HasChangedScenario()) m_pScenarios->SaveToRegistry();
+    UL_CATCH_ALL_END
     UL_GUARD_END
 }
 

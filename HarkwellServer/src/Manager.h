@@ -33,6 +33,8 @@ public:
 
     // Changed itself (always, in practice: its counters are never reset) or any scenario changed.
     bool IsDirty();
+    // Whether a scenario of the list, or an object of one, counts as changed (the list's own changes aside).
+    bool HasChangedScenario();
     // The stored list: loading replaces the list and starts each scenario as it is loaded; saving writes
     // every scenario and deletes the values no scenario owns, in one registry transaction. Both raise.
     void LoadFromRegistry();

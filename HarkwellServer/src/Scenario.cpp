@@ -189,6 +189,9 @@ HRESULT CScenario::put_State(BSTR sState) {
             UL_ASSERT(pNotification);
             UL_CHECK(pNotifications->Add(pNotification));
         }
+        // The list is what the record holds: the scenario's own change counter below stands for the change,
+        // so that a loaded scenario counts as changed only when one of its objects does.
+        pNotifications->SetClean();
     }
     SetDirty();
     UL_GUARD_END

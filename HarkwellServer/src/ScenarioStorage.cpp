@@ -5,6 +5,8 @@
 // other scenarios run.
 #include <string>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "Manager.h"
 #include "comrt/registry.h"
@@ -110,8 +112,10 @@ void CScenarios::LoadFromRegistry() {
 void CScenarios::SaveToRegistry() {
     CRegKey Key;
     CheckRegistryResult(Key.Create(HKEY_LOCAL_MACHINE, kScenariosKeyPath, KEY_READ | KEY_WRITE));
-    // All of it or nothing: a process that ends in the middle leaves the previous list whole.
-    CRegistryTransaction Transaction(Key);
+    // The streams are made first, under the locks of the list and of each scenario, and written afterwards
+    // in one transaction. While a transaction lasts every other registry call of the process waits for it,
+    // so no lock may be awaited inside it: a notification that handles an event under its scenario's lock
+    // writes to the store.
     CUlCriticalSectionLock DataLock(m_DataCriticalSection);
 
     std::unordered_set<std::u16string> KnownValueNames;
@@ -125,6 +129,7 @@ void CScenarios::SaveToRegistry() {
     // nor deleted, and they are not written.
     for (const auto& sValueName : m_UnreadableValueNames) KnownValueNames.insert(FoldValueName(sValueName));
 
+    std::vector<std::pair<std::u16string, CComPtr<CMemoryStreamObject>>> Streams;
     unsigned nNextNumber = 1;
     for (const auto& pScenario : m_ScenarioList) {
         std::u16string sValueName = pScenario->GetRegistryValueName();
@@ -140,8 +145,14 @@ void CScenarios::SaveToRegistry() {
         CComPtr<CMemoryStreamObject> pStream;
         pStream.Attach(pStreamObject);
         UL_CHECK(static_cast<IPersistStreamInit*>(pScenario.p)->Save(pStream, TRUE));
-        CheckRegistryResult(Key.SetBinaryValue(sValueName, pStream->GetData(), static_cast<DWORD>(pStream->GetSize())));
+        Streams.emplace_back(std::move(sValueName), std::move(pStream));
     }
+    DataLock.Unlock();
+
+    // All of it or nothing: a process that ends in the middle leaves the previous list whole.
+    CRegistryTransaction Transaction(Key);
+    for (const auto& [sValueName, pStream] : Streams)
+        CheckRegistryResult(Key.SetBinaryValue(sValueName, pStream->GetData(), static_cast<DWORD>(pStream->GetSize())));
 
     std::vector<std::u16string> UnownedValueNames;
     for (DWORD nIndex = 0;; ++nIndex) {
@@ -156,7 +167,5 @@ void CScenarios::SaveToRegistry() {
         UnownedValueNames.emplace_back(sValueName);
     }
     for (const auto& sValueName : UnownedValueNames) CheckRegistryResult(Key.DeleteValue(sValueName));
-
-    DataLock.Unlock();
     Transaction.Commit();
 }

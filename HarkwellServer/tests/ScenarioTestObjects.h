@@ -134,6 +134,14 @@ public:
     }
     LONG GetLabel() const { return m_nLabel; }
     void SetFail(bool bFail) { m_bFail = bFail; }
+    // While s_bChangedByLoad is set, a completed load adds 100 to the label and leaves the object changed,
+    // as an object does that must store what its load gave it.
+    void LoadCompleted() {
+        if (!s_bChangedByLoad) return;
+        m_nLabel += 100;
+        SetDirty();
+    }
+    static inline bool s_bChangedByLoad = false;
     std::vector<std::u16string> Subjects() {
         std::lock_guard Lock(m_Mutex);
         return m_Subjects;

@@ -5,6 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <future>
+#include <thread>
 
 #include "Manager.h"
 #include "ManagerClient.h"
@@ -31,6 +34,7 @@ protected:
     void SetUp() override {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         CFakeActivity::s_bFailStart = false;
+        CFakeNotification::s_bChangedByLoad = false;
     }
 
     static LONG CountOf(IScenarios* pScenarios) {
@@ -179,6 +183,73 @@ TEST_F(ManagerTest, ListSurvivesRestartWithSettingsAndStarts) {
     pManager.Release();
     EXPECT_EQ(Stored, StoredValues());
     EXPECT_EQ(1, FakeOf<CFakeActivity>(pFirstActivity.p)->GetStopCount());
+}
+
+// A list whose objects count as changed once loaded is written back by the load itself, not only when the
+// manager goes (a process that is killed never gets there); an unchanged list is not written.
+TEST_F(ManagerTest, ObjectsChangedByTheirLoadAreStoredAtOnce) {
+    {
+        CComPtr<IManager> pManager;
+        ASSERT_EQ(S_OK, NewManager(pManager));
+        AddScenario(ScenariosOf(pManager), u"first", 1);
+    }
+    // A value of another type is not loaded and goes with the next write of the list.
+    Store(u"stray", REG_SZ, {'x', 0, 0, 0});
+    const auto Stored = StoredValues();
+    for (const bool bChanged : {false, true}) {
+        SCOPED_TRACE(bChanged);
+        CFakeNotification::s_bChangedByLoad = bChanged;
+        CComPtr<IManager> pManager;
+        ASSERT_EQ(S_OK, NewManager(pManager));
+        EXPECT_EQ(Stored == StoredValues(), !bChanged);
+        EXPECT_EQ(StoredNames(), bChanged ? Names{u"1"} : (Names{u"1", u"stray"}));
+        CFakeNotification::s_bChangedByLoad = false;
+        pManager.Release();
+    }
+    // What was written is the changed object: loaded again, it has the label its load gave it.
+    CComPtr<IManager> pManager;
+    ASSERT_EQ(S_OK, NewManager(pManager));
+    CComPtr<IScenario> pScenario;
+    ASSERT_EQ(S_OK, ScenariosOf(pManager)->get_Item(IndexVariant(0), &pScenario));
+    CComPtr<INotifications> pNotifications;
+    ASSERT_EQ(S_OK, pScenario->get_Notifications(&pNotifications));
+    CComPtr<INotification> pNotification;
+    ASSERT_EQ(S_OK, pNotifications->get_Item(IndexVariant(0), &pNotification));
+    EXPECT_EQ(101, FakeOf<CFakeNotification>(pNotification.p)->GetLabel());
+}
+
+// A notification that writes to the store while it handles an event (under its scenario's lock) is not
+// held up by a save of the list that waits for that lock: the save's transaction, which every other
+// registry call of the process waits for, begins only once the scenarios are saved.
+TEST_F(ManagerTest, StoreWritesUnderAScenarioLockDuringASaveOfTheList) {
+    CComPtr<IManager> pManager;
+    ASSERT_EQ(S_OK, NewManager(pManager));
+    auto pScenarios = ScenariosOf(pManager);
+    ScenarioParts Parts;
+    ASSERT_EQ(S_OK, AddScenarioParts(pScenarios, CLSID_FakeActivity, CLSID_FakeNotification, Parts));
+    ASSERT_EQ(S_OK, JoinScenarioParts(Parts));
+    std::thread Saver;
+    std::thread Writer;
+    bool bWritten = false;
+    FakeOf<CFakeNotification>(Parts.pNotification.p)->SetOnHandle([&] {
+        Saver = std::thread([&] { static_cast<CScenariosObject*>(pScenarios.p)->SaveToRegistry(); });
+        // The saver now waits for this scenario's lock.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        // On a thread of its own, so that a write held up ends the wait and lets the saver go on.
+        std::promise<bool> Done;
+        std::future<bool> Written = Done.get_future();
+        Writer = std::thread([Done = std::move(Done)]() mutable {
+            CRegKey Key;
+            Done.set_value(Key.Create(HKEY_CURRENT_USER, u"SOFTWARE\\Corvane\\Harkwell\\Test") == ERROR_SUCCESS &&
+                           Key.SetDWORDValue(u"Handled", 1) == ERROR_SUCCESS);
+        });
+        bWritten = Written.wait_for(std::chrono::seconds(5)) == std::future_status::ready && Written.get();
+    });
+    FakeOf<CFakeActivity>(Parts.pActivity.p)->Fire(u"subject");
+    Saver.join();
+    Writer.join();
+    EXPECT_TRUE(bWritten);
+    EXPECT_EQ(Names{u"1"}, StoredNames());
 }
 
 TEST_F(ManagerTest, ValueNamingAndEntriesKeptAside) {

@@ -100,6 +100,10 @@ public:
     // whose later versions added properties hides it to give those the values that objects stored before
     // them must take, since a stream or bag of that time ends without them and leaves them as they are.
     void SetLoadDefaults() {}
+    // Called at the end of every completed load (stream and property bag), once the object is clean: a
+    // class hides it to act on what was loaded, or to mark itself changed when the load left it with
+    // something the stored form did not hold.
+    void LoadCompleted() {}
     static HRESULT PersistGetClassID(CLSID* pClassID) noexcept {
         if (pClassID == nullptr) return E_POINTER;
         *pClassID = T::GetObjectCLSID();
@@ -150,6 +154,7 @@ public:
         Object()->SetLoadDefaults();
         _PropertyMapHelper::Load(this, Object(), T::GetPropertyMap(), pStm);
         Object()->SetClean();
+        Object()->LoadCompleted();
         UL_GUARD_END
     }
     HRESULT Save(IStream* pStm, BOOL fClearDirty) override {
@@ -200,6 +205,7 @@ public:
         Object()->SetLoadDefaults();
         _PropertyMapHelper::Load(this, T::GetPropertyMap(), pPropBag, pErrorLog);
         Object()->SetClean();
+        Object()->LoadCompleted();
         UL_GUARD_END
     }
     HRESULT Save(IPropertyBag* pPropBag, BOOL fClearDirty, BOOL /*fSaveAllProperties*/) override {
