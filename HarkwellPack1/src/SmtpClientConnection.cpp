@@ -533,7 +533,8 @@ bool CSmtpClientConnectionT<TSocket>::SendEhlo(const CSmtpSettings& Settings) {
 }
 
 template <class TSocket>
-void CSmtpClientConnectionT<TSocket>::RunDialogue(const CSmtpSettings& Settings, const std::string& sMessageData) {
+void CSmtpClientConnectionT<TSocket>::RunDialogue(const CSmtpSettings& Settings, const std::string& sMessageData,
+                                                  bool bKeepOpen) {
     const LONG nSecurity = Settings.m_nSecurity;
     const bool bTlsRequired = nSecurity == SMTPSECURITY_STARTTLS_REQUIRED || nSecurity == SMTPSECURITY_TLS;
     // With STARTTLS when offered the certificate is only noted: the delivery then still goes encrypted,
@@ -585,6 +586,19 @@ void CSmtpClientConnectionT<TSocket>::RunDialogue(const CSmtpSettings& Settings,
             corvane::CatchAll(UL_CONTEXT);
         }
     }
+    RunTransaction(Settings, sMessageData);
+    if (bKeepOpen && m_pTlsSession) {
+        m_bSessionOpen = true;
+        m_SessionSettings = Settings;
+        m_nSessionMessages = 1;
+        return;
+    }
+    m_sStep = "QUIT";
+    Send(std::string_view("QUIT\r\n"));
+}
+
+template <class TSocket>
+void CSmtpClientConnectionT<TSocket>::RunTransaction(const CSmtpSettings& Settings, const std::string& sMessageData) {
     m_sStep = "MAIL FROM";
     Send(u"MAIL FROM:<" + MakeSmtpCommandArgument(MailboxFromAddress(Settings.m_sSender)) + u">\r\n");
     ReceiveInRange(200, 299);
@@ -606,8 +620,32 @@ void CSmtpClientConnectionT<TSocket>::RunDialogue(const CSmtpSettings& Settings,
     // acknowledgement (some 40 ms on Linux): a stall on every message.
     Send(std::string_view(StuffSmtpMessageData(sMessageData) + ".\r\n"));
     ReceiveInRange(200, 299);
-    m_sStep = "QUIT";
-    Send(std::string_view("QUIT\r\n"));
+}
+
+template <class TSocket>
+bool CSmtpClientConnectionT<TSocket>::IsSameSession(const CSmtpSettings& Settings) const noexcept {
+    const CSmtpSettings& Open = m_SessionSettings;
+    return Open.m_sServerHost == Settings.m_sServerHost && Open.m_nServerPort == Settings.m_nServerPort &&
+           Open.m_nSecurity == Settings.m_nSecurity &&
+           Open.m_bVerifyServerCertificate == Settings.m_bVerifyServerCertificate &&
+           Open.m_AuthMethodList.GetNames() == Settings.m_AuthMethodList.GetNames() &&
+           Open.m_sAuthenticationName == Settings.m_sAuthenticationName &&
+           Open.m_sAuthenticationPassword == Settings.m_sAuthenticationPassword;
+}
+
+template <class TSocket>
+void CSmtpClientConnectionT<TSocket>::EndSession() noexcept {
+    if (m_bSessionOpen) {
+        m_bSessionOpen = false;
+        m_sStep = "QUIT";
+        // Said, not waited for: the server has taken every message of the session.
+        try {
+            Send(std::string_view("QUIT\r\n"));
+        } catch (...) {
+            corvane::CatchAll(UL_CONTEXT);
+        }
+    }
+    Close();
 }
 
 template <class TSocket>
@@ -633,16 +671,43 @@ std::string CSmtpClientConnectionT<TSocket>::DescribeFailure(const CSmtpSettings
 }
 
 template <class TSocket>
-void CSmtpClientConnectionT<TSocket>::Deliver(const CSmtpSettings& Settings, const std::string& sMessageData) noexcept {
+void CSmtpClientConnectionT<TSocket>::Deliver(const CSmtpSettings& Settings, const std::string& sMessageData,
+                                              bool bKeepOpen) noexcept {
     m_nTimeout = Settings.m_nTimeout;
     SetDeadline(GetDeliveryTime(m_nTimeout));
     m_nLastResult = S_OK;
     m_sLastFailure.clear();
     m_sAuthenticationFailure.clear();
     m_sTlsFailure.clear();
+    if (m_bSessionOpen && !IsSameSession(Settings)) EndSession();
     HRESULT nResult = S_OK;
     try {
-        RunDialogue(Settings, sMessageData);
+        bool bSent = false;
+        if (m_bSessionOpen) {
+            m_bSessionOpen = false;  // open again only once this message went through
+            try {
+                RunTransaction(Settings, sMessageData);
+                bSent = true;
+                if (bKeepOpen && ++m_nSessionMessages < MAX_MESSAGES_PER_SESSION) m_bSessionOpen = true;
+            } catch (const corvane::CHResultException& Exception) {
+                // Only a session that failed at its first command is given up for a new one: the server
+                // has not seen this message. Anything later fails this delivery as on a new connection.
+                if (m_sStep != "MAIL FROM" || Exception.GetResult() == E_SMTP_STOPPED ||
+                    Exception.GetResult() == E_SMTP_DEADLINE)
+                    throw;
+                UL_TRACE(corvane::TRACE_LEVEL_ERROR,
+                         "The open session with %s failed at MAIL FROM (0x%08x): the message goes through a new "
+                         "connection\n",
+                         comrt::ToUtf8(Settings.m_sServerHost).c_str(), static_cast<unsigned>(Exception.GetResult()));
+                Close();
+                m_nLastReplyCode = 0;
+                m_sLastReplyText.clear();
+            }
+        }
+        if (!bSent)
+            RunDialogue(Settings, sMessageData, bKeepOpen);
+        else if (!m_bSessionOpen)
+            EndSession();
     } catch (const corvane::CHResultException& Exception) {
         nResult = Exception.GetResult();
         if (nResult == E_SMTP_STOPPED)
@@ -668,7 +733,10 @@ void CSmtpClientConnectionT<TSocket>::Deliver(const CSmtpSettings& Settings, con
         }
     }
     m_bDeadline = false;
-    Close();
+    if (FAILED(m_nLastResult) || !m_bSessionOpen) {
+        m_bSessionOpen = false;
+        Close();
+    }
 }
 
 template class CSmtpClientConnectionT<CSocketT<true>>;

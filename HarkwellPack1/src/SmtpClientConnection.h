@@ -162,7 +162,19 @@ public:
     // handshake runs right after the connect, before the greeting. The server's certificate is checked
     // when VerifyServerCertificate is set: a failed check ends the delivery when TLS is required (STARTTLS
     // required, or TLS), and is only traced with STARTTLS when offered, whose delivery goes on encrypted.
-    void Deliver(const CSmtpSettings& Settings, const std::string& sMessageData) noexcept;
+    //
+    // With bKeepOpen, a delivery over TLS that the server took leaves its session open (no QUIT), and the
+    // next Deliver with the same server, security and credentials sends its message on it (MAIL FROM right
+    // away; without bKeepOpen the session ends after it), at most MAX_MESSAGES_PER_SESSION of them: a TLS
+    // handshake costs far more than a message. When the open session fails at its first command (the
+    // server closed it meanwhile, or takes no more), that message goes through a new connection. Another
+    // server or other credentials end the open session first; so does EndSession. Plain dialogues never
+    // stay open: each message has its connection, as it always had.
+    void Deliver(const CSmtpSettings& Settings, const std::string& sMessageData, bool bKeepOpen = false) noexcept;
+    // Whether a session is open for the next Deliver; and the end of that session (QUIT, then close).
+    bool IsSessionOpen() const noexcept { return m_bSessionOpen; }
+    void EndSession() noexcept;
+    static constexpr unsigned MAX_MESSAGES_PER_SESSION = 100;
     // On the connected connection, tries the methods of Settings' list in order ("login", "cram-md5" and
     // "plain", compared ignoring case; another name is an assertion report and is skipped) until one
     // succeeds, and returns its name as written in the list, or empty text when none did. A failed method is
@@ -182,8 +194,13 @@ private:
     void AuthenticatePlain(const CSmtpSettings& Settings);
     // EHLO with the server host, true when its reply lists STARTTLS.
     bool SendEhlo(const CSmtpSettings& Settings);
-    // The dialogue of Deliver; raises where it fails, with m_sStep naming the step.
-    void RunDialogue(const CSmtpSettings& Settings, const std::string& sMessageData);
+    // The dialogue of Deliver; raises where it fails, with m_sStep naming the step. RunDialogue opens the
+    // session (connect, greeting, EHLO, TLS, AUTH), RunTransaction sends one message on it (MAIL FROM to
+    // the end of data).
+    void RunDialogue(const CSmtpSettings& Settings, const std::string& sMessageData, bool bKeepOpen);
+    void RunTransaction(const CSmtpSettings& Settings, const std::string& sMessageData);
+    // Whether an open session was made with what the session of Settings would be made with.
+    bool IsSameSession(const CSmtpSettings& Settings) const noexcept;
     // The failure line of Deliver for the raised nResult.
     std::string DescribeFailure(const CSmtpSettings& Settings, HRESULT nResult) const;
     // Waits until the socket shows nNetworkEvent (FD_READ or FD_WRITE) for the TLS session.
@@ -217,6 +234,10 @@ private:
     std::string m_sAuthenticationFailure;
     HRESULT m_nLastResult = S_OK;
     std::string m_sLastFailure;
+    // The session left open for the next message: what it was made with, and the messages it has sent.
+    bool m_bSessionOpen = false;
+    CSmtpSettings m_SessionSettings;
+    unsigned m_nSessionMessages = 0;
 };
 
 using CSmtpClientConnection = CSmtpClientConnectionT<>;

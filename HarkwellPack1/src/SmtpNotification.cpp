@@ -728,6 +728,11 @@ DWORD CSmtpNotification::ThreadProc(CThreadT<CSmtpNotification>* /*pThread*/, CE
     CMultiThreadedApartment Apartment;
     UL_ASSERT(InitializationEvent.Set());
     const CStackPointer StackPointer;
+    // The connection of every delivery of the worker: over TLS, a session stays open from one message to
+    // the next while more wait in the queue, and ends before the worker waits.
+    CSmtpClientConnection Connection;
+    // Releasing the object sets the termination event: it ends the delivery's waits at once.
+    Connection.SetAbortEvent(TerminationEvent);
     for (;;) {
         UL_ASSERT(StackPointer.Check());
         // The task at the head waits for its next attempt before any task behind it is tried, so that the
@@ -742,39 +747,41 @@ DWORD CSmtpNotification::ThreadProc(CThreadT<CSmtpNotification>* /*pThread*/, CE
             }
         }
         if (nDelay > 0) {
+            Connection.EndSession();
             if (WaitForSingleObject(TerminationEvent, nDelay) != WAIT_TIMEOUT) break;
             continue;
         }
         const HANDLE phObjects[] = {TerminationEvent, m_TaskAvailabilityEvent};
         if (WaitForMultipleObjects(2, phObjects, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) break;
         CTask* pTask = nullptr;
+        bool bMoreWaiting = false;
         {
             CUlCriticalSectionLock QueueLock(m_QueueCriticalSection);
             if (m_TaskQueue.empty()) {
                 UL_ASSERT(m_TaskAvailabilityEvent.Reset());
+                Connection.EndSession();
                 continue;
             }
             // The task stays in the queue while it is tried: only the worker removes tasks.
             pTask = m_TaskQueue.front().get();
+            bMoreWaiting = m_TaskQueue.size() > 1;
         }
         enum { DONE, RETRY, STOPPED } nOutcome = DONE;
         std::time_t nNextAttemptTime = 0;
         // A task whose message cannot be composed is dropped alone; the thread goes on with the next.
         corvane::GuardedOperation([&] {
             if (!pTask->IsComposed()) pTask->CreateMessageData();
-            pTask->SetTimeout(pTask->GetSettings().m_nTimeout);
-            // Releasing the object sets the termination event: it ends the delivery's waits at once.
-            pTask->SetAbortEvent(TerminationEvent);
-            pTask->Deliver();
+            Connection.Deliver(pTask->GetSettings(), pTask->GetMessageData(), bMoreWaiting);
             ++pTask->m_nAttemptCount;
-            const HRESULT nResult = pTask->GetLastResult();
+            const HRESULT nResult = Connection.GetLastResult();
             if (SUCCEEDED(nResult)) return;
             // A delivery that the release ended keeps its stored form as it was, for the next load.
             if (WaitForSingleObject(TerminationEvent, 0) == WAIT_OBJECT_0) {
                 nOutcome = STOPPED;
                 return;
             }
-            if (!IsRetryableFailure(nResult, pTask->GetLastReplyCode(), pTask->HasAuthenticationFailed())) return;
+            if (!IsRetryableFailure(nResult, Connection.GetLastReplyCode(), Connection.HasAuthenticationFailed()))
+                return;
             const std::vector<LONG>& IntervalList = pTask->GetSettings().m_RetryIntervalList;
             if (pTask->m_nAttemptCount > IntervalList.size()) {
                 // The failure of every attempt has had its line already.

@@ -246,6 +246,62 @@ TEST_F(SmtpTls, SessionsAreResumedOnlyWithTheCheckTheyWereMadeWith) {
     }
 }
 
+TEST_F(SmtpTls, OpenSessionCarriesTheNextMessagesOfTheSameServer) {
+    if (!CSmtpTestServer::IsNodeAvailable()) GTEST_SKIP() << "node is not installed: the real SMTP server cannot run";
+    CSmtpTestServer Server, Closing;
+    ASSERT_TRUE(StartServer(Server, CTlsTestCertificates::VALID, false)) << Server.GetError();
+    ASSERT_TRUE(StartServer(Closing, CTlsTestCertificates::VALID, false, {"--close-after-message"}))
+        << Closing.GetError();
+    const CSmtpSettings Tls = MakeSettings(u"localhost", Server.GetPort(), SMTPSECURITY_STARTTLS_REQUIRED, true);
+    CSmtpSettings Plain = Tls, OtherName = Tls, ClosingServer = Tls;
+    Plain.m_nSecurity = SMTPSECURITY_NONE;
+    OtherName.m_sAuthenticationName = u"someone";
+    ClosingServer.m_nServerPort = Closing.GetPort();
+    // In order: the settings, whether the session may stay open, and the session the message comes on (the
+    // number of the first message of that session).
+    const struct {
+        const CSmtpSettings* pSettings;
+        bool bKeepOpen;
+        std::size_t nSessionOf;
+        bool bOpenAfter;
+    } Steps[] = {
+        {&Tls, true, 0, true},
+        {&Tls, true, 0, true},
+        {&Tls, false, 0, false},
+        {&Tls, true, 3, true},
+        {&OtherName, true, 4, true},
+        // A plain dialogue never stays open.
+        {&Plain, true, 5, false},
+        {&Plain, true, 6, false},
+    };
+    CSmtpClientConnection Connection;
+    for (std::size_t n = 0; n < std::size(Steps); ++n) {
+        Connection.Deliver(*Steps[n].pSettings, MESSAGE, Steps[n].bKeepOpen);
+        ASSERT_EQ(Connection.GetLastResult(), S_OK) << "step " << n << ": " << Connection.GetLastFailure();
+        EXPECT_EQ(Connection.IsSessionOpen(), Steps[n].bOpenAfter) << "step " << n;
+    }
+    Connection.EndSession();
+    ASSERT_TRUE(Server.WaitForMessageCount(std::size(Steps)));
+    const auto Received = Server.GetMessages();
+    ASSERT_EQ(Received.size(), std::size(Steps));
+    for (std::size_t n = 0; n < std::size(Steps); ++n) {
+        EXPECT_EQ(Received[n].sSession, Received[Steps[n].nSessionOf].sSession) << "message " << n;
+        if (Steps[n].nSessionOf != n) continue;
+        for (std::size_t m = 0; m < n; ++m) EXPECT_NE(Received[n].sSession, Received[m].sSession) << n << ", " << m;
+    }
+    // A server that closes the session after each message: the next one goes through a new connection.
+    for (int n = 0; n < 3; ++n) {
+        Connection.Deliver(ClosingServer, MESSAGE, true);
+        EXPECT_EQ(Connection.GetLastResult(), S_OK) << n << ": " << Connection.GetLastFailure();
+    }
+    Connection.EndSession();
+    ASSERT_TRUE(Closing.WaitForMessageCount(3));
+    const auto Closed = Closing.GetMessages();
+    ASSERT_EQ(Closed.size(), 3u);
+    EXPECT_NE(Closed[0].sSession, Closed[1].sSession);
+    EXPECT_NE(Closed[1].sSession, Closed[2].sSession);
+}
+
 TEST_F(SmtpTls, EveryMethodAuthenticatesInsideTls) {
     if (!CSmtpTestServer::IsNodeAvailable()) GTEST_SKIP() << "node is not installed: the real SMTP server cannot run";
     CSmtpTestServer Server;

@@ -45,6 +45,7 @@ struct CReceivedMessage {
     std::string sUser;        // empty without authentication
     std::string sAuthMethod;  // "LOGIN", "CRAM-MD5", "PLAIN", or empty
     bool bSecure = false;     // the session was encrypted (STARTTLS or TLS from the connect on)
+    std::string sSession;     // the server's name for the connection the message came on
     std::string sData;        // as received, the transparency dots removed
 };
 
@@ -209,6 +210,7 @@ private:
             if (sName == "user") Message.sUser = sValue;
             if (sName == "auth-method") Message.sAuthMethod = sValue;
             if (sName == "secure") Message.bSecure = sValue == "yes";
+            if (sName == "session") Message.sSession = sValue;
         }
         if (nHeaderEnd != std::string::npos) Message.sData = sContent.substr(nHeaderEnd + 2);
         return Message;

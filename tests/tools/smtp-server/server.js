@@ -3,6 +3,7 @@
 //   node server.js [--port N] [--mail-dir DIR] [--user NAME] [--password TEXT]
 //                  [--auth-methods LOGIN,CRAM-MD5,PLAIN] [--auth-required]
 //                  [--starttls | --tls] [--cert FILE --key FILE] [--refuse-sender] [--drop-during-data]
+//                  [--close-after-message]
 //
 // Listens on 127.0.0.1 (port 0, the default, takes an ephemeral one) and prints "PORT <n>" on a line of its own
 // once it accepts connections. AUTH LOGIN, AUTH CRAM-MD5 and AUTH PLAIN are offered (also without TLS) and
@@ -11,10 +12,12 @@
 // --starttls offers it, --tls speaks TLS from the connect on, both with the certificate and key of the PEM
 // files --cert and --key. Each message received is written to DIR as message-<nnnn>.txt (under a temporary
 // name first and then renamed, so a reader never sees half a file): the envelope, the authenticated user and
-// method, whether the session was encrypted, and the data as sent after the transparency dots were removed. The server ends when its standard input closes, so it never outlives
-// the test that started it, or on SIGTERM. With --refuse-sender every MAIL FROM is answered
+// method, whether the session was encrypted, the connection's name (session), and the data as sent after the
+// transparency dots were removed. The server ends when its standard input closes, so it never outlives the
+// test that started it, or on SIGTERM. With --refuse-sender every MAIL FROM is answered
 // "550 5.7.1 Sender <address> is not allowed here", which ends the transaction before any recipient. With
-// --drop-during-data the server closes the connection at the first bytes of a message's data.
+// --drop-during-data the server closes the connection at the first bytes of a message's data; with
+// --close-after-message, right after it has taken a message.
 'use strict';
 
 const fs = require('fs');
@@ -53,6 +56,7 @@ function parseArguments(argv) {
         else if (name === '--key') options.key = value();
         else if (name === '--refuse-sender') options.refuseSender = true;
         else if (name === '--drop-during-data') options.dropDuringData = true;
+        else if (name === '--close-after-message') options.closeAfterMessage = true;
         else throw new Error(`unknown argument ${name}`);
     }
     if (!Number.isInteger(options.port) || options.port < 0 || options.port > 65535) {
@@ -78,6 +82,7 @@ function storeMessage(session, data) {
     lines.push(`user: ${session.user ? session.user.name : ''}`);
     lines.push(`auth-method: ${session.user ? session.user.method : ''}`);
     lines.push(`secure: ${session.secure ? 'yes' : 'no'}`);
+    lines.push(`session: ${session.id}`);
     const temporary = path.join(options.mailDir, `.${name}.tmp`);
     fs.writeFileSync(temporary, Buffer.concat([Buffer.from(lines.join('\n') + '\n\n', 'utf8'), data]));
     fs.renameSync(temporary, path.join(options.mailDir, name));
@@ -132,6 +137,13 @@ const server = new SMTPServer({
             try {
                 storeMessage(session, Buffer.concat(chunks));
                 callback();
+                if (options.closeAfterMessage) {
+                    // After the reply has gone out: the client sees the message taken, then the close.
+                    setImmediate(() => {
+                        for (const connection of server.connections)
+                            if (connection.id === session.id) connection._socket.destroy();
+                    });
+                }
             } catch (error) {
                 callback(error);
             }
