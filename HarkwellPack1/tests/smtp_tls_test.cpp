@@ -302,6 +302,33 @@ TEST_F(SmtpTls, OpenSessionCarriesTheNextMessagesOfTheSameServer) {
     EXPECT_NE(Closed[1].sSession, Closed[2].sSession);
 }
 
+TEST_F(SmtpTls, LongChainsAndLargeCertificatesAreCheckedLikeAnyOther) {
+    if (!CSmtpTestServer::IsNodeAvailable()) GTEST_SKIP() << "node is not installed: the real SMTP server cannot run";
+    CSmtpTestServer Good;
+    ASSERT_TRUE(StartServer(Good, CTlsTestCertificates::VALID, false)) << Good.GetError();
+    // Both lead to the trusted authority and name localhost: they pass the check, within the library's
+    // bounds on the certificate list (100 KiB) and the chain's depth.
+    for (const std::filesystem::path& Certificate :
+         {s_pCertificates->GetLongChainFile(), s_pCertificates->GetLargeCertificateFile()}) {
+        CSmtpTestServer Server;
+        ASSERT_TRUE(Server.Start(
+            0, {"--starttls", "--cert", Certificate.string(), "--key", s_pCertificates->GetKeyFile().string()}))
+            << Server.GetError();
+        for (const bool bVerify : {true, false}) {
+            CSmtpClientConnection Connection;
+            Connection.Deliver(MakeSettings(u"localhost", Server.GetPort(), SMTPSECURITY_STARTTLS_REQUIRED, bVerify),
+                               MESSAGE);
+            EXPECT_EQ(Connection.GetLastResult(), S_OK)
+                << Certificate << ", verify " << bVerify << ": " << Connection.GetLastFailure();
+            // The next delivery, elsewhere, is not disturbed.
+            CSmtpClientConnection Next;
+            Next.Deliver(MakeSettings(u"localhost", Good.GetPort(), SMTPSECURITY_STARTTLS_REQUIRED, true), MESSAGE);
+            EXPECT_EQ(Next.GetLastResult(), S_OK) << Next.GetLastFailure();
+        }
+        EXPECT_TRUE(Server.WaitForMessageCount(2));
+    }
+}
+
 TEST_F(SmtpTls, EveryMethodAuthenticatesInsideTls) {
     if (!CSmtpTestServer::IsNodeAvailable()) GTEST_SKIP() << "node is not installed: the real SMTP server cannot run";
     CSmtpTestServer Server;

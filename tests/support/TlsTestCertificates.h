@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "TestEnvironment.h"
 
@@ -40,6 +41,12 @@ public:
     std::filesystem::path GetCertificateFile(KIND nKind) const {
         return m_Folder.Path() / (std::string(KIND_NAMES[nKind]) + ".pem");
     }
+    // Hostile shapes, both for localhost and leading to the CA: the server's certificate followed by the
+    // LONG_CHAIN_LENGTH intermediate authorities that issued it one after the other; and one certificate of
+    // over 64 KiB (thousands of names after localhost's; the names take 76 KiB as text).
+    static constexpr int LONG_CHAIN_LENGTH = 100;
+    std::filesystem::path GetLongChainFile() const { return m_Folder.Path() / "long-chain.pem"; }
+    std::filesystem::path GetLargeCertificateFile() const { return m_Folder.Path() / "large.pem"; }
 
 private:
     struct CKeyDeleter {
@@ -101,12 +108,34 @@ private:
         return pCertificate;
     }
 
-    bool WriteCertificate(X509* pCertificate, const std::filesystem::path& File) {
-        FILE* pFile = fopen(File.c_str(), "w");
+    bool WriteCertificate(X509* pCertificate, const std::filesystem::path& File, bool bAppend = false) {
+        FILE* pFile = fopen(File.c_str(), bAppend ? "a" : "w");
         if (pFile == nullptr) return Fail("cannot write " + File.string());
         const bool bWritten = PEM_write_X509(pFile, pCertificate) == 1;
         fclose(pFile);
         return bWritten || Fail("cannot write " + File.string());
+    }
+
+    bool MakeHostileShapes(EVP_PKEY* pKey, X509* pAuthority, EVP_PKEY* pAuthorityKey) {
+        std::vector<CCertificate> Authorities;
+        X509* pIssuer = pAuthority;
+        for (int i = 0; i < LONG_CHAIN_LENGTH; ++i) {
+            const std::string sName = "Harkwell Test Intermediate " + std::to_string(i);
+            Authorities.push_back(
+                MakeCertificate(pKey, sName.c_str(), nullptr, -1, 30, true, pIssuer, i == 0 ? pAuthorityKey : pKey));
+            if (!Authorities.back()) return Fail("no intermediate certificate");
+            pIssuer = Authorities.back().get();
+        }
+        const CCertificate pLeaf =
+            MakeCertificate(pKey, "localhost", "DNS:localhost,IP:127.0.0.1", -1, 30, false, pIssuer, pKey);
+        if (!pLeaf || !WriteCertificate(pLeaf.get(), GetLongChainFile())) return Fail("no long chain");
+        for (auto it = Authorities.rbegin(); it != Authorities.rend(); ++it)
+            if (!WriteCertificate(it->get(), GetLongChainFile(), true)) return false;
+        std::string sNames = "DNS:localhost,IP:127.0.0.1";
+        for (int i = 0; sNames.size() < 76 * 1024; ++i) sNames += ",DNS:host-" + std::to_string(i) + ".example.org";
+        const CCertificate pLarge =
+            MakeCertificate(pKey, "localhost", sNames.c_str(), -1, 30, false, pAuthority, pAuthorityKey);
+        return (pLarge && WriteCertificate(pLarge.get(), GetLargeCertificateFile())) || Fail("no large certificate");
     }
 
     bool Make() {
@@ -132,6 +161,7 @@ private:
             if (!WriteCertificate(pCertificates[i].get(), GetCertificateFile(static_cast<KIND>(i)))) return false;
         }
         if (!WriteCertificate(pAuthority.get(), GetCaFile())) return false;
+        if (!MakeHostileShapes(pKey.get(), pAuthority.get(), pAuthorityKey.get())) return false;
         FILE* pFile = fopen(GetKeyFile().c_str(), "w");
         if (pFile == nullptr) return Fail("cannot write the key");
         const bool bWritten = PEM_write_PrivateKey(pFile, pKey.get(), nullptr, nullptr, 0, nullptr, nullptr) == 1;
