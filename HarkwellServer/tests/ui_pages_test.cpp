@@ -7,13 +7,16 @@
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTreeWidget>
+#include <QWizard>
 
+#include "CreateScenarioWizard.h"
 #include "Manager.h"
 #include "QtTestSupport.h"
 #include "ScenarioTestObjects.h"
 #include "ServerPages.h"
 #include "TestEnvironment.h"
 #include "corvane/ulpersistmap.h"
+#include "corvane/ulregistry.h"
 
 namespace {
 
@@ -346,6 +349,53 @@ TEST_F(ServerPages, AScenarioRemovedByAnotherClientMeanwhileDoesNotStopTheOthers
     EXPECT_TRUE(m_Errors.isEmpty()) << m_Errors.join(QStringLiteral(" | ")).toStdString();
     ASSERT_EQ(ScenarioCount(), 1);
     EXPECT_EQ(m_pApplication->m_nSaves, 1);
+}
+
+TEST_F(ServerPages, CreateRunsTheWizardAndListsTheNewScenarioAtOnce) {
+    for (const auto& [Class, Category, pszName] :
+         {std::tuple{CLSID_FakeActivity, CATID_CorvaneHarkwellActivities, u"Fake Activity"},
+          {CLSID_FakeNotification, CATID_CorvaneHarkwellNotifications, u"Fake Notification"}}) {
+        CRegKey Key;
+        ASSERT_EQ(Key.Create(HKEY_CLASSES_ROOT, u"CLSID\\" + corvane::GuidText(Class) + u"\\Implemented Categories\\" +
+                                                    corvane::GuidText(Category)),
+                  ERROR_SUCCESS);
+        CRegKey ClassKey;
+        ASSERT_EQ(ClassKey.Open(HKEY_CLASSES_ROOT, u"CLSID\\" + corvane::GuidText(Class)), ERROR_SUCCESS);
+        ASSERT_EQ(ClassKey.SetStringValue(u"", pszName), ERROR_SUCCESS);
+    }
+    CRegKey Remembered;
+    ASSERT_EQ(Remembered.Create(HKEY_CURRENT_USER, kConfirmationsKeyPath), ERROR_SUCCESS);
+    ASSERT_EQ(Remembered.SetDWORDValue(kSkipIntroductionValueName, 1), ERROR_SUCCESS);
+    AddScenario(u"Existing", 1);
+    WithFrame(m_pApplicationObject, [&](QWidget* pFrame) {
+        QWidget* pPage = Page(pFrame, 1);
+        OnNextModal(
+            [&](QWidget* pWindow) {
+                auto* pWizard = qobject_cast<QWizard*>(pWindow);
+                ASSERT_NE(pWizard, nullptr);
+                auto* pActivities = Control<QTreeWidget>(pWizard->currentPage(), IDC_ACTIVITY_LIST);
+                ASSERT_EQ(pActivities->topLevelItemCount(), 1);
+                pActivities->topLevelItem(0)->setSelected(true);
+                Click(pWizard, IDC_WIZARD_NEXT);
+                auto* pAvailable = Control<QTreeWidget>(pWizard->currentPage(), IDC_NOTIFICATIONS_AVAILABLE);
+                ASSERT_EQ(pAvailable->topLevelItemCount(), 1);
+                pAvailable->topLevelItem(0)->setSelected(true);
+                Click(pWizard->currentPage(), IDC_NOTIFICATIONS_ADD);
+                Click(pWizard, IDC_WIZARD_NEXT);
+                Click(pWizard, IDC_WIZARD_FINISH);
+            },
+            pFrame);
+        Click(pPage, IDC_SCENARIOS_CREATE);
+        auto* pList = Control<QTreeWidget>(pPage, IDC_SCENARIOS_LIST);
+        ASSERT_EQ(pList->topLevelItemCount(), 2);
+        EXPECT_EQ(pList->topLevelItem(1)->text(0), QString());
+        EXPECT_EQ(pList->topLevelItem(1)->text(1), QStringLiteral("Fake Notification"));
+        // The scenario exists already: Cancel has become Close.
+        EXPECT_EQ(Control<QPushButton>(pFrame, IDCANCEL)->text(), QStringLiteral("Close"));
+        SavePicture(pFrame, QStringLiteral("scenarios-page-after-create"));
+        Click(pFrame, IDCANCEL);
+    });
+    EXPECT_EQ(ScenarioCount(), 2);
 }
 
 TEST_F(ServerPages, ScenariosOfADisabledServerAreADisabledPageWithoutAMessage) {

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "AboutDialog.h"
+#include "CreateScenarioWizard.h"
 #include "comrt/oleauto.h"
 #include "comrt/text.h"
 #include "corvane/uldebug.h"
@@ -410,8 +411,9 @@ void CScenariosPropertyPage::RecordChange(int nId) {
 
 void CScenariosPropertyPage::OnCreateClicked() {
     CComPtr<IScenarios> pScenarios = GetObjectInterface<IScenarios>(0);
-    CComPtr<IScenario> pScenario;
-    corvane::ThrowHResult(E_NOTIMPL);
+    CCreateScenarioWizard Wizard(pScenarios);
+    Wizard.DoModal(GetWindow());
+    CComPtr<IScenario> pScenario = Wizard.GetScenario();
     if (!pScenario) return;
     AppendItem(pScenario);
     RecordChange(IDC_SCENARIOS_CREATE);
