@@ -14,7 +14,9 @@
 #include "QtTestSupport.h"
 #include "ScenarioTestObjects.h"
 #include "ServerPages.h"
+#include "ServerRegistration.h"
 #include "TestEnvironment.h"
+#include "comrt/text.h"
 #include "corvane/ulpersistmap.h"
 #include "corvane/ulregistry.h"
 
@@ -454,6 +456,53 @@ TEST_F(ServerPages, ScenarioPageOnAnObjectThatIsNoScenario) {
     ASSERT_EQ(m_Errors.size(), 1);
     EXPECT_TRUE(m_Errors[0].contains(QString::fromStdU16String(FormatSystemMessage(E_NOINTERFACE))))
         << m_Errors[0].toStdString();
+}
+
+TEST_F(ServerPages, ThePagesAreRegisteredUnderTheUserInterfaceModuleAndMadeFromIt) {
+    const std::u16string sProgram = comrt::ToUtf16(testing_support::ProgramPath("HarkwellServer").string());
+    ASSERT_EQ(RegisterServer(sProgram), S_OK);
+    const struct {
+        CLSID Class;
+        const char16_t *pszName, *pszProgId, *pszTitle;
+    } kPages[] = {
+        {CLSID_CStatusPropertyPage, u"CStatusPropertyPage Object", u"CStatusPropertyPage.CStatusPropertyPa.1",
+         u"Status"},
+        {CLSID_CScenariosPropertyPage, u"CScenariosPropertyPage Object", u"CScenariosPropertyPage.CScenariosProp.1",
+         u"Scenarios"},
+        {CLSID_CScenarioPropertyPage, u"CScenarioPropertyPage Object", u"CScenarioPropertyPage.CScenarioProper.1",
+         u"Scenario"},
+    };
+    // Made from the module's file, not from this process's own class objects.
+    m_pClasses.reset();
+    for (const auto& Page : kPages) {
+        SCOPED_TRACE(comrt::ToUtf8(Page.pszName));
+        const std::u16string sKey = u"CLSID\\" + corvane::GuidText(Page.Class);
+        std::u16string sValue;
+        CRegKey Key;
+        ASSERT_EQ(Key.Open(HKEY_CLASSES_ROOT, sKey, KEY_READ), ERROR_SUCCESS);
+        EXPECT_EQ(Key.QueryStringValue(u"", sValue), ERROR_SUCCESS);
+        EXPECT_EQ(sValue, Page.pszName);
+        CRegKey Server;
+        ASSERT_EQ(Server.Open(HKEY_CLASSES_ROOT, sKey + u"\\InprocServer32", KEY_READ), ERROR_SUCCESS);
+        EXPECT_EQ(Server.QueryStringValue(u"", sValue), ERROR_SUCCESS);
+        EXPECT_EQ(comrt::ToUtf8(sValue),
+                  testing_support::LibraryPath("HarkwellServerUI.so").lexically_normal().string());
+        EXPECT_EQ(Server.QueryStringValue(u"ThreadingModel", sValue), ERROR_SUCCESS);
+        EXPECT_EQ(sValue, u"apartment");
+        CRegKey ProgId;
+        ASSERT_EQ(ProgId.Open(HKEY_CLASSES_ROOT, sKey + u"\\ProgID", KEY_READ), ERROR_SUCCESS);
+        EXPECT_EQ(ProgId.QueryStringValue(u"", sValue), ERROR_SUCCESS);
+        EXPECT_EQ(sValue, Page.pszProgId);
+        CComPtr<IPropertyPage> pPage;
+        ASSERT_EQ(pPage.CoCreateInstance(Page.Class, nullptr, CLSCTX_INPROC_SERVER), S_OK);
+        PROPPAGEINFO Info{};
+        ASSERT_EQ(pPage->GetPageInfo(&Info), S_OK);
+        EXPECT_EQ(std::u16string(Info.pszTitle), Page.pszTitle);
+        CoTaskMemFree(Info.pszTitle);
+    }
+    ASSERT_EQ(UnregisterServer(sProgram), S_OK);
+    CComPtr<IPropertyPage> pPage;
+    EXPECT_EQ(pPage.CoCreateInstance(CLSID_CStatusPropertyPage, nullptr, CLSCTX_INPROC_SERVER), REGDB_E_CLASSNOTREG);
 }
 
 }  // namespace
