@@ -19,7 +19,13 @@ namespace {
 
 using corvanetest::Control;
 using corvanetest::OnNextModal;
-using corvanetest::SavePicture;
+
+// The pictures of a run under QT_SCALE_FACTOR=2 get names of their own.
+void SavePicture(QWidget* pWindow, const QString& sName) {
+    const char* pszScale = std::getenv("QT_SCALE_FACTOR");
+    const bool bDouble = pszScale != nullptr && std::string(pszScale) == "2";
+    corvanetest::SavePicture(pWindow, sName + (bDouble ? QStringLiteral("-200") : QString()));
+}
 
 constexpr CLSID CLSID_SilentActivity = MakeGuid("{6A0C1D52-3F7E-4B8A-9C11-2D5E7F901A11}");
 constexpr CLSID CLSID_BrokenActivity = MakeGuid("{6A0C1D52-3F7E-4B8A-9C11-2D5E7F901A12}");
