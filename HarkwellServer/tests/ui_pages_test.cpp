@@ -22,6 +22,7 @@
 
 namespace {
 
+using corvanetest::ClickAndAnswer;
 using corvanetest::Control;
 using corvanetest::OnNextModal;
 using corvanetest::SavePicture;
@@ -142,17 +143,6 @@ protected:
                 Action(pWindow);
             }
         });
-    }
-    // Clicks a control that opens a message box; the box's text, answered with nAnswer.
-    static QString ClickAndAnswer(QWidget* pButton, int nAnswer) {
-        QString sText;
-        OnNextModal([&](QWidget* pBox) {
-            auto* pMessage = qobject_cast<QMessageBox*>(pBox);
-            sText = pBox->windowTitle() + QStringLiteral(": ") + (pMessage != nullptr ? pMessage->text() : QString());
-            if (pMessage != nullptr) QTest::mouseClick(Control<QPushButton>(pBox, nAnswer), Qt::LeftButton);
-        });
-        QTest::mouseClick(pButton, Qt::LeftButton);
-        return sText;
     }
     static QWidget* Page(QWidget* pFrame, int nTab) {
         auto* pTabs = Control<QTabWidget>(pFrame, 12320);
@@ -281,6 +271,7 @@ TEST_F(ServerPages, ScenariosListTheirActivityAndFirstNotification) {
         SavePicture(pFrame, QStringLiteral("scenarios-page"));
         Click(pFrame, IDCANCEL);
     });
+    EXPECT_TRUE(m_Errors.isEmpty()) << m_Errors.join(QStringLiteral(" | ")).toStdString();
 }
 
 TEST_F(ServerPages, DeletionsAskFirstAndWaitForApply) {
@@ -324,6 +315,7 @@ TEST_F(ServerPages, DeletionsAskFirstAndWaitForApply) {
         });
         EXPECT_EQ(ScenarioCount(), c.nKept);
         EXPECT_EQ(m_pApplication->m_nSaves, c.nSaves);
+        EXPECT_TRUE(m_Errors.isEmpty()) << m_Errors.join(QStringLiteral(" | ")).toStdString();
         if (c.nKept == 1) {
             VARIANT vFirst;
             VariantInit(&vFirst);
@@ -398,6 +390,42 @@ TEST_F(ServerPages, CreateRunsTheWizardAndListsTheNewScenarioAtOnce) {
         Click(pFrame, IDCANCEL);
     });
     EXPECT_EQ(ScenarioCount(), 2);
+    EXPECT_TRUE(m_Errors.isEmpty()) << m_Errors.join(QStringLiteral(" | ")).toStdString();
+}
+
+TEST_F(ServerPages, PropertiesOpensTheScenarioPageOfTheSelectedScenario) {
+    AddScenario(u"First", 1);
+    AddScenario(u"Second", 2);
+    WithFrame(m_pApplicationObject, [&](QWidget* pFrame) {
+        QWidget* pPage = Page(pFrame, 1);
+        auto* pList = Control<QTreeWidget>(pPage, IDC_SCENARIOS_LIST);
+        pList->topLevelItem(1)->setSelected(true);
+        QString sActivity, sTab;
+        int nNotifications = -1;
+        OnNextModal(
+            [&](QWidget* pScenarioFrame) {
+                auto* pTabs = Control<QTabWidget>(pScenarioFrame, 12320);
+                if (pTabs == nullptr) {
+                    auto* pBox = qobject_cast<QMessageBox*>(pScenarioFrame);
+                    ADD_FAILURE() << "not a frame: " << (pBox != nullptr ? pBox->text().toStdString() : "");
+                    if (pBox != nullptr) pBox->done(IDOK);
+                    return;
+                }
+                sTab = pTabs->tabText(0);
+                sActivity = Control<QComboBox>(pTabs->widget(0), IDC_SCENARIO_ACTIVITY)->currentText();
+                nNotifications =
+                    Control<QTreeWidget>(pTabs->widget(0), IDC_SCENARIO_NOTIFICATIONS)->topLevelItemCount();
+                Click(pScenarioFrame, IDOK);
+            },
+            pFrame);
+        Click(pPage, IDC_SCENARIOS_PROPERTIES);
+        EXPECT_EQ(sTab, QStringLiteral("Scenario"));
+        EXPECT_EQ(sActivity, QStringLiteral("Second"));
+        EXPECT_EQ(nNotifications, 2);
+        EXPECT_EQ(Control<QPushButton>(pFrame, IDCANCEL)->text(), QStringLiteral("Close"));
+        Click(pFrame, IDCANCEL);
+    });
+    EXPECT_TRUE(m_Errors.isEmpty()) << m_Errors.join(QStringLiteral(" | ")).toStdString();
 }
 
 TEST_F(ServerPages, ScenariosOfADisabledServerAreADisabledPageWithoutAMessage) {
@@ -440,6 +468,7 @@ TEST_F(ServerPages, ScenarioPageShowsTheActivityAndTheNotifications) {
         EXPECT_FALSE(Enabled(pPage, IDC_SCENARIO_NOTIFICATION_PROPERTIES));
         Click(pFrame, IDCANCEL);
     });
+    EXPECT_TRUE(m_Errors.isEmpty()) << m_Errors.join(QStringLiteral(" | ")).toStdString();
 }
 
 TEST_F(ServerPages, ScenarioPageOnAnObjectThatIsNoScenario) {

@@ -17,6 +17,7 @@
 
 namespace {
 
+using corvanetest::ClickAndAnswer;
 using corvanetest::Control;
 using corvanetest::OnNextModal;
 
@@ -108,17 +109,6 @@ protected:
             if (pWizard->isVisible()) static_cast<QDialog*>(pWizard)->done(QDialog::Rejected);
         });
         return Sheet.DoModal(nullptr);
-    }
-    // Clicks a control that opens a message box; the box's caption and text, answered with nAnswer.
-    static QString ClickAndAnswer(QWidget* pButton, int nAnswer) {
-        QString sText;
-        OnNextModal([&](QWidget* pBox) {
-            auto* pMessage = qobject_cast<QMessageBox*>(pBox);
-            sText = pBox->windowTitle() + QStringLiteral(": ") + (pMessage != nullptr ? pMessage->text() : QString());
-            if (pMessage != nullptr) QTest::mouseClick(Control<QPushButton>(pBox, nAnswer), Qt::LeftButton);
-        });
-        QTest::mouseClick(pButton, Qt::LeftButton);
-        return sText;
     }
     static QPushButton* Button(QWizard* pWizard, int nId) { return Control<QPushButton>(pWizard, nId); }
     static void Next(QWizard* pWizard) { QTest::mouseClick(Button(pWizard, IDC_WIZARD_NEXT), Qt::LeftButton); }

@@ -513,8 +513,6 @@ void CScenarioPropertyPage::OnInitDialog() {
                              QPushButton* pProperties = Button(GetWindow(), IDC_SCENARIO_NOTIFICATION_PROPERTIES);
                              if (pProperties != nullptr && pProperties->isEnabled()) pProperties->click();
                          }));
-        QObject::connect(m_ActivityCombo.Control(), &QComboBox::currentIndexChanged,
-                         GuardedHandler(GetWindow(), [this] { UpdateButtons(); }));
         QObject::connect(Button(GetWindow(), IDC_SCENARIO_ACTIVITY_PROPERTIES), &QPushButton::clicked,
                          GuardedHandler(GetWindow(), [this] { OnActivityPropertiesClicked(); }));
         QObject::connect(Button(GetWindow(), IDC_SCENARIO_NOTIFICATION_PROPERTIES), &QPushButton::clicked,
@@ -525,6 +523,9 @@ void CScenarioPropertyPage::OnInitDialog() {
         CComPtr<IActivity> pActivity;
         UL_CHECK(pScenario->get_Activity(&pActivity));
         if (pActivity) m_ActivityCombo.SetCurSel(m_ActivityCombo.AddString(TitleOf(pActivity.p), pActivity));
+        // Connected once the item has its data: adding the first item already selects it.
+        QObject::connect(m_ActivityCombo.Control(), &QComboBox::currentIndexChanged,
+                         GuardedHandler(GetWindow(), [this] { UpdateButtons(); }));
         CComPtr<INotifications> pNotifications;
         UL_CHECK(pScenario->get_Notifications(&pNotifications));
         if (!pNotifications) corvane::ThrowHResult(E_NOINTERFACE);
