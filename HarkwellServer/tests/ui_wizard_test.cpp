@@ -9,6 +9,8 @@
 
 #include "CreateScenarioWizard.h"
 #include "Manager.h"
+#include "ManagerClient.h"
+#include "Pack1Ids.h"
 #include "QtTestSupport.h"
 #include "ScenarioTestObjects.h"
 #include "ServerPages.h"
@@ -255,6 +257,63 @@ TEST_F(Wizard, WithoutRegisteredClassesThereIsNothingToChoose) {
         SavePicture(pWizard, QStringLiteral("wizard-activity-empty"));
     });
     EXPECT_FALSE(Sheet.GetScenario());
+}
+
+TEST_F(Wizard, OverThePluginLibraryTheScenarioRunsAndIsThereForTheNextManager) {
+    using testing_support::LibraryPath;
+    using testing_support::ProgramPath;
+    const auto Registered =
+        testing_support::RunProgram({ProgramPath("hkregsvr").string(), LibraryPath("HarkwellPack1.so").string()});
+    ASSERT_EQ(Registered.nExitCode, 0) << Registered.sOutput;
+    Remember(1);
+    std::u16string sActivityTitle;
+    {
+        CComPtr<IManager> pManager;
+        ASSERT_EQ(testing_support::NewManager(pManager), S_OK);
+        CComPtr<IScenarios> pScenarios = testing_support::ScenariosOf(pManager);
+        ASSERT_TRUE(pScenarios);
+        CCreateScenarioWizard Sheet(pScenarios);
+        const auto ChooseClass = [](QWizard* pWizard, int nList, const CLSID& Class) {
+            QTreeWidget* pList = List(pWizard, nList);
+            const auto Items =
+                pList->findItems(QString::fromStdU16String(corvane::GuidText(Class)), Qt::MatchFixedString, 1);
+            ASSERT_EQ(Items.size(), 1);
+            EXPECT_FALSE(Items.front()->text(0).isEmpty());
+            Items.front()->setSelected(true);
+        };
+        Run(Sheet, [&](QWizard* pWizard) {
+            ChooseClass(pWizard, IDC_ACTIVITY_LIST, testing_support::kPingActivity);
+            Next(pWizard);
+            ChooseClass(pWizard, IDC_NOTIFICATIONS_AVAILABLE, testing_support::kSmtpNotification);
+            QTest::mouseClick(Control<QPushButton>(pWizard->currentPage(), IDC_NOTIFICATIONS_ADD), Qt::LeftButton);
+            Next(pWizard);
+            EXPECT_EQ(pWizard->currentPage()->objectName(), QString::number(IDD_WIZARD_COMPLETION));
+            QTest::mouseClick(Button(pWizard, IDC_WIZARD_FINISH), Qt::LeftButton);
+        });
+        ASSERT_TRUE(Sheet.GetScenario());
+        CComPtr<IActivity> pActivity;
+        ASSERT_EQ(Sheet.GetScenario()->get_Activity(&pActivity), S_OK);
+        BSTR sTitle = nullptr;
+        ASSERT_EQ(pActivity->get_Title(&sTitle), S_OK);
+        sActivityTitle = Text(sTitle);
+        SysFreeString(sTitle);
+        EXPECT_FALSE(sActivityTitle.empty());
+    }  // the last reference to the manager goes: the list is saved
+    CComPtr<IManager> pManager;
+    ASSERT_EQ(testing_support::NewManager(pManager), S_OK);
+    CComPtr<IScenarios> pScenarios = testing_support::ScenariosOf(pManager);
+    LONG nCount = 0;
+    ASSERT_EQ(pScenarios->get_Count(&nCount), S_OK);
+    ASSERT_EQ(nCount, 1);
+    CComPtr<IScenario> pScenario;
+    ASSERT_EQ(pScenarios->get_Item(testing_support::IndexVariant(0), &pScenario), S_OK);
+    CComPtr<IActivity> pActivity;
+    ASSERT_EQ(pScenario->get_Activity(&pActivity), S_OK);
+    ASSERT_TRUE(pActivity);
+    BSTR sTitle = nullptr;
+    ASSERT_EQ(pActivity->get_Title(&sTitle), S_OK);
+    EXPECT_EQ(Text(sTitle), sActivityTitle);
+    SysFreeString(sTitle);
 }
 
 }  // namespace
