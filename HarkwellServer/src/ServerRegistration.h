@@ -10,6 +10,9 @@
 // The service's key name and the default value of the AppID key.
 inline constexpr char16_t kServiceName[] = u"Corvane Harkwell Server";
 
+// The user-interface module beside the program at sModulePath, which serves the server's property pages.
+std::u16string UserInterfaceModulePath(const std::u16string& sModulePath);
+
 // The classes the program serves, in registration order.
 const corvane::CModuleClassTable& ServerClassTable();
 
@@ -18,6 +21,7 @@ const corvane::CModuleClassTable& ServerClassTable();
 std::vector<corvane::RegistryScriptKey> ServerScript(const std::u16string& sModulePath,
                                                      corvane::Replacements& replacements);
 
-// Every class of the table with its categories, then the type library; the reverse on unregistration.
+// Every class of the table with its categories, the property pages under the user-interface module, then
+// the type library; the reverse on unregistration.
 HRESULT RegisterServer(const std::u16string& sModulePath);
 HRESULT UnregisterServer(const std::u16string& sModulePath);

@@ -107,7 +107,14 @@ public:
     }
 
     void OnPageStatusChange(DWORD dwFlags) {
-        if ((dwFlags & PROPPAGESTATUS_DIRTY) != 0) m_pApply->setEnabled(true);
+        if ((dwFlags & PROPPAGESTATUS_DIRTY) != 0) {
+            m_pApply->setEnabled(true);
+        } else if ((dwFlags & PROPPAGESTATUS_CLEAN) != 0) {
+            // A page taken back to what its objects hold: Apply stays only for the pages still changed.
+            bool bDirty = false;
+            for (const CPage& Page : m_Pages) bDirty = bDirty || Page.pPage->IsPageDirty() == S_OK;
+            m_pApply->setEnabled(bDirty);
+        }
     }
     void CancelToClose() {
         m_pCancel->setText(tr("Close"));

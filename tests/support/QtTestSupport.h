@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <QApplication>
 #include <QDir>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <cstdlib>
@@ -56,6 +58,19 @@ inline void OnNextModal(std::function<void(QWidget*)> Action, QWidget* pBesides 
 template <class W = QWidget>
 W* Control(QWidget* pWindow, int nId) {
     return pWindow->findChild<W*>(QString::number(nId));
+}
+
+// Clicks a control that opens a message box and answers the box with the button of that answer (1 OK, 6 yes,
+// 7 no, ...); the box's caption and text as "caption: text".
+inline QString ClickAndAnswer(QWidget* pControl, int nAnswer) {
+    QString sText;
+    OnNextModal([&](QWidget* pBox) {
+        auto* pMessage = qobject_cast<QMessageBox*>(pBox);
+        sText = pBox->windowTitle() + QStringLiteral(": ") + (pMessage != nullptr ? pMessage->text() : QString());
+        if (pMessage != nullptr) QTest::mouseClick(Control<QPushButton>(pBox, nAnswer), Qt::LeftButton);
+    });
+    QTest::mouseClick(pControl, Qt::LeftButton);
+    return sText;
 }
 
 // Saves the picture of a window under the build tree (test-pictures/<name>.png); the path, or empty.
