@@ -1,5 +1,5 @@
-#include "BusRegistration.h"
-
+// The bus daemons' registration files of the server and the group its policy names: written whole, removed
+// when the other mode registers, and the group made with groupadd when root registers the service.
 #include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -10,19 +10,33 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 #include <vector>
 
 #include "comrt/bus.h"
+#include "comrt/busregistration.h"
 #include "comrt/files.h"
 #include "comrt/systemerrors.h"
 #include "comrt/text.h"
-#include "corvane/uldebug.h"
 
 extern char** environ;
 
+namespace comrt {
 namespace {
+
+// Formats one line for the caller's trace writer; nothing when there is none.
+__attribute__((format(printf, 2, 3))) void Trace(BusRegistrationTraceWriter pfnTrace, const char* pszFormat, ...) {
+    if (pfnTrace == nullptr) return;
+    char szLine[1024];
+    va_list Arguments;
+    va_start(Arguments, pszFormat);
+    std::vsnprintf(szLine, sizeof szLine, pszFormat, Arguments);
+    va_end(Arguments);
+    pfnTrace(szLine);
+}
 
 std::string EnvironmentValue(const char* pszName) {
     const char* pszValue = getenv(pszName);
@@ -43,7 +57,7 @@ std::string HomeFolder() {
 
 // A failed write or removal of a bus file: the system's error, ERROR_WRITE_FAULT where it has none closer.
 HRESULT ResultOfErrno(int nErrno) {
-    return HRESULT_FROM_WIN32(comrt::Win32ErrorFromErrno(nErrno, ERROR_WRITE_FAULT));
+    return HRESULT_FROM_WIN32(Win32ErrorFromErrno(nErrno, ERROR_WRITE_FAULT));
 }
 
 // Writes the file whole or not at all: a temporary file in the same folder, renamed over the old one. The
@@ -56,7 +70,7 @@ HRESULT WriteWholeFile(const std::string& sFolder, const char* pszName, const st
     // The bus daemons read these files with their own identity: readable by everyone, like any other
     // service or policy file.
     std::string sTemporary;
-    if (const int nErrno = comrt::WriteTemporaryFile(sFolder, pszName, sText, 0644, &sTemporary)) {
+    if (const int nErrno = WriteTemporaryFile(sFolder, pszName, sText, 0644, &sTemporary)) {
         return ResultOfErrno(nErrno);
     }
     if (rename(sTemporary.c_str(), sPath.c_str()) != 0) {
@@ -68,12 +82,12 @@ HRESULT WriteWholeFile(const std::string& sFolder, const char* pszName, const st
 }
 
 // S_FALSE when the file was not there.
-HRESULT RemoveFile(const std::string& sFolder, const char* pszName) {
+HRESULT RemoveFile(const std::string& sFolder, const char* pszName, BusRegistrationTraceWriter pfnTrace) {
     const std::string sPath = sFolder + "/" + pszName;
     if (unlink(sPath.c_str()) == 0) return S_OK;
     if (errno == ENOENT || errno == ENOTDIR) return S_FALSE;
     const HRESULT hr = ResultOfErrno(errno);
-    UL_TRACE(corvane::TRACE_LEVEL_FAILURE, "Cannot remove %s (0x%08x)\n", sPath.c_str(), static_cast<unsigned>(hr));
+    Trace(pfnTrace, "Cannot remove %s (0x%08x)\n", sPath.c_str(), static_cast<unsigned>(hr));
     return hr;
 }
 
@@ -88,7 +102,7 @@ bool GroupExists(const char* pszGroup) {
 
 // The policy names the group; without it the daemon skips the group's rule and only root may call. root
 // creates it as a system group; anyone else leaves that to the administrator.
-void EnsurePolicyGroup() {
+void EnsurePolicyGroup(BusRegistrationTraceWriter pfnTrace) {
     if (geteuid() != 0 || GroupExists(kBusPolicyGroup)) return;
     std::string sProgram = EnvironmentValue("CORVANE_HARKWELL_GROUPADD");
     if (sProgram.empty()) sProgram = "groupadd";
@@ -98,17 +112,16 @@ void EnsurePolicyGroup() {
     pid_t nProcess = -1;
     const int nSpawn = posix_spawnp(&nProcess, sProgram.c_str(), nullptr, nullptr, Argv, environ);
     if (nSpawn != 0) {
-        UL_TRACE(corvane::TRACE_LEVEL_FAILURE, "Cannot run %s to create the group %s (errno %d)\n", sProgram.c_str(),
-                 kBusPolicyGroup, nSpawn);
+        Trace(pfnTrace, "Cannot run %s to create the group %s (errno %d)\n", sProgram.c_str(), kBusPolicyGroup, nSpawn);
         return;
     }
     int nStatus = 0;
     while (waitpid(nProcess, &nStatus, 0) < 0 && errno == EINTR) {
     }
     if (!WIFEXITED(nStatus) || WEXITSTATUS(nStatus) != 0) {
-        UL_TRACE(corvane::TRACE_LEVEL_FAILURE,
-                 "%s could not create the group %s (status %d): only root may call the server on the system bus\n",
-                 sProgram.c_str(), kBusPolicyGroup, nStatus);
+        Trace(pfnTrace,
+              "%s could not create the group %s (status %d): only root may call the server on the system bus\n",
+              sProgram.c_str(), kBusPolicyGroup, nStatus);
     }
 }
 
@@ -145,12 +158,12 @@ bool BuildBusActivationFile(const std::string& sProgramPath, std::string* psText
                   "for Application Mode, removed when it registers as a service or unregisters.\n"
                   "[D-BUS Service]\n"
                   "Name=") +
-              comrt::kServerBusName + "\nExec=" + sExec + "\n";
+              kServerBusName + "\nExec=" + sExec + "\n";
     return true;
 }
 
 std::string BuildBusPolicyFile() {
-    const std::string sName = comrt::kServerBusName;
+    const std::string sName = kServerBusName;
     return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
            "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\"\n"
            " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
@@ -178,30 +191,32 @@ std::string BuildBusPolicyFile() {
            "</busconfig>\n";
 }
 
-HRESULT WriteBusFiles(bool bServiceMode, const std::u16string& sProgramPath) {
+HRESULT WriteBusFiles(bool bServiceMode, const std::u16string& sProgramPath, BusRegistrationTraceWriter pfnTrace) {
     HRESULT hr = S_OK;
     if (bServiceMode) {
         // The group first: the daemon reads the policy again as soon as the file appears, and resolves the
         // group's name then.
-        EnsurePolicyGroup();
+        EnsurePolicyGroup(pfnTrace);
         hr = WriteWholeFile(BusPolicyFolder(), kBusPolicyFileName, BuildBusPolicyFile());
-        if (SUCCEEDED(hr)) RemoveFile(BusActivationFolder(), kBusActivationFileName);
+        if (SUCCEEDED(hr)) RemoveFile(BusActivationFolder(), kBusActivationFileName, pfnTrace);
     } else {
         std::string sText;
-        if (!BuildBusActivationFile(comrt::ToUtf8(sProgramPath), &sText)) return E_INVALIDARG;
+        if (!BuildBusActivationFile(ToUtf8(sProgramPath), &sText)) return E_INVALIDARG;
         hr = WriteWholeFile(BusActivationFolder(), kBusActivationFileName, sText);
-        if (SUCCEEDED(hr)) RemoveFile(BusPolicyFolder(), kBusPolicyFileName);
+        if (SUCCEEDED(hr)) RemoveFile(BusPolicyFolder(), kBusPolicyFileName, pfnTrace);
     }
     if (FAILED(hr)) {
-        UL_TRACE(corvane::TRACE_LEVEL_FAILURE, "Cannot write the %s file of the bus (0x%08x)\n",
-                 bServiceMode ? "policy" : "activation", static_cast<unsigned>(hr));
+        Trace(pfnTrace, "Cannot write the %s file of the bus (0x%08x)\n", bServiceMode ? "policy" : "activation",
+              static_cast<unsigned>(hr));
     }
     return hr;
 }
 
-HRESULT RemoveBusFiles() {
-    const HRESULT hrActivation = RemoveFile(BusActivationFolder(), kBusActivationFileName);
-    const HRESULT hrPolicy = RemoveFile(BusPolicyFolder(), kBusPolicyFileName);
+HRESULT RemoveBusFiles(BusRegistrationTraceWriter pfnTrace) {
+    const HRESULT hrActivation = RemoveFile(BusActivationFolder(), kBusActivationFileName, pfnTrace);
+    const HRESULT hrPolicy = RemoveFile(BusPolicyFolder(), kBusPolicyFileName, pfnTrace);
     if (FAILED(hrActivation)) return hrActivation;
     return FAILED(hrPolicy) ? hrPolicy : S_OK;
 }
+
+}  // namespace comrt
