@@ -1,9 +1,7 @@
 #include "corvane/ulcriticalsection.h"
 
-#include <pthread.h>
-#include <unistd.h>
-
 #include "comrt/runtime.h"
+#include "comrt/sync.h"
 #include "comrt/text.h"
 #include "corvane/uldebug.h"
 #include "corvane/ulguard.h"
@@ -11,25 +9,9 @@
 
 namespace {
 
-// The calling thread's kernel identifier, asked once per thread: Lock and Unlock need it on every call, and
-// a system call each time would cost more than the lock itself. A child process's only thread is the one
-// that forked, whose identifier changed: the fork handler forgets the old one.
-thread_local DWORD t_nThreadIdentifier = 0;
-
-void ForgetThreadIdentifier() noexcept {
-    t_nThreadIdentifier = 0;
-}
-
-[[gnu::noinline]] DWORD AskThreadIdentifier() noexcept {
-    static const int s_nForkHandler = pthread_atfork(nullptr, nullptr, &ForgetThreadIdentifier);
-    (void)s_nForkHandler;
-    t_nThreadIdentifier = static_cast<DWORD>(gettid());
-    return t_nThreadIdentifier;
-}
-
+// The holder is recorded by the runtime's thread identifier, which each thread asks the kernel for once.
 inline DWORD CurrentThreadIdentifier() noexcept {
-    const DWORD nThreadIdentifier = t_nThreadIdentifier;
-    return nThreadIdentifier != 0 ? nThreadIdentifier : AskThreadIdentifier();
+    return GetCurrentThreadId();
 }
 
 // Addresses are written in full: "0x%08x" of the original texts widened to the pointer's size.

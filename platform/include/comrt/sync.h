@@ -93,6 +93,8 @@ COMRT_API HANDLE CreateThread(void* lpThreadAttributes, std::size_t dwStackSize,
 COMRT_API DWORD ResumeThread(HANDLE hThread) noexcept;
 // STILL_ACTIVE while the thread runs, then its exit code.
 COMRT_API BOOL GetExitCodeThread(HANDLE hThread, DWORD* lpExitCode) noexcept;
+// The kernel's identifier of the calling thread, kept after the first call of each thread (a child made by
+// fork asks again; one made without fork handlers, such as _Fork, must not call it).
 COMRT_API DWORD GetCurrentThreadId() noexcept;
 
 // Milliseconds of the monotonic clock cut to 32 bits: wraps about every 49.7 days, so compare two ticks by
