@@ -1,5 +1,8 @@
 // The exception filter: reports of thrown exceptions with their error information, the signal code table,
 // and installing and removing the filter. Crashes are in exception_filter_crash_test.cpp.
+// Kept as one file (about 630 lines): thrown-exception reports, the signal table and installing the filter
+// are its three duties, each a few cases on the shared fixture; crashes, which need a process of their own
+// per case, are the other file.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <ucontext.h>
