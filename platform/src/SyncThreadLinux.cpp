@@ -170,6 +170,10 @@ void ForgetThreadIdentifier() noexcept {
 
 }  // namespace
 
+DWORD GetCurrentProcessId() noexcept {
+    return static_cast<DWORD>(getpid());
+}
+
 DWORD GetCurrentThreadId() noexcept {
     const DWORD nThreadIdentifier = t_nThreadIdentifier;
     return nThreadIdentifier != 0 ? nThreadIdentifier : AskThreadIdentifier();

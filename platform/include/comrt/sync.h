@@ -96,6 +96,8 @@ COMRT_API BOOL GetExitCodeThread(HANDLE hThread, DWORD* lpExitCode) noexcept;
 // The kernel's identifier of the calling thread, kept after the first call of each thread (a child made by
 // fork asks again; one made without fork handlers, such as _Fork, must not call it).
 COMRT_API DWORD GetCurrentThreadId() noexcept;
+// The kernel's identifier of the calling process.
+COMRT_API DWORD GetCurrentProcessId() noexcept;
 
 // Milliseconds of the monotonic clock cut to 32 bits: wraps about every 49.7 days, so compare two ticks by
 // their signed difference. The counter starts at the clock's value unless SetTickCountOrigin moved it.
