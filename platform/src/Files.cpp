@@ -34,4 +34,12 @@ int WriteTemporaryFile(const std::string& sFolder, const std::string& sName, con
     return 0;
 }
 
+bool GetFileCreationTime(const char* pszPath, std::int64_t* pnSeconds) noexcept {
+    if (pszPath == nullptr || pszPath[0] == 0 || pnSeconds == nullptr) return false;
+    struct statx Status {};
+    if (statx(AT_FDCWD, pszPath, 0, STATX_BTIME | STATX_MTIME, &Status) != 0) return false;
+    *pnSeconds = (Status.stx_mask & STATX_BTIME) != 0 ? Status.stx_btime.tv_sec : Status.stx_mtime.tv_sec;
+    return true;
+}
+
 }  // namespace comrt

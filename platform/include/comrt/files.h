@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 
 #include "comrt/export.h"
@@ -14,5 +15,10 @@ namespace comrt {
 // 0 and the temporary file's path in *psTemporary, or the errno of the failure (nothing is left behind).
 COMRT_API int WriteTemporaryFile(const std::string& sFolder, const std::string& sName, const std::string& sText,
                                  mode_t nMode, std::string* psTemporary);
+
+// When the file at pszPath was made, in seconds since 1970-01-01 UTC (the creation time of the file's
+// attributes): its birth time, or its last modification on file systems that record no birth. False when the
+// file cannot be examined. A single system call, safe in a signal handler.
+COMRT_API bool GetFileCreationTime(const char* pszPath, std::int64_t* pnSeconds) noexcept;
 
 }  // namespace comrt

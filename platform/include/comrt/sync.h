@@ -65,6 +65,13 @@ COMRT_API HANDLE GetCurrentProcess() noexcept;
 COMRT_API BOOL DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE hTargetProcessHandle,
                                LPHANDLE lpTargetHandle, DWORD dwDesiredAccess, BOOL bInheritHandle,
                                DWORD dwOptions) noexcept;
+// Copies nSize bytes at lpBaseAddress of this process (hProcess GetCurrentProcess()) into lpBuffer through
+// the kernel, so that an address that cannot be read fails instead of faulting. *lpNumberOfBytesRead (when
+// given) receives how many bytes were copied. Unlike the system's call it leaves the last error alone and
+// allocates nothing: crash reports read memory with it from a signal handler, and a report of a thrown
+// exception must not change what the thrower's GetLastError tells.
+COMRT_API BOOL ReadProcessMemory(HANDLE hProcess, const void* lpBaseAddress, void* lpBuffer, std::size_t nSize,
+                                 std::size_t* lpNumberOfBytesRead) noexcept;
 
 // Waits for one object, or for one (bWaitAll FALSE) or all (bWaitAll TRUE) of nCount objects, at most
 // dwMilliseconds (INFINITE: no limit; 0: a test without waiting).
