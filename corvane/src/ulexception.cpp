@@ -11,6 +11,7 @@
 #include <atomic>
 #include <iterator>
 
+#include "comrt/sync.h"
 #include "corvane/ulmodule.h"
 #include "ulexceptionstate.h"
 
@@ -20,14 +21,14 @@ constinit CExceptionFilterLock g_CriticalSection;
 
 void CExceptionFilterLock::Lock() noexcept {
     m_Mutex.lock();
-    m_nOwner.store(gettid());
+    m_nOwner.store(::GetCurrentThreadId());
 }
 
 bool CExceptionFilterLock::LockInSignalHandler() noexcept {
     if (IsLockedByCallingThread()) return false;
     for (int i = 0; i < 1000; ++i) {
         if (m_Mutex.try_lock()) {
-            m_nOwner.store(gettid());
+            m_nOwner.store(::GetCurrentThreadId());
             return true;
         }
         const timespec Pause{0, 1000000};
@@ -42,7 +43,7 @@ void CExceptionFilterLock::Unlock() noexcept {
 }
 
 bool CExceptionFilterLock::IsLockedByCallingThread() const noexcept {
-    return m_nOwner.load() == gettid();
+    return m_nOwner.load() == ::GetCurrentThreadId();
 }
 
 }  // namespace corvane
