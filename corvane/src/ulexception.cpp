@@ -13,6 +13,7 @@
 
 #include "comrt/sync.h"
 #include "corvane/ulmodule.h"
+#include "ulexceptionsignal.h"
 #include "ulexceptionstate.h"
 
 namespace corvane {
@@ -100,7 +101,7 @@ int SignalIndex(int nSignal) noexcept {
 }
 
 bool IsOurHandler(const struct sigaction& Action) noexcept {
-    return (Action.sa_flags & SA_SIGINFO) != 0 && Action.sa_sigaction == &CExceptionFilter::UnhandledExceptionFilter;
+    return (Action.sa_flags & SA_SIGINFO) != 0 && Action.sa_sigaction == &CFatalSignalFilter::UnhandledExceptionFilter;
 }
 
 // Stack memory with an inaccessible page below it, so that overflowing it faults rather than writing over
@@ -203,7 +204,7 @@ thread_local ThreadSignalStackRelease t_SignalStackRelease;
 
 bool InstallSignalHandlers() noexcept {
     struct sigaction Handler {};
-    Handler.sa_sigaction = &CExceptionFilter::UnhandledExceptionFilter;
+    Handler.sa_sigaction = &CFatalSignalFilter::UnhandledExceptionFilter;
     Handler.sa_flags = SA_SIGINFO | SA_ONSTACK;
     // A second fatal signal while reporting ends the process by that signal instead of nesting reports.
     sigemptyset(&Handler.sa_mask);
@@ -331,9 +332,9 @@ DWORD ArithmeticCode(int nCode) noexcept {
 
 }  // namespace
 
-void CExceptionFilter::TranslateSignal(int nSignal, const siginfo_t& Info, const void* pvContext,
-                                       CRecord& Record) noexcept {
-    Record = CRecord{};
+void CFatalSignalFilter::TranslateSignal(int nSignal, const siginfo_t& Info, const void* pvContext,
+                                         CExceptionFilter::CRecord& Record) noexcept {
+    Record = CExceptionFilter::CRecord{};
     const InterruptedRegisters Registers = ReadRegisters(pvContext);
     const bool bFault = Info.si_code > 0;
     const auto nFaultAddress = reinterpret_cast<std::uintptr_t>(Info.si_addr);
@@ -380,7 +381,7 @@ void CExceptionFilter::TranslateSignal(int nSignal, const siginfo_t& Info, const
     }
 }
 
-void CExceptionFilter::UnhandledExceptionFilter(int nSignal, siginfo_t* pExceptionInfo, void* pvContext) noexcept {
+void CFatalSignalFilter::UnhandledExceptionFilter(int nSignal, siginfo_t* pExceptionInfo, void* pvContext) noexcept {
     if (pExceptionInfo == nullptr) {
         // Only a direct call passes no information; the kernel always does.
         UL_ASSERT(pExceptionInfo);
@@ -390,7 +391,7 @@ void CExceptionFilter::UnhandledExceptionFilter(int nSignal, siginfo_t* pExcepti
     const int iSignal = SignalIndex(nSignal);
     if (iSignal >= 0) {
         if (g_pExceptionFilter.load() != nullptr) {
-            CRecord Record;
+            CExceptionFilter::CRecord Record;
             TranslateSignal(nSignal, *pExceptionInfo, pvContext, Record);
             const auto nFaultAddress = reinterpret_cast<std::uintptr_t>(pExceptionInfo->si_addr);
             if (!IsRepeatedFault(nSignal, Record, nFaultAddress)) {
@@ -398,7 +399,7 @@ void CExceptionFilter::UnhandledExceptionFilter(int nSignal, siginfo_t* pExcepti
                 CDebugTraceCallStack::CContext Stack;
                 CDebugTraceCallStack::CaptureSignalContext(Stack, pvContext);
                 const bool bLocked = g_CriticalSection.LockInSignalHandler();
-                CIssue(KIND_UNHANDLED_EXCEPTION, Record, Stack, true).Trace();
+                CExceptionFilter::CIssue(CExceptionFilter::KIND_UNHANDLED_EXCEPTION, Record, Stack, true).Trace();
                 if (bLocked) g_CriticalSection.Unlock();
             }
         }
