@@ -1,5 +1,6 @@
 #include "corvane/ulcriticalsection.h"
 
+#include "comrt/forkhandlers.h"
 #include "comrt/runtime.h"
 #include "comrt/sync.h"
 #include "comrt/text.h"
@@ -9,9 +10,26 @@
 
 namespace {
 
-// The holder is recorded by the runtime's thread identifier, which each thread asks the kernel for once.
+// The calling thread's identifier, asked once per thread and kept in the module's own thread-local
+// storage: Lock and Unlock need it on every call, and a call into the runtime each time would cost more than
+// the lock itself. A child process's only thread is the one that forked, whose identifier changed: the fork
+// handler forgets the old one.
+thread_local DWORD t_nThreadIdentifier = 0;
+
+void ForgetThreadIdentifier() noexcept {
+    t_nThreadIdentifier = 0;
+}
+
+[[gnu::noinline]] DWORD AskThreadIdentifier() noexcept {
+    static const bool s_bForkHandler = comrt::AddForkChildHandler(&ForgetThreadIdentifier);
+    (void)s_bForkHandler;
+    t_nThreadIdentifier = GetCurrentThreadId();
+    return t_nThreadIdentifier;
+}
+
 inline DWORD CurrentThreadIdentifier() noexcept {
-    return GetCurrentThreadId();
+    const DWORD nThreadIdentifier = t_nThreadIdentifier;
+    return nThreadIdentifier != 0 ? nThreadIdentifier : AskThreadIdentifier();
 }
 
 // Addresses are written in full: "0x%08x" of the original texts widened to the pointer's size.
