@@ -1,17 +1,12 @@
 #include "PingActivity.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <atomic>
 #include <utility>
 
 #include "Common.h"
 #include "comrt/icmp.h"
 #include "comrt/oleauto.h"
-#include "comrt/text.h"
+#include "comrt/winsock.h"
 #include "corvane/ulguard.h"
 #include "corvane/ulresource.h"
 
@@ -307,18 +302,10 @@ void CPingActivity::PingHandler(CTimedEvent* pTimedEvent) {
 
 HRESULT CPingActivity::Ping(const char16_t* pszHost, DWORD nTimeout) {
     UL_ASSERT(pszHost);
-    const std::string sHost = comrt::ToUtf8(pszHost != nullptr ? pszHost : u"");
-    IPAddr nAddress = inet_addr(sHost.c_str());
-    if (nAddress == INADDR_NONE) {
-        addrinfo Hints{};
-        Hints.ai_family = AF_INET;
-        addrinfo* pAddresses = nullptr;
-        if (sHost.empty() || getaddrinfo(sHost.c_str(), nullptr, &Hints, &pAddresses) != 0 || pAddresses == nullptr) {
-            SetLastError(WSAEADDRNOTAVAIL);
-            return HRESULT_FROM_WIN32(WSAEADDRNOTAVAIL);
-        }
-        nAddress = reinterpret_cast<const sockaddr_in*>(pAddresses->ai_addr)->sin_addr.s_addr;
-        freeaddrinfo(pAddresses);
+    IPAddr nAddress = 0;
+    if (const LONG nError = comrt::ResolveHostAddress(pszHost != nullptr ? pszHost : u"", &nAddress); nError != 0) {
+        SetLastError(static_cast<DWORD>(nError));
+        return HRESULT_FROM_WIN32(static_cast<DWORD>(nError));
     }
 
     const HANDLE hIcmp = IcmpCreateFile();

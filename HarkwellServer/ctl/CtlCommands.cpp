@@ -1,19 +1,13 @@
 #include "CtlCommands.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
-
 #include <algorithm>
+#include <cstring>
 #include <iostream>
 
 #include "comrt/bus.h"
+#include "comrt/console.h"
 #include "comrt/oleauto.h"
 #include "comrt/runtime.h"
-#include "comrt/systemerrors.h"
 #include "comrt/text.h"
 #include "corvane/ulcategories.h"
 #include "corvane/ulguard.h"
@@ -145,30 +139,16 @@ public:
     }
 };
 
-// SIGINT and SIGTERM end watch: the handler writes to a pipe that the command waits on, whichever thread
-// of the process (the runtime and the bus connection have their own) the signal is delivered to.
-int g_pnStopPipe[2] = {-1, -1};
-
-void OnStopSignal(int) {
-    const char c = 0;
-    [[maybe_unused]] const ssize_t n = write(g_pnStopPipe[1], &c, 1);
-}
-
+// SIGINT and SIGTERM end watch, whichever thread of the process (the runtime and the bus connection have
+// their own) the signal is delivered to: they set the runtime's stop signal event, which the command waits on.
 void WaitForStopSignal() {
-    if (pipe2(g_pnStopPipe, O_CLOEXEC) != 0) {
-        // Usually too many open files; the system's own words say which.
-        const int nError = errno;
-        Check(HRESULT_FROM_WIN32(comrt::Win32ErrorFromErrno(nError)),
-              std::string("making the pipe that waits for a stop signal (") + std::strerror(nError) + ")");
-    }
-    struct sigaction Action {};
-    Action.sa_handler = &OnStopSignal;
-    sigemptyset(&Action.sa_mask);
-    sigaction(SIGINT, &Action, nullptr);
-    sigaction(SIGTERM, &Action, nullptr);
-    char c = 0;
-    while (read(g_pnStopPipe[0], &c, 1) < 0 && errno == EINTR) {
-    }
+    std::string sReason;
+    const HANDLE hStopEvent = comrt::CreateStopSignalEvent(&sReason);
+    // Usually too many open files; the system's own words say which.
+    if (hStopEvent == nullptr)
+        Check(HRESULT_FROM_WIN32(GetLastError()), "making the pipe that waits for a stop signal (" + sReason + ")");
+    WaitForSingleObject(hStopEvent, INFINITE);
+    CloseHandle(hStopEvent);
 }
 
 // The number n of "notification:<n>"; a usage error for other text.

@@ -1,7 +1,6 @@
 #include "ServerModule.h"
 
-#include <strings.h>
-
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -60,8 +59,11 @@ std::string_view SwitchWord(const char* pszArgument) {
     return sArgument.substr(0, sArgument.find('='));
 }
 
+// Switch words compare without regard to the case of their ASCII letters.
 bool SameWord(std::string_view sWord, std::string_view sName) {
-    return sWord.size() == sName.size() && strncasecmp(sWord.data(), sName.data(), sName.size()) == 0;
+    const auto Fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return std::equal(sWord.begin(), sWord.end(), sName.begin(), sName.end(),
+                      [&](char a, char b) { return Fold(a) == Fold(b); });
 }
 
 struct SwitchRule {

@@ -1,6 +1,8 @@
 // The application object: its life cycle as connected clients see it, the Enabled setting and what it
 // does to the manager and the stored scenarios, the last event, Terminate by run mode, the running object
 // table, and the guard against a second running instance.
+// One file (about 610 lines) because every case drives the same application object through the fixture
+// above its tests: a split would copy that fixture.
 #include "Application.h"
 
 #include <fcntl.h>

@@ -1,9 +1,8 @@
 #include "corvane/ulcriticalsection.h"
 
-#include <pthread.h>
-#include <unistd.h>
-
+#include "comrt/forkhandlers.h"
 #include "comrt/runtime.h"
+#include "comrt/sync.h"
 #include "comrt/text.h"
 #include "corvane/uldebug.h"
 #include "corvane/ulguard.h"
@@ -11,9 +10,10 @@
 
 namespace {
 
-// The calling thread's kernel identifier, asked once per thread: Lock and Unlock need it on every call, and
-// a system call each time would cost more than the lock itself. A child process's only thread is the one
-// that forked, whose identifier changed: the fork handler forgets the old one.
+// The calling thread's identifier, asked once per thread and kept in the module's own thread-local
+// storage: Lock and Unlock need it on every call, and a call into the runtime each time would cost more than
+// the lock itself. A child process's only thread is the one that forked, whose identifier changed: the fork
+// handler forgets the old one.
 thread_local DWORD t_nThreadIdentifier = 0;
 
 void ForgetThreadIdentifier() noexcept {
@@ -21,9 +21,9 @@ void ForgetThreadIdentifier() noexcept {
 }
 
 [[gnu::noinline]] DWORD AskThreadIdentifier() noexcept {
-    static const int s_nForkHandler = pthread_atfork(nullptr, nullptr, &ForgetThreadIdentifier);
-    (void)s_nForkHandler;
-    t_nThreadIdentifier = static_cast<DWORD>(gettid());
+    static const bool s_bForkHandler = comrt::AddForkChildHandler(&ForgetThreadIdentifier);
+    (void)s_bForkHandler;
+    t_nThreadIdentifier = GetCurrentThreadId();
     return t_nThreadIdentifier;
 }
 

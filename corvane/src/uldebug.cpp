@@ -1,20 +1,17 @@
 // The trace writer and the module's log file.
 #include "corvane/uldebug.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <mutex>
 
+#include "comrt/logfile.h"
+#include "comrt/sync.h"
 #include "corvane/ulmodule.h"
 
 namespace corvane {
@@ -39,11 +36,11 @@ void SystemLocalTime(std::tm* pTime) noexcept {
 }
 
 DWORD SystemProcessIdentifier() noexcept {
-    return static_cast<DWORD>(getpid());
+    return ::GetCurrentProcessId();
 }
 
 DWORD SystemThreadIdentifier() noexcept {
-    return static_cast<DWORD>(gettid());
+    return ::GetCurrentThreadId();
 }
 
 constexpr TraceEnvironment SYSTEM_ENVIRONMENT{&SystemLocalTime, &SystemProcessIdentifier, &SystemThreadIdentifier};
@@ -57,7 +54,7 @@ struct LogState {
     int nFile;        // -1 while not open
     bool bPathMade;
     DWORD nLineCount;
-    char szPath[PATH_MAX];
+    char szPath[comrt::MAX_LOG_PATH];
 };
 
 constinit LogState g_Log{{}, -1, false, 0, {}};
@@ -77,43 +74,20 @@ bool Append(char* pszBuffer, std::size_t cchBuffer, std::size_t& cch, const char
     return true;
 }
 
-// mkdir -p: the folder and any missing parents. The new folders get nMode.
-bool MakeFolders(const char* pszFolder, mode_t nMode) noexcept {
-    char szPath[PATH_MAX];
-    const std::size_t cch = strlen(pszFolder);
-    if (cch == 0 || cch >= sizeof(szPath)) return false;
-    memcpy(szPath, pszFolder, cch + 1);
-    for (std::size_t i = 1; i <= cch; ++i) {
-        if (szPath[i] != '/' && szPath[i] != 0) continue;
-        const char chSaved = szPath[i];
-        szPath[i] = 0;
-        if (mkdir(szPath, nMode) != 0 && errno != EEXIST) return false;
-        szPath[i] = chSaved;
-    }
-    struct stat Status {};
-    return stat(pszFolder, &Status) == 0 && S_ISDIR(Status.st_mode);
-}
-
-// The system's log folder, when this process may write there (normally only a service running as root).
-bool MayWriteSystemFolder() noexcept {
-    if (access(SYSTEM_LOG_FOLDER, W_OK | X_OK) == 0) return true;
-    return errno == ENOENT && mkdir(SYSTEM_LOG_FOLDER, 0755) == 0;
-}
-
 // The log folder, made when missing.
-bool MakeLogFolder(char (&szFolder)[PATH_MAX]) noexcept {
+bool MakeLogFolder(char (&szFolder)[comrt::MAX_LOG_PATH]) noexcept {
     const char* pszOverride = getenv(LOG_FOLDER_VARIABLE);
     const bool bOverride = pszOverride != nullptr && pszOverride[0] != 0;
-    const bool bSystem = !bOverride && MayWriteSystemFolder();
+    const bool bSystem = !bOverride && comrt::MayWriteFolder(SYSTEM_LOG_FOLDER, 0755);
     if (!ChooseTraceLogFolder(pszOverride, bSystem, getenv("XDG_STATE_HOME"), getenv("HOME"), szFolder,
                               sizeof(szFolder)))
         return false;
     // A folder of the user's own is private to the user.
-    return bSystem || MakeFolders(szFolder, bOverride ? 0755 : 0700);
+    return bSystem || comrt::MakeFolders(szFolder, bOverride ? 0755 : 0700);
 }
 
 // <folder>/<module file name with its extension replaced by ".log">.
-bool MakeLogPath(char (&szPath)[PATH_MAX]) noexcept {
+bool MakeLogPath(char (&szPath)[comrt::MAX_LOG_PATH]) noexcept {
     if (!MakeLogFolder(szPath)) return false;
     const char* pszName = GetModuleFileName();
     if (pszName[0] == 0) return false;
@@ -128,35 +102,14 @@ bool MakeLogPath(char (&szPath)[PATH_MAX]) noexcept {
     return true;
 }
 
-// Whether the open file is still the one at the log path (it was neither deleted nor replaced).
-bool IsLogFileOnDisk() noexcept {
-    struct stat OnDisk {};
-    struct stat Open {};
-    if (stat(g_Log.szPath, &OnDisk) != 0 || fstat(g_Log.nFile, &Open) != 0) return false;
-    return OnDisk.st_dev == Open.st_dev && OnDisk.st_ino == Open.st_ino;
-}
-
 // Takes Lock for a signal handler: the interrupted code may hold it, perhaps on this very thread, so the
 // wait ends after about a second. False when the lock was not had.
 bool LockInSignalHandler(std::mutex& Lock) noexcept {
     for (int i = 0; i < 1000; ++i) {
         if (Lock.try_lock()) return true;
-        const timespec Pause{0, 1000000};
-        nanosleep(&Pause, nullptr);
+        ::Sleep(1);
     }
     return false;
-}
-
-void WriteAll(int nFile, const char* pData, std::size_t cb) noexcept {
-    while (cb > 0) {
-        const ssize_t cbWritten = write(nFile, pData, cb);
-        if (cbWritten < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        pData += cbWritten;
-        cb -= static_cast<std::size_t>(cbWritten);
-    }
 }
 
 // Appends one formatted line to the log file, opening (or reopening) it as needed. A line that cannot be
@@ -168,17 +121,18 @@ void AppendLine(const char* pLine, std::size_t cb, bool bInSignalHandler) noexce
     else if (LockInSignalHandler(g_Log.Lock))
         Lock = std::unique_lock(g_Log.Lock, std::adopt_lock);
     ++g_Log.nLineCount;
-    if (g_Log.nLineCount % TRACE_FILE_CHECK_INTERVAL == 0 && g_Log.nFile >= 0 && !IsLogFileOnDisk()) {
-        close(g_Log.nFile);
-        g_Log.nFile = -1;
+    if (g_Log.nLineCount % TRACE_FILE_CHECK_INTERVAL == 0 && g_Log.nFile >= 0 &&
+        !comrt::IsLogFileAtPath(g_Log.nFile, g_Log.szPath)) {
+        comrt::CloseLogFile(g_Log.nFile);
+        g_Log.nFile = comrt::INVALID_LOG_FILE;
     }
     if (g_Log.nFile < 0) {
         if (!g_Log.bPathMade && !bInSignalHandler) g_Log.bPathMade = MakeLogPath(g_Log.szPath);
         if (!g_Log.bPathMade) return;
-        g_Log.nFile = open(g_Log.szPath, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        g_Log.nFile = comrt::OpenLogFile(g_Log.szPath);
         if (g_Log.nFile < 0) return;
     }
-    WriteAll(g_Log.nFile, pLine, cb);
+    comrt::WriteLogFile(g_Log.nFile, pLine, cb);
 }
 
 // After a cut at cch bytes: drops a trailing UTF-8 sequence the cut left incomplete.
@@ -355,8 +309,8 @@ DWORD GetTraceLineCount() noexcept {
 
 void ResetTraceLog() noexcept {
     std::lock_guard Lock(g_Log.Lock);
-    if (g_Log.nFile >= 0) close(g_Log.nFile);
-    g_Log.nFile = -1;
+    comrt::CloseLogFile(g_Log.nFile);
+    g_Log.nFile = comrt::INVALID_LOG_FILE;
     g_Log.bPathMade = false;
     g_Log.nLineCount = 0;
 }

@@ -11,7 +11,9 @@
 #include <atomic>
 #include <iterator>
 
+#include "comrt/sync.h"
 #include "corvane/ulmodule.h"
+#include "ulexceptionsignal.h"
 #include "ulexceptionstate.h"
 
 namespace corvane {
@@ -20,14 +22,14 @@ constinit CExceptionFilterLock g_CriticalSection;
 
 void CExceptionFilterLock::Lock() noexcept {
     m_Mutex.lock();
-    m_nOwner.store(gettid());
+    m_nOwner.store(::GetCurrentThreadId());
 }
 
 bool CExceptionFilterLock::LockInSignalHandler() noexcept {
     if (IsLockedByCallingThread()) return false;
     for (int i = 0; i < 1000; ++i) {
         if (m_Mutex.try_lock()) {
-            m_nOwner.store(gettid());
+            m_nOwner.store(::GetCurrentThreadId());
             return true;
         }
         const timespec Pause{0, 1000000};
@@ -42,7 +44,7 @@ void CExceptionFilterLock::Unlock() noexcept {
 }
 
 bool CExceptionFilterLock::IsLockedByCallingThread() const noexcept {
-    return m_nOwner.load() == gettid();
+    return m_nOwner.load() == ::GetCurrentThreadId();
 }
 
 }  // namespace corvane
@@ -99,7 +101,7 @@ int SignalIndex(int nSignal) noexcept {
 }
 
 bool IsOurHandler(const struct sigaction& Action) noexcept {
-    return (Action.sa_flags & SA_SIGINFO) != 0 && Action.sa_sigaction == &CExceptionFilter::UnhandledExceptionFilter;
+    return (Action.sa_flags & SA_SIGINFO) != 0 && Action.sa_sigaction == &CFatalSignalFilter::UnhandledExceptionFilter;
 }
 
 // Stack memory with an inaccessible page below it, so that overflowing it faults rather than writing over
@@ -202,7 +204,7 @@ thread_local ThreadSignalStackRelease t_SignalStackRelease;
 
 bool InstallSignalHandlers() noexcept {
     struct sigaction Handler {};
-    Handler.sa_sigaction = &CExceptionFilter::UnhandledExceptionFilter;
+    Handler.sa_sigaction = &CFatalSignalFilter::UnhandledExceptionFilter;
     Handler.sa_flags = SA_SIGINFO | SA_ONSTACK;
     // A second fatal signal while reporting ends the process by that signal instead of nesting reports.
     sigemptyset(&Handler.sa_mask);
@@ -330,9 +332,9 @@ DWORD ArithmeticCode(int nCode) noexcept {
 
 }  // namespace
 
-void CExceptionFilter::TranslateSignal(int nSignal, const siginfo_t& Info, const void* pvContext,
-                                       CRecord& Record) noexcept {
-    Record = CRecord{};
+void CFatalSignalFilter::TranslateSignal(int nSignal, const siginfo_t& Info, const void* pvContext,
+                                         CExceptionFilter::CRecord& Record) noexcept {
+    Record = CExceptionFilter::CRecord{};
     const InterruptedRegisters Registers = ReadRegisters(pvContext);
     const bool bFault = Info.si_code > 0;
     const auto nFaultAddress = reinterpret_cast<std::uintptr_t>(Info.si_addr);
@@ -379,7 +381,7 @@ void CExceptionFilter::TranslateSignal(int nSignal, const siginfo_t& Info, const
     }
 }
 
-void CExceptionFilter::UnhandledExceptionFilter(int nSignal, siginfo_t* pExceptionInfo, void* pvContext) noexcept {
+void CFatalSignalFilter::UnhandledExceptionFilter(int nSignal, siginfo_t* pExceptionInfo, void* pvContext) noexcept {
     if (pExceptionInfo == nullptr) {
         // Only a direct call passes no information; the kernel always does.
         UL_ASSERT(pExceptionInfo);
@@ -389,7 +391,7 @@ void CExceptionFilter::UnhandledExceptionFilter(int nSignal, siginfo_t* pExcepti
     const int iSignal = SignalIndex(nSignal);
     if (iSignal >= 0) {
         if (g_pExceptionFilter.load() != nullptr) {
-            CRecord Record;
+            CExceptionFilter::CRecord Record;
             TranslateSignal(nSignal, *pExceptionInfo, pvContext, Record);
             const auto nFaultAddress = reinterpret_cast<std::uintptr_t>(pExceptionInfo->si_addr);
             if (!IsRepeatedFault(nSignal, Record, nFaultAddress)) {
@@ -397,7 +399,7 @@ void CExceptionFilter::UnhandledExceptionFilter(int nSignal, siginfo_t* pExcepti
                 CDebugTraceCallStack::CContext Stack;
                 CDebugTraceCallStack::CaptureSignalContext(Stack, pvContext);
                 const bool bLocked = g_CriticalSection.LockInSignalHandler();
-                CIssue(KIND_UNHANDLED_EXCEPTION, Record, Stack, true).Trace();
+                CExceptionFilter::CIssue(CExceptionFilter::KIND_UNHANDLED_EXCEPTION, Record, Stack, true).Trace();
                 if (bLocked) g_CriticalSection.Unlock();
             }
         }

@@ -1,19 +1,16 @@
 // The exception filter's report: its lines, formatted into fixed buffers so that a fatal-signal handler can
 // write them as well.
-#include <fcntl.h>
 #include <inttypes.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/uio.h>
-#include <unistd.h>
 
 #include <cstdarg>
 #include <string>
 
+#include "comrt/files.h"
 #include "comrt/oleauto.h"
 #include "comrt/runtime.h"
+#include "comrt/sync.h"
 #include "comrt/text.h"
 #include "corvane/ulexception.h"
 #include "corvane/ulguard.h"
@@ -54,11 +51,8 @@ const char* FileNameOf(const char* pszPath) noexcept {
 // Copies cb bytes at nAddress of this process into pvTarget, through the kernel, so that an address that is
 // not readable fails instead of faulting (and the sanitizers do not take a look beyond an object as a bug).
 bool ReadMemory(std::uintptr_t nAddress, void* pvTarget, std::size_t cb) noexcept {
-    iovec Local{pvTarget, cb};
-    iovec Remote{reinterpret_cast<void*>(nAddress), cb};
-    // Variadic: every argument is passed at the width the kernel reads.
-    return syscall(SYS_process_vm_readv, static_cast<long>(getpid()), &Local, 1UL, &Remote, 1UL, 0UL) ==
-           static_cast<long>(cb);
+    return ReadProcessMemory(GetCurrentProcess(), reinterpret_cast<const void*>(nAddress), pvTarget, cb, nullptr) !=
+           FALSE;
 }
 
 // "GUID {...}, Source ..., Description ..." of an error object, the parts it has.
@@ -233,12 +227,9 @@ void CExceptionFilter::CIssue::TraceErrorInfoRecords() noexcept {
 void CExceptionFilter::CIssue::GetFileTimeString(const char* pszPath, char* pszText, std::size_t cchText) noexcept {
     if (pszText == nullptr || cchText == 0) return;
     pszText[0] = 0;
-    struct statx Status {};
-    if (pszPath == nullptr || pszPath[0] == 0 || statx(AT_FDCWD, pszPath, 0, STATX_BTIME | STATX_MTIME, &Status) != 0)
-        return;
-    // File systems that record no birth time leave the last modification, the time the build wrote the file.
-    const std::int64_t nSeconds =
-        (Status.stx_mask & STATX_BTIME) != 0 ? Status.stx_btime.tv_sec : Status.stx_mtime.tv_sec;
+    // File systems that record no birth time give the last modification, the time the build wrote the file.
+    std::int64_t nSeconds = 0;
+    if (!comrt::GetFileCreationTime(pszPath, &nSeconds)) return;
     FormatFileTime(nSeconds, pszText, cchText);
 }
 

@@ -1,10 +1,10 @@
 // State of the exception filter shared by its source files: the filter's lock.
 #pragma once
 
-#include <sys/types.h>
-
 #include <atomic>
 #include <mutex>
+
+#include "comrt/types.h"
 
 namespace corvane {
 
@@ -22,7 +22,8 @@ public:
 
 private:
     std::mutex m_Mutex;
-    std::atomic<pid_t> m_nOwner{0};
+    // The holder's thread identifier (GetCurrentThreadId), 0 while free.
+    std::atomic<DWORD> m_nOwner{0};
 };
 
 extern constinit CExceptionFilterLock g_CriticalSection;

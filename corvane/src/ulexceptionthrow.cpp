@@ -1,13 +1,13 @@
 // The exception filter's reports of thrown exceptions: the module's definition of the C++ runtime's throw
 // entry, which reports each exception before passing it on to the runtime's own entry.
 #include <cxxabi.h>
-#include <dlfcn.h>
 #include <stdlib.h>
 
 #include <atomic>
 #include <exception>
 #include <typeinfo>
 
+#include "comrt/interpose.h"
 #include "corvane/ulexception.h"
 #include "corvane/ulmodule.h"
 #include "ulexceptionstate.h"
@@ -68,8 +68,8 @@ ThrowFunction FindRuntimeThrow() noexcept {
     ThrowFunction pfnThrow = g_pfnRuntimeThrow.load(std::memory_order_acquire);
     if (pfnThrow != nullptr) return pfnThrow;
     void* pvOwn = reinterpret_cast<void*>(&__cxxabiv1::__cxa_throw);
-    void* pvThrow = IsProgramImage() ? nullptr : dlsym(RTLD_DEFAULT, "__cxa_throw");
-    if (pvThrow == nullptr || pvThrow == pvOwn) pvThrow = dlsym(RTLD_NEXT, "__cxa_throw");
+    void* pvThrow = IsProgramImage() ? nullptr : comrt::GetProcessProcAddress("__cxa_throw");
+    if (pvThrow == nullptr || pvThrow == pvOwn) pvThrow = comrt::GetNextProcAddress("__cxa_throw");
     if (pvThrow == pvOwn) pvThrow = nullptr;
     pfnThrow = reinterpret_cast<ThrowFunction>(pvThrow);
     g_pfnRuntimeThrow.store(pfnThrow, std::memory_order_release);

@@ -1,14 +1,10 @@
 #include "corvane/ulmodule.h"
 
-#include <dlfcn.h>
-#include <limits.h>
-#include <link.h>
-#include <stdlib.h>
-#include <string.h>
-#include <unistd.h>
-
 #include <atomic>
+#include <cstring>
 #include <mutex>
+
+#include "comrt/libraries.h"
 
 namespace {
 
@@ -18,8 +14,8 @@ constinit std::atomic<corvane::ModuleUnlockedHandler> g_pfnUnlockedHandler{nullp
 // The module's names, found once. Fixed buffers: the trace asks for them while writing a line and must not
 // allocate there.
 struct ModuleNames {
-    char szModulePath[PATH_MAX];
-    char szProcessImagePath[PATH_MAX];
+    char szModulePath[comrt::MAX_MODULE_PATH];
+    char szProcessImagePath[comrt::MAX_MODULE_PATH];
     const char* pszModuleFileName;
     bool bProgramImage;
 };
@@ -30,22 +26,10 @@ constinit std::once_flag g_NamesOnce;
 // Any function of this file serves as "an address inside the module": the foundation library is linked
 // statically with hidden symbols, so this code is in the module that owns the state.
 void FindModuleNames() noexcept {
-    ssize_t cch = readlink("/proc/self/exe", g_Names.szProcessImagePath, sizeof(g_Names.szProcessImagePath) - 1);
-    g_Names.szProcessImagePath[cch > 0 ? cch : 0] = 0;
-
-    Dl_info Info{};
-    link_map* pMap = nullptr;
-    const bool bFound = dladdr1(reinterpret_cast<const void*>(&FindModuleNames), &Info, reinterpret_cast<void**>(&pMap),
-                                RTLD_DL_LINKMAP) != 0 &&
-                        pMap != nullptr;
-    // The loader records the program under an empty name; libraries under the name they were loaded with.
-    g_Names.bProgramImage = !bFound || pMap->l_name == nullptr || pMap->l_name[0] == 0;
-    if (g_Names.bProgramImage) {
-        memcpy(g_Names.szModulePath, g_Names.szProcessImagePath, sizeof(g_Names.szModulePath));
-    } else if (realpath(pMap->l_name, g_Names.szModulePath) == nullptr) {
-        strncpy(g_Names.szModulePath, pMap->l_name, sizeof(g_Names.szModulePath) - 1);
-    }
-    const char* pszSlash = strrchr(g_Names.szModulePath, '/');
+    comrt::GetProcessImagePath(g_Names.szProcessImagePath, sizeof g_Names.szProcessImagePath);
+    comrt::GetModulePathOfAddress(reinterpret_cast<const void*>(&FindModuleNames), g_Names.szModulePath,
+                                  sizeof g_Names.szModulePath, &g_Names.bProgramImage);
+    const char* pszSlash = std::strrchr(g_Names.szModulePath, '/');
     g_Names.pszModuleFileName = pszSlash != nullptr ? pszSlash + 1 : g_Names.szModulePath;
 }
 

@@ -1,11 +1,10 @@
 #include "corvane/ulservicemodule.h"
 
-#include <signal.h>
-
 #include <chrono>
 #include <cstdio>
 #include <new>
 
+#include "comrt/console.h"
 #include "comrt/messages.h"
 #include "comrt/runtime.h"
 #include "comrt/text.h"
@@ -30,14 +29,6 @@ constexpr std::size_t kMaxModulePath = 259;
 [[noreturn]] void ThrowLastError() {
     const DWORD nError = GetLastError();
     corvane::ThrowHResult(nError == ERROR_SUCCESS ? E_FAIL : HRESULT_FROM_WIN32(nError));
-}
-
-sigset_t StopSignals() {
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    return signals;
 }
 
 }  // namespace
@@ -77,13 +68,11 @@ CUlServiceModule* CUlServiceModule::GetModule() noexcept {
 }
 
 void CUlServiceModule::BlockStopSignals() noexcept {
-    const sigset_t signals = StopSignals();
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    comrt::BlockStopSignals();
 }
 
 void CUlServiceModule::UnblockStopSignals() noexcept {
-    const sigset_t signals = StopSignals();
-    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+    comrt::UnblockStopSignals();
 }
 
 int CUlServiceModule::Main(int argc, char** argv) {
@@ -277,10 +266,8 @@ void CUlServiceModule::StartStopSignalWatch() {
     static std::once_flag s_Started;
     std::call_once(s_Started, [] {
         std::thread([] {
-            const sigset_t signals = StopSignals();
             for (;;) {
-                int nSignal = 0;
-                if (sigwait(&signals, &nSignal) != 0) continue;
+                const int nSignal = comrt::WaitForStopSignal();
                 UL_TRACE(corvane::TRACE_LEVEL_ERROR, "Signal %d received, stopping\n", nSignal);
                 std::lock_guard LifeLock(g_ModuleLifeLock);
                 if (CUlServiceModule* pModule = GetModule())

@@ -1,6 +1,9 @@
 // The shared data objects on POSIX shared memory: the lock block (a robust process-shared mutex), the data
 // object and the change block (a futex word and the creator's identity). See ulshareddata.h for the
 // protocol.
+//
+// One file (about 600 lines): making, taking over and removing the three objects is one protocol under one
+// advisory lock, and its steps are read best together.
 #include "corvane/ulshareddata.h"
 
 #include <errno.h>

@@ -1,5 +1,8 @@
 // Call stacks: capture by unwinding, symbols from GCC's libbacktrace in a short-lived child process, the
 // stack of another thread by a signal that makes the thread capture its own.
+// One file (about 750 lines): capture, the other thread's capture and the symbol lookup share the fixed
+// buffers and async-signal-safe helpers that crash reports need; in separate files those would become
+// module-wide symbols that a signal handler reaches across files.
 #include <backtrace.h>
 #include <cxxabi.h>
 #include <dlfcn.h>

@@ -1,5 +1,8 @@
 // The exception filter: reports of thrown exceptions with their error information, the signal code table,
 // and installing and removing the filter. Crashes are in exception_filter_crash_test.cpp.
+// Kept as one file (about 630 lines): thrown-exception reports, the signal table and installing the filter
+// are its three duties, each a few cases on the shared fixture; crashes, which need a process of their own
+// per case, are the other file.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <ucontext.h>
@@ -18,6 +21,7 @@
 #include "corvane/ulguard.h"
 #include "corvane/ulmodule.h"
 #include "exceptionreport.h"
+#include "ulexceptionsignal.h"
 
 using corvane::CHResultException;
 using exceptionreport::AddressOf;
@@ -210,11 +214,11 @@ TEST_F(ExceptionFilterTest, InstallingTwiceIsAnAssertionAndChangesNothing) {
     struct sigaction After {};
     sigaction(SIGSEGV, nullptr, &After);
     EXPECT_FALSE((After.sa_flags & SA_SIGINFO) != 0 &&
-                 After.sa_sigaction == &CExceptionFilter::UnhandledExceptionFilter);
+                 After.sa_sigaction == &corvane::CFatalSignalFilter::UnhandledExceptionFilter);
 }
 
 TEST_F(ExceptionFilterTest, DirectCallWithoutInformationIsAnAssertion) {
-    CExceptionFilter::UnhandledExceptionFilter(SIGSEGV, nullptr, nullptr);
+    corvane::CFatalSignalFilter::UnhandledExceptionFilter(SIGSEGV, nullptr, nullptr);
     CExceptionFilter::ExceptionFilter(nullptr, nullptr);
     const std::vector<std::string> All = Lines();
     const auto Has = [&All](const std::string& sText) {
@@ -406,7 +410,7 @@ CExceptionFilter::CRecord Translate(int nSignal, int nCode, std::uintptr_t nAddr
     Info.si_code = nCode;
     Info.si_addr = reinterpret_cast<void*>(nAddress);
     CExceptionFilter::CRecord Record;
-    CExceptionFilter::TranslateSignal(nSignal, Info, pvContext, Record);
+    corvane::CFatalSignalFilter::TranslateSignal(nSignal, Info, pvContext, Record);
     return Record;
 }
 
@@ -488,7 +492,8 @@ void PreviousInformationHandler(int, siginfo_t*, void*) {}
 void PreviousPlainHandler(int) {}
 
 bool IsFilterHandler(const struct sigaction& Action) {
-    return (Action.sa_flags & SA_SIGINFO) != 0 && Action.sa_sigaction == &CExceptionFilter::UnhandledExceptionFilter;
+    return (Action.sa_flags & SA_SIGINFO) != 0 &&
+           Action.sa_sigaction == &corvane::CFatalSignalFilter::UnhandledExceptionFilter;
 }
 
 // Keeps the process's handlers and alternate stack and puts them back at the end of a test.

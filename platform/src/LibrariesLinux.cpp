@@ -1,5 +1,9 @@
 // Run-time libraries over dlopen.
 #include <dlfcn.h>
+#include <limits.h>
+#include <link.h>
+#include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <string>
@@ -56,3 +60,32 @@ BOOL FreeLibrary(HLIBRARY hLibrary) noexcept {
     }
     return TRUE;
 }
+
+namespace comrt {
+
+void GetProcessImagePath(char* pszPath, std::size_t nSize) noexcept {
+    if (pszPath == nullptr || nSize == 0) return;
+    const ssize_t cch = readlink("/proc/self/exe", pszPath, nSize - 1);
+    pszPath[cch > 0 ? cch : 0] = 0;
+}
+
+void GetModulePathOfAddress(const void* pAddress, char* pszPath, std::size_t nSize, bool* pbProgramImage) noexcept {
+    if (pszPath == nullptr || nSize == 0) return;
+    Dl_info Info{};
+    link_map* pMap = nullptr;
+    const bool bFound =
+        dladdr1(pAddress, &Info, reinterpret_cast<void**>(&pMap), RTLD_DL_LINKMAP) != 0 && pMap != nullptr;
+    // The loader records the program under an empty name; libraries under the name they were loaded with.
+    const bool bProgramImage = !bFound || pMap->l_name == nullptr || pMap->l_name[0] == 0;
+    if (pbProgramImage != nullptr) *pbProgramImage = bProgramImage;
+    if (bProgramImage) {
+        GetProcessImagePath(pszPath, nSize);
+        return;
+    }
+    char szResolved[PATH_MAX];
+    const char* pszName = realpath(pMap->l_name, szResolved) != nullptr ? szResolved : pMap->l_name;
+    strncpy(pszPath, pszName, nSize - 1);
+    pszPath[nSize - 1] = 0;
+}
+
+}  // namespace comrt

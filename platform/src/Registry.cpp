@@ -2,6 +2,10 @@
 // opened, RegistryOverlay.h how an overlaid hive is seen through its two layers, RegistryDb.h one database's
 // schema and statements.
 //
+// The registry calls themselves stay in this one file (about 620 lines): each is a short translation of one
+// call onto the store's operations, and they share the handle checks and the copy-out rules of names and
+// data; the store, the overlay and the database are already files of their own.
+//
 // A key of an overlaid hive is identified by its path, which every call resolves again through both layers; a
 // key of any other hive is identified by its row id, which the open handle keeps, so the common calls on an
 // open key cost a single statement.

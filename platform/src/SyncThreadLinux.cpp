@@ -150,6 +150,31 @@ BOOL GetExitCodeThread(HANDLE hThread, DWORD* lpExitCode) noexcept {
     return TRUE;
 }
 
+namespace {
+
+// The calling thread's kernel identifier, asked once per thread: locks need it on every call, and a system
+// call each time would cost more than the lock itself. A child process's only thread is the one that forked,
+// whose identifier changed: the fork handler forgets the old one.
+thread_local DWORD t_nThreadIdentifier = 0;
+
+void ForgetThreadIdentifier() noexcept {
+    t_nThreadIdentifier = 0;
+}
+
+[[gnu::noinline]] DWORD AskThreadIdentifier() noexcept {
+    static const int s_nForkHandler = pthread_atfork(nullptr, nullptr, &ForgetThreadIdentifier);
+    (void)s_nForkHandler;
+    t_nThreadIdentifier = static_cast<DWORD>(gettid());
+    return t_nThreadIdentifier;
+}
+
+}  // namespace
+
+DWORD GetCurrentProcessId() noexcept {
+    return static_cast<DWORD>(getpid());
+}
+
 DWORD GetCurrentThreadId() noexcept {
-    return static_cast<DWORD>(gettid());
+    const DWORD nThreadIdentifier = t_nThreadIdentifier;
+    return nThreadIdentifier != 0 ? nThreadIdentifier : AskThreadIdentifier();
 }

@@ -1,5 +1,7 @@
 // The registry calls: keys, values, enumeration order, deletion, bad arguments, several processes and threads
 // at once. Every test works in a fresh folder of its own (CORVANE_REGISTRY_DIR).
+// One file (about 630 lines) for the calls' behaviour as a caller sees it; the store's own files and the
+// tool have registry_store_test.cpp.
 #include <dlfcn.h>
 
 #include "RegistryTestSupport.h"

@@ -71,8 +71,6 @@
 // one calling the earlier one's after its report.
 #pragma once
 
-#include <signal.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -212,8 +210,8 @@ public:
     static void Terminate() noexcept;
     static bool IsInstalled() noexcept;
 
-    // The fatal-signal handler: a report of kind 1, then the signal goes on to the previous handler.
-    static void UnhandledExceptionFilter(int nSignal, siginfo_t* pExceptionInfo, void* pvContext) noexcept;
+    // The fatal-signal handler and the translation of a signal into a record, which speak the system's
+    // signal structures, are CFatalSignalFilter's (corvane/src/ulexceptionsignal.h).
     // The report of a thrown exception (kind 0), called by the throw entry while the filter is installed.
     static void ExceptionFilter(const CRecord* pExceptionRecord,
                                 const CDebugTraceCallStack::CContext* pContextRecord) noexcept;
@@ -222,9 +220,6 @@ public:
     static bool HookCxxFrameHandler() noexcept;
     static void UnhookCxxFrameHandler() noexcept;
 
-    // The record of a signal: code, flags, address and parameters as the table above says. pvContext is the
-    // handler's ucontext_t (null: no stack-overflow test, the address from the signal information).
-    static void TranslateSignal(int nSignal, const siginfo_t& Info, const void* pvContext, CRecord& Record) noexcept;
     // The record of a thrown exception.
     static void TranslateThrow(void* pvObject, const std::type_info* pType, std::uintptr_t nAddress,
                                CRecord& Record) noexcept;

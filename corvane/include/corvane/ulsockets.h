@@ -12,8 +12,8 @@
 //   WSANETWORKEVENTS NetworkEvents;
 //   Socket.EnumNetworkEvents(NetworkEvent, NetworkEvents);
 //
-// Sockets are POSIX sockets created non-blocking. The network event that EventSelect binds is the socket's
-// own readiness for the selected events: a wait polls the socket, and EnumNetworkEvents reads what the
+// Sockets are the runtime's non-blocking stream sockets (comrt/winsock.h). The network event that EventSelect binds is
+// the socket's own readiness for the selected events: a wait polls the socket, and EnumNetworkEvents reads what the
 // socket shows at that moment. So the event is signalled exactly while one of the selected events holds,
 // as a manual-reset event that the socket library sets and EnumNetworkEvents resets would be, without a
 // second object. FD_CLOSE is recorded as soon as the peer has closed its side (or reset the connection),
@@ -32,31 +32,7 @@
 
 #include "comrt/sync.h"
 #include "comrt/types.h"
-
-using SOCKET = int;
-constexpr SOCKET INVALID_SOCKET = -1;
-
-// Network events (the bits of an EventSelect mask and of WSANETWORKEVENTS::lNetworkEvents).
-constexpr long FD_READ = 0x01;
-constexpr long FD_WRITE = 0x02;
-constexpr long FD_OOB = 0x04;
-constexpr long FD_ACCEPT = 0x08;
-constexpr long FD_CONNECT = 0x10;
-constexpr long FD_CLOSE = 0x20;
-// The index of each event's error code in WSANETWORKEVENTS::iErrorCode.
-constexpr int FD_READ_BIT = 0;
-constexpr int FD_WRITE_BIT = 1;
-constexpr int FD_OOB_BIT = 2;
-constexpr int FD_ACCEPT_BIT = 3;
-constexpr int FD_CONNECT_BIT = 4;
-constexpr int FD_CLOSE_BIT = 5;
-constexpr int FD_MAX_EVENTS = 10;
-
-// The events recorded on a socket, each with the socket library code of its failure (0 when none).
-struct WSANETWORKEVENTS {
-    long lNetworkEvents;
-    int iErrorCode[FD_MAX_EVENTS];
-};
+#include "comrt/winsock.h"
 
 // The start-up guard of the socket library: constructed, it starts the library requesting version 2.0;
 // destroyed, it shuts it down. Each user of sockets owns one for as long as it uses them. Here the library

@@ -65,6 +65,13 @@ COMRT_API HANDLE GetCurrentProcess() noexcept;
 COMRT_API BOOL DuplicateHandle(HANDLE hSourceProcessHandle, HANDLE hSourceHandle, HANDLE hTargetProcessHandle,
                                LPHANDLE lpTargetHandle, DWORD dwDesiredAccess, BOOL bInheritHandle,
                                DWORD dwOptions) noexcept;
+// Copies nSize bytes at lpBaseAddress of this process (hProcess GetCurrentProcess()) into lpBuffer through
+// the kernel, so that an address that cannot be read fails instead of faulting. *lpNumberOfBytesRead (when
+// given) receives how many bytes were copied. Unlike the system's call it leaves the last error alone and
+// allocates nothing: crash reports read memory with it from a signal handler, and a report of a thrown
+// exception must not change what the thrower's GetLastError tells.
+COMRT_API BOOL ReadProcessMemory(HANDLE hProcess, const void* lpBaseAddress, void* lpBuffer, std::size_t nSize,
+                                 std::size_t* lpNumberOfBytesRead) noexcept;
 
 // Waits for one object, or for one (bWaitAll FALSE) or all (bWaitAll TRUE) of nCount objects, at most
 // dwMilliseconds (INFINITE: no limit; 0: a test without waiting).
@@ -93,7 +100,11 @@ COMRT_API HANDLE CreateThread(void* lpThreadAttributes, std::size_t dwStackSize,
 COMRT_API DWORD ResumeThread(HANDLE hThread) noexcept;
 // STILL_ACTIVE while the thread runs, then its exit code.
 COMRT_API BOOL GetExitCodeThread(HANDLE hThread, DWORD* lpExitCode) noexcept;
+// The kernel's identifier of the calling thread, kept after the first call of each thread (a child made by
+// fork asks again; one made without fork handlers, such as _Fork, must not call it).
 COMRT_API DWORD GetCurrentThreadId() noexcept;
+// The kernel's identifier of the calling process.
+COMRT_API DWORD GetCurrentProcessId() noexcept;
 
 // Milliseconds of the monotonic clock cut to 32 bits: wraps about every 49.7 days, so compare two ticks by
 // their signed difference. The counter starts at the clock's value unless SetTickCountOrigin moved it.
