@@ -1,4 +1,4 @@
-// One file for the whole client side of an SMTP dialogue (about 670 lines): the reply parser, the waits on
+// One file for the whole client side of an SMTP dialogue (about 750 lines): the reply parser, the waits on
 // the socket, TLS, the three authentication methods and the dialogue itself are the steps of one state
 // machine over one connection object, and the template is instantiated here once, for the real socket.
 // Split, each part would have to expose the connection's internals to the others.

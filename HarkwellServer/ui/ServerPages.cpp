@@ -1,3 +1,6 @@
+// The server's status, scenarios and scenario pages (about 610 lines): the three share the scenario data of
+// the list, the frame opening of "Properties..." and the error boxes, and the scenarios page opens the
+// other two.
 #include "ServerPages.h"
 
 #include <QApplication>

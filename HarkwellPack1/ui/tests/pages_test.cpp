@@ -1,6 +1,8 @@
 // The plug-in's property pages on the library's own objects, headless: each page made as the frame makes
 // it (SetObjects, Activate), driven by control identifier, applied, and checked on the object; each saves
 // its picture (test-pictures/pack1-<page>-100.png, and -200 under QT_SCALE_FACTOR=2).
+// One file for the eight pages (about 740 lines): they share the fixture that makes the objects, the frame
+// steps and the pictures, and each page's cases are a table or two.
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
