@@ -34,7 +34,7 @@ done
 Xvfb :$display -nolisten tcp -screen 0 800x600x24 >/dev/null 2>&1 &
 PIDS+=($!)
 for _ in $(seq 100); do [[ -e /tmp/.X11-unix/X$display ]] && break; sleep 0.1; done
-read -r address bus_pid < <(dbus-daemon --session --fork --print-address=1 --print-pid=1 | tr '\n' ' ')
+{ read -r address; read -r bus_pid; } < <(dbus-daemon --session --fork --print-address=1 --print-pid=1)
 PIDS+=("$bus_pid")
 mkdir -m 700 "$WORK/runtime" "$WORK/logs"
 export DBUS_SESSION_BUS_ADDRESS=$address CORVANE_REGISTRY_DIR=$WORK/registry CORVANE_LOG_DIR=$WORK/logs \
