@@ -20,7 +20,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-start_xvfb 120 "$work" || exit 1
+start_xvfb "$work" || exit 1
 mkdir -m 700 "$work/runtime"
 export DISPLAY=:$display CORVANE_REGISTRY_DIR="$work/registry" CORVANE_LOG_DIR="$work/logs" \
   XDG_CONFIG_HOME="$work/user" XDG_CONFIG_DIRS="$work/system" XDG_DATA_HOME="$work/data" \

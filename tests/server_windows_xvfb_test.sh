@@ -14,7 +14,7 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
-start_xvfb 90 "$work" || exit 1
+start_xvfb "$work" || exit 1
 export DISPLAY=:$display CORVANE_REGISTRY_DIR="$work/registry" CORVANE_LOG_DIR="$work/logs" \
   XDG_CONFIG_HOME="$work/user" XDG_CONFIG_DIRS="$work/system" XDG_RUNTIME_DIR="$work" CORVANE_HARKWELL_BUS=none
 unset QT_QPA_PLATFORM WAYLAND_DISPLAY

@@ -22,6 +22,7 @@
 #include "TestEnvironment.h"
 #include "comrt/text.h"
 #include "corvane/ulconnection.h"
+#include "corvane/uldebug.h"
 
 namespace {
 
@@ -66,13 +67,14 @@ pid_t Spawn(std::vector<std::string> Arguments, int* pnOutput = nullptr) {
 class CTrayDesktop : public ::testing::Environment {
 public:
     void SetUp() override {
-        int nDisplay = 90;
-        while (nDisplay < 190 && (fs::exists("/tmp/.X11-unix/X" + std::to_string(nDisplay)) ||
-                                  fs::exists("/tmp/.X" + std::to_string(nDisplay) + "-lock")))
-            ++nDisplay;
-        const std::string sDisplay = ":" + std::to_string(nDisplay);
-        m_nXvfb = Spawn({"Xvfb", sDisplay, "-nolisten", "tcp", "-screen", "0", "1024x768x24"});
-        for (int i = 0; i < 100 && !fs::exists("/tmp/.X11-unix/X" + std::to_string(nDisplay)); ++i) usleep(100000);
+        // Xvfb chooses a free display and names it, so that test programs running at once never race for one.
+        int nDisplayOutput = -1;
+        m_nXvfb =
+            Spawn({"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"}, &nDisplayOutput);
+        char szDisplay[32] = {};
+        ASSERT_GT(read(nDisplayOutput, szDisplay, sizeof szDisplay - 1), 0) << "Xvfb did not start";
+        close(nDisplayOutput);
+        const std::string sDisplay = ":" + std::to_string(std::atoi(szDisplay));
         ASSERT_TRUE(m_Bus.Start());
         setenv("DISPLAY", sDisplay.c_str(), 1);
         setenv("QT_QPA_PLATFORM", "xcb", 1);
@@ -366,11 +368,23 @@ TEST_F(NotifyIconWindow, StartAndStopServiceGoThroughTheServiceManagerAndSaySo) 
     EXPECT_NE(std::string::npos, sLog.find("stop --no-block corvane-harkwell-server.service")) << sLog;
 }
 
+// The lines of the trace that say the tray is not connected.
+std::size_t NotConnectedLines() {
+    std::ifstream Stream(corvane::GetTraceLogPath());
+    std::size_t nLines = 0;
+    for (std::string sLine; std::getline(Stream, sLine);)
+        nLines += sLine.find("The tray is not connected to the application") != std::string::npos ? 1 : 0;
+    return nLines;
+}
+
 TEST_F(NotifyIconWindow, AnApplicationThatIsMissingOrGoesAwayIsConnectedAgain) {
+    const std::size_t nBefore = NotConnectedLines();
     ASSERT_TRUE(CNotifyIconWindow::GlobalCreate(false));
     CNotifyIconWindow& Window = *CNotifyIconWindow::GetInstance();
-    WaitFor([] { return false; }, 200);
+    // Several attempts at 50 ms, one trace line.
+    WaitFor([] { return false; }, 400);
     EXPECT_FALSE(Window.IsConnected()) << "no application object is registered";
+    EXPECT_EQ(nBefore + 1, NotConnectedLines());
     RegisterApplication();
     ASSERT_TRUE(WaitFor([&] { return Window.IsConnected(); })) << "the window tries again";
     CFakeApplication* pFirst = CFakeApplication::s_pLive;

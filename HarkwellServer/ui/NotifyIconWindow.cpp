@@ -324,7 +324,17 @@ void CNotifyIconWindow::ScheduleReconnect() {
     m_bReconnectScheduled = true;
     QTimer::singleShot(g_nReconnectInterval, m_pWidget.get(), [this] {
         m_bReconnectScheduled = false;
-        if (!IsConnected()) OnConnectToApplication();
+        if (IsConnected()) return;
+        // Once the failure has been traced, the attempts stay quiet until an object answers.
+        if (m_bConnectFailureTraced) {
+            CComPtr<IApplication> pProbe;
+            if (FAILED(CoCreateInstance(CLSID_CApplication, nullptr, CLSCTX_ALL, IidOf<IApplication>(),
+                                        reinterpret_cast<void**>(&pProbe)))) {
+                ScheduleReconnect();
+                return;
+            }
+        }
+        OnConnectToApplication();
     });
 }
 
@@ -353,13 +363,19 @@ void CNotifyIconWindow::OnConnectToApplication() {
         SysFreeString(sDescription);
         if (bValid != VARIANT_FALSE) SetApplicationEventBalloonToolTip(Type, sText);
     });
-    if (FAILED(hr)) {
-        UL_TRACE(corvane::TRACE_LEVEL_FAILURE,
-                 "The tray is not connected to the application (0x%08x); it tries again in %d ms\n",
-                 static_cast<unsigned>(hr), g_nReconnectInterval);
-        Disconnect();
-        ScheduleReconnect();
+    if (SUCCEEDED(hr)) {
+        m_bConnectFailureTraced = false;
+        return;
     }
+    // Said once until the next success: a service that stays stopped would fill the trace otherwise.
+    if (!m_bConnectFailureTraced) {
+        UL_TRACE(corvane::TRACE_LEVEL_FAILURE,
+                 "The tray is not connected to the application (0x%08x); it tries again every %d ms\n",
+                 static_cast<unsigned>(hr), g_nReconnectInterval);
+        m_bConnectFailureTraced = true;
+    }
+    Disconnect();
+    ScheduleReconnect();
 }
 
 DWORD CNotifyIconWindow::QueryServiceState() {

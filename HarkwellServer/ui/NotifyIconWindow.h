@@ -127,4 +127,5 @@ private:
     DWORD m_nEventCookie = 0xFEFEFEFE;
     CNotifyIconEventsSink* m_pSink = nullptr;
     bool m_bReconnectScheduled = false;
+    bool m_bConnectFailureTraced = false;
 };
