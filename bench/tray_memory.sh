@@ -27,13 +27,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-display=
-for n in $(seq 230 330); do
-    if [[ ! -e /tmp/.X11-unix/X$n && ! -e /tmp/.X$n-lock ]]; then display=$n; break; fi
-done
-Xvfb :$display -nolisten tcp -screen 0 800x600x24 >/dev/null 2>&1 &
+# Xvfb chooses a free display and names it.
+Xvfb -displayfd 3 -nolisten tcp -screen 0 800x600x24 3>"$WORK/display" >/dev/null 2>&1 &
 PIDS+=($!)
-for _ in $(seq 100); do [[ -e /tmp/.X11-unix/X$display ]] && break; sleep 0.1; done
+for _ in $(seq 100); do [[ -s $WORK/display ]] && break; sleep 0.1; done
+display=$(cat "$WORK/display")
 { read -r address; read -r bus_pid; } < <(dbus-daemon --session --fork --print-address=1 --print-pid=1)
 PIDS+=("$bus_pid")
 mkdir -m 700 "$WORK/runtime" "$WORK/logs"
