@@ -385,8 +385,12 @@ TEST_F(NotifyIconWindow, AnApplicationThatIsMissingOrGoesAwayIsConnectedAgain) {
     WaitFor([] { return false; }, 400);
     EXPECT_FALSE(Window.IsConnected()) << "no application object is registered";
     EXPECT_EQ(nBefore + 1, NotConnectedLines());
+    ASSERT_NE(Window.GetIcon(true).cacheKey(), Window.GetIcon(false).cacheKey());
+    const auto ShownIcon = [&] { return Window.GetTrayIcon()->icon().cacheKey(); };
+    EXPECT_EQ(Window.GetIcon(false).cacheKey(), ShownIcon()) << "the icon shows that nothing answers";
     RegisterApplication();
     ASSERT_TRUE(WaitFor([&] { return Window.IsConnected(); })) << "the window tries again";
+    EXPECT_EQ(Window.GetIcon(true).cacheKey(), ShownIcon());
     CFakeApplication* pFirst = CFakeApplication::s_pLive;
     ASSERT_NE(nullptr, pFirst);
     EXPECT_TRUE(pFirst->HasSinks());
@@ -394,6 +398,7 @@ TEST_F(NotifyIconWindow, AnApplicationThatIsMissingOrGoesAwayIsConnectedAgain) {
     RevokeApplication();
     pFirst->Fire(DISPID_ApplicationEvents_Stopping);
     ASSERT_TRUE(WaitFor([&] { return !Window.IsConnected(); }));
+    EXPECT_EQ(Window.GetIcon(false).cacheKey(), ShownIcon());
     EXPECT_EQ(nullptr, CFakeApplication::s_pLive) << "the window released the stopped application";
     RegisterApplication();
     ASSERT_TRUE(WaitFor([&] { return Window.IsConnected(); }));

@@ -191,13 +191,14 @@ void CNotifyIconWindow::OnCreate() {
     m_pWidget->setWindowTitle(QLatin1String(kNotifyIconBusName));
     m_hWnd = HandleFromWidget(m_pWidget.get());
     m_pBus = std::make_unique<CNotifyIconBus>();
-    const QIcon Icon = ServerIcon();
+    m_Icon = ServerIcon();
+    for (int nSize : {16, 22, 24, 32, 48, 64}) m_UnconnectedIcon.addPixmap(m_Icon.pixmap(nSize, QIcon::Disabled));
     const std::u16string sTip = GetTip();
     UL_ASSERT(!sTip.empty());
     m_bBalloons = true;
     m_sBalloonTitle = corvane::LoadStringResource(IDS_NOTIFY_ICON_TITLE);
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        m_pTrayIcon = std::make_unique<QSystemTrayIcon>(Icon);
+        m_pTrayIcon = std::make_unique<QSystemTrayIcon>(m_Icon);
         m_pTrayIcon->setToolTip(ToQString(sTip));
         OnRButtonUp(false);
         m_pTrayIcon->setContextMenu(m_pMenu.get());
@@ -288,6 +289,7 @@ void CNotifyIconWindow::OnApplicationEvent(EVENTTYPE Type, const std::u16string&
 void CNotifyIconWindow::OnApplicationStopping() {
     UL_TRACE(corvane::TRACE_LEVEL_ERROR, "The application object stops; the tray connects again later\n");
     Disconnect();
+    ShowConnection(false);
     ScheduleReconnect();
 }
 
@@ -317,6 +319,12 @@ void CNotifyIconWindow::Disconnect() {
         m_pSink->Release();
         m_pSink = nullptr;
     }
+}
+
+void CNotifyIconWindow::ShowConnection(bool bConnected) {
+    if (m_pTrayIcon == nullptr) return;
+    const QIcon& Icon = GetIcon(bConnected);
+    if (m_pTrayIcon->icon().cacheKey() != Icon.cacheKey()) m_pTrayIcon->setIcon(Icon);
 }
 
 void CNotifyIconWindow::ScheduleReconnect() {
@@ -365,8 +373,10 @@ void CNotifyIconWindow::OnConnectToApplication() {
     });
     if (SUCCEEDED(hr)) {
         m_bConnectFailureTraced = false;
+        ShowConnection(true);
         return;
     }
+    ShowConnection(false);
     // Said once until the next success: a service that stays stopped would fill the trace otherwise.
     if (!m_bConnectFailureTraced) {
         UL_TRACE(corvane::TRACE_LEVEL_FAILURE,

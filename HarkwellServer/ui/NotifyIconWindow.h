@@ -66,6 +66,8 @@ public:
     bool IsServiceHelper() const noexcept { return m_bServiceHelper; }
     bool IsConnected() const noexcept { return m_pApplication != nullptr; }
     QSystemTrayIcon* GetTrayIcon() const noexcept { return m_pTrayIcon.get(); }
+    // The icon the tray shows while connected, and the greyed one while no application object answers.
+    const QIcon& GetIcon(bool bConnected) const noexcept { return bConnected ? m_Icon : m_UnconnectedIcon; }
     // The popup menu as the last OnRButtonUp prepared it (null before).
     QMenu* GetMenu() const noexcept { return m_pMenu.get(); }
 
@@ -104,6 +106,8 @@ private:
     void OnCreate();
     void OnDestroy();
     void Disconnect();
+    // Shows in the icon whether the application object answers.
+    void ShowConnection(bool bConnected);
     void ScheduleReconnect();
     void OnAbout();
     void OnApplicationStartService();
@@ -119,6 +123,8 @@ private:
     std::unique_ptr<QSystemTrayIcon> m_pTrayIcon;
     std::unique_ptr<QMenu> m_pMenu;
     std::unique_ptr<CNotifyIconBus> m_pBus;
+    QIcon m_Icon;
+    QIcon m_UnconnectedIcon;
     bool m_bBalloons = false;
     std::u16string m_sBalloonTitle;
     DWORD m_nLastTipUpdateTime = 0;
