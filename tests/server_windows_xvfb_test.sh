@@ -5,27 +5,16 @@ set -u
 program=$1
 version=$2
 work=$(mktemp -d)
-display=
-n=90
-while [ $n -lt 190 ]; do
-  if [ ! -e /tmp/.X11-unix/X$n ] && [ ! -e /tmp/.X$n-lock ]; then display=$n; break; fi
-  n=$((n + 1))
-done
-[ -n "$display" ] || { echo "no free display number"; exit 1; }
-Xvfb :$display -nolisten tcp -screen 0 1024x768x24 >"$work/xvfb.log" 2>&1 &
-xvfb=$!
+. "$(dirname "$0")/support/xvfb.sh"
+xvfb=
 server=
 cleanup() {
   [ -n "$server" ] && kill -KILL "$server" 2>/dev/null && wait "$server" 2>/dev/null
-  kill "$xvfb" 2>/dev/null; wait "$xvfb" 2>/dev/null
+  [ -n "$xvfb" ] && kill "$xvfb" 2>/dev/null && wait "$xvfb" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
-i=0
-until [ -e /tmp/.X11-unix/X$display ]; do
-  i=$((i + 1)); [ $i -lt 100 ] || { echo "Xvfb did not start"; cat "$work/xvfb.log"; exit 1; }
-  sleep 0.1
-done
+start_xvfb "$work" || exit 1
 export DISPLAY=:$display CORVANE_REGISTRY_DIR="$work/registry" CORVANE_LOG_DIR="$work/logs" \
   XDG_CONFIG_HOME="$work/user" XDG_CONFIG_DIRS="$work/system" XDG_RUNTIME_DIR="$work" CORVANE_HARKWELL_BUS=none
 unset QT_QPA_PLATFORM WAYLAND_DISPLAY

@@ -8,6 +8,7 @@
 
 #include "Application.h"
 #include "BusRegistration.h"
+#include "NotifyIconEntry.h"
 #include "ServerMode.h"
 #include "ServerRegistration.h"
 #include "ServerWindows.h"
@@ -99,6 +100,15 @@ constexpr char kUsage[] =
     "  /About, /Configuration  the dialogs of the user interface\n"
     "Switches also begin with \"-\" or \"--\" and compare without regard to case.\n";
 
+// Whether windows can be shown: a display, or a toolkit platform without one (the headless tests).
+bool HasDisplay() {
+    const auto IsSet = [](const char* pszName) {
+        const char* pszValue = std::getenv(pszName);
+        return pszValue != nullptr && pszValue[0] != '\0';
+    };
+    return IsSet("DISPLAY") || IsSet("WAYLAND_DISPLAY") || IsSet("QT_QPA_PLATFORM");
+}
+
 }  // namespace
 
 ServerSwitch FindServerSwitch(int argc, char** argv, std::vector<std::string>* pUnknown) {
@@ -173,11 +183,7 @@ bool CHarkwellServerModule::ParseCommandLine(int argc, char** argv, int& nExitCo
 int CHarkwellServerModule::ShowServerWindow(int nWindow) {
     const char* pszWindow = nWindow == SERVER_WINDOW_ABOUT ? "About" : "Configuration";
     // Without a display there is nothing to show the window on; the toolkit is not even loaded.
-    const auto IsSet = [](const char* pszName) {
-        const char* pszValue = std::getenv(pszName);
-        return pszValue != nullptr && pszValue[0] != '\0';
-    };
-    if (!IsSet("DISPLAY") && !IsSet("WAYLAND_DISPLAY") && !IsSet("QT_QPA_PLATFORM")) {
+    if (!HasDisplay()) {
         UL_TRACE(corvane::TRACE_LEVEL_FAILURE, "The %s window needs a display; none is set\n", pszWindow);
         std::fprintf(stderr,
                      "HarkwellServer: the %s window needs a display, and none is set (DISPLAY or WAYLAND_DISPLAY)\n",
@@ -303,12 +309,55 @@ void CHarkwellServerModule::OnModeDecided() {
 
 void CHarkwellServerModule::CreateUserInterface() {
     // The tray window holds a lock on the module while it exists, so that the process outlives its last
-    // client. The window itself comes with the user interface; the lock is taken here already.
+    // client. The lock is the program's (the user-interface module has its own module state), and it is
+    // taken also without a tray: a per-user server stays until it is stopped.
     ModuleLock();
     m_bUserInterfaceLock = true;
+    if (!HasDisplay()) {
+        UL_TRACE(corvane::TRACE_LEVEL_FAILURE,
+                 "No display (DISPLAY or WAYLAND_DISPLAY): the server runs without a tray\n");
+        std::fprintf(stderr, "HarkwellServer: no display is set; the server runs without its tray icon\n");
+        return;
+    }
+    std::string sReason;
+    const HLIBRARY hModule = LoadLibraryPath(kServerUserInterfaceModule, &sReason);
+    const auto pfnCreate = hModule != nullptr
+                               ? reinterpret_cast<PFN_CreateNotifyIcon>(GetProcAddress(hModule, kCreateNotifyIconName))
+                               : nullptr;
+    const auto pfnRun = hModule != nullptr
+                            ? reinterpret_cast<PFN_RunNotifyIconLoop>(GetProcAddress(hModule, kRunNotifyIconLoopName))
+                            : nullptr;
+    const auto pfnDestroy =
+        hModule != nullptr ? reinterpret_cast<PFN_DestroyNotifyIcon>(GetProcAddress(hModule, kDestroyNotifyIconName))
+                           : nullptr;
+    if (pfnCreate == nullptr || pfnRun == nullptr || pfnDestroy == nullptr) {
+        UL_TRACE(corvane::TRACE_LEVEL_FAILURE, "The user interface %s cannot be loaded: %s; no tray\n",
+                 kServerUserInterfaceModule, hModule == nullptr ? sReason.c_str() : "an entry point is missing");
+        return;
+    }
+    const HRESULT hr = pfnCreate(IsServiceHelper() ? 1 : 0);
+    if (FAILED(hr)) {
+        UL_TRACE(corvane::TRACE_LEVEL_FAILURE, "The tray window cannot be made (0x%08x); the server runs without it\n",
+                 static_cast<unsigned>(hr));
+        return;
+    }
+    // The toolkit keeps threads and handlers of its own: the module stays loaded until the process ends.
+    m_pfnRunNotifyIconLoop = pfnRun;
+    m_pfnDestroyNotifyIcon = pfnDestroy;
+}
+
+void CHarkwellServerModule::RunMessageLoop() {
+    // The tray's windows need the toolkit's loop, which serves the thread's messages (WM_QUIT) as well.
+    if (m_pfnRunNotifyIconLoop == nullptr) return CUlServiceModuleT::RunMessageLoop();
+    if (!IsStopRequested()) m_pfnRunNotifyIconLoop();
 }
 
 void CHarkwellServerModule::DestroyUserInterface() {
+    if (m_pfnDestroyNotifyIcon != nullptr) {
+        m_pfnDestroyNotifyIcon();
+        m_pfnDestroyNotifyIcon = nullptr;
+        m_pfnRunNotifyIconLoop = nullptr;
+    }
     if (!m_bUserInterfaceLock) return;
     m_bUserInterfaceLock = false;
     ModuleUnlock();

@@ -50,6 +50,7 @@ protected:
     void RevokeClassObjects() override;
     void CreateUserInterface() override;
     void DestroyUserInterface() override;
+    void RunMessageLoop() override;
     void OnModeDecided() override;
     std::u16string GetServiceDisplayName() const override;
     std::u16string GetServiceDescription() const override;
@@ -74,6 +75,9 @@ private:
     std::vector<DWORD> m_ClassObjectCookies;
     CComPtr<IApplication> m_pApplication;
     bool m_bUserInterfaceLock = false;
+    // The tray window's loop and end, while the user-interface module shows one.
+    void (*m_pfnDestroyNotifyIcon)() = nullptr;
+    int (*m_pfnRunNotifyIconLoop)() = nullptr;
     bool m_bBusAttached = false;
     DWORD m_nApplicationRegistration = 0;
 };

@@ -131,6 +131,11 @@ protected:
     // After a successful registration of the class objects: starts the delayed shutdown watch.
     void StartShutdownMonitor();
 
+    // The thread's message loop, until WM_QUIT (a module with windows runs the toolkit's loop instead). Not
+    // entered when a stop was asked for before it.
+    virtual void RunMessageLoop();
+    bool IsStopRequested() const noexcept { return m_bStopRequested; }
+
     void SetServiceStatus(DWORD nState);
     // Ends the loop of the given thread (0: none runs yet, so it is never entered).
     void RequestStop(DWORD nThreadIdentifier);
@@ -148,7 +153,6 @@ private:
     void ServiceMain();
     void ServiceHandler(DWORD nControl);
     int RunGuarded();
-    void RunMessageLoop();
     void StartStopSignalWatch();
     void MonitorShutdown();
     void StopShutdownMonitor();
