@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "../tests/support/FixedActivityEvent.h"
+#include "../tests/support/OwnedBstr.h"
 #include "SmtpMessage.h"
 #include "SmtpNotification.h"
 #include "comrt/oleauto.h"
@@ -163,18 +164,6 @@ std::u16string EventSubject(int n) {
 }
 const std::u16string kEventBody =
     u"Host: 10.0.0.1\r\nStatus: keine Antwort seit 3 Versuchen\r\nLetzte Antwort: 12:03:44 (\u6771\u4eac)\r\n";
-
-class CBstr {
-public:
-    explicit CBstr(std::u16string_view sText) : m_s(SysAllocStringLen(sText.data(), static_cast<UINT>(sText.size()))) {}
-    ~CBstr() { SysFreeString(m_s); }
-    CBstr(const CBstr&) = delete;
-    CBstr& operator=(const CBstr&) = delete;
-    operator BSTR() const { return m_s; }
-
-private:
-    BSTR m_s;
-};
 
 // The settings both clients deliver with.
 CSmtpSettings MakeSettings() {

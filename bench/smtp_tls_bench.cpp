@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "../tests/support/FixedActivityEvent.h"
+#include "../tests/support/OwnedBstr.h"
 #include "../tests/support/TlsTestCertificates.h"
 #include "SmtpMessage.h"
 #include "SmtpNotification.h"
@@ -233,18 +234,6 @@ std::u16string EventSubject(int n) {
 }
 const std::u16string kEventBody =
     u"Host: 10.0.0.1\r\nStatus: keine Antwort seit 3 Versuchen\r\nLetzte Antwort: 12:03:44 (\u6771\u4eac)\r\n";
-
-class CBstr {
-public:
-    explicit CBstr(std::u16string_view sText) : m_s(SysAllocStringLen(sText.data(), static_cast<UINT>(sText.size()))) {}
-    ~CBstr() { SysFreeString(m_s); }
-    CBstr(const CBstr&) = delete;
-    CBstr& operator=(const CBstr&) = delete;
-    operator BSTR() const { return m_s; }
-
-private:
-    BSTR m_s;
-};
 
 // The settings every client delivers with; nSecurity decides plain or STARTTLS.
 CSmtpSettings MakeSettings(LONG nSecurity) {

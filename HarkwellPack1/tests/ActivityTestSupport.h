@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "HarkwellServer/Interfaces.h"
+#include "OwnedBstr.h"
 #include "TestEnvironment.h"
 #include "comrt/oleauto.h"
 #include "corvane/ulconnection.h"
@@ -190,22 +191,6 @@ private:
     CComObjectT<CEventSink>* m_pSink = nullptr;
     CComPtr<IConnectionPoint> m_pConnectionPoint;
     DWORD m_nSinkCookie = 0;
-};
-
-// A BSTR holding a copy of the text, freed when it goes.
-class CBstr {
-public:
-    explicit CBstr(std::u16string_view sText) : m_s(SysAllocStringLen(sText.data(), static_cast<UINT>(sText.size()))) {}
-    CBstr() = default;
-    ~CBstr() { SysFreeString(m_s); }
-    CBstr(const CBstr&) = delete;
-    CBstr& operator=(const CBstr&) = delete;
-    operator BSTR() const { return m_s; }
-    BSTR* operator&() { return &m_s; }
-    std::u16string Text() const { return std::u16string(m_s ? m_s : u"", SysStringLen(m_s)); }
-
-private:
-    BSTR m_s = nullptr;
 };
 
 }  // namespace

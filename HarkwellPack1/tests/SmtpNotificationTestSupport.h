@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "FixedActivityEvent.h"
+#include "OwnedBstr.h"
 #include "SmtpNotification.h"
 #include "comrt/oleauto.h"
 #include "corvane/ulmemorystream.h"
@@ -27,19 +28,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-// Owns a BSTR made for a call.
-class CBstr {
-public:
-    explicit CBstr(std::u16string_view sText) : m_s(SysAllocStringLen(sText.data(), static_cast<UINT>(sText.size()))) {}
-    ~CBstr() { SysFreeString(m_s); }
-    CBstr(const CBstr&) = delete;
-    CBstr& operator=(const CBstr&) = delete;
-    operator BSTR() const { return m_s; }
-
-private:
-    BSTR m_s;
-};
 
 // The text of a BSTR out value, freeing it.
 std::u16string Take(BSTR s) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "FixedActivityEvent.h"
+#include "OwnedBstr.h"
 
 #include <cctype>
 #include <chrono>
@@ -40,19 +41,6 @@ out('body', part.get_payload(decode=True))
 out('text', part.get_content())
 out('defects', sum(len(p.defects) for p in m.walk()))
 )PY";
-
-// Owns a BSTR made for a call.
-class CBstr {
-public:
-    explicit CBstr(std::u16string_view sText) : m_s(SysAllocStringLen(sText.data(), static_cast<UINT>(sText.size()))) {}
-    ~CBstr() { SysFreeString(m_s); }
-    CBstr(const CBstr&) = delete;
-    CBstr& operator=(const CBstr&) = delete;
-    operator BSTR() const { return m_s; }
-
-private:
-    BSTR m_s;
-};
 
 HRESULT HandleEvent(INotification* pNotification, std::u16string_view sSubject, std::u16string_view sBody) {
     CComPtr<IActivityEvent> pEvent = testing_support::CFixedActivityEvent::Create(sSubject, sBody);

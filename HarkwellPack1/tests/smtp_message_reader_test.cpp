@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "FixedActivityEvent.h"
+#include "OwnedBstr.h"
 #include "PythonMessageParser.h"
 #include "SmtpNotification.h"
 #include "SmtpTestServer.h"
@@ -25,19 +26,6 @@
 namespace {
 
 using testing_support::CSmtpTestServer;
-
-// Owns a BSTR made for a call.
-class CBstr {
-public:
-    explicit CBstr(std::u16string_view sText) : m_s(SysAllocStringLen(sText.data(), static_cast<UINT>(sText.size()))) {}
-    ~CBstr() { SysFreeString(m_s); }
-    CBstr(const CBstr&) = delete;
-    CBstr& operator=(const CBstr&) = delete;
-    operator BSTR() const { return m_s; }
-
-private:
-    BSTR m_s;
-};
 
 // The fields read-message.js printed for the message data; empty when it failed.
 std::map<std::string, std::string> ReadWithMailParser(const std::string& sData, std::string& sOutput) {

@@ -25,6 +25,7 @@
 #include <memory>
 
 #include "ActivityPropertyPages.h"
+#include "OwnedBstr.h"
 #include "QtTestSupport.h"
 #include "SmtpPropertyPages.h"
 #include "TestEnvironment.h"
@@ -128,19 +129,6 @@ QString ErrorBoxOf(const std::function<void()>& Make) {
 QString MessageOf(HRESULT hr) {
     return QString::fromStdU16String(FormatSystemMessage(hr));
 }
-
-// A BSTR argument that is freed with its owner.
-class CBstr {
-public:
-    explicit CBstr(const char16_t* pszText) : m_sText(SysAllocString(pszText)) {}
-    ~CBstr() { SysFreeString(m_sText); }
-    CBstr(const CBstr&) = delete;
-    CBstr& operator=(const CBstr&) = delete;
-    operator BSTR() const { return m_sText; }  // NOLINT: an argument
-
-private:
-    BSTR m_sText;
-};
 
 std::u16string Text(BSTR s) {
     std::u16string sText(s != nullptr ? s : u"", SysStringLen(s));
