@@ -14,6 +14,7 @@
 #include "BusFileFolders.h"
 #include "ClassesRootReader.h"
 #include "ManagerClient.h"
+#include "PrivateBus.h"
 #include "ServerProcess.h"
 #include "TestEnvironment.h"
 #include "TestPluginIds.h"
@@ -307,14 +308,40 @@ TEST_F(ServerModule, StartedByHandWhileRegisteredAsAServiceItIsTheServiceHelper)
     ASSERT_EQ(0, Server("/Service").nExitCode);
     RegResetStore();
 
-    const pid_t nServer = StartServerProcess({}, {"INVOCATION_ID="});
-    ASSERT_GT(nServer, 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-    ASSERT_EQ(0, kill(nServer, SIGTERM));
-    EXPECT_EQ(0, WaitForExit(nServer, std::chrono::seconds(15)));
-    const std::string sTrace = TraceLog();
-    EXPECT_NE(std::string::npos, sTrace.find("nClassContext 1, nFlags 0x2")) << sTrace;
-    EXPECT_EQ(std::string::npos, sTrace.find("ClassIdentifier")) << sTrace;  // no page class is built in yet
+    // The pages it serves come from its user-interface module, which a run without a display never loads.
+    // Its tray and pages reach for the service on a system bus that is not there.
+    testing_support::CPrivateSessionBus SessionBus;
+    ASSERT_TRUE(SessionBus.Start());
+    const std::string sNoSystemBus = "DBUS_SYSTEM_BUS_ADDRESS=unix:path=" + (m_Folder.Path() / "none").string();
+    const struct {
+        const char* pszPlatform;
+        std::vector<const char*> Classes;
+    } kCases[] = {
+        {"", {}},
+        {"offscreen",
+         {"{EE534334-98FE-4D50-85B9-AE63DCB42780}", "{4DDF9AF4-635D-4576-98F8-611A5BB25738}",
+          "{1549D24D-1D32-4217-BAE2-528A254A0029}"}},
+    };
+    for (const auto& Case : kCases) {
+        SCOPED_TRACE(Case.pszPlatform);
+        std::filesystem::remove(m_LogFolder / "HarkwellServer.log");
+        const pid_t nServer = StartServerProcess(
+            {}, {"INVOCATION_ID=", "DISPLAY=", "WAYLAND_DISPLAY=", std::string("QT_QPA_PLATFORM=") + Case.pszPlatform,
+                 sNoSystemBus});
+        ASSERT_GT(nServer, 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+        ASSERT_EQ(0, kill(nServer, SIGTERM));
+        EXPECT_EQ(0, WaitForExit(nServer, std::chrono::seconds(15)));
+        const std::string sTrace = TraceLog();
+        EXPECT_NE(std::string::npos, sTrace.find("nClassContext 1, nFlags 0x2")) << sTrace;
+        // The three page classes, in their order, and no other class.
+        std::vector<std::string> Classes;
+        for (std::size_t n = sTrace.find("ClassIdentifier "); n != std::string::npos;
+             n = sTrace.find("ClassIdentifier ", n + 1))
+            Classes.push_back(sTrace.substr(n + 16, 38));
+        EXPECT_EQ(std::vector<std::string>(Case.Classes.begin(), Case.Classes.end()), Classes) << sTrace;
+        EXPECT_EQ(Case.Classes.empty(), sTrace.find("serves no property pages") != std::string::npos) << sTrace;
+    }
     // No application object: the stored scenario was never started (this load is its first start).
     EXPECT_EQ(u"Test Activity (started 1)", StoredActivityTitle());
 }

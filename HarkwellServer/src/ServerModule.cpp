@@ -15,6 +15,7 @@
 #include "comrt/bus.h"
 #include "comrt/libraries.h"
 #include "comrt/runningobjects.h"
+#include "comrt/runtime.h"
 #include "comrt/text.h"
 #include "corvane/uldebug.h"
 #include "corvane/ulguard.h"
@@ -129,6 +130,32 @@ ServerSwitch FindServerSwitch(int argc, char** argv, std::vector<std::string>* p
         if (Switch != ServerSwitch::None) return Switch;
     }
     return ServerSwitch::None;
+}
+
+void RegisterServiceHelperClassObjects(HLIBRARY hModule, std::vector<DWORD>& Cookies) {
+    constexpr DWORD nClassContext = CLSCTX_INPROC_SERVER;
+    constexpr DWORD nFlags = REGCLS_MULTI_SEPARATE;
+    UL_TRACE(corvane::TRACE_LEVEL_ERROR, "nClassContext %d, nFlags 0x%x\n", nClassContext, nFlags);
+    if (hModule == nullptr) {
+        // Without a display (or with a module that cannot be loaded) no window can show a page.
+        UL_TRACE(corvane::TRACE_LEVEL_FAILURE,
+                 "The service helper serves no property pages: its user interface %s is not loaded\n",
+                 kServerUserInterfaceModule);
+        return;
+    }
+    const auto pfnGetClassObject =
+        reinterpret_cast<PFN_DllGetClassObject>(GetProcAddress(hModule, "DllGetClassObject"));
+    if (pfnGetClassObject == nullptr) corvane::ThrowHResult(HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND));
+    for (const CLSID* const* ppEntry = ppServiceHelperClassIdentifiers; *ppEntry != nullptr; ++ppEntry) {
+        UL_ASSERT(CHarkwellServerModule::IsServiceHelperClassIdentifier(**ppEntry));
+        UL_TRACE(corvane::TRACE_LEVEL_ERROR, "ClassIdentifier %s\n",
+                 comrt::ToUtf8(corvane::GuidText(**ppEntry)).c_str());
+        CComPtr<IUnknown> pFactory;
+        UL_CHECK(pfnGetClassObject(**ppEntry, IidOf<IUnknown>(), reinterpret_cast<void**>(&pFactory)));
+        DWORD nCookie = 0;
+        UL_CHECK(CoRegisterClassObject(**ppEntry, pFactory, nClassContext, nFlags, &nCookie));
+        Cookies.push_back(nCookie);
+    }
 }
 
 CHarkwellServerModule::CHarkwellServerModule()
@@ -341,6 +368,8 @@ void CHarkwellServerModule::CreateUserInterface() {
                  static_cast<unsigned>(hr));
         return;
     }
+    // The windows run: the module's property pages can be shown, so the service helper serves them.
+    m_hUserInterface = hModule;
     // The toolkit keeps threads and handlers of its own: the module stays loaded until the process ends.
     m_pfnRunNotifyIconLoop = pfnRun;
     m_pfnDestroyNotifyIcon = pfnDestroy;
@@ -357,6 +386,7 @@ void CHarkwellServerModule::DestroyUserInterface() {
         m_pfnDestroyNotifyIcon();
         m_pfnDestroyNotifyIcon = nullptr;
         m_pfnRunNotifyIconLoop = nullptr;
+        m_hUserInterface = nullptr;
     }
     if (!m_bUserInterfaceLock) return;
     m_bUserInterfaceLock = false;
@@ -410,7 +440,7 @@ void CHarkwellServerModule::AttachBus() {
 void CHarkwellServerModule::RegisterClassObjects() {
     AttachBus();
     if (IsServiceHelper()) {
-        RegisterClassObjectsWhere(true, CLSCTX_INPROC_SERVER, REGCLS_MULTI_SEPARATE, true);
+        RegisterServiceHelperClassObjects(m_hUserInterface, m_ClassObjectCookies);
     } else if (IsServiceMode()) {
         RegisterClassObjectsWhere(false, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, true);
     } else {

@@ -8,11 +8,20 @@
 
 #include "HarkwellServer/ServerInterfaces.h"
 #include "comrt/comptr.h"
+#include "comrt/libraries.h"
 #include "corvane/ulservicemodule.h"
 
 // The classes the service helper serves in a user's session (the status, scenarios and scenario property
 // pages), null-terminated; every other class lives in the service process.
 extern const CLSID* const ppServiceHelperClassIdentifiers[];
+
+// Registers the class objects of the classes the service helper serves (ppServiceHelperClassIdentifiers)
+// with the runtime, in process and one object per creation (CLSCTX_INPROC_SERVER, REGCLS_MULTI_SEPARATE), so
+// that the property frame makes its pages from them. The class objects come from hModule, the server's
+// user-interface module that implements the pages (its DllGetClassObject); without it (no display) nothing
+// is registered, which is traced. Each registration's cookie is appended to Cookies; the first failure is
+// raised, the classes registered before it stay in Cookies for their revocation.
+void RegisterServiceHelperClassObjects(HLIBRARY hModule, std::vector<DWORD>& Cookies);
 
 // What a switch asks for, in the order the rules are tried.
 enum class ServerSwitch { None, About, Configuration, Register, UnregServer, RegServer, Service, Help };
@@ -75,6 +84,8 @@ private:
     std::vector<DWORD> m_ClassObjectCookies;
     CComPtr<IApplication> m_pApplication;
     bool m_bUserInterfaceLock = false;
+    // The user-interface module while its windows run: the service helper's pages come from it.
+    HLIBRARY m_hUserInterface = nullptr;
     // The tray window's loop and end, while the user-interface module shows one.
     void (*m_pfnDestroyNotifyIcon)() = nullptr;
     int (*m_pfnRunNotifyIconLoop)() = nullptr;
