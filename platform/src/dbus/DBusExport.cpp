@@ -2,6 +2,10 @@
 // described dual interface the object answers, signals for its outgoing interfaces, and the class factory.
 // The calls these interfaces carry into the object are in DBusExportCalls.cpp.
 #include <atomic>
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
 
 #include "DBusBridge.h"
 #include "DBusHandlers.h"
@@ -45,6 +49,35 @@ std::string CurrentSender(const sdbus::Message& message) {
     sd_bus_message* pCall = sd_bus_get_current_message(sd_bus_message_get_bus(RawMessage(message)));
     const char* szSender = pCall ? sd_bus_message_get_sender(pCall) : nullptr;
     return szSender ? szSender : "";
+}
+
+// sd-bus runs a property's getter again, for the same call, when objects were exported while it ran (it then
+// looks the path up anew): a getter whose value is an object that the first run exported for the caller would
+// export one more object on every run, and the call would never end. The values the getters gave for the call
+// being served are kept here (on the connection's thread, which runs them): a getter run again for that call
+// hands out the same value, without holding it once more for the caller. They are let go when a getter serves
+// the next call.
+struct CPropertyGetRuns {
+    sd_bus_message* pCall = nullptr;
+    std::uint64_t nCookie = 0;
+    std::string sSender;
+    std::vector<std::pair<std::pair<const void*, const MemberDescription*>, std::unique_ptr<CVariant>>> Values;
+};
+thread_local CPropertyGetRuns t_PropertyGetRuns;
+
+// The runs of the call that reply answers, begun afresh when it is another call than the last one.
+CPropertyGetRuns& PropertyGetRunsOf(const sdbus::Message& reply, const std::string& sSender) {
+    sd_bus_message* pCall = sd_bus_get_current_message(sd_bus_message_get_bus(RawMessage(reply)));
+    std::uint64_t nCookie = 0;
+    if (pCall != nullptr) sd_bus_message_get_cookie(pCall, &nCookie);
+    CPropertyGetRuns& runs = t_PropertyGetRuns;
+    if (runs.pCall != pCall || runs.nCookie != nCookie || runs.sSender != sSender) {
+        runs.Values.clear();
+        runs.pCall = pCall;
+        runs.nCookie = nCookie;
+        runs.sSender = sSender;
+    }
+    return runs;
 }
 
 // Receives the events of one outgoing interface of an exported object and sends them as signals.
@@ -158,12 +191,23 @@ void CBusBridge::AddTypedInterface(sdbus::IObject& object, const std::weak_ptr<C
             auto getter = [this, locked, &d, &m](sdbus::PropertyGetReply& reply) {
                 Guarded([&] {
                     auto pExport = locked();
+                    const std::string sSender = CurrentSender(reply);
+                    CPropertyGetRuns& runs = PropertyGetRunsOf(reply, sSender);
+                    const auto key = std::make_pair(static_cast<const void*>(pExport.get()), &m);
+                    for (const auto& [runKey, pValue] : runs.Values) {
+                        if (runKey != key) continue;
+                        // Run again for the same call: its objects are exported and held for the caller.
+                        CServerMapper heldAlready(*this, std::string());
+                        ThrowIfFailed(WriteTyped(RawMessage(reply), pValue->v, m.pParams[0].vt, heldAlready));
+                        return;
+                    }
                     CComPtr<IUnknown> pIdentity = IdentityOf(m_Lock, pExport);
-                    CServerMapper mapper(*this, CurrentSender(reply));
+                    CServerMapper mapper(*this, sSender);
                     CVariants values(m.nParams);
-                    CVariant result;
-                    ThrowIfFailed(InvokeMember(pIdentity, d, m, values.v, &result.v));
-                    ThrowIfFailed(WriteTyped(RawMessage(reply), result.v, m.pParams[0].vt, mapper));
+                    auto pResult = std::make_unique<CVariant>();
+                    ThrowIfFailed(InvokeMember(pIdentity, d, m, values.v, &pResult->v));
+                    ThrowIfFailed(WriteTyped(RawMessage(reply), pResult->v, m.pParams[0].vt, mapper));
+                    runs.Values.emplace_back(key, std::move(pResult));
                 });
             };
             const std::string sSignature = SignatureOf(m.pParams[0].vt);
