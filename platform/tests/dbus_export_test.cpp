@@ -204,6 +204,73 @@ TEST_F(DBusExportTest, AnInterfaceTheBusRefusesIsAnErrorAndTriedAgainOnTheNextQu
     comrt::UnregisterInterfaceDescription(LateDescription());
 }
 
+}  // namespace
+
+// An object whose one property hands out a new widget at every read, as a collection's _NewEnum hands out a
+// new enumerator.
+struct ITestMaker : IDispatch {
+    static constexpr IID kIid = MakeGuid("{8F1E6A52-3C7D-4E21-9B0A-5D2C1E00000A}");
+    virtual HRESULT get_Made(ITestWidget** ppMade) = 0;
+};
+COMRT_DESCRIBE_INTERFACE(ITestMaker, "ITestMaker Interface", comrt::InterfaceKind::Dual,
+                         comrt::PropGet<&ITestMaker::get_Made>(1, "Made", 1, "ppMade"));
+
+namespace {
+
+class CTestMaker final : public CSingleInterfaceObject<comrt::IDispatchImplT<ITestMaker>, ITestMaker> {
+public:
+    HRESULT get_Made(ITestWidget** ppMade) override {
+        ++m_nReads;
+        *ppMade = new CTestWidget(u"made");  // made with its one reference, the caller's
+        return S_OK;
+    }
+    std::atomic<int> m_nReads{0};
+};
+
+TEST_F(DBusExportTest, APropertyThatHandsOutANewObjectIsReadOnceAndAnswers) {
+    CComPtr<CTestMaker> pMaker;
+    pMaker.Attach(new CTestMaker);
+    CComPtr<IMoniker> pName;
+    ASSERT_EQ(S_OK, CreateItemMoniker(u"!", u"maker", &pName));
+    CComPtr<IRunningObjectTable> pTable;
+    ASSERT_EQ(S_OK, GetRunningObjectTable(0, &pTable));
+    DWORD nCookie = 0;
+    ASSERT_EQ(S_OK, pTable->Register(0, static_cast<ITestMaker*>(pMaker.p), pName, &nCookie));
+    int nStatus = 0;
+    const std::string sTree = RunCommand(Busctl({"tree", "Corvane.HarkwellServer"}), &nStatus);
+    const std::size_t nBefore = comrt::CoGetExportedObjectCount();
+    // The maker is the newest object of the folder of handed-out objects.
+    constexpr std::string_view kFolder = "/Corvane/HarkwellServer/Objects/";
+    std::string sPath;
+    for (std::size_t nAt = sTree.find(kFolder); nAt != std::string::npos; nAt = sTree.find(kFolder, nAt + 1)) {
+        std::size_t nEnd = nAt + kFolder.size();
+        while (nEnd < sTree.size() && std::isdigit(static_cast<unsigned char>(sTree[nEnd]))) ++nEnd;
+        if (nEnd > nAt + kFolder.size()) sPath = sTree.substr(nAt, nEnd - nAt);
+    }
+    ASSERT_FALSE(sPath.empty()) << sTree;
+    // The bus library runs a getter again when an object was exported while it ran; each read must still
+    // answer, with one object exported for the caller (it used to export objects until memory ran out, and
+    // the caller's time ran out).
+    for (const char* pszTool : {"gdbus", "busctl"}) {
+        SCOPED_TRACE(pszTool);
+        const int nReads = pMaker->m_nReads;
+        const std::string sOut =
+            RunCommand(std::string(pszTool) == "gdbus"
+                           ? Gdbus(sPath, "org.freedesktop.DBus.Properties.Get", {"Corvane.ITestMaker", "Made"})
+                           : Busctl({"--timeout=5", "get-property", "Corvane.HarkwellServer", sPath,
+                                     "Corvane.ITestMaker", "Made"}),
+                       &nStatus);
+        EXPECT_EQ(0, nStatus) << sOut;
+        EXPECT_NE(std::string::npos, sOut.find(std::string(kFolder))) << sOut;
+        EXPECT_LE(pMaker->m_nReads, nReads + 2) << "a read and at most one run again";
+    }
+    // Both callers left the bus: what was held for them went, and no widget a read made is left.
+    EXPECT_TRUE(WaitFor([&] { return comrt::CoGetExportedObjectCount() == nBefore; }))
+        << comrt::CoGetExportedObjectCount() << " exported, " << nBefore << " before";
+    EXPECT_EQ(S_OK, pTable->Revoke(nCookie));
+    EXPECT_TRUE(Settled()) << g_nLiveWidgets << " widgets, " << comrt::CoGetExportedObjectCount() << " exported";
+}
+
 TEST_F(DBusExportTest, FailuresAreErrorsNamedAfterTheirHresult) {
     int nStatus = 0;
     // An unknown DISPID.

@@ -53,15 +53,15 @@ std::string CurrentSender(const sdbus::Message& message) {
 
 // sd-bus runs a property's getter again, for the same call, when objects were exported while it ran (it then
 // looks the path up anew): a getter whose value is an object that the first run exported for the caller would
-// export one more object on every run, and the call would never end. The values the getters gave for the call
-// being served are kept here (on the connection's thread, which runs them): a getter run again for that call
-// hands out the same value, without holding it once more for the caller. They are let go when a getter serves
-// the next call.
+// export one more object on every run, and the call would never end. The paths the first run handed out for
+// the call being served are kept here (on the connection's thread, which runs the getters; paths only, so no
+// object outlives the call): a getter run again for that call writes its value with those paths, exporting
+// nothing and holding nothing once more for the caller.
 struct CPropertyGetRuns {
     sd_bus_message* pCall = nullptr;
     std::uint64_t nCookie = 0;
     std::string sSender;
-    std::vector<std::pair<std::pair<const void*, const MemberDescription*>, std::unique_ptr<CVariant>>> Values;
+    std::vector<std::pair<std::pair<const void*, const MemberDescription*>, std::vector<std::string>>> Paths;
 };
 thread_local CPropertyGetRuns t_PropertyGetRuns;
 
@@ -72,13 +72,32 @@ CPropertyGetRuns& PropertyGetRunsOf(const sdbus::Message& reply, const std::stri
     if (pCall != nullptr) sd_bus_message_get_cookie(pCall, &nCookie);
     CPropertyGetRuns& runs = t_PropertyGetRuns;
     if (runs.pCall != pCall || runs.nCookie != nCookie || runs.sSender != sSender) {
-        runs.Values.clear();
+        runs.Paths.clear();
         runs.pCall = pCall;
         runs.nCookie = nCookie;
         runs.sSender = sSender;
     }
     return runs;
 }
+
+// Hands out the paths a first run handed out, in their order, for a getter run again.
+class CReplayMapper final : public IObjectMapper {
+public:
+    explicit CReplayMapper(const std::vector<std::string>& paths) : m_Paths(paths) {}
+    HRESULT PathOf(IUnknown*, std::string* psPath) override {
+        if (m_nNext >= m_Paths.size()) return E_UNEXPECTED;
+        *psPath = m_Paths[m_nNext++];
+        return S_OK;
+    }
+    HRESULT ObjectOf(const std::string&, IUnknown** ppObject) override {
+        *ppObject = nullptr;
+        return E_NOTIMPL;
+    }
+
+private:
+    const std::vector<std::string>& m_Paths;
+    std::size_t m_nNext = 0;
+};
 
 // Receives the events of one outgoing interface of an exported object and sends them as signals.
 class CEventSink final : public CRefCounted<IDispatch> {
@@ -194,20 +213,22 @@ void CBusBridge::AddTypedInterface(sdbus::IObject& object, const std::weak_ptr<C
                     const std::string sSender = CurrentSender(reply);
                     CPropertyGetRuns& runs = PropertyGetRunsOf(reply, sSender);
                     const auto key = std::make_pair(static_cast<const void*>(pExport.get()), &m);
-                    for (const auto& [runKey, pValue] : runs.Values) {
-                        if (runKey != key) continue;
+                    const std::vector<std::string>* pFirstRun = nullptr;
+                    for (const auto& [runKey, paths] : runs.Paths)
+                        if (runKey == key) pFirstRun = &paths;
+                    CComPtr<IUnknown> pIdentity = IdentityOf(m_Lock, pExport);
+                    CVariants values(m.nParams);
+                    CVariant result;
+                    ThrowIfFailed(InvokeMember(pIdentity, d, m, values.v, &result.v));
+                    if (pFirstRun != nullptr) {
                         // Run again for the same call: its objects are exported and held for the caller.
-                        CServerMapper heldAlready(*this, std::string());
-                        ThrowIfFailed(WriteTyped(RawMessage(reply), pValue->v, m.pParams[0].vt, heldAlready));
+                        CReplayMapper replay(*pFirstRun);
+                        ThrowIfFailed(WriteTyped(RawMessage(reply), result.v, m.pParams[0].vt, replay));
                         return;
                     }
-                    CComPtr<IUnknown> pIdentity = IdentityOf(m_Lock, pExport);
                     CServerMapper mapper(*this, sSender);
-                    CVariants values(m.nParams);
-                    auto pResult = std::make_unique<CVariant>();
-                    ThrowIfFailed(InvokeMember(pIdentity, d, m, values.v, &pResult->v));
-                    ThrowIfFailed(WriteTyped(RawMessage(reply), pResult->v, m.pParams[0].vt, mapper));
-                    runs.Values.emplace_back(key, std::move(pResult));
+                    ThrowIfFailed(WriteTyped(RawMessage(reply), result.v, m.pParams[0].vt, mapper));
+                    runs.Paths.emplace_back(key, mapper.Paths());
                 });
             };
             const std::string sSignature = SignatureOf(m.pParams[0].vt);
