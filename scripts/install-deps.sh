@@ -31,8 +31,9 @@ test_packages=(
   libglib2.0-bin monit
   # An X server without a screen for the notification-area tests (the offscreen platform has no tray).
   xvfb
-  # xwininfo, which finds the program's windows by title on that server.
-  x11-utils
+  # xwininfo, which finds the program's windows by title on that server, and the X protocol library
+  # with which the tray's memory benchmark closes the window it opened there.
+  x11-utils libxcb1-dev
 )
 # dpkg-shlibdeps (dpkg-dev) and file find the package's dependencies; lintian checks the package.
 package_packages=(dpkg-dev file lintian)
