@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -347,7 +348,15 @@ TEST_F(BusRelayTest, OrdinaryCallsAndSignalsPassBothWays) {
     EXPECT_EQ(0u, m_Server.Relay()->RefusedCount());
 }
 
+// The descriptors this process holds (the relay's and the server's among them).
+std::size_t OpenDescriptors() {
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
 TEST_F(BusRelayTest, DescriptorsTravelWithTheirMessagesBothWays) {
+    const std::size_t nOpen = OpenDescriptors();
     for (int i = 0; i < 5; ++i) {
         int pipe[2];
         ASSERT_EQ(0, pipe2(pipe, O_CLOEXEC));
@@ -374,6 +383,8 @@ TEST_F(BusRelayTest, DescriptorsTravelWithTheirMessagesBothWays) {
     EXPECT_EQ(4, read(nFd, sz, sizeof sz - 1));
     EXPECT_STREQ("back", sz);
     sd_bus_message_unref(pReply);
+    // The relay keeps none of the descriptors it carried.
+    EXPECT_EQ(nOpen, OpenDescriptors());
 }
 
 TEST(BusRelay, TheRelayEndsWithTheConnectionAndTheLibrarySeesTheBusGo) {

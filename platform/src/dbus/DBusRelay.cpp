@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -37,7 +38,10 @@ struct CChunk {
 
 // One direction of the connection: what was read and not yet framed, and what waits to be written.
 struct CStream {
-    std::vector<uint8_t> In;  // bytes read are In[nHead, nTail); the rest is room for the next read
+    // Bytes read are In[nHead, nTail); the rest of its nRoom is room for the next read, left uninitialised so
+    // that an idle connection's buffer costs no resident memory beyond the bytes it held.
+    std::unique_ptr<uint8_t[]> In;
+    std::size_t nRoom = 0;
     std::size_t nHead = 0;
     std::size_t nTail = 0;
     std::deque<int> Fds;  // received and not yet handed to a message
@@ -47,6 +51,17 @@ struct CStream {
     bool bEnded = false;  // the reading side is closed
     std::deque<CChunk> Out;
     std::size_t nPending = 0;
+
+    void MakeRoom(std::size_t nBytes) {
+        if (nRoom - nTail >= nBytes) return;
+        const std::size_t nNewRoom = std::max(nTail + nBytes, 2 * nRoom);
+        std::unique_ptr<uint8_t[]> pNew(new uint8_t[nNewRoom]);
+        if (nTail > nHead) std::memcpy(pNew.get(), In.get() + nHead, nTail - nHead);
+        nTail -= nHead;
+        nHead = 0;
+        In = std::move(pNew);
+        nRoom = nNewRoom;
+    }
 
     ~CStream() {
         for (int nFd : Fds) close(nFd);
@@ -73,8 +88,8 @@ struct CStream {
 // Reads what the socket has, with the descriptors sent with it; false at its end or on an error.
 bool ReadSome(int nFd, CStream& stream) {
     for (int nRound = 0; nRound < 16; ++nRound) {
-        if (stream.In.size() - stream.nTail < kReadSize) stream.In.resize(stream.nTail + kReadSize);
-        iovec io{stream.In.data() + stream.nTail, kReadSize};
+        stream.MakeRoom(kReadSize);
+        iovec io{stream.In.get() + stream.nTail, kReadSize};
         alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxFds)];
         msghdr message{};
         message.msg_iov = &io;
@@ -150,7 +165,7 @@ struct CRelayRules {
 std::size_t Forward(CStream& stream, const CRelayRules& rules, CStream* pReplies) {
     std::size_t nRefused = 0;
     while (stream.nHead < stream.nTail) {
-        const uint8_t* p = stream.In.data() + stream.nHead;
+        const uint8_t* p = stream.In.get() + stream.nHead;
         const std::size_t n = stream.nTail - stream.nHead;
         BusFrame frame;
         const FrameResult result = stream.bFramed ? ReadFrame(p, n, &frame) : FrameResult::Malformed;
@@ -177,12 +192,15 @@ std::size_t Forward(CStream& stream, const CRelayRules& rules, CStream* pReplies
     }
     // The bytes handed on leave the buffer; what is left of a message moves to its start.
     if (stream.nHead > 0) {
-        std::memmove(stream.In.data(), stream.In.data() + stream.nHead, stream.nTail - stream.nHead);
+        std::memmove(stream.In.get(), stream.In.get() + stream.nHead, stream.nTail - stream.nHead);
         stream.nTail -= stream.nHead;
         stream.nHead = 0;
     }
     // Room taken by one large message is given back once it has gone.
-    if (stream.nTail == 0 && stream.In.size() > 4 * kReadSize) stream.In = std::vector<uint8_t>();
+    if (stream.nTail == 0 && stream.nRoom > 4 * kReadSize) {
+        stream.In.reset();
+        stream.nRoom = 0;
+    }
     return nRefused;
 }
 
