@@ -59,6 +59,7 @@ CBusBridge::CBusBridge(std::unique_ptr<sdbus::IConnection> pConnection, BusKind 
         sdbus::floating_slot);
     m_pClassFactory = BuildClassFactory();
     AttachViews();
+    InsertRelay();
     // The threads start last: a constructor that throws before them leaves nothing running.
     m_Worker = std::thread([this] { WorkerMain(); });
     m_EventLoop = std::thread([this] { RunEventLoop(*m_pConnection); });

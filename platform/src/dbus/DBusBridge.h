@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "DBusMarshal.h"
+#include "DBusRelay.h"
 #include "comrt/bus.h"
 #include "comrt/comptr.h"
 #include "comrt/dispatch.h"
@@ -174,6 +175,9 @@ private:
     // Sees every message before any object does: a call on a path longer than kMaxObjectPathLength is
     // refused at once.
     static int OnFilter(sd_bus_message* pMessage, void* pUserData, sd_bus_error* pError);
+    // Puts the relay in front of the library (DBusRelay.h), so that calls on paths too long for the
+    // library are answered too; without one the bridge works on, and those callers wait for their time-out.
+    void InsertRelay();
     static int OnEnumerateViews(sd_bus* pBus, const char* szPrefix, void* pUserData, char*** pppNodes,
                                 sd_bus_error* pError);
     void ServeView(sd_bus_message* pCall);
@@ -191,6 +195,8 @@ private:
     void Subscribe(const std::shared_ptr<CExport>& pExport, const InterfaceDescription& d);
     std::unique_ptr<sdbus::IObject> BuildClassFactory();
 
+    // Declared before the connection so that it ends after it, whichever way the bridge ends.
+    std::unique_ptr<CBusRelay> m_pRelay;
     std::unique_ptr<sdbus::IConnection> m_pConnection;
     const BusKind m_Kind;
 

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "DBusFrame.h"
 #include "DBusHandlers.h"
 #include "comrt/text.h"
 
@@ -268,9 +269,22 @@ int CBusBridge::OnFilter(sd_bus_message* pMessage, void*, sd_bus_error* pError) 
     const char* szPath = sd_bus_message_get_path(pMessage);
     if (szPath == nullptr || std::strlen(szPath) <= kMaxObjectPathLength) return 0;
     // The library sends the error (unless the caller asked for no reply) and the call ends here.
-    return sd_bus_error_setf(pError, ErrorNameOf(E_INVALIDARG).c_str(),
-                             "The object path is %zu bytes long; paths are at most %zu bytes.", std::strlen(szPath),
-                             kMaxObjectPathLength);
+    return sd_bus_error_set(pError, ErrorNameOf(E_INVALIDARG).c_str(),
+                            OverlongPathText(std::strlen(szPath), kMaxObjectPathLength).c_str());
+}
+
+void CBusBridge::InsertRelay() {
+    sdbus::Signal probe = m_pClassFactory->createSignal(kClassFactoryInterface, "Probe");
+    sd_bus* pBus = sd_bus_message_get_bus(RawMessage(probe));
+    // The relay must start between two messages: a blocking call returns once the library has written all
+    // it had queued before it and has read its reply to the end, and nothing else uses the connection yet.
+    sd_bus_message* pReply = nullptr;
+    const int nCall = pBus == nullptr ? -1
+                                      : sd_bus_call_method(pBus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                                           "org.freedesktop.DBus", "GetId", nullptr, &pReply, "");
+    sd_bus_message_unref(pReply);
+    const int nSocket = nCall >= 0 ? sd_bus_get_fd(pBus) : -1;
+    if (nSocket >= 0) m_pRelay = CBusRelay::Insert(nSocket, kMaxObjectPathLength, ErrorNameOf(E_INVALIDARG));
 }
 
 int CBusBridge::OnGoingCall(sd_bus_message* pCall, void* pUserData, sd_bus_error* pError) {
