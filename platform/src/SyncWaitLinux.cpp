@@ -51,12 +51,14 @@ bool Remaining(const timespec& Deadline, timespec& Left) noexcept {
 
 // The lowest index whose object is signalled, its signal taken; -1 when none is. With bAnnounce, the wait is
 // announced on each object found not signalled (marked in pbAnnounced), under that object's lock.
-int TakeAny(const ObjectArray& Objects, DWORD nCount, bool bAnnounce, bool* pbAnnounced) noexcept {
+// *pbAbandoned tells whether the object taken was a mutex whose holder had ended.
+int TakeAny(const ObjectArray& Objects, DWORD nCount, bool bAnnounce, bool* pbAnnounced, bool* pbAbandoned) noexcept {
     for (DWORD i = 0; i < nCount; ++i) {
         CWaitableObject& Object = *Objects[i];
         std::lock_guard Guard(Object.Lock());
         if (Object.IsSignaledLocked()) {
             Object.AcquireLocked();
+            *pbAbandoned = Object.TakeAbandonedLocked();
             return static_cast<int>(i);
         }
         if (bAnnounce) {
@@ -115,6 +117,16 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
         Objects[i] = LookupHandleOf<CWaitableObject>(lpHandles[i]);
         if (!Objects[i]) return WAIT_FAILED;
     }
+    bool bPolled = false;
+    for (DWORD i = 0; i < nCount; ++i) bPolled = bPolled || Objects[i]->IsPolled();
+    if (bWaitAll && bPolled) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return WAIT_FAILED;
+    }
+    if (nCount == 1) {
+        DWORD dwResult = WAIT_FAILED;
+        if (Objects[0]->WaitAlone(dwMilliseconds, &dwResult)) return dwResult;
+    }
     if (bWaitAll) {
         for (DWORD i = 0; i < nCount; ++i)
             for (DWORD j = i + 1; j < nCount; ++j)
@@ -136,10 +148,11 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
         if (bWaitAll) {
             if (TakeAll(Objects, nCount, bCanWait, Announced.data())) return WAIT_OBJECT_0;
         } else {
-            const int iTaken = TakeAny(Objects, nCount, bCanWait, Announced.data());
+            bool bAbandoned = false;
+            const int iTaken = TakeAny(Objects, nCount, bCanWait, Announced.data(), &bAbandoned);
             if (iTaken >= 0) {
                 Withdraw(Objects, nCount, Announced.data());
-                return WAIT_OBJECT_0 + static_cast<DWORD>(iTaken);
+                return (bAbandoned ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + static_cast<DWORD>(iTaken);
             }
         }
         if (!bCanWait) return WAIT_TIMEOUT;
@@ -151,7 +164,12 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
             Withdraw(Objects, nCount, Announced.data());
             return WAIT_TIMEOUT;
         }
-        const int nReady = ppoll(Descriptors.data(), nDescriptors, bInfinite ? nullptr : &Left, nullptr);
+        // Objects of other processes are looked at again after a millisecond at most.
+        const timespec POLL_INTERVAL{0, 1000000L};
+        const timespec* pTimeout = bInfinite ? nullptr : &Left;
+        if (bPolled && (pTimeout == nullptr || Left.tv_sec > 0 || Left.tv_nsec > POLL_INTERVAL.tv_nsec))
+            pTimeout = &POLL_INTERVAL;
+        const int nReady = ppoll(Descriptors.data(), nDescriptors, pTimeout, nullptr);
         const int nError = errno;
         Withdraw(Objects, nCount, Announced.data());
         if (nReady < 0 && nError != EINTR) {
