@@ -222,8 +222,7 @@ long long FileSize(int nFd) noexcept {
 
 // Maps cb bytes of nFd (-1: memory of this process and its children) read-write; nullptr with errno.
 void* MapBlock(int nFd, std::size_t cb) noexcept {
-    void* pView = mmap(nullptr, cb, PROT_READ | PROT_WRITE, nFd < 0 ? MAP_SHARED | MAP_ANONYMOUS : MAP_SHARED,
-                       nFd, 0);
+    void* pView = mmap(nullptr, cb, PROT_READ | PROT_WRITE, nFd < 0 ? MAP_SHARED | MAP_ANONYMOUS : MAP_SHARED, nFd, 0);
     return pView == MAP_FAILED ? nullptr : pView;
 }
 

@@ -108,7 +108,8 @@ TEST_F(NamedObjectTest, NamesArePerUserAndBadNamesAreRefused) {
         for (const auto& Case : Cases) {
             SetLastError(0);
             EXPECT_EQ(Calls[iCall](Case.pszName), nullptr) << "call " << iCall;
-            EXPECT_EQ(GetLastError(), Case.nError) << "call " << iCall << ", name of " << std::u16string(Case.pszName).size();
+            EXPECT_EQ(GetLastError(), Case.nError)
+                << "call " << iCall << ", name of " << std::u16string(Case.pszName).size();
         }
     }
     // The Open calls need a name, and one that exists.
@@ -149,7 +150,7 @@ TEST_F(NamedObjectTest, CreatingAnExistingNameOpensItAndSaysSo) {
         EXPECT_EQ(RunChild([&] {
                       HANDLE h = Create();
                       return h != nullptr && GetLastError() == static_cast<DWORD>(ERROR_ALREADY_EXISTS) ? CHILD_OK
-                                                                                                       : CHILD_WRONG;
+                                                                                                        : CHILD_WRONG;
                   }),
                   CHILD_OK);
         EXPECT_TRUE(CloseHandle(hSecond));
