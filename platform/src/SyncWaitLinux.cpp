@@ -3,7 +3,9 @@
 // A wait decides under each object's lock whether the object satisfies it, and sleeps in ppoll on the
 // objects' descriptors otherwise. Waking up only means "look again": the decision is always made under the
 // lock, so two threads waiting for one auto-reset event cannot both take its signal. A wait for all objects
-// locks all of them (in address order, so two such waits cannot deadlock) and takes them together.
+// locks all of them (in address order, so two such waits cannot deadlock) and takes them together. Named
+// mutexes and events, shared with other processes, have no descriptor: a wait for one of them alone is the
+// object's own (in the kernel), and a wait among other objects looks at them again every millisecond.
 #include <errno.h>
 #include <poll.h>
 #include <time.h>

@@ -1,11 +1,12 @@
 // Waitable kernel objects, threads, the tick counter and the calling thread's last error, in the shape of
 // the kernel calls the system makes.
 //
-// A HANDLE names one reference to a process-local object: an event, a thread, or a file descriptor whose
-// readiness is the signal (directory change notifications and socket readiness are built on that). Every
-// waitable object has a file descriptor that poll can watch, so that WaitForMultipleObjects waits on any
-// mix of them in one call; events and threads use an eventfd that is readable exactly while the object is
-// signalled. The object itself keeps its state under its own lock, and a wait decides under that lock, so an
+// A HANDLE names one reference to an object: an event, a thread, or a file descriptor whose readiness is
+// the signal (directory change notifications and socket readiness are built on that), all of this process,
+// or a named mutex, event or file mapping shared between processes (see "Named kernel objects" below).
+// Every waitable object of this process has a file descriptor that poll can watch, so that
+// WaitForMultipleObjects waits on any mix of them in one call; events and threads use an eventfd that is
+// readable exactly while the object is signalled. The object itself keeps its state under its own lock, and a wait decides under that lock, so an
 // auto-reset event releases exactly one waiter.
 //
 // Handles are checked: a handle that was never made or has been closed gives ERROR_INVALID_HANDLE (and
@@ -129,8 +130,9 @@ COMRT_API void Sleep(DWORD dwMilliseconds) noexcept;
 //   UnmapViewOfFile(pView);
 //   ReleaseMutex(hLock);
 //
-// Names. A name is at most MAX_OBJECT_NAME characters (UTF-16, ERROR_INVALID_PARAMETER beyond) and holds no
-// '/' (an empty name or one with '/' gives ERROR_INVALID_NAME). Names are per user: the object behind a name
+// Names. A name is at most MAX_OBJECT_NAME bytes once written in UTF-8 (ERROR_INVALID_PARAMETER beyond)
+// and holds no '/' (an empty name or one with '/' gives ERROR_INVALID_NAME; a null one ERROR_INVALID_PARAMETER
+// where a name is needed). Names are per user: the object behind a name
 // is the POSIX shared memory object "/" + name + "." + effective user identifier (comrt::GetNamedObjectPath),
 // so the system service and a user's own programs never meet. An object of the name that another user owns
 // is refused with ERROR_ACCESS_DENIED rather than used.
