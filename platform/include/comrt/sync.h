@@ -6,13 +6,13 @@
 // or a named mutex, event or file mapping shared between processes (see "Named kernel objects" below).
 // Every waitable object of this process has a file descriptor that poll can watch, so that
 // WaitForMultipleObjects waits on any mix of them in one call; events and threads use an eventfd that is
-// readable exactly while the object is signalled. The object itself keeps its state under its own lock, and a wait decides under that lock, so an
-// auto-reset event releases exactly one waiter.
+// readable exactly while the object is signalled. The object itself keeps its state under its own lock,
+// and a wait decides under that lock, so an auto-reset event releases exactly one waiter.
 //
 // Handles are checked: a handle that was never made or has been closed gives ERROR_INVALID_HANDLE (and
 // WAIT_FAILED from the waits), never a crash. Handle values are not reused within a process. An object
 // lives until its last handle is closed and no wait uses it any more; a thread object also lives until its
-// thread has ended.
+// thread has ended, and a named object's name outlives its handles (see below).
 //
 // Failures set the calling thread's last error (GetLastError), as the kernel calls do.
 #pragma once
