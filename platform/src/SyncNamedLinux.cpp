@@ -105,14 +105,14 @@ bool HeaderValid(const CBlockHeader& Header, std::uint32_t nMagic, std::size_t c
     return Header.nMagic == nMagic && Header.nBlockSize == cbBlock;
 }
 
-// Writes the header last, so that a block whose making was cut short does not pass for made.
+// Writes the header last, so that a block whose making was cut short does not pass for made. Blocks are made
+// and checked under their file's advisory lock only, which orders the writes before any check.
 void WriteHeader(CBlockHeader* pHeader, std::uint32_t nMagic, std::size_t cbBlock) noexcept {
     const DWORD nProcess = GetCurrentProcessId();
     pHeader->nBlockSize = static_cast<std::uint32_t>(cbBlock);
     pHeader->nCreatorProcess = nProcess;
     pHeader->nReserved = 0;
     pHeader->nCreatorStartTime = comrt::GetProcessStartTime(nProcess);
-    std::atomic_thread_fence(std::memory_order_release);
     pHeader->nMagic = nMagic;
 }
 
