@@ -285,10 +285,26 @@ private:
     const std::string m_sPath;
 };
 
+// Which mutex a hold is of: the file's device and inode, or the block's address for a mutex of this
+// process alone, so that two handles of one named mutex count together.
+using MutexKey = std::pair<std::uint64_t, std::uint64_t>;
+
+// The holds of named mutexes the calling thread has taken and not released. A release without one is
+// refused before it reaches the mutex (unlocking a mutex the thread does not hold is an error the
+// sanitizers rightly report); a thread that ends takes its holds with it, as its mutexes are abandoned.
+thread_local std::map<MutexKey, int> t_Holds;
+
+MutexKey KeyOf(int nFd, const void* pBlock) noexcept {
+    struct stat Status {};
+    if (nFd >= 0 && fstat(nFd, &Status) == 0)
+        return {static_cast<std::uint64_t>(Status.st_dev), static_cast<std::uint64_t>(Status.st_ino)};
+    return {0, reinterpret_cast<std::uintptr_t>(pBlock)};
+}
+
 class CMutexObject final : public CWaitableObject, public CNamedFile {
 public:
     CMutexObject(int nFd, std::string sPath, CMutexBlock* pBlock) noexcept
-        : CNamedFile(nFd, std::move(sPath)), m_pBlock(pBlock) {}
+        : CNamedFile(nFd, std::move(sPath)), m_pBlock(pBlock), m_Key(KeyOf(nFd, pBlock)) {}
     ~CMutexObject() override { munmap(m_pBlock, sizeof(CMutexBlock)); }
 
     // Makes the mutex in pBlock (its file's advisory lock held, when it has a file). 0 or an error number.
@@ -308,7 +324,10 @@ public:
     bool IsPolled() const noexcept override { return true; }
     bool IsSignaledLocked() noexcept override {
         m_bAbandoned = false;
-        return Settle(pthread_mutex_trylock(&m_pBlock->Mutex), &m_bAbandoned) == 0;
+        if (Settle(pthread_mutex_trylock(&m_pBlock->Mutex), &m_bAbandoned) != 0) return false;
+        if (AddHold()) return true;
+        pthread_mutex_unlock(&m_pBlock->Mutex);
+        return false;
     }
     bool TakeAbandonedLocked() noexcept override { return std::exchange(m_bAbandoned, false); }
 
@@ -319,7 +338,11 @@ public:
         do nResult = Settle(LockUntil(dwMilliseconds, nDeadline), &bAbandoned);
         // EBUSY after a remade mutex: another thread remade it first and holds it; the wait goes on.
         while (nResult == EBUSY && dwMilliseconds != 0 && (nDeadline == 0 || MonotonicNow() < nDeadline));
-        if (nResult == 0) {
+        if (nResult == 0 && !AddHold()) {
+            pthread_mutex_unlock(&m_pBlock->Mutex);
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            *pdwResult = WAIT_FAILED;
+        } else if (nResult == 0) {
             *pdwResult = bAbandoned ? WAIT_ABANDONED_0 : WAIT_OBJECT_0;
         } else if (nResult == ETIMEDOUT || nResult == EBUSY) {
             *pdwResult = WAIT_TIMEOUT;
@@ -331,9 +354,23 @@ public:
     }
 
     BOOL Release() noexcept {
+        const auto it = t_Holds.find(m_Key);
+        if (it == t_Holds.end()) return Fail(ERROR_NOT_OWNER, FALSE);
         const int nResult = pthread_mutex_unlock(&m_pBlock->Mutex);
-        if (nResult == 0) return TRUE;
-        return Fail(nResult == EPERM ? static_cast<DWORD>(ERROR_NOT_OWNER) : Win32Error(nResult), FALSE);
+        if (nResult != 0)
+            return Fail(nResult == EPERM ? static_cast<DWORD>(ERROR_NOT_OWNER) : Win32Error(nResult), FALSE);
+        if (--it->second == 0) t_Holds.erase(it);
+        return TRUE;
+    }
+
+    // Counts a hold the calling thread has just taken; false when there is no memory for it.
+    bool AddHold() noexcept {
+        try {
+            ++t_Holds[m_Key];
+            return true;
+        } catch (...) {
+            return false;
+        }
     }
 
     const CBlockHeader* GetHeader() const noexcept override { return &m_pBlock->Header; }
@@ -383,6 +420,7 @@ private:
     }
 
     CMutexBlock* const m_pBlock;
+    const MutexKey m_Key;
     bool m_bAbandoned = false;
 };
 
@@ -541,6 +579,10 @@ HANDLE OpenOrCreateMutex(LPCWSTR lpName, bool bCreate, BOOL bInitialOwner) noexc
         if (bOwned) pthread_mutex_unlock(&pBlock->Mutex);
         munmap(pBlock, sizeof(CMutexBlock));
         if (nFd >= 0) close(nFd);
+        return Fail(ERROR_NOT_ENOUGH_MEMORY, HANDLE{nullptr});
+    }
+    if (bOwned && !pMutex->AddHold()) {
+        pthread_mutex_unlock(&pBlock->Mutex);
         return Fail(ERROR_NOT_ENOUGH_MEMORY, HANDLE{nullptr});
     }
     HANDLE hMutex = InsertHandle(pMutex);
