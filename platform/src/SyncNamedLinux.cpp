@@ -3,6 +3,9 @@
 // itself. The blocks of mutexes and events begin with a header that tells their kind and the process that
 // made them. Making, checking, repairing and removing an object happen under an advisory lock (flock) on its
 // file, which the kernel drops with its holder.
+//
+// One file (about 800 lines): the three kinds share that one protocol of opening, making, repairing and
+// removing named objects, and its steps and their uses read best together.
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/futex.h>
