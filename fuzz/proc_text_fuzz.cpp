@@ -1,7 +1,8 @@
 // The /proc text parsers behind the process list and the performance figures, on arbitrary text. The first
 // byte chooses the parser, the rest is the text. What a parser accepts must survive a round trip: the
 // figures it read, written back in the kernel's own layout, parse again to the same figures. What it refuses
-// leaves zeros behind. A program name always lies inside its link and never holds a '/'.
+// leaves zeros behind. A program name always lies inside its link and never holds a '/'. A process's stat line gives
+// the state and start time it was written with.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -81,12 +82,30 @@ void ProcessId(std::string_view sText) {
     if (comrt::ParseProcessId(sText, &nId)) Check(std::to_string(nId) == sText, "process id is not its own text");
 }
 
+void ProcessStat(std::string_view sText) {
+    char cState = 0;
+    ULONGLONG nStartTime = 0;
+    if (!comrt::ParseProcessStat(sText, &cState, &nStartTime)) {
+        Check(cState == 0 && nStartTime == 0, "refused stat left figures behind");
+        return;
+    }
+    Check(sText.find(')') != std::string_view::npos, "stat without a command name accepted");
+    Check(cState != ' ' && cState != '\t', "stat state is a blank");
+    const std::string sAgain = "42 (a) b) " + std::string(1, cState) +
+                               " 1 -2 3 4 -5 6 7 8 9 10 11 12 13 -14 15 16 17 -18 " + std::to_string(nStartTime) +
+                               " 19 20\n";
+    char cAgain = 0;
+    ULONGLONG nAgain = 0;
+    Check(comrt::ParseProcessStat(sAgain, &cAgain, &nAgain), "stat written back is refused");
+    Check(cAgain == cState && nAgain == nStartTime, "stat written back parses to other figures");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t cb) {
     if (cb == 0) return 0;
     const std::string_view sText(reinterpret_cast<const char*>(pData + 1), cb - 1);
-    switch (pData[0] % 5) {
+    switch (pData[0] % 6) {
         case 0:
             MemInfo(sText);
             break;
@@ -99,8 +118,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* pData, std::size_t cb)
         case 3:
             ExeLink(sText);
             break;
-        default:
+        case 4:
             ProcessId(sText);
+            break;
+        default:
+            ProcessStat(sText);
             break;
     }
     return 0;

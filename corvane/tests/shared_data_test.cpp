@@ -23,9 +23,10 @@
 #include "tracelog.h"
 
 // This program's fchmod: fails with EPERM while g_bFailFchmod is set, as it does on objects another user
-// owns; otherwise the system call itself.
+// owns; otherwise the system call itself. It and syscall below are exported (see corvane/CMakeLists.txt), so
+// that the runtime library's calls reach them.
 bool g_bFailFchmod = false;
-extern "C" int fchmod(int nFd, mode_t nMode) {
+extern "C" __attribute__((visibility("default"))) int fchmod(int nFd, mode_t nMode) {
     if (g_bFailFchmod) {
         errno = EPERM;
         return -1;
@@ -37,7 +38,7 @@ extern "C" int fchmod(int nFd, mode_t nMode) {
 // or a time the kernel refuses; every other call goes to the system's. The callers here pass at most six
 // arguments, all of register size, and all six are passed on.
 int g_nFutexWaitError = 0;
-extern "C" long syscall(long nNumber, ...) {
+extern "C" __attribute__((visibility("default"))) long syscall(long nNumber, ...) {
     long pnArguments[6];
     va_list Arguments;
     va_start(Arguments, nNumber);

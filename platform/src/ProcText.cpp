@@ -141,4 +141,26 @@ bool ParseProcessId(std::string_view sName, DWORD* pnProcessId) noexcept {
     return true;
 }
 
+bool ParseProcessStat(std::string_view sText, char* pcState, ULONGLONG* pnStartTime) noexcept {
+    const std::size_t nParenthesis = sText.rfind(')');
+    if (nParenthesis == std::string_view::npos) return false;
+    std::size_t i = nParenthesis + 1;
+    // Field 3: the state, one character between blanks.
+    SkipBlanks(sText, i);
+    if (i >= sText.size() || IsBlank(sText[i])) return false;
+    const char cState = sText[i++];
+    if (i >= sText.size() || !IsBlank(sText[i])) return false;
+    // Fields 4 to 21: numbers (some of them negative) that are passed over; field 22 is the start time.
+    ULONGLONG nValue = 0;
+    for (int nField = 4; nField <= 22; ++nField) {
+        SkipBlanks(sText, i);
+        if (nField < 22 && i < sText.size() && sText[i] == '-') ++i;
+        if (!ReadNumber(sText, i, &nValue)) return false;
+        if (i < sText.size() && !IsBlank(sText[i]) && sText[i] != '\n') return false;
+    }
+    *pcState = cState;
+    *pnStartTime = nValue;
+    return true;
+}
+
 }  // namespace comrt

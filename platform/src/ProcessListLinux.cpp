@@ -2,6 +2,7 @@
 // named by the /proc/PID/exe link.
 #include <dirent.h>
 #include <limits.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -52,7 +53,41 @@ bool Fail(DWORD nError) noexcept {
     return false;
 }
 
+// Reads the state and start time of process nProcessId; 0, or the errno of the failure (EINVAL for text
+// of another form).
+int ReadProcessStat(DWORD nProcessId, char* pcState, ULONGLONG* pnStartTime) noexcept {
+    char szPath[32];
+    ProcessPath(nProcessId, "/stat", szPath);
+    char szText[1024];
+    std::size_t cbRead = 0;
+    const int nError = ReadProcFile(szPath, szText, sizeof szText, &cbRead);
+    if (nError != 0) return nError;
+    return comrt::ParseProcessStat({szText, cbRead}, pcState, pnStartTime) ? 0 : EINVAL;
+}
+
 }  // namespace
+
+namespace comrt {
+
+ULONGLONG GetProcessStartTime(DWORD nProcessId) noexcept {
+    char cState = 0;
+    ULONGLONG nStartTime = 0;
+    return nProcessId != 0 && ReadProcessStat(nProcessId, &cState, &nStartTime) == 0 ? nStartTime : 0;
+}
+
+bool ProcessRuns(DWORD nProcessId, ULONGLONG nStartTime) noexcept {
+    if (nProcessId == 0 || nProcessId > static_cast<DWORD>(INT_MAX)) return false;
+    char cState = 0;
+    ULONGLONG nRunningStartTime = 0;
+    const int nError = ReadProcessStat(nProcessId, &cState, &nRunningStartTime);
+    if (nError == ENOENT || nError == ESRCH) return false;
+    // Without a readable /proc, a signal test is the best there is (EPERM: it runs as another user).
+    if (nError != 0) return kill(static_cast<pid_t>(nProcessId), 0) == 0 || errno == EPERM;
+    if (cState == 'Z' || cState == 'X' || cState == 'x') return false;
+    return nStartTime == 0 || nRunningStartTime == nStartTime;
+}
+
+}  // namespace comrt
 
 namespace comrt::internal {
 

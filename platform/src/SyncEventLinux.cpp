@@ -83,10 +83,7 @@ using namespace comrt::internal;
 
 HANDLE CreateEventW(void* lpEventAttributes, BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName) noexcept {
     (void)lpEventAttributes;
-    if (lpName != nullptr) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return nullptr;
-    }
+    if (lpName != nullptr) return CreateNamedEvent(bManualReset, bInitialState, lpName);
     std::shared_ptr<CEventObject> pEvent;
     try {
         pEvent = std::make_shared<CEventObject>(bManualReset != FALSE, bInitialState != FALSE);
@@ -101,17 +98,27 @@ HANDLE CreateEventW(void* lpEventAttributes, BOOL bManualReset, BOOL bInitialSta
 }
 
 BOOL SetEvent(HANDLE hEvent) noexcept {
-    std::shared_ptr<CEventObject> pEvent = LookupHandleOf<CEventObject>(hEvent);
-    if (!pEvent) return FALSE;
-    pEvent->Set();
-    return TRUE;
+    const std::shared_ptr<CKernelObject> pObject = LookupHandle(hEvent);
+    if (!pObject) return FALSE;
+    if (auto* pEvent = dynamic_cast<CEventObject*>(pObject.get())) {
+        pEvent->Set();
+        return TRUE;
+    }
+    if (SetNamedEvent(pObject)) return TRUE;
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
 }
 
 BOOL ResetEvent(HANDLE hEvent) noexcept {
-    std::shared_ptr<CEventObject> pEvent = LookupHandleOf<CEventObject>(hEvent);
-    if (!pEvent) return FALSE;
-    pEvent->Reset();
-    return TRUE;
+    const std::shared_ptr<CKernelObject> pObject = LookupHandle(hEvent);
+    if (!pObject) return FALSE;
+    if (auto* pEvent = dynamic_cast<CEventObject*>(pObject.get())) {
+        pEvent->Reset();
+        return TRUE;
+    }
+    if (ResetNamedEvent(pObject)) return TRUE;
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
 }
 
 namespace comrt {

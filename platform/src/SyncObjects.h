@@ -39,6 +39,19 @@ public:
     virtual void AcquireLocked() noexcept {}
     virtual void AddPollerLocked() noexcept {}
     virtual void RemovePollerLocked() noexcept {}
+    // Objects shared with other processes (named mutexes and events) have no descriptor to poll (theirs is
+    // -1, which poll passes over): a wait among other objects looks at them again every millisecond.
+    virtual bool IsPolled() const noexcept { return false; }
+    // Right after IsSignaledLocked acquired the object: whether it was a mutex whose holder had ended.
+    virtual bool TakeAbandonedLocked() noexcept { return false; }
+    // A wait for this object alone, when the object has one of its own (in the kernel, without the poll):
+    // true with the wait's result in *pdwResult (and the last error set for WAIT_FAILED); false when the
+    // object has none.
+    virtual bool WaitAlone(DWORD dwMilliseconds, DWORD* pdwResult) noexcept {
+        (void)dwMilliseconds;
+        (void)pdwResult;
+        return false;
+    }
 
 private:
     std::mutex m_Lock;
@@ -101,6 +114,12 @@ private:
     const short m_nPollEvents;
     const bool m_bCloseFd;
 };
+
+// Named events (SyncNamedLinux.cpp): SetEvent and ResetEvent on one (false: the object is not a named
+// event), and CreateEventW with a name.
+bool SetNamedEvent(const std::shared_ptr<CKernelObject>& pObject) noexcept;
+bool ResetNamedEvent(const std::shared_ptr<CKernelObject>& pObject) noexcept;
+HANDLE CreateNamedEvent(BOOL bManualReset, BOOL bInitialState, LPCWSTR lpName) noexcept;
 
 // Puts an object into the handle table and answers its new handle; nullptr (last error
 // ERROR_NOT_ENOUGH_MEMORY) when the table cannot grow.

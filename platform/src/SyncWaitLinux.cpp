@@ -3,7 +3,9 @@
 // A wait decides under each object's lock whether the object satisfies it, and sleeps in ppoll on the
 // objects' descriptors otherwise. Waking up only means "look again": the decision is always made under the
 // lock, so two threads waiting for one auto-reset event cannot both take its signal. A wait for all objects
-// locks all of them (in address order, so two such waits cannot deadlock) and takes them together.
+// locks all of them (in address order, so two such waits cannot deadlock) and takes them together. Named
+// mutexes and events, shared with other processes, have no descriptor: a wait for one of them alone is the
+// object's own (in the kernel), and a wait among other objects looks at them again every millisecond.
 #include <errno.h>
 #include <poll.h>
 #include <time.h>
@@ -51,12 +53,14 @@ bool Remaining(const timespec& Deadline, timespec& Left) noexcept {
 
 // The lowest index whose object is signalled, its signal taken; -1 when none is. With bAnnounce, the wait is
 // announced on each object found not signalled (marked in pbAnnounced), under that object's lock.
-int TakeAny(const ObjectArray& Objects, DWORD nCount, bool bAnnounce, bool* pbAnnounced) noexcept {
+// *pbAbandoned tells whether the object taken was a mutex whose holder had ended.
+int TakeAny(const ObjectArray& Objects, DWORD nCount, bool bAnnounce, bool* pbAnnounced, bool* pbAbandoned) noexcept {
     for (DWORD i = 0; i < nCount; ++i) {
         CWaitableObject& Object = *Objects[i];
         std::lock_guard Guard(Object.Lock());
         if (Object.IsSignaledLocked()) {
             Object.AcquireLocked();
+            *pbAbandoned = Object.TakeAbandonedLocked();
             return static_cast<int>(i);
         }
         if (bAnnounce) {
@@ -115,6 +119,16 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
         Objects[i] = LookupHandleOf<CWaitableObject>(lpHandles[i]);
         if (!Objects[i]) return WAIT_FAILED;
     }
+    bool bPolled = false;
+    for (DWORD i = 0; i < nCount; ++i) bPolled = bPolled || Objects[i]->IsPolled();
+    if (bWaitAll && bPolled) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return WAIT_FAILED;
+    }
+    if (nCount == 1) {
+        DWORD dwResult = WAIT_FAILED;
+        if (Objects[0]->WaitAlone(dwMilliseconds, &dwResult)) return dwResult;
+    }
     if (bWaitAll) {
         for (DWORD i = 0; i < nCount; ++i)
             for (DWORD j = i + 1; j < nCount; ++j)
@@ -136,10 +150,11 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
         if (bWaitAll) {
             if (TakeAll(Objects, nCount, bCanWait, Announced.data())) return WAIT_OBJECT_0;
         } else {
-            const int iTaken = TakeAny(Objects, nCount, bCanWait, Announced.data());
+            bool bAbandoned = false;
+            const int iTaken = TakeAny(Objects, nCount, bCanWait, Announced.data(), &bAbandoned);
             if (iTaken >= 0) {
                 Withdraw(Objects, nCount, Announced.data());
-                return WAIT_OBJECT_0 + static_cast<DWORD>(iTaken);
+                return (bAbandoned ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + static_cast<DWORD>(iTaken);
             }
         }
         if (!bCanWait) return WAIT_TIMEOUT;
@@ -151,7 +166,12 @@ DWORD WaitForMultipleObjects(DWORD nCount, const HANDLE* lpHandles, BOOL bWaitAl
             Withdraw(Objects, nCount, Announced.data());
             return WAIT_TIMEOUT;
         }
-        const int nReady = ppoll(Descriptors.data(), nDescriptors, bInfinite ? nullptr : &Left, nullptr);
+        // Objects of other processes are looked at again after a millisecond at most.
+        const timespec POLL_INTERVAL{0, 1000000L};
+        const timespec* pTimeout = bInfinite ? nullptr : &Left;
+        if (bPolled && (pTimeout == nullptr || Left.tv_sec > 0 || Left.tv_nsec > POLL_INTERVAL.tv_nsec))
+            pTimeout = &POLL_INTERVAL;
+        const int nReady = ppoll(Descriptors.data(), nDescriptors, pTimeout, nullptr);
         const int nError = errno;
         Withdraw(Objects, nCount, Announced.data());
         if (nReady < 0 && nError != EINTR) {

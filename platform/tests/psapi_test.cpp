@@ -151,6 +151,37 @@ TEST(ProcTextTest, ProgramNameAndProcessId) {
         EXPECT_FALSE(comrt::ParseProcessId(s, &nPid)) << s;
 }
 
+TEST(ProcTextTest, ProcessStatStateAndStartTime) {
+    // Fields 4 to 21, then the start time and what follows it.
+    const std::string sMiddle = " 1 1234 1234 0 -1 4194560 100 0 0 0 1 2 0 0 20 0 1 0 ";
+    const struct {
+        std::string sText;
+        bool bParsed;
+        char cState;
+        ULONGLONG nStartTime;
+    } Cases[] = {
+        {"1234 (sleep) S" + sMiddle + "987654 12345678 200\n", true, 'S', 987654},
+        // The command name may hold parentheses and blanks; the fields start behind its last ')'.
+        {"1234 (my (odd) prog) Z" + sMiddle + "42 0\n", true, 'Z', 42},
+        {"1234 (a) b) R" + sMiddle + "18446744073709551615 1", true, 'R', 18446744073709551615ull},
+        {"1234 (x) S" + sMiddle + "18446744073709551616 1", false, 0, 0},  // past 64 bits
+        {"1234 (x) S" + sMiddle, false, 0, 0},                             // cut before the start time
+        {"1234 (x) S 1 2 3", false, 0, 0},
+        {"1234 (x) SS" + sMiddle + "5 1", false, 0, 0},  // the state is one character
+        {"1234 (x) S" + sMiddle + "-5 1", false, 0, 0},  // a start time is never negative
+        {"1234 (x) S 1 2x" + sMiddle + "5 1", false, 0, 0},
+        {"1234 sleep S" + sMiddle + "5 1", false, 0, 0},  // no command name
+        {"", false, 0, 0},
+    };
+    for (const auto& Case : Cases) {
+        char cState = 0;
+        ULONGLONG nStartTime = 0;
+        EXPECT_EQ(comrt::ParseProcessStat(Case.sText, &cState, &nStartTime), Case.bParsed) << Case.sText;
+        EXPECT_EQ(cState, Case.cState) << Case.sText;
+        EXPECT_EQ(nStartTime, Case.nStartTime) << Case.sText;
+    }
+}
+
 // One snapshot as the process check takes it: identifier to base name.
 std::map<DWORD, std::u16string> Snapshot() {
     std::vector<DWORD> Ids(128);

@@ -243,9 +243,10 @@ TEST(SyncWaitTest, BadArgumentsFailWithTheirErrors) {
     EXPECT_EQ(WaitForSingleObject(hClosed, INFINITE), WAIT_FAILED);
     EXPECT_FALSE(SetEvent(hClosed));
 
+    // A name that cannot name a kernel object makes nothing.
     SetLastError(0);
-    EXPECT_EQ(CreateEventW(nullptr, TRUE, FALSE, u"Shared"), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    EXPECT_EQ(CreateEventW(nullptr, TRUE, FALSE, u"Shared/Event"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_NAME));
 }
 
 TEST(SyncHandleTest, DuplicateNamesTheSameObject) {

@@ -14,38 +14,39 @@
 //   Mapping.Terminate();
 //
 // Objects. The three names are the base name followed by ".LockMutex", ".FileMapping" and ".ChangeEvent",
-// each followed by "." and the effective user identifier, as POSIX shared memory objects
-// (/dev/shm/Corvane.HarkwellServer.Application.LockMutex.1000). The user identifier scopes the names per
-// user: the system service (root) and a user's own instance never meet. Objects of the name owned by
-// another user are refused (ERROR_ACCESS_DENIED) rather than used.
+// named kernel objects of comrt/sync.h. Their names are per user (each is the POSIX shared memory object
+// /dev/shm/Corvane.HarkwellServer.Application.LockMutex.1000, the last part the effective user identifier):
+// the system service (root) and a user's own instance never meet. Objects of the name owned by another user
+// are refused (ERROR_ACCESS_DENIED) rather than used.
 //
-//   lock           a process-shared, robust, recursive mutex; mode 0666: any local user may take it to
-//                  read the record consistently. A holder that dies leaves it abandoned: the next waiter
-//                  writes "Mutex was abandoned by the previous owner, nWaitResult 128" and owns it.
-//   data           4096 bytes; the record at offset 0, the rest zero; mode 0644: only the owner writes.
-//   change signal  a manual-reset event (a futex word), not signalled when created; mode 0644: others may
-//                  wait on it. Nothing in the system sets it.
+//   lock           a named mutex (recursive); mode 0666: any local user may take it to read the record
+//                  consistently. A holder that dies leaves it abandoned: the next waiter writes "Mutex was
+//                  abandoned by the previous owner, nWaitResult 128" and owns it.
+//   data           a named file mapping of 4096 bytes; the record at offset 0, the rest zero; mode 0644: only
+//                  the owner writes.
+//   change signal  a named manual-reset event, not signalled when created; mode 0644: others may wait on it.
+//                  Nothing in the system sets it.
 //
-// The modes are set when the objects are made, whatever the umask. The change signal also keeps the
-// identity of the creating process (identifier and start time), so that identity cannot be changed by
-// other users.
+// The modes are set when the objects are made or taken over, whatever the umask. The change signal also
+// keeps the identity of the process that made it (identifier and start time), so that identity cannot be
+// changed by other users.
 //
-// Left-over objects. Shared memory outlives a process that ends without Terminate. Initialize therefore
+// Left-over objects. Named objects outlive a process that ends without Terminate. Initialize therefore
 // treats existing objects whose creator (the process identifier at offset 8, together with the start time
-// kept beside it) no longer runs as new: it writes "Shared data \"%s\" was left by process %u, which no
-// longer runs; taking it over" and initialises the record as if it had made the objects (existed is false).
-// While the creator runs, the objects count as existing, even when the lock was abandoned by another
-// process (that only means a reader died holding it). Creating, taking over and removing the objects
-// happen under an advisory lock on the lock object (flock), which the kernel drops with its holder, so two
+// the change signal keeps) no longer runs as new: it writes "Shared data \"%s\" was left by process %u,
+// which no longer runs; taking it over", makes the change signal anew and initialises the record as if it
+// had made the objects (existed is false). While the creator runs, the objects count as existing, even when
+// the lock was abandoned by another process (that only means a reader died holding it). The data object
+// and the change signal are made, opened, taken over and removed only by the holder of the lock, so two
 // processes never both make or take over the same objects.
 //
 // The process that made (or took over) the objects removes their names in Terminate, when they still name
 // its objects; a process that opened existing objects, or a child that inherited the mapping object, only
 // closes them.
 //
-// Waits for the lock are bounded by 2000 ms on the monotonic clock (Initialize counts the advisory lock
-// into the same 2000 ms). Failures are raised as HRESULTs (Win32 errors as 0x8007nnnn) after the trace line
-// "Exception 0x%08x".
+// Waits for the lock are bounded by 2000 ms on the monotonic clock (Initialize counts making or opening
+// the lock into the same 2000 ms). Failures are raised as HRESULTs (Win32 errors as 0x8007nnnn) after the
+// trace line "Exception 0x%08x".
 #pragma once
 
 #include <bit>
@@ -72,9 +73,9 @@ inline constexpr char TerminationSkipped[] =
 inline constexpr char MutexAbandoned[] = "Mutex was abandoned by the previous owner, nWaitResult %d\n";
 // Level 2: objects left by a process that no longer runs are taken over (base name, process identifier).
 inline constexpr char TakenOver[] = "Shared data \"%s\" was left by process %u, which no longer runs; taking it over\n";
-// Level 2: an object taken over could not be given its mode (base name, suffix, mode, errno text).
+// Level 2: an object could not be given its mode (base name, suffix, mode, the system's text of the error).
 inline constexpr char ModeNotSet[] = "Shared data \"%s%s\" could not be given mode %03o: %s\n";
-// Level 2: the wait for the change signal failed (base name, errno text).
+// Level 2: the wait for the change signal failed (base name, the system's text of the error).
 inline constexpr char WaitFailed[] = "Waiting for a change of shared data \"%s\" failed: %s\n";
 }  // namespace SharedDataText
 
@@ -101,8 +102,10 @@ public:
     // Closes whatever is still open, without waiting for the lock and without removing names.
     ~CSharedDataObjects();
 
-    // The shared memory name of one object: "/" + base name + suffix + "." + effective user identifier.
+    // The system's name of one object: "/" + base name + suffix + "." + effective user identifier.
     static std::string GetObjectName(const std::string& sBaseName, const char* pszSuffix);
+    // The kernel object name of one object: base name + suffix.
+    static std::u16string GetKernelObjectName(const std::string& sBaseName, const char* pszSuffix);
 
     // Creates or opens the objects named after pszName (UTF-16). nRecordSize bytes (at least 12) are the
     // record: a new mapping is zeroed and gets nRecordSize, MAPPING_SIZE and the process identifier at
@@ -112,7 +115,7 @@ public:
     void Initialize(const char16_t* pszName, std::size_t nRecordSize, bool* pbExisted);
     // See CSharedDataMappingT::Terminate.
     bool Terminate();
-    bool IsInitialized() const noexcept { return m_nLockFd >= 0; }
+    bool IsInitialized() const noexcept { return m_hMutex != nullptr; }
 
     // Waits up to nTimeout milliseconds (INFINITE: no limit) for the lock. True when acquired, also after an
     // abandoned lock (written to the trace and made consistent); false with last error ERROR_TIMEOUT when
@@ -145,24 +148,17 @@ public:
     static std::uint64_t GetProcessStartTime(DWORD nProcess) noexcept;
 
 private:
-    struct CLockBlock;
-    struct CChangeBlock;
-
     void CloseAll() noexcept;
-    CLockBlock* GetLockBlock() const noexcept { return static_cast<CLockBlock*>(m_pLockView); }
-    CChangeBlock* GetChangeBlock() const noexcept { return static_cast<CChangeBlock*>(m_pChangeView); }
-    // Waits until nDeadline (monotonic milliseconds, 0: no limit): 0 acquired, EOWNERDEAD acquired after
-    // an abandoned hold (made consistent, not yet written), ETIMEDOUT, or another error number.
-    int LockUntil(std::uint64_t nDeadline) noexcept;
     void RemoveNames() noexcept;
+    // Gives an object its mode; on failure writes the trace line, removes the object's name when bCreated
+    // (this run made it) and raises the error.
+    void SetMode(HANDLE hObject, bool bCreated, unsigned nMode, const char* pszSuffix);
 
     std::string m_sBaseName;
-    int m_nLockFd = -1;
-    int m_nMappingFd = -1;
-    int m_nChangeFd = -1;
-    void* m_pLockView = nullptr;
+    HANDLE m_hMutex = nullptr;
+    HANDLE m_hMapping = nullptr;
+    HANDLE m_hChange = nullptr;
     void* m_pView = nullptr;
-    void* m_pChangeView = nullptr;
     bool m_bCreator = false;
     DWORD m_nCreatorProcess = 0;
     // The holds of the lock taken through this object and not yet released, per thread (the lock belongs

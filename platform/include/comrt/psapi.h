@@ -117,4 +117,16 @@ COMRT_API std::string_view ProgramNameFromExeLink(std::string_view sLink) noexce
 // A /proc entry name that is a process identifier: decimal digits only, no leading zero, fitting 32 bits.
 COMRT_API bool ParseProcessId(std::string_view sName, DWORD* pnProcessId) noexcept;
 
+// /proc/PID/stat: the state (field 3, one character) and the start time (field 22, clock ticks after
+// boot). The command name (field 2) is in parentheses and may hold anything, parentheses and blanks
+// included: the fields after it start behind its last ')'. false for text without those fields.
+COMRT_API bool ParseProcessStat(std::string_view sText, char* pcState, ULONGLONG* pnStartTime) noexcept;
+
+// The start time of process nProcessId (as ParseProcessStat reads it); 0 when it cannot be read.
+COMRT_API ULONGLONG GetProcessStartTime(DWORD nProcessId) noexcept;
+// Whether process nProcessId, started at nStartTime (0: unknown), still runs. A zombie no longer runs, and
+// a process that got the same identifier later, with another start time, is another process. Without a
+// readable /proc entry, a process of another user counts as running.
+COMRT_API bool ProcessRuns(DWORD nProcessId, ULONGLONG nStartTime) noexcept;
+
 }  // namespace comrt
