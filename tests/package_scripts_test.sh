@@ -12,8 +12,8 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "SKIP: the maintainer scripts run as root"
   exit 77
 fi
-if ! command -v unshare >/dev/null; then
-  echo "SKIP: unshare is missing"
+if ! unshare --mount true 2>/dev/null; then
+  echo "SKIP: no mount namespace of the test's own (unshare --mount)"
   exit 77
 fi
 
