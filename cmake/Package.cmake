@@ -38,8 +38,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ./${CORVANE_INSTALL_FULL_PRIVATE_LIBDIR})
-# The private bus of a run without a session bus, and the bus tools the documentation shows.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "dbus")
+# The private bus of a run without a session bus, and the bus tools the documentation shows; addgroup
+# makes the group the system bus's policy names.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "dbus, adduser")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "systemd")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/packaging/debian/postinst
   ${CMAKE_BINARY_DIR}/packaging/debian/prerm ${CMAKE_BINARY_DIR}/packaging/debian/postrm)

@@ -3,8 +3,6 @@
 // a session bus whose service folder is the activation folder, and a bus configured like the system bus
 // that includes the policy folder.
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 
 #include <fstream>
@@ -13,6 +11,7 @@
 #include <thread>
 
 #include "Application.h"
+#include "BusDaemon.h"
 #include "BusFileFolders.h"
 #include "BusRegistration.h"
 #include "ServerProcess.h"
@@ -21,6 +20,7 @@
 #include "comrt/text.h"
 
 using testing_support::CApplicationTestTurn;
+using testing_support::CBusDaemon;
 using testing_support::CBusFileFolders;
 using testing_support::CServerProcess;
 using testing_support::CTemporaryDirectory;
@@ -78,63 +78,6 @@ std::string ActivationText(const std::string& sExec) {
            "Exec=" +
            sExec + "\n";
 }
-
-// A bus daemon of the test, ended with the object (and with the test program, however that ends). Its
-// address comes on a pipe; its own output goes to a file.
-class CBusDaemon {
-public:
-    // Starts Command (the daemon, or a program that ends by executing it) with "--print-address=3" added.
-    bool Start(std::vector<std::string> Command, const std::filesystem::path& OutputPath) {
-        Command.emplace_back("--print-address=3");
-        int Pipe[2];
-        if (pipe2(Pipe, O_CLOEXEC) != 0) return false;
-        m_nProcess = fork();
-        if (m_nProcess == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            // The daemon must see SIGTERM and SIGCHLD, whichever signals this program's thread blocks.
-            sigset_t Signals;
-            sigemptyset(&Signals);
-            sigprocmask(SIG_SETMASK, &Signals, nullptr);
-            const int fdOutput = open(OutputPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-            dup2(fdOutput, 1);
-            dup2(fdOutput, 2);
-            dup2(Pipe[1], 3);
-            std::vector<char*> Argv;
-            for (std::string& sItem : Command) Argv.push_back(sItem.data());
-            Argv.push_back(nullptr);
-            execvp(Argv[0], Argv.data());
-            _exit(127);
-        }
-        close(Pipe[1]);
-        m_sAddress.clear();
-        const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-        for (;;) {
-            const auto Left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(Deadline - std::chrono::steady_clock::now());
-            pollfd Poll{Pipe[0], POLLIN, 0};
-            char c = 0;
-            if (Left.count() <= 0 || poll(&Poll, 1, static_cast<int>(Left.count())) <= 0 || read(Pipe[0], &c, 1) != 1)
-                break;
-            if (c == '\n') break;
-            m_sAddress += c;
-        }
-        close(Pipe[0]);
-        if (m_sAddress.empty()) Stop();
-        return !m_sAddress.empty();
-    }
-    ~CBusDaemon() { Stop(); }
-    void Stop() {
-        if (m_nProcess <= 0) return;
-        kill(m_nProcess, SIGTERM);
-        testing_support::WaitForExit(m_nProcess, std::chrono::seconds(10));
-        m_nProcess = -1;
-    }
-    const std::string& Address() const { return m_sAddress; }
-
-private:
-    pid_t m_nProcess = -1;
-    std::string m_sAddress;
-};
 
 class BusRegistration : public ::testing::Test {
 protected:
@@ -374,27 +317,7 @@ TEST_F(BusRegistration, OnTheSystemBusOnlyRootAndTheGroupMayCallTheService) {
     // A bus configured as the system bus is: everything not allowed is refused, and the policy folder is
     // included. Other users reach its socket.
     const std::filesystem::path Config = m_Folder.Path() / "system.conf";
-    std::ofstream(Config)
-        << "<busconfig>\n  <type>system</type>\n  <listen>unix:dir=" << m_Folder.Path().string()
-        << "</listen>\n  <auth>EXTERNAL</auth>\n"
-           "  <policy context=\"default\">\n"
-           "    <allow user=\"*\"/>\n"
-           "    <deny own=\"*\"/>\n"
-           "    <deny send_type=\"method_call\"/>\n"
-           "    <allow send_type=\"signal\"/>\n"
-           "    <allow send_requested_reply=\"true\" send_type=\"method_return\"/>\n"
-           "    <allow send_requested_reply=\"true\" send_type=\"error\"/>\n"
-           "    <allow receive_type=\"method_call\"/>\n"
-           "    <allow receive_type=\"method_return\"/>\n"
-           "    <allow receive_type=\"error\"/>\n"
-           "    <allow receive_type=\"signal\"/>\n"
-           "    <allow send_destination=\"org.freedesktop.DBus\" send_interface=\"org.freedesktop.DBus\"/>\n"
-           "    <allow send_destination=\"org.freedesktop.DBus\"\n"
-           "           send_interface=\"org.freedesktop.DBus.Introspectable\"/>\n"
-           "    <allow send_destination=\"org.freedesktop.DBus\" send_interface=\"org.freedesktop.DBus.Properties\"/>\n"
-           "  </policy>\n"
-           "  <includedir>"
-        << m_BusFolders.PolicyFolder().string() << "</includedir>\n</busconfig>\n";
+    testing_support::WriteSystemBusConfig(Config, m_Folder.Path(), {m_BusFolders.PolicyFolder()});
     std::filesystem::permissions(m_Folder.Path(),
                                  std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
                                      std::filesystem::perms::group_exec | std::filesystem::perms::others_read |

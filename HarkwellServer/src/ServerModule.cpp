@@ -78,7 +78,9 @@ const SwitchRule kFirstPass[] = {{"About", ServerSwitch::About},
                                  {"Configuration", ServerSwitch::Configuration},
                                  {"Register", ServerSwitch::Register}};
 const SwitchRule kSecondPass[] = {{"UnregServer", ServerSwitch::UnregServer}, {"RegServer", ServerSwitch::RegServer}};
-const SwitchRule kThirdPass[] = {{"Service", ServerSwitch::Service}};
+const SwitchRule kThirdPass[] = {{"Service", ServerSwitch::Service},
+                                 {"UnitStarting", ServerSwitch::UnitStarting},
+                                 {"UnitStopped", ServerSwitch::UnitStopped}};
 const SwitchRule kHelp[] = {{"help", ServerSwitch::Help}, {"h", ServerSwitch::Help}, {"?", ServerSwitch::Help}};
 
 template <std::size_t N>
@@ -96,8 +98,10 @@ constexpr char kUsage[] =
     "  (no switch)     run the server in the mode it is registered for\n"
     "  /RegServer      register for Application Mode (per user; stops and deletes an installed service)\n"
     "  /Service        register for Service Mode and install the system service\n"
-    "  /Register       register again in the present mode\n"
+    "  /Register       register again in the present mode (a service keeps the unit it has)\n"
     "  /UnregServer    delete the service and remove the program's registration\n"
+    "  /UnitStarting   register for Service Mode under the system's unit, which runs it before the server\n"
+    "  /UnitStopped    register for Application Mode again after the system's unit stopped the server\n"
     "  /About, /Configuration  the dialogs of the user interface\n"
     "Switches also begin with \"-\" or \"--\" and compare without regard to case.\n";
 
@@ -199,6 +203,12 @@ bool CHarkwellServerModule::ParseCommandLine(int argc, char** argv, int& nExitCo
         case ServerSwitch::Service:
             nExitCode = RunSwitch(&CHarkwellServerModule::RegisterForServiceMode);
             return true;
+        case ServerSwitch::UnitStarting:
+            nExitCode = RunSwitch(&CHarkwellServerModule::RegisterUnderSystemUnit);
+            return true;
+        case ServerSwitch::UnitStopped:
+            nExitCode = RunSwitch(&CHarkwellServerModule::EndSystemUnitServiceMode);
+            return true;
         case ServerSwitch::Help:
             std::fputs(kUsage, stdout);
             nExitCode = 0;
@@ -239,13 +249,42 @@ int CHarkwellServerModule::RunSwitch(void (CHarkwellServerModule::*pfnStep)()) {
     return static_cast<int>(corvane::GuardedCall([&] { (this->*pfnStep)(); }));
 }
 
-void CHarkwellServerModule::RegisterInPresentMode() {
+bool CHarkwellServerModule::IsRegisteredAsService() {
     CRegKey AppIdKey;
     std::u16string sLocalService;
-    const bool bService = AppIdKey.Open(HKEY_CLASSES_ROOT, AppIdKeyName(), KEY_READ) == ERROR_SUCCESS &&
-                          AppIdKey.QueryStringValue(u"LocalService", sLocalService) == ERROR_SUCCESS;
-    AppIdKey.Close();
-    RegisterAppId(bService);
+    return AppIdKey.Open(HKEY_CLASSES_ROOT, AppIdKeyName(), KEY_READ) == ERROR_SUCCESS &&
+           AppIdKey.QueryStringValue(u"LocalService", sLocalService) == ERROR_SUCCESS;
+}
+
+void CHarkwellServerModule::RegisterInPresentMode() {
+    const bool bService = IsRegisteredAsService();
+    // A service without a unit of the program's own runs under the system's unit (a package's): writing
+    // one would take that unit's place, and stopping the service would stop the unit that runs it.
+    const ServiceUnit Unit = bService && !IsInstalled() ? ServiceUnit::System : ServiceUnit::Own;
+    if (Unit == ServiceUnit::System)
+        UL_TRACE(corvane::TRACE_LEVEL_ERROR, "Registered again for Service Mode under the system's unit\n");
+    RegisterAppId(bService, Unit);
+    UL_CHECK(RegisterServer());
+}
+
+void CHarkwellServerModule::RegisterUnderSystemUnit() {
+    RegisterAppId(true, ServiceUnit::System);
+    UL_CHECK(RegisterServer());
+}
+
+void CHarkwellServerModule::EndSystemUnitServiceMode() {
+    // Only the Service Mode that the system's unit began ends here: a program registered for Application
+    // Mode or not at all stays so, and a service with a unit of the program's own (/Service) is not the
+    // one that stopped.
+    if (!IsRegisteredAsService()) return;
+    if (IsInstalled()) {
+        UL_TRACE(corvane::TRACE_LEVEL_ERROR, "The program's own service unit is installed; Service Mode stays\n");
+        std::fprintf(stderr,
+                     "HarkwellServer: the service unit written by /Service is installed; the program stays "
+                     "registered for Service Mode (/RegServer registers it for Application Mode)\n");
+        return;
+    }
+    RegisterAppId(false, ServiceUnit::System);
     UL_CHECK(RegisterServer());
 }
 
@@ -264,8 +303,9 @@ void CHarkwellServerModule::Unregister() {
     UnregisterAppId();
 }
 
-void CHarkwellServerModule::RegisterAppId(bool bService) {
-    if (!Uninstall()) UL_TRACE(corvane::TRACE_LEVEL_FAILURE, "Failed to uninstall appliaction\n");
+void CHarkwellServerModule::RegisterAppId(bool bService, ServiceUnit Unit) {
+    const bool bOwnUnit = Unit == ServiceUnit::Own;
+    if (bOwnUnit && !Uninstall()) UL_TRACE(corvane::TRACE_LEVEL_FAILURE, "Failed to uninstall appliaction\n");
     UpdateRegistryAppIdEx(true);
     {
         CRegKey AppIdKey;
@@ -274,7 +314,7 @@ void CHarkwellServerModule::RegisterAppId(bool bService) {
         UL_ASSERT(nDelete == ERROR_SUCCESS || nDelete == ERROR_FILE_NOT_FOUND);
         if (bService) {
             CheckRegistry(AppIdKey.SetStringValue(u"LocalService", GetServiceName()));
-            if (!Install()) {
+            if (bOwnUnit && !Install()) {
                 // The program stays registered as what it now is without the service: Application Mode.
                 // A "LocalService" left behind would make every later start a service helper that finds
                 // no service.
@@ -293,7 +333,7 @@ void CHarkwellServerModule::RegisterAppId(bool bService) {
         CheckRegistry(AppIdKey.DeleteValue(u"RunAs"));
     }
     // The bus learns of the mode last: the session bus's activation file, or the system bus's policy.
-    UL_CHECK(WriteBusFiles(bService, m_sModulePath));
+    UL_CHECK(bOwnUnit || bService ? WriteBusFiles(bService, m_sModulePath) : RemoveBusFiles());
 }
 
 void CHarkwellServerModule::UnregisterAppId() {

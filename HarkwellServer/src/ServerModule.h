@@ -24,10 +24,22 @@ extern const CLSID* const ppServiceHelperClassIdentifiers[];
 void RegisterServiceHelperClassObjects(HLIBRARY hModule, std::vector<DWORD>& Cookies);
 
 // What a switch asks for, in the order the rules are tried.
-enum class ServerSwitch { None, About, Configuration, Register, UnregServer, RegServer, Service, Help };
+enum class ServerSwitch {
+    None,
+    About,
+    Configuration,
+    Register,
+    UnregServer,
+    RegServer,
+    Service,
+    UnitStarting,
+    UnitStopped,
+    Help
+};
 
 // The switch that decides the run: three passes over the arguments ("About", "Configuration" and
-// "Register" first, whichever comes first; then "UnregServer" and "RegServer"; then "Service"). A switch
+// "Register" first, whichever comes first; then "UnregServer" and "RegServer"; then "Service", "UnitStarting"
+// and "UnitStopped"). A switch
 // begins with "-" or "/" (or "--"), its word compares without regard to case. Words that no rule knows
 // are collected in pUnknown.
 ServerSwitch FindServerSwitch(int argc, char** argv, std::vector<std::string>* pUnknown = nullptr);
@@ -36,11 +48,17 @@ class CHarkwellServerModule : public CUlServiceModuleT<CHarkwellServerModule> {
 public:
     CHarkwellServerModule();
 
-    // Registers the AppID for Service Mode (bService) or Application Mode: stops and deletes an installed
-    // service, writes the AppID keys, and for Service Mode writes "LocalService" and installs the service;
-    // then writes the mode's file for the bus (BusRegistration.h) and removes the other mode's. Failures are
-    // raised.
-    void RegisterAppId(bool bService);
+    // Where the service's unit comes from: the program writes and enables its own (/Service), or the
+    // system has one that runs the program (the unit a package installs, whose start and stop steps are
+    // /UnitStarting and /UnitStopped), which the program never writes, enables, stops or deletes.
+    enum class ServiceUnit { Own, System };
+    // Registers the AppID for Service Mode (bService) or Application Mode: with its own unit it stops and
+    // deletes an installed service, writes the AppID keys, and for Service Mode writes "LocalService" and
+    // installs the service; then writes the mode's file for the bus (BusRegistration.h) and removes the
+    // other mode's. Under the system's unit only the AppID keys and the bus files change: Service Mode
+    // writes the policy as with its own unit, Application Mode removes both files (the session bus's
+    // activation file of the package serves every user). Failures are raised.
+    void RegisterAppId(bool bService, ServiceUnit Unit = ServiceUnit::Own);
     // Deletes the service, the bus files and the AppID values; failures are raised.
     void UnregisterAppId();
     // The AppID keys and the component categories, written (bRegister) or removed.
@@ -72,6 +90,10 @@ private:
     void RegisterForApplicationMode();
     void RegisterForServiceMode();
     void RegisterInPresentMode();
+    void RegisterUnderSystemUnit();
+    void EndSystemUnitServiceMode();
+    // Whether the AppID has "LocalService": the program is registered for Service Mode.
+    bool IsRegisteredAsService();
     void Unregister();
     // Application Mode on the session bus, Service Mode on the system bus.
     void AttachBus();
