@@ -13,6 +13,8 @@
 #include <sstream>
 #include <string>
 
+#include "BusDaemon.h"
+
 namespace testing_support {
 
 // Whether a program of that name is on the PATH.
@@ -63,60 +65,26 @@ public:
     CPrivateSystemBus(const CPrivateSystemBus&) = delete;
     CPrivateSystemBus& operator=(const CPrivateSystemBus&) = delete;
 
-    // The daemon's configuration and socket go into Folder; Policy is a policy file in the bus
-    // configuration's form. Whether the daemon runs.
+    // The daemon's configuration, socket and output go into Folder; Policy is a policy file in the bus
+    // configuration's form, read from a folder of its own. Whether the daemon runs.
     bool Start(const std::filesystem::path& Folder, const std::filesystem::path& Policy) {
+        const std::filesystem::path PolicyFolder = Folder / "system.d";
+        std::error_code Error;
+        std::filesystem::create_directories(PolicyFolder, Error);
+        std::filesystem::copy_file(Policy, PolicyFolder / Policy.filename(),
+                                   std::filesystem::copy_options::overwrite_existing, Error);
+        if (Error) return false;
         const std::filesystem::path Config = Folder / "system-bus.conf";
-        const std::string sSocket = (Folder / "system_bus_socket").string();
-        std::ofstream(Config)
-            << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-               "<busconfig>\n"
-               "  <type>system</type>\n"
-               "  <auth>EXTERNAL</auth>\n"
-               "  <listen>unix:path="
-            << sSocket
-            << "</listen>\n"
-               "  <policy context=\"default\">\n"
-               "    <allow user=\"*\"/>\n"
-               "    <deny own=\"*\"/>\n"
-               "    <deny send_type=\"method_call\"/>\n"
-               "    <allow send_type=\"signal\"/>\n"
-               "    <allow send_requested_reply=\"true\" send_type=\"method_return\"/>\n"
-               "    <allow send_requested_reply=\"true\" send_type=\"error\"/>\n"
-               "    <allow receive_type=\"method_call\"/>\n"
-               "    <allow receive_type=\"method_return\"/>\n"
-               "    <allow receive_type=\"error\"/>\n"
-               "    <allow receive_type=\"signal\"/>\n"
-               "    <allow send_destination=\"org.freedesktop.DBus\" send_interface=\"org.freedesktop.DBus\"/>\n"
-               "    <allow send_destination=\"org.freedesktop.DBus\"\n"
-               "           send_interface=\"org.freedesktop.DBus.Introspectable\"/>\n"
-               "  </policy>\n"
-               "  <include>"
-            << Policy.string()
-            << "</include>\n"
-               "</busconfig>\n";
-        const std::string sCommand =
-            "dbus-daemon --config-file='" + Config.string() + "' --fork --print-address=1 --print-pid=1 2>/dev/null";
-        FILE* pPipe = popen(sCommand.c_str(), "r");
-        if (pPipe == nullptr) return false;
-        char szAddress[1024] = {}, szPid[64] = {};
-        const bool bRead = fgets(szAddress, sizeof szAddress, pPipe) && fgets(szPid, sizeof szPid, pPipe);
-        pclose(pPipe);
-        if (!bRead) return false;
-        std::string sAddress(szAddress);
-        while (!sAddress.empty() && (sAddress.back() == '\n' || sAddress.back() == '\r')) sAddress.pop_back();
-        m_nPid = static_cast<pid_t>(std::atol(szPid));
-        setenv("DBUS_SYSTEM_BUS_ADDRESS", sAddress.c_str(), 1);
-        return m_nPid > 0 && !sAddress.empty();
+        WriteSystemBusConfig(Config, Folder, {PolicyFolder});
+        if (!m_Daemon.Start({"dbus-daemon", "--nofork", "--config-file=" + Config.string()}, Folder / "system-bus.log"))
+            return false;
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", m_Daemon.Address().c_str(), 1);
+        return true;
     }
-    ~CPrivateSystemBus() {
-        if (m_nPid > 0) kill(m_nPid, SIGTERM);
-        unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-    }
+    ~CPrivateSystemBus() { unsetenv("DBUS_SYSTEM_BUS_ADDRESS"); }
 
 private:
-    pid_t m_nPid = -1;
+    CBusDaemon m_Daemon;
 };
 
 }  // namespace testing_support
