@@ -8,6 +8,8 @@
 #include <string>
 
 #include "CtlServerTest.h"
+#include "Pack1Ids.h"
+#include "comrt/runtime.h"
 #include "comrt/text.h"
 #include "corvane/ulregistry.h"
 
