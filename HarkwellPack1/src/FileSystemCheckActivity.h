@@ -61,6 +61,7 @@ class CFileSystemCheckActivity : public IUlPersistStreamT<CFileSystemCheckActivi
                                  public IConnectionPointContainerImplT<CFileSystemCheckActivity>,
                                  public comrt::IDispatchImplT<IActivity>,
                                  public comrt::IDispatchImplT<IFileSystemCheckActivity>,
+                                 public IProvideClassInfoImplT<CFileSystemCheckActivity>,
                                  public ISupportErrorInfoImplT<IActivity, IFileSystemCheckActivity>,
                                  public CBasePersistT<CFileSystemCheckActivity> {
 public:
@@ -68,7 +69,7 @@ public:
         InterfaceEntry<IPersist, IPersistStream>, InterfaceEntry<IPersistStream>, InterfaceEntry<IPersistStreamInit>,
         InterfaceEntry<IPersistStorage>, InterfaceEntry<IPersistPropertyBag>, InterfaceEntry<ISpecifyPropertyPages>,
         InterfaceEntry<IConnectionPointContainer>, InterfaceEntry<IActivity>, InterfaceEntry<IDispatch, IActivity>,
-        InterfaceEntry<IFileSystemCheckActivity>, InterfaceEntry<ISupportErrorInfo>>;
+        InterfaceEntry<IFileSystemCheckActivity>, InterfaceEntry<IProvideClassInfo>, InterfaceEntry<ISupportErrorInfo>>;
 
     struct CFileData {
         std::u16string sFileName;

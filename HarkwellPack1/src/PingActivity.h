@@ -54,6 +54,7 @@ class CPingActivity : public IUlPersistStreamT<CPingActivity>,
                       public IConnectionPointContainerImplT<CPingActivity>,
                       public comrt::IDispatchImplT<IActivity>,
                       public comrt::IDispatchImplT<IPingActivity>,
+                      public IProvideClassInfoImplT<CPingActivity>,
                       public ISupportErrorInfoImplT<IActivity, IPingActivity>,
                       public CBasePersistT<CPingActivity> {
 public:
@@ -61,7 +62,7 @@ public:
         InterfaceEntry<IPersist, IPersistStream>, InterfaceEntry<IPersistStream>, InterfaceEntry<IPersistStreamInit>,
         InterfaceEntry<IPersistStorage>, InterfaceEntry<IPersistPropertyBag>, InterfaceEntry<ISpecifyPropertyPages>,
         InterfaceEntry<IConnectionPointContainer>, InterfaceEntry<IActivity>, InterfaceEntry<IDispatch, IActivity>,
-        InterfaceEntry<IPingActivity>, InterfaceEntry<ISupportErrorInfo>>;
+        InterfaceEntry<IPingActivity>, InterfaceEntry<IProvideClassInfo>, InterfaceEntry<ISupportErrorInfo>>;
 
     enum STATE : LONG {
         STATE_UNKNOWN = 0,  // stopped

@@ -44,6 +44,7 @@ class CProcessCheckActivity : public IUlPersistStreamT<CProcessCheckActivity>,
                               public IConnectionPointContainerImplT<CProcessCheckActivity>,
                               public comrt::IDispatchImplT<IActivity>,
                               public comrt::IDispatchImplT<IProcessCheckActivity>,
+                              public IProvideClassInfoImplT<CProcessCheckActivity>,
                               public ISupportErrorInfoImplT<IActivity, IProcessCheckActivity>,
                               public CBasePersistT<CProcessCheckActivity> {
 public:
@@ -51,7 +52,7 @@ public:
         InterfaceEntry<IPersist, IPersistStream>, InterfaceEntry<IPersistStream>, InterfaceEntry<IPersistStreamInit>,
         InterfaceEntry<IPersistStorage>, InterfaceEntry<IPersistPropertyBag>, InterfaceEntry<ISpecifyPropertyPages>,
         InterfaceEntry<IConnectionPointContainer>, InterfaceEntry<IActivity>, InterfaceEntry<IDispatch, IActivity>,
-        InterfaceEntry<IProcessCheckActivity>, InterfaceEntry<ISupportErrorInfo>>;
+        InterfaceEntry<IProcessCheckActivity>, InterfaceEntry<IProvideClassInfo>, InterfaceEntry<ISupportErrorInfo>>;
 
     // One process as a snapshot sees it.
     struct CProcessData {

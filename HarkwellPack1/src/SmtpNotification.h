@@ -192,14 +192,15 @@ class CSmtpNotification : public comrt::IDispatchImplT<ISmtpNotification>,
                           public IUlPersistStorageT<CSmtpNotification>,
                           public IUlPersistPropertyBagT<CSmtpNotification>,
                           public IUlSpecifyPropertyPagesT<CSmtpNotification>,
+                          public IProvideClassInfoImplT<CSmtpNotification>,
                           public ISupportErrorInfoImplT<ISmtpNotification> {
 public:
     using Interfaces = InterfaceList<InterfaceEntry<IPersist, IPersistStreamInit>, InterfaceEntry<IPersistStream>,
                                      InterfaceEntry<IPersistStreamInit>, InterfaceEntry<IPersistStorage>,
                                      InterfaceEntry<IPersistPropertyBag>, InterfaceEntry<ISpecifyPropertyPages>,
                                      InterfaceEntry<ISmtpNotification>, InterfaceEntry<IDispatch, ISmtpNotification>,
-                                     InterfaceEntry<INotification>, InterfaceEntry<ISupportErrorInfo>,
-                                     InterfaceEntry<ISmtpNotificationSecurity>>;
+                                     InterfaceEntry<INotification>, InterfaceEntry<IProvideClassInfo>,
+                                     InterfaceEntry<ISupportErrorInfo>, InterfaceEntry<ISmtpNotificationSecurity>>;
     static const CLSID& GetObjectCLSID() { return CLSID_CSmtpNotification; }
 
     BEGIN_UL_PROPERTY_MAP(CSmtpNotification)

@@ -67,14 +67,17 @@ class CSystemPerformanceCheckActivity : public IUlPersistStreamT<CSystemPerforma
                                         public IConnectionPointContainerImplT<CSystemPerformanceCheckActivity>,
                                         public comrt::IDispatchImplT<IActivity>,
                                         public comrt::IDispatchImplT<ISystemPerformanceCheckActivity>,
+                                        public IProvideClassInfoImplT<CSystemPerformanceCheckActivity>,
                                         public ISupportErrorInfoImplT<IActivity, ISystemPerformanceCheckActivity>,
                                         public CBasePersistT<CSystemPerformanceCheckActivity> {
 public:
-    using Interfaces = InterfaceList<
-        InterfaceEntry<IPersist, IPersistStream>, InterfaceEntry<IPersistStream>, InterfaceEntry<IPersistStreamInit>,
-        InterfaceEntry<IPersistStorage>, InterfaceEntry<IPersistPropertyBag>, InterfaceEntry<ISpecifyPropertyPages>,
-        InterfaceEntry<IConnectionPointContainer>, InterfaceEntry<IActivity>, InterfaceEntry<IDispatch, IActivity>,
-        InterfaceEntry<ISystemPerformanceCheckActivity>, InterfaceEntry<ISupportErrorInfo>>;
+    using Interfaces =
+        InterfaceList<InterfaceEntry<IPersist, IPersistStream>, InterfaceEntry<IPersistStream>,
+                      InterfaceEntry<IPersistStreamInit>, InterfaceEntry<IPersistStorage>,
+                      InterfaceEntry<IPersistPropertyBag>, InterfaceEntry<ISpecifyPropertyPages>,
+                      InterfaceEntry<IConnectionPointContainer>, InterfaceEntry<IActivity>,
+                      InterfaceEntry<IDispatch, IActivity>, InterfaceEntry<ISystemPerformanceCheckActivity>,
+                      InterfaceEntry<IProvideClassInfo>, InterfaceEntry<ISupportErrorInfo>>;
 
     using CTimedEvent = CSimpleTimedEventT<CSystemPerformanceCheckActivity>;
 

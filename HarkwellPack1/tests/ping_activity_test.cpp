@@ -87,10 +87,10 @@ TEST(PingActivityContract, InterfaceFollowsItsDescription) {
 TEST_F(PingActivityTest, AnswersItsInterfacesWithOneIdentity) {
     IUnknown* pIdentity = nullptr;
     ASSERT_EQ(S_OK, m_pActivity->QueryInterface(IidOf<IUnknown>(), reinterpret_cast<void**>(&pIdentity)));
-    for (const IID& iid :
-         {IidOf<IPersist>(), IidOf<IPersistStream>(), IidOf<IPersistStreamInit>(), IidOf<IPersistStorage>(),
-          IidOf<IPersistPropertyBag>(), IidOf<ISpecifyPropertyPages>(), IidOf<IConnectionPointContainer>(),
-          IidOf<IActivity>(), IidOf<IDispatch>(), IidOf<IPingActivity>(), IidOf<ISupportErrorInfo>()}) {
+    for (const IID& iid : {IidOf<IPersist>(), IidOf<IPersistStream>(), IidOf<IPersistStreamInit>(),
+                           IidOf<IPersistStorage>(), IidOf<IPersistPropertyBag>(), IidOf<ISpecifyPropertyPages>(),
+                           IidOf<IConnectionPointContainer>(), IidOf<IActivity>(), IidOf<IDispatch>(),
+                           IidOf<IPingActivity>(), IidOf<IProvideClassInfo>(), IidOf<ISupportErrorInfo>()}) {
         IUnknown* p = nullptr;
         ASSERT_EQ(S_OK, m_pActivity->QueryInterface(iid, reinterpret_cast<void**>(&p)));
         IUnknown* pSame = nullptr;

@@ -61,7 +61,7 @@ TEST(SmtpNotification, DefaultsAndInterfaces) {
     for (const IID& iid :
          {IidOf<IPersist>(), IidOf<IPersistStream>(), IidOf<IPersistStreamInit>(), IidOf<IPersistStorage>(),
           IidOf<IPersistPropertyBag>(), IidOf<ISpecifyPropertyPages>(), IidOf<ISmtpNotification>(), IidOf<IDispatch>(),
-          IidOf<INotification>(), IidOf<ISupportErrorInfo>()}) {
+          IidOf<INotification>(), IidOf<IProvideClassInfo>(), IidOf<ISupportErrorInfo>()}) {
         IUnknown* pInterface = nullptr;
         ASSERT_EQ(p->QueryInterface(iid, reinterpret_cast<void**>(&pInterface)), S_OK);
         IUnknown* pIdentity = nullptr;

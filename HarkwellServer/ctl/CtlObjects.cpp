@@ -8,8 +8,6 @@
 #include "comrt/oleauto.h"
 #include "comrt/runtime.h"
 #include "comrt/text.h"
-#include "corvane/ulcategories.h"
-#include "corvane/ulguard.h"
 
 namespace harkwellctl {
 namespace {
@@ -220,54 +218,74 @@ std::string ResolveClass(const std::string& sClass) {
     return GuidText(Clsid);
 }
 
-CPluginInterfaces::CPluginInterfaces() {
-    std::vector<IID> Known;
-    for (const comrt::InterfaceDescription* d : comrt::GetInterfaceDescriptions()) Known.push_back(d->iid);
-    for (const CATID& Catid : {CATID_CorvaneHarkwellActivities, CATID_CorvaneHarkwellNotifications}) {
-        try {
-            CCategoryClassEnumerator Classes(Catid);
-            CLSID Clsid;
-            while (Classes.Next(Clsid)) {
-                IUnknown* pClassObject = nullptr;
-                if (SUCCEEDED(CoGetClassObject(Clsid, CLSCTX_INPROC_SERVER, nullptr, IidOf<IClassFactory>(),
-                                               reinterpret_cast<void**>(&pClassObject))))
-                    m_ClassObjects.push_back(pClassObject);
-            }
-        } catch (const corvane::CHResultException&) {
-            // No class registrations to read: only the generic dispatch path is left.
-        }
+namespace {
+
+// The members of an interface's type information.
+std::vector<CPluginInterfaces::CMember> MembersOf(ITypeInfo* pInterface, unsigned nFuncs) {
+    std::vector<CPluginInterfaces::CMember> Members;
+    for (unsigned i = 0; i < nFuncs; ++i) {
+        FUNCDESC* pFunc = nullptr;
+        if (FAILED(pInterface->GetFuncDesc(i, &pFunc)) || pFunc == nullptr) continue;
+        CPluginInterfaces::CMember Member;
+        Member.nDispid = pFunc->memid;
+        Member.nKind = pFunc->invkind;
+        Member.nParams = static_cast<unsigned>(pFunc->cParams > 0 ? pFunc->cParams : 0);
+        Member.vtValue = Member.nKind == INVOKE_PROPERTYPUT && Member.nParams > 0
+                             ? pFunc->lprgelemdescParam[Member.nParams - 1].tdesc.vt
+                             : pFunc->elemdescFunc.tdesc.vt;
+        pInterface->ReleaseFuncDesc(pFunc);
+        CBstr sName;
+        UINT nNames = 0;
+        if (FAILED(pInterface->GetNames(Member.nDispid, &sName, 1, &nNames)) || nNames == 0) continue;
+        Member.sName = sName.Utf8();
+        Members.push_back(std::move(Member));
     }
-    for (const comrt::InterfaceDescription* d : comrt::GetInterfaceDescriptions())
-        if (d->kind == comrt::InterfaceKind::Dual && std::find(Known.begin(), Known.end(), d->iid) == Known.end())
-            m_Descriptions.push_back(d);
+    return Members;
 }
 
-CPluginInterfaces::~CPluginInterfaces() {
-    for (IUnknown* p : m_ClassObjects) p->Release();
-}
+}  // namespace
 
-std::vector<std::pair<const comrt::InterfaceDescription*, CComPtr<IDispatch>>> CPluginInterfaces::InterfacesOf(
-    IUnknown* pObject) const {
-    std::vector<std::pair<const comrt::InterfaceDescription*, CComPtr<IDispatch>>> Result;
-    for (const comrt::InterfaceDescription* d : m_Descriptions) {
+std::vector<CPluginInterfaces::CInterface> CPluginInterfaces::InterfacesOf(IUnknown* pObject) {
+    std::vector<CInterface> Result;
+    CComPtr<IProvideClassInfo> pProvide;
+    CComPtr<ITypeInfo> pClass;
+    if (FAILED(pObject->QueryInterface(IidOf<IProvideClassInfo>(), reinterpret_cast<void**>(&pProvide))) || !pProvide ||
+        FAILED(pProvide->GetClassInfo(&pClass)) || !pClass)
+        return Result;
+    TYPEATTR* pClassAttr = nullptr;
+    if (FAILED(pClass->GetTypeAttr(&pClassAttr))) return Result;
+    const unsigned nInterfaces = pClassAttr->typekind == TKIND_COCLASS ? pClassAttr->cImplTypes : 0;
+    pClass->ReleaseTypeAttr(pClassAttr);
+    for (unsigned i = 0; i < nInterfaces; ++i) {
+        HREFTYPE hRef = 0;
+        CComPtr<ITypeInfo> pInterface;
+        TYPEATTR* pAttr = nullptr;
+        if (FAILED(pClass->GetRefTypeOfImplType(i, &hRef)) || FAILED(pClass->GetRefTypeInfo(hRef, &pInterface)) ||
+            !pInterface || FAILED(pInterface->GetTypeAttr(&pAttr)))
+            continue;
+        const IID iid = pAttr->guid;
+        const bool bDual = pAttr->typekind == TKIND_DISPATCH && (pAttr->wTypeFlags & TYPEFLAG_FDUAL) != 0;
+        const unsigned nFuncs = pAttr->cFuncs;
+        pInterface->ReleaseTypeAttr(pAttr);
+        // The contract's interfaces are described in this process; the commands read those themselves.
+        if (!bDual || comrt::FindInterfaceDescription(iid) != nullptr) continue;
         // A dual interface starts with IDispatch's slots, so its pointer serves as one.
         IDispatch* pTyped = nullptr;
-        if (SUCCEEDED(pObject->QueryInterface(d->iid, reinterpret_cast<void**>(&pTyped))) && pTyped) {
-            CComPtr<IDispatch> pHeld;
-            pHeld.Attach(pTyped);
-            Result.emplace_back(d, pHeld);
-        }
+        if (FAILED(pObject->QueryInterface(iid, reinterpret_cast<void**>(&pTyped))) || !pTyped) continue;
+        CInterface Interface;
+        Interface.pDispatch.Attach(pTyped);
+        Interface.Members = MembersOf(pInterface, nFuncs);
+        Result.push_back(std::move(Interface));
     }
     return Result;
 }
 
 CComPtr<IDispatch> CPluginInterfaces::FindMethod(IUnknown* pObject, const char* pszMethod, DISPID* pnDispid) const {
-    for (const auto& [d, pDispatch] : InterfacesOf(pObject)) {
-        for (unsigned i = 0; i < d->nMembers; ++i) {
-            const comrt::MemberDescription& m = d->pMembers[i];
-            if (m.kind == comrt::MemberKind::Method && std::strcmp(m.szName, pszMethod) == 0) {
-                *pnDispid = m.dispid;
-                return pDispatch;
+    for (const CInterface& Interface : InterfacesOf(pObject)) {
+        for (const CMember& m : Interface.Members) {
+            if (m.nKind == INVOKE_FUNC && m.sName == pszMethod) {
+                *pnDispid = m.nDispid;
+                return Interface.pDispatch;
             }
         }
     }
@@ -276,16 +294,15 @@ CComPtr<IDispatch> CPluginInterfaces::FindMethod(IUnknown* pObject, const char* 
 
 std::vector<CPluginInterfaces::CProperty> CPluginInterfaces::ReadProperties(IUnknown* pObject) const {
     std::vector<CProperty> Properties;
-    for (const auto& [d, pDispatch] : InterfacesOf(pObject)) {
-        for (unsigned i = 0; i < d->nMembers; ++i) {
-            const comrt::MemberDescription& m = d->pMembers[i];
-            if (m.kind != comrt::MemberKind::PropertyGet || m.nParams != 1) continue;
+    for (const CInterface& Interface : InterfacesOf(pObject)) {
+        for (const CMember& m : Interface.Members) {
+            if (m.nKind != INVOKE_PROPERTYGET || m.nParams != 0) continue;
             VARIANT vValue;
             VariantInit(&vValue);
             DISPPARAMS NoArguments{nullptr, nullptr, 0, 0};
-            const HRESULT hr =
-                pDispatch->Invoke(m.dispid, IID_NULL, 0, DISPATCH_PROPERTYGET, &NoArguments, &vValue, nullptr, nullptr);
-            Properties.push_back({m.szName, SUCCEEDED(hr) ? VariantText(vValue) : "(" + DescribeResult(hr) + ")"});
+            const HRESULT hr = Interface.pDispatch->Invoke(m.nDispid, IID_NULL, 0, DISPATCH_PROPERTYGET, &NoArguments,
+                                                           &vValue, nullptr, nullptr);
+            Properties.push_back({m.sName, SUCCEEDED(hr) ? VariantText(vValue) : "(" + DescribeResult(hr) + ")"});
             VariantClear(&vValue);
         }
     }
@@ -293,6 +310,7 @@ std::vector<CPluginInterfaces::CProperty> CPluginInterfaces::ReadProperties(IUnk
 }
 
 CPluginInterfaces::CPreparedAssignment CPluginInterfaces::PrepareAssignment(IUnknown* pObject,
+                                                                            const std::vector<CInterface>& Interfaces,
                                                                             const std::string& sItem) const {
     const std::size_t nEquals = sItem.find('=');
     if (nEquals == std::string::npos || nEquals == 0) ThrowUsage("\"" + sItem + "\" is no Name=Value assignment");
@@ -302,18 +320,18 @@ CPluginInterfaces::CPreparedAssignment CPluginInterfaces::PrepareAssignment(IUnk
     const std::string sValue = sItem.substr(nEquals + 1);
     Prepared.sWhat = "setting " + Prepared.sName + " to \"" + sValue + "\"";
     VARTYPE vt = VT_VARIANT;
-    for (const auto& [d, pDispatch] : InterfacesOf(pObject)) {
-        for (unsigned i = 0; i < d->nMembers && !Prepared.pTarget; ++i) {
-            const comrt::MemberDescription& m = d->pMembers[i];
-            if (m.kind == comrt::MemberKind::PropertyPut && m.nParams >= 1 && SameName(m.szName, Prepared.sName)) {
-                Prepared.pTarget = pDispatch;
-                vt = m.pParams[m.nParams - 1].vt;
+    for (const CInterface& Interface : Interfaces) {
+        for (const CMember& m : Interface.Members) {
+            if (m.nKind == INVOKE_PROPERTYPUT && m.nParams >= 1 && SameName(m.sName, Prepared.sName)) {
+                Prepared.pTarget = Interface.pDispatch;
+                vt = m.vtValue;
+                break;
             }
         }
         if (Prepared.pTarget) break;
     }
-    // A class whose library this process cannot load is still reachable through the object's own dispatch
-    // interface; the server then converts the text itself.
+    // An object without class information is still reachable through its own dispatch interface; the
+    // server then converts the text itself.
     if (!Prepared.pTarget)
         Check(pObject->QueryInterface(IidOf<IDispatch>(), reinterpret_cast<void**>(&Prepared.pTarget)), Prepared.sWhat);
 
@@ -336,7 +354,8 @@ void CPluginInterfaces::WriteAssignments(IUnknown* pObject, const std::vector<st
     // Every name and every value's form is checked before the first is assigned.
     std::vector<CPreparedAssignment> Prepared;
     try {
-        for (const std::string& sItem : Assignments) Prepared.push_back(PrepareAssignment(pObject, sItem));
+        const std::vector<CInterface> Interfaces = InterfacesOf(pObject);
+        for (const std::string& sItem : Assignments) Prepared.push_back(PrepareAssignment(pObject, Interfaces, sItem));
     } catch (const CCtlError& e) {
         if (!bTellWhatWasApplied || Assignments.size() < 2 || e.ExitCode() != EXITCODE_FAILED) throw;
         throw CCtlError(e.ExitCode(), e.What() + " (nothing was assigned)", e.Result());

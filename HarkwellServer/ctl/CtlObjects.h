@@ -86,13 +86,13 @@ CComPtr<IScenario> ScenarioAt(IScenarios* pScenarios, const std::string& sIndex)
 // The class identifier in brace text for a ProgID or a class identifier (which must be registered).
 std::string ResolveClass(const std::string& sClass);
 
-// The dual interfaces of plug-in classes that this process can describe: the libraries of the registered
-// activity and notification classes are loaded here for their interface descriptions (no object of theirs
-// is made), so that a proxy of a server object can be asked for them and its properties found by name.
+// The dual interfaces of a plug-in object, learnt from the object itself: its class information
+// (IProvideClassInfo) lists the interfaces of its class with their members, so that its properties are found
+// by name and read and written through the proxy without the plug-in's library in this process. The
+// contract's own interfaces (IActivity, INotification) are left to the commands that know them.
 class CPluginInterfaces {
 public:
-    CPluginInterfaces();
-    ~CPluginInterfaces();
+    CPluginInterfaces() = default;
     CPluginInterfaces(const CPluginInterfaces&) = delete;
     CPluginInterfaces& operator=(const CPluginInterfaces&) = delete;
 
@@ -112,9 +112,26 @@ public:
     void WriteAssignments(IUnknown* pObject, const std::vector<std::string>& Assignments,
                           bool bTellWhatWasApplied = false) const;
 
-    // The typed proxy of the plug-in interface of pObject that has the method named pszMethod, and the
-    // method's DISPID in *pnDispid; null when none of the object's interfaces has it.
+    // The proxy of the plug-in interface of pObject that has the method named pszMethod, and the method's
+    // DISPID in *pnDispid; null when none of the object's interfaces has it.
     CComPtr<IDispatch> FindMethod(IUnknown* pObject, const char* pszMethod, DISPID* pnDispid) const;
+
+    // One member of an interface as its type information gives it.
+    struct CMember {
+        std::string sName;
+        DISPID nDispid = DISPID_UNKNOWN;
+        INVOKEKIND nKind = INVOKE_FUNC;
+        unsigned nParams = 0;       // without the result
+        VARTYPE vtValue = VT_VOID;  // a getter's result, a putter's value
+    };
+    // One plug-in interface of an object: its members and the proxy that reaches them.
+    struct CInterface {
+        CComPtr<IDispatch> pDispatch;
+        std::vector<CMember> Members;
+    };
+    // The plug-in interfaces of pObject in the order of its class's table; none when it gives no class
+    // information.
+    static std::vector<CInterface> InterfacesOf(IUnknown* pObject);
 
 private:
     // One assignment, checked and ready: its target, its member and its value in the property's type.
@@ -126,14 +143,8 @@ private:
         DISPID nDispid = DISPID_UNKNOWN;
         CVariantValue vValue;
     };
-    CPreparedAssignment PrepareAssignment(IUnknown* pObject, const std::string& sItem) const;
-
-    // The interfaces of pObject among the plug-in descriptions, each with its typed proxy.
-    std::vector<std::pair<const comrt::InterfaceDescription*, CComPtr<IDispatch>>> InterfacesOf(
-        IUnknown* pObject) const;
-
-    std::vector<const comrt::InterfaceDescription*> m_Descriptions;
-    std::vector<IUnknown*> m_ClassObjects;  // keep the libraries loaded while their descriptions are used
+    CPreparedAssignment PrepareAssignment(IUnknown* pObject, const std::vector<CInterface>& Interfaces,
+                                          const std::string& sItem) const;
 };
 
 // Properties of the running server's objects read by their paths, every read sent before the first answer

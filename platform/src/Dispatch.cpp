@@ -1,10 +1,13 @@
 // Late binding from interface descriptions: name lookup, invocation with argument conversion, and the type
 // information objects that tools read the descriptions through.
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <mutex>
 #include <new>
 #include <string_view>
+#include <vector>
 
 #include "OleAutoInternal.h"
 #include "comrt/dispatch.h"
@@ -119,8 +122,178 @@ public:
 
     const InterfaceDescription* GetDescription() override { return &m_Description; }
 
+    HRESULT GetTypeAttr(TYPEATTR** ppTypeAttr) override {
+        if (ppTypeAttr == nullptr) return E_POINTER;
+        const bool bDual = m_Description.kind == InterfaceKind::Dual;
+        *ppTypeAttr =
+            new (std::nothrow) TYPEATTR{m_Description.iid,
+                                        TKIND_DISPATCH,
+                                        static_cast<WORD>(m_Description.nMembers),
+                                        0,
+                                        0,
+                                        static_cast<WORD>(bDual ? TYPEFLAG_FDUAL | TYPEFLAG_FDISPATCHABLE : 0)};
+        return *ppTypeAttr ? S_OK : E_OUTOFMEMORY;
+    }
+    void ReleaseTypeAttr(TYPEATTR* pTypeAttr) override { delete pTypeAttr; }
+
+    HRESULT GetFuncDesc(UINT index, FUNCDESC** ppFuncDesc) override {
+        if (ppFuncDesc == nullptr) return E_POINTER;
+        *ppFuncDesc = nullptr;
+        if (index >= m_Description.nMembers) return TYPE_E_ELEMENTNOTFOUND;
+        const MemberDescription& m = m_Description.pMembers[index];
+        auto* pDesc = new (std::nothrow) FUNCDESC{};
+        auto* pParams = new (std::nothrow) ELEMDESC[m.nParams > 0 ? m.nParams : 1];
+        if (pDesc == nullptr || pParams == nullptr) {
+            delete pDesc;
+            delete[] pParams;
+            return E_OUTOFMEMORY;
+        }
+        pDesc->memid = m.dispid;
+        pDesc->invkind = m.kind == MemberKind::PropertyGet   ? INVOKE_PROPERTYGET
+                         : m.kind == MemberKind::PropertyPut ? INVOKE_PROPERTYPUT
+                                                             : INVOKE_FUNC;
+        pDesc->elemdescFunc = ELEMDESC{{VT_VOID}, {0}};
+        pDesc->wFuncFlags = m.bLocalOnly ? FUNCFLAG_FRESTRICTED : 0;
+        pDesc->lprgelemdescParam = pParams;
+        for (unsigned i = 0; i < m.nParams; ++i) {
+            const ParamDescription& p = m.pParams[i];
+            if (p.bRetval) {
+                pDesc->elemdescFunc = ELEMDESC{{p.vt}, {static_cast<WORD>(PARAMFLAG_FOUT | PARAMFLAG_FRETVAL)}};
+                continue;
+            }
+            pParams[pDesc->cParams++] = ELEMDESC{{p.vt}, {p.bOut ? PARAMFLAG_FOUT : PARAMFLAG_FIN}};
+        }
+        *ppFuncDesc = pDesc;
+        return S_OK;
+    }
+    void ReleaseFuncDesc(FUNCDESC* pFuncDesc) override {
+        if (pFuncDesc == nullptr) return;
+        delete[] pFuncDesc->lprgelemdescParam;
+        delete pFuncDesc;
+    }
+
+    // An interface implements no other type.
+    HRESULT GetRefTypeOfImplType(UINT, HREFTYPE* pRefType) override {
+        if (pRefType == nullptr) return E_POINTER;
+        return TYPE_E_ELEMENTNOTFOUND;
+    }
+    HRESULT GetImplTypeFlags(UINT, INT* pImplTypeFlags) override {
+        if (pImplTypeFlags == nullptr) return E_POINTER;
+        return TYPE_E_ELEMENTNOTFOUND;
+    }
+    HRESULT GetRefTypeInfo(HREFTYPE, ITypeInfo** ppTInfo) override {
+        if (ppTInfo == nullptr) return E_POINTER;
+        *ppTInfo = nullptr;
+        return TYPE_E_ELEMENTNOTFOUND;
+    }
+
 private:
     const InterfaceDescription& m_Description;
+};
+
+// The type information of a class: the interfaces its objects answer, by reference (the index of each).
+// It has no members of its own. Counted: a class's table is made when an object is asked for it.
+class CClassTypeInfo final : public ITypeInfo {
+public:
+    CClassTypeInfo(const CLSID& clsid, std::vector<const InterfaceDescription*> interfaces)
+        : m_Clsid(clsid), m_Interfaces(std::move(interfaces)) {}
+
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        if (riid == IidOf<IUnknown>() || riid == IidOf<ITypeInfo>()) {
+            *ppv = static_cast<ITypeInfo*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG AddRef() override { return ++m_nReferences; }
+    ULONG Release() override {
+        const ULONG n = --m_nReferences;
+        if (n == 0) delete this;
+        return n;
+    }
+
+    HRESULT GetIDsOfNames(LPOLESTR* rgszNames, UINT cNames, MEMBERID* pMemId) override {
+        if (rgszNames == nullptr || pMemId == nullptr || cNames == 0) return E_INVALIDARG;
+        for (UINT i = 0; i < cNames; ++i) pMemId[i] = MEMBERID_NIL;
+        return DISP_E_UNKNOWNNAME;
+    }
+    HRESULT GetNames(MEMBERID, BSTR* rgBstrNames, UINT, UINT* pcNames) override {
+        if (rgBstrNames == nullptr || pcNames == nullptr) return E_INVALIDARG;
+        *pcNames = 0;
+        return TYPE_E_ELEMENTNOTFOUND;
+    }
+    // The class's name is its identifier's brace text: classes carry no other name in their tables.
+    HRESULT GetDocumentation(MEMBERID memid, BSTR* pBstrName, BSTR* pBstrDocString, DWORD* pdwHelpContext,
+                             BSTR* pBstrHelpFile) override {
+        if (memid != MEMBERID_NIL) return TYPE_E_ELEMENTNOTFOUND;
+        if (pBstrName) {
+            OLECHAR sz[40];
+            StringFromGUID2(m_Clsid, sz, 40);
+            *pBstrName = SysAllocString(sz);
+        }
+        if (pBstrDocString) *pBstrDocString = AllocAscii("");
+        if (pdwHelpContext) *pdwHelpContext = 0;
+        if (pBstrHelpFile) *pBstrHelpFile = nullptr;
+        return S_OK;
+    }
+    HRESULT GetGuid(GUID* pGuid) override {
+        if (pGuid == nullptr) return E_POINTER;
+        *pGuid = m_Clsid;
+        return S_OK;
+    }
+    const InterfaceDescription* GetDescription() override { return nullptr; }
+
+    HRESULT GetTypeAttr(TYPEATTR** ppTypeAttr) override {
+        if (ppTypeAttr == nullptr) return E_POINTER;
+        *ppTypeAttr = new (std::nothrow)
+            TYPEATTR{m_Clsid, TKIND_COCLASS, 0, 0, static_cast<WORD>(m_Interfaces.size()), TYPEFLAG_FCANCREATE};
+        return *ppTypeAttr ? S_OK : E_OUTOFMEMORY;
+    }
+    void ReleaseTypeAttr(TYPEATTR* pTypeAttr) override { delete pTypeAttr; }
+    HRESULT GetFuncDesc(UINT, FUNCDESC** ppFuncDesc) override {
+        if (ppFuncDesc == nullptr) return E_POINTER;
+        *ppFuncDesc = nullptr;
+        return TYPE_E_ELEMENTNOTFOUND;
+    }
+    void ReleaseFuncDesc(FUNCDESC*) override {}
+
+    HRESULT GetRefTypeOfImplType(UINT index, HREFTYPE* pRefType) override {
+        if (pRefType == nullptr) return E_POINTER;
+        if (index >= m_Interfaces.size()) return TYPE_E_ELEMENTNOTFOUND;
+        *pRefType = index;
+        return S_OK;
+    }
+    HRESULT GetImplTypeFlags(UINT index, INT* pImplTypeFlags) override {
+        if (pImplTypeFlags == nullptr) return E_POINTER;
+        if (index >= m_Interfaces.size()) return TYPE_E_ELEMENTNOTFOUND;
+        *pImplTypeFlags = index == DefaultIndex() ? IMPLTYPEFLAG_FDEFAULT : 0;
+        return S_OK;
+    }
+    HRESULT GetRefTypeInfo(HREFTYPE hRefType, ITypeInfo** ppTInfo) override {
+        if (ppTInfo == nullptr) return E_POINTER;
+        *ppTInfo = nullptr;
+        if (hRefType >= m_Interfaces.size()) return TYPE_E_ELEMENTNOTFOUND;
+        *ppTInfo = GetTypeInfoOf(*m_Interfaces[hRefType]);
+        (*ppTInfo)->AddRef();
+        return S_OK;
+    }
+
+private:
+    ~CClassTypeInfo() = default;
+
+    // The first dual interface.
+    std::size_t DefaultIndex() const {
+        for (std::size_t i = 0; i < m_Interfaces.size(); ++i)
+            if (m_Interfaces[i]->kind == InterfaceKind::Dual) return i;
+        return m_Interfaces.size();
+    }
+
+    std::atomic<ULONG> m_nReferences{1};
+    const CLSID m_Clsid;
+    const std::vector<const InterfaceDescription*> m_Interfaces;
 };
 
 }  // namespace
@@ -186,6 +359,42 @@ ITypeInfo* GetTypeInfoOf(const InterfaceDescription& d) {
     CTypeInfo*& p = (*s_pTypeInfos)[&d];
     if (p == nullptr) p = new CTypeInfo(d);
     return p;
+}
+
+HRESULT CreateClassTypeInfoOf(REFCLSID clsid, const InterfaceDescription* const* rgpDescriptions,
+                              unsigned nDescriptions, ITypeInfo** ppTI) {
+    if (ppTI == nullptr) return E_POINTER;
+    *ppTI = nullptr;
+    if (rgpDescriptions == nullptr && nDescriptions > 0) return E_INVALIDARG;
+    try {
+        std::vector<const InterfaceDescription*> interfaces;
+        for (unsigned i = 0; i < nDescriptions; ++i) {
+            const InterfaceDescription* d = rgpDescriptions[i];
+            if (d == nullptr) return E_INVALIDARG;
+            if (std::find_if(interfaces.begin(), interfaces.end(),
+                             [&](const InterfaceDescription* p) { return p->iid == d->iid; }) == interfaces.end())
+                interfaces.push_back(d);
+        }
+        *ppTI = new CClassTypeInfo(clsid, std::move(interfaces));
+        return S_OK;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+HRESULT CreateClassTypeInfo(REFCLSID clsid, const IID* const* rgpIids, unsigned nIids, ITypeInfo** ppTI) {
+    if (ppTI == nullptr) return E_POINTER;
+    *ppTI = nullptr;
+    if (rgpIids == nullptr && nIids > 0) return E_INVALIDARG;
+    try {
+        std::vector<const InterfaceDescription*> described;
+        for (unsigned i = 0; i < nIids; ++i)
+            if (const InterfaceDescription* d = rgpIids[i] ? FindInterfaceDescription(*rgpIids[i]) : nullptr)
+                described.push_back(d);
+        return CreateClassTypeInfoOf(clsid, described.data(), static_cast<unsigned>(described.size()), ppTI);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
 }
 
 namespace detail {

@@ -174,7 +174,8 @@ private:
 class CTestWidget final : public comrt::IDispatchImplT<ITestWidget>,
                           public IConnectionPointContainer,
                           public IConnectionPoint,
-                          public ISpecifyPropertyPages {
+                          public ISpecifyPropertyPages,
+                          public IProvideClassInfo {
 public:
     explicit CTestWidget(std::u16string sName) : m_sName(std::move(sName)) {
         ++g_nLiveWidgets;
@@ -189,6 +190,8 @@ public:
             *ppv = static_cast<IConnectionPointContainer*>(this);
         else if (riid == IidOf<ISpecifyPropertyPages>())
             *ppv = static_cast<ISpecifyPropertyPages*>(this);
+        else if (riid == IidOf<IProvideClassInfo>())
+            *ppv = static_cast<IProvideClassInfo*>(this);
         else if (riid == IidOf<ITestHelper>()) {
             // A new helper each time: the answer is another object, not this one.
             *ppv = static_cast<ITestHelper*>(new CTestHelper(Name()));
@@ -266,6 +269,14 @@ public:
         pPages->pElems[1] = IidOf<ITestHelper>();
         pPages->cElems = 2;
         return S_OK;
+    }
+
+    // IProvideClassInfo: the widget's class answers ITestWidget (IDispatch and the others are no described
+    // interfaces).
+    HRESULT GetClassInfo(ITypeInfo** ppTI) override {
+        const IID* Interfaces[] = {&IidOf<ITestWidget>(), &IidOf<IDispatch>(), &IidOf<IConnectionPointContainer>(),
+                                   &IidOf<ISpecifyPropertyPages>(), &IidOf<IProvideClassInfo>()};
+        return comrt::CreateClassTypeInfo(CLSID_TestWidget, Interfaces, 5, ppTI);
     }
 
     // IConnectionPointContainer

@@ -379,6 +379,29 @@ TEST_F(DBusExportTest, PropertyPagesAreListedByClassIdentifier) {
     EXPECT_EQ("(['{8F1E6A52-3C7D-4E21-9B0A-5D2C1E000003}', '{8F1E6A52-3C7D-4E21-9B0A-5D2C1E000004}'],)\n", sOut);
 }
 
+// An independent client reads the class with its interface: names, DISPIDs, kinds, slots, parameter types
+// ([out,retval] last) as the description has them.
+TEST_F(DBusExportTest, TheClassInformationDescribesTheClassesInterfaces) {
+    int nStatus = 0;
+    const std::string sOut = RunCommand(Gdbus(kApp, "Corvane.IProvideClassInfo.GetClassInfo", {}), &nStatus);
+    ASSERT_EQ(0, nStatus) << sOut;
+    EXPECT_EQ(0u, sOut.find("('{8F1E6A52-3C7D-4E21-9B0A-5D2C1E000003}', [('ITestWidget', "
+                            "'{8F1E6A52-3C7D-4E21-9B0A-5D2C1E000001}', 'ITestWidget Interface', byte 0x00, "))
+        << sOut;
+    // gdbus names each type once, at its first value.
+    for (const char* pszMember :
+         {"[('Name', 1, byte 0x01, false, uint32 1, 'psName', [(uint16 8, true, true, '')])",
+          "('Name', 1, 0x02, false, 2, 'sName', [(8, false, false, '')])",
+          "('Count', 2, 0x01, false, 3, 'pnCount', [(3, true, true, '')])",
+          "('Measure', 3, 0x00, false, 4, 'nValue,pnDouble,psText,pbOdd', [(3, false, false, ''), (3, true, false, "
+          "''), (8, true, false, ''), (11, true, true, '')])",
+          "('CreateChild', 4, 0x00, false, 5, 'sName,ppChild', [(8, false, false, ''), (9, true, true, "
+          "'{8F1E6A52-3C7D-4E21-9B0A-5D2C1E000001}')])"})
+        EXPECT_NE(std::string::npos, sOut.find(pszMember)) << pszMember << " in " << sOut;
+    // One interface only: IDispatch and the others of the widget's table have no description.
+    EXPECT_EQ(std::string::npos, sOut.find("'ITestHelper'")) << sOut;
+}
+
 TEST_F(DBusExportTest, ClientsThatLeaveBeforeTheAnswerLeaveNothingHeld) {
     // One asks for no answer and leaves at once; others give up before the answer comes. The server
     // makes their children all the same, and holds none of them once the clients are gone.

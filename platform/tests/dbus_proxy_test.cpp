@@ -390,6 +390,130 @@ int RunNames() {
     return 0;
 }
 
+// The functions of an interface's type information, as text: one line per function.
+std::string FunctionsOf(ITypeInfo* pInfo) {
+    std::string sTable;
+    TYPEATTR* pAttr = nullptr;
+    if (FAILED(pInfo->GetTypeAttr(&pAttr))) return "<no attributes>";
+    const UINT nFuncs = pAttr->cFuncs;
+    sTable += "flags " + std::to_string(pAttr->wTypeFlags) + "\n";
+    pInfo->ReleaseTypeAttr(pAttr);
+    for (UINT i = 0; i < nFuncs; ++i) {
+        FUNCDESC* pFunc = nullptr;
+        if (FAILED(pInfo->GetFuncDesc(i, &pFunc))) return sTable + "<no function>";
+        BSTR sName = nullptr;
+        UINT nNames = 0;
+        pInfo->GetNames(pFunc->memid, &sName, 1, &nNames);
+        sTable += comrt::ToUtf8(Text(sName)) + " " + std::to_string(pFunc->memid) + " " +
+                  std::to_string(pFunc->invkind) + " -> " + std::to_string(pFunc->elemdescFunc.tdesc.vt) + ":";
+        SysFreeString(sName);
+        for (SHORT k = 0; k < pFunc->cParams; ++k)
+            sTable += " " + std::to_string(pFunc->lprgelemdescParam[k].tdesc.vt) + "/" +
+                      std::to_string(pFunc->lprgelemdescParam[k].paramdesc.wParamFlags);
+        sTable += "\n";
+        pInfo->ReleaseFuncDesc(pFunc);
+    }
+    return sTable;
+}
+
+// A client that does not describe ITestWidget itself: the widget's class information tells it the interface,
+// and the proxy then drives it through IDispatch.
+int RunClassInfo() {
+    const comrt::InterfaceDescription& Own = comrt::DescriptionOf<ITestWidget>();
+    comrt::UnregisterInterfaceDescription(Own);
+    int nResult = 0;
+    {
+        CComPtr<IUnknown> p;
+        CHILD_CHECK(CoCreateInstance(CLSID_TestWidget, nullptr, CLSCTX_LOCAL_SERVER, IidOf<IUnknown>(),
+                                     reinterpret_cast<void**>(&p)) == S_OK);
+        if (!p) return 1;
+        IDispatch* pUnknownYet = nullptr;
+        CHILD_CHECK(p->QueryInterface(IidOf<ITestWidget>(), reinterpret_cast<void**>(&pUnknownYet)) == E_NOINTERFACE);
+
+        CComQIPtr<IProvideClassInfo> pProvide(p.p);
+        CHILD_CHECK(pProvide);
+        CComPtr<ITypeInfo> pClass;
+        if (!pProvide || pProvide->GetClassInfo(&pClass) != S_OK || !pClass) return 1;
+        TYPEATTR* pAttr = nullptr;
+        CHILD_CHECK(pClass->GetTypeAttr(&pAttr) == S_OK);
+        if (pAttr == nullptr) return 1;
+        CHILD_CHECK(pAttr->typekind == TKIND_COCLASS && pAttr->guid == CLSID_TestWidget && pAttr->cImplTypes == 1);
+        pClass->ReleaseTypeAttr(pAttr);
+        // Asked again, the class comes from what the proxy keeps.
+        CComPtr<ITypeInfo> pAgain;
+        CHILD_CHECK(pProvide->GetClassInfo(&pAgain) == S_OK && pAgain == pClass);
+
+        HREFTYPE hRef = 0;
+        CComPtr<ITypeInfo> pInterface;
+        CHILD_CHECK(pClass->GetRefTypeOfImplType(0, &hRef) == S_OK);
+        CHILD_CHECK(pClass->GetRefTypeInfo(hRef, &pInterface) == S_OK && pInterface);
+        if (!pInterface) return 1;
+        GUID iid{};
+        CHILD_CHECK(pInterface->GetGuid(&iid) == S_OK && iid == IidOf<ITestWidget>());
+        // Read from the server, not this process's own table, and the same to the last parameter.
+        CHILD_CHECK(pInterface->GetDescription() != &Own);
+        const std::string sRemote = FunctionsOf(pInterface);
+        const std::string sLocal = FunctionsOf(comrt::GetTypeInfoOf(Own));
+        CHILD_CHECK(sRemote == sLocal);
+        if (sRemote != sLocal) std::printf("remote:\n%s\nlocal:\n%s\n", sRemote.c_str(), sLocal.c_str());
+
+        // Now the proxy answers the interface, and its dispatch reaches the typed members.
+        IDispatch* pWidget = nullptr;
+        CHILD_CHECK(p->QueryInterface(IidOf<ITestWidget>(), reinterpret_cast<void**>(&pWidget)) == S_OK && pWidget);
+        if (!pWidget) return 1;
+        OLECHAR szName[] = u"Name";
+        LPOLESTR rgNames[] = {szName};
+        DISPID nName = 0;
+        CHILD_CHECK(pWidget->GetIDsOfNames(IID_NULL, rgNames, 1, 0, &nName) == S_OK && nName == 1);
+        VARIANT vValue;
+        VariantInit(&vValue);
+        vValue.vt = VT_BSTR;
+        vValue.bstrVal = Bstr(u"described remotely");
+        DISPID nPut = DISPID_PROPERTYPUT;
+        DISPPARAMS Put{&vValue, &nPut, 1, 1};
+        CHILD_CHECK(pWidget->Invoke(1, IID_NULL, 0, DISPATCH_PROPERTYPUT, &Put, nullptr, nullptr, nullptr) == S_OK);
+        VariantClear(&vValue);
+        DISPPARAMS None{nullptr, nullptr, 0, 0};
+        VARIANT vName;
+        VariantInit(&vName);
+        CHILD_CHECK(pWidget->Invoke(1, IID_NULL, 0, DISPATCH_PROPERTYGET, &None, &vName, nullptr, nullptr) == S_OK);
+        CHILD_CHECK(vName.vt == VT_BSTR && Text(vName.bstrVal) == u"described remotely");
+        VariantClear(&vName);
+        // A method with [out] parameters and a result: Measure(nValue, [out] pnDouble, [out] psText,
+        // [out,retval] pbOdd).
+        LONG nDouble = 0;
+        BSTR sText = nullptr;
+        VARIANT Args[3];
+        Args[2].vt = VT_I4;
+        Args[2].lVal = 7;
+        Args[1].vt = VT_BYREF | VT_I4;
+        Args[1].plVal = &nDouble;
+        Args[0].vt = VT_BYREF | VT_BSTR;
+        Args[0].pbstrVal = &sText;
+        DISPPARAMS Measure{Args, nullptr, 3, 0};
+        VARIANT vOdd;
+        VariantInit(&vOdd);
+        CHILD_CHECK(pWidget->Invoke(3, IID_NULL, 0, DISPATCH_METHOD, &Measure, &vOdd, nullptr, nullptr) == S_OK);
+        CHILD_CHECK(nDouble == 14 && Text(sText) == u"7" && vOdd.vt == VT_BOOL && vOdd.boolVal == VARIANT_TRUE);
+        SysFreeString(sText);
+        VariantClear(&vOdd);
+        // Refusals as IDispatch gives them: a wrong count, a member the interface lacks, the server's own.
+        CHILD_CHECK(pWidget->Invoke(3, IID_NULL, 0, DISPATCH_METHOD, &None, &vOdd, nullptr, nullptr) ==
+                    DISP_E_BADPARAMCOUNT);
+        CHILD_CHECK(pWidget->Invoke(99, IID_NULL, 0, DISPATCH_METHOD, &None, nullptr, nullptr, nullptr) ==
+                    DISP_E_MEMBERNOTFOUND);
+        VARIANT vCode;
+        vCode.vt = VT_I4;
+        vCode.lVal = E_ACCESSDENIED;
+        DISPPARAMS Fail{&vCode, nullptr, 1, 0};
+        CHILD_CHECK(pWidget->Invoke(6, IID_NULL, 0, DISPATCH_METHOD, &Fail, nullptr, nullptr, nullptr) ==
+                    E_ACCESSDENIED);
+        pWidget->Release();
+    }
+    comrt::RegisterInterfaceDescription(Own);
+    return nResult;
+}
+
 int RunChild(const char* szMode) {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     int nResult = 2;
@@ -399,6 +523,7 @@ int RunChild(const char* szMode) {
     if (std::strcmp(szMode, "release") == 0) nResult = RunTen(true);
     if (std::strcmp(szMode, "events") == 0) nResult = RunEvents();
     if (std::strcmp(szMode, "disconnected") == 0) nResult = RunDisconnected();
+    if (std::strcmp(szMode, "classinfo") == 0) nResult = RunClassInfo();
     std::printf("done\n");
     std::fflush(stdout);
     return nResult != 0 ? nResult : (g_nFailures != 0 ? 1 : 0);
@@ -413,6 +538,14 @@ protected:
 
 TEST_F(DBusProxyTest, TypedAndGenericProxiesDriveTheServersObjects) {
     CChildProcess child = StartChild("typed");
+    const std::string sOutput = child.ReadAll(60000);
+    EXPECT_EQ(0, child.Wait()) << sOutput;
+    EXPECT_NE(std::string::npos, sOutput.find("done")) << sOutput;
+    EXPECT_TRUE(Settled()) << g_nLiveWidgets << " widgets, " << comrt::CoGetExportedObjectCount() << " exported";
+}
+
+TEST_F(DBusProxyTest, AClientLearnsAnInterfaceItDoesNotDescribeFromTheObjectsClassInformation) {
+    CChildProcess child = StartChild("classinfo");
     const std::string sOutput = child.ReadAll(60000);
     EXPECT_EQ(0, child.Wait()) << sOutput;
     EXPECT_NE(std::string::npos, sOutput.find("done")) << sOutput;

@@ -14,11 +14,13 @@
 // answers IUnknown, so every object has one identity.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <new>
 #include <utility>
 
 #include "comrt/comptr.h"
+#include "comrt/dispatch.h"
 #include "comrt/runtime.h"
 #include "corvane/ulmodule.h"
 
@@ -57,6 +59,8 @@ struct InterfaceList {
     static IUnknown* Identity(T* p) {
         return static_cast<IUnknown*>(First::Get(p));
     }
+    // The identifiers answered, in the table's order.
+    static std::array<const IID*, 1 + sizeof...(Rest)> Iids() { return {&First::Iid(), &Rest::Iid()...}; }
 };
 
 // Holds one module lock for as long as it lives. The object wrapper derives from it first, so the lock is
@@ -192,6 +196,17 @@ public:
 
 private:
     ObjectCreator m_pfnCreator;
+};
+
+// IProvideClassInfo of a class T that lists it among its Interfaces: the type information of T's class
+// (T::GetObjectCLSID()) made by the runtime from T's interface table and the descriptions of its interfaces.
+template <class T>
+class IProvideClassInfoImplT : public IProvideClassInfo {
+public:
+    HRESULT GetClassInfo(ITypeInfo** ppTI) override {
+        const auto Iids = T::Interfaces::Iids();
+        return comrt::CreateClassTypeInfo(T::GetObjectCLSID(), Iids.data(), static_cast<unsigned>(Iids.size()), ppTI);
+    }
 };
 
 // ISupportErrorInfo answering yes for the listed interfaces only.

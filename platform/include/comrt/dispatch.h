@@ -123,6 +123,15 @@ COMRT_API HRESULT DispatchInvoke(const InterfaceDescription& d, void* pInterface
                                  DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr);
 // The runtime's ITypeInfo for a description (one shared instance per description, never freed).
 COMRT_API ITypeInfo* GetTypeInfoOf(const InterfaceDescription& d);
+// The type information of the class clsid, whose objects answer the interfaces rgpIids in that order (a
+// class's interface table): a coclass whose interfaces are the described ones among them, each once, the
+// first dual one its default. Interfaces without a description (IUnknown, IPersist, ...) are no automation
+// interfaces and are left out. *ppTI holds one reference.
+COMRT_API HRESULT CreateClassTypeInfo(REFCLSID clsid, const IID* const* rgpIids, unsigned nIids, ITypeInfo** ppTI);
+// The same from the descriptions themselves (a proxy's class, described by its server); they must outlive
+// the type information.
+COMRT_API HRESULT CreateClassTypeInfoOf(REFCLSID clsid, const InterfaceDescription* const* rgpDescriptions,
+                                        unsigned nDescriptions, ITypeInfo** ppTI);
 
 namespace detail {
 

@@ -64,8 +64,70 @@ namespace comrt {
 struct InterfaceDescription;
 }
 
-// Type information of one interface. The runtime's implementation is generated from the interface's
-// declarative description; GetDescription gives that description to tools (the bus export, proxies).
+// What a type information object describes, its attributes and its functions.
+enum TYPEKIND : int {
+    TKIND_ENUM = 0,
+    TKIND_RECORD = 1,
+    TKIND_MODULE = 2,
+    TKIND_INTERFACE = 3,
+    TKIND_DISPATCH = 4,
+    TKIND_COCLASS = 5,
+    TKIND_ALIAS = 6,
+    TKIND_UNION = 7,
+};
+enum INVOKEKIND : int {
+    INVOKE_FUNC = 1,
+    INVOKE_PROPERTYGET = 2,
+    INVOKE_PROPERTYPUT = 4,
+    INVOKE_PROPERTYPUTREF = 8,
+};
+constexpr WORD TYPEFLAG_FCANCREATE = 0x2;
+constexpr WORD TYPEFLAG_FDUAL = 0x40;
+constexpr WORD TYPEFLAG_FDISPATCHABLE = 0x1000;
+constexpr INT IMPLTYPEFLAG_FDEFAULT = 0x1;
+constexpr INT IMPLTYPEFLAG_FSOURCE = 0x2;
+constexpr WORD PARAMFLAG_FIN = 0x1;
+constexpr WORD PARAMFLAG_FOUT = 0x2;
+constexpr WORD PARAMFLAG_FRETVAL = 0x8;
+// A member whose value stays in its process: read from another process it is empty.
+constexpr WORD FUNCFLAG_FRESTRICTED = 0x1;
+constexpr MEMBERID MEMBERID_NIL = -1;
+using HREFTYPE = DWORD;
+
+// The type of a value: an automation type, without VT_BYREF (an [out] parameter says so in its flags).
+struct TYPEDESC {
+    VARTYPE vt;
+};
+struct PARAMDESC {
+    WORD wParamFlags;
+};
+struct ELEMDESC {
+    TYPEDESC tdesc;
+    PARAMDESC paramdesc;
+};
+struct TYPEATTR {
+    GUID guid;  // the interface identifier, or the class identifier of a coclass
+    TYPEKIND typekind;
+    WORD cFuncs;
+    WORD cVars;
+    WORD cImplTypes;
+    WORD wTypeFlags;
+};
+// One function as IDispatch sees it: the [out,retval] parameter is the function's result (elemdescFunc,
+// VT_VOID when there is none) and is not among the cParams parameters; a property put's value is its last.
+struct FUNCDESC {
+    MEMBERID memid;
+    INVOKEKIND invkind;
+    SHORT cParams;
+    SHORT cParamsOpt;
+    ELEMDESC* lprgelemdescParam;
+    ELEMDESC elemdescFunc;
+    WORD wFuncFlags;
+};
+
+// Type information of one interface, or of a class (a coclass: the interfaces its objects answer). The
+// runtime's implementation is generated from the interfaces' declarative descriptions; GetDescription gives
+// an interface's description to tools (the bus export, proxies) and null for a class.
 struct ITypeInfo : IUnknown {
     static constexpr IID kIid = MakeGuid("00020401-0000-0000-C000-000000000046");
     virtual HRESULT GetIDsOfNames(LPOLESTR* rgszNames, UINT cNames, MEMBERID* pMemId) = 0;
@@ -74,6 +136,22 @@ struct ITypeInfo : IUnknown {
                                      BSTR* pBstrHelpFile) = 0;
     virtual HRESULT GetGuid(GUID* pGuid) = 0;
     virtual const comrt::InterfaceDescription* GetDescription() = 0;
+    // The attributes; ReleaseTypeAttr frees them.
+    virtual HRESULT GetTypeAttr(TYPEATTR** ppTypeAttr) = 0;
+    virtual void ReleaseTypeAttr(TYPEATTR* pTypeAttr) = 0;
+    // The index-th function (0 .. cFuncs - 1); ReleaseFuncDesc frees it.
+    virtual HRESULT GetFuncDesc(UINT index, FUNCDESC** ppFuncDesc) = 0;
+    virtual void ReleaseFuncDesc(FUNCDESC* pFuncDesc) = 0;
+    // A class's index-th interface (0 .. cImplTypes - 1): its reference, its flags and its type information.
+    virtual HRESULT GetRefTypeOfImplType(UINT index, HREFTYPE* pRefType) = 0;
+    virtual HRESULT GetImplTypeFlags(UINT index, INT* pImplTypeFlags) = 0;
+    virtual HRESULT GetRefTypeInfo(HREFTYPE hRefType, ITypeInfo** ppTInfo) = 0;
+};
+
+// The type information of an object's class.
+struct IProvideClassInfo : IUnknown {
+    static constexpr IID kIid = MakeGuid("B196B283-BAB4-101A-B69C-00AA00341D07");
+    virtual HRESULT GetClassInfo(ITypeInfo** ppTI) = 0;
 };
 
 struct IDispatch : IUnknown {

@@ -190,6 +190,7 @@ private:
     void AddTypedInterface(sdbus::IObject& object, const std::weak_ptr<CExport>& pWeak, const InterfaceDescription& d);
     void AddSignals(sdbus::IObject& object, const InterfaceDescription& d);
     void AddPropertyPagesInterface(sdbus::IObject& object, const std::weak_ptr<CExport>& pWeak);
+    void AddClassInfoInterface(sdbus::IObject& object, const std::weak_ptr<CExport>& pWeak);
     void CallGetPages(IUnknown* pIdentity, sd_bus_message* pCall);
     void AddEnumInterface(sdbus::IObject& object, const std::weak_ptr<CExport>& pWeak);
     void Subscribe(const std::shared_ptr<CExport>& pExport, const InterfaceDescription& d);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "DBusBridge.h"
+#include "DBusClassInfo.h"
 #include "DBusHandlers.h"
 #include "comrt/text.h"
 
@@ -291,6 +292,17 @@ void CBusBridge::AddPropertyPagesInterface(sdbus::IObject& object, const std::we
                           });
 }
 
+void CBusBridge::AddClassInfoInterface(sdbus::IObject& object, const std::weak_ptr<CExport>& pWeak) {
+    object.registerMethod(kClassInfoInterface, "GetClassInfo", "", {}, kClassInfoSignature, {"clsid", "interfaces"},
+                          [this, pWeak](sdbus::MethodCall call) {
+                              Guarded([&] {
+                                  auto pExport = pWeak.lock();
+                                  if (!pExport) throw MakeError(RPC_E_DISCONNECTED);
+                                  CallGetClassInfo(IdentityOf(m_Lock, pExport), RawMessage(call));
+                              });
+                          });
+}
+
 void CBusBridge::AddEnumInterface(sdbus::IObject& object, const std::weak_ptr<CExport>& pWeak) {
     // Next gives at most this many items in one reply, so a client cannot make one reply of any size.
     constexpr uint32_t kMaxItems = 4096;
@@ -382,6 +394,10 @@ HRESULT CBusBridge::Register(const std::shared_ptr<CExport>& pExport) {
         if (AnswersItself<ISpecifyPropertyPages>(pIdentity)) {
             AddPropertyPagesInterface(*pObject, pExport);
             interfaces.insert(kPropertyPagesInterface);
+        }
+        if (AnswersItself<IProvideClassInfo>(pIdentity)) {
+            AddClassInfoInterface(*pObject, pExport);
+            interfaces.insert(kClassInfoInterface);
         }
         if (AnswersItself<IEnumVARIANT>(pIdentity)) {
             AddEnumInterface(*pObject, pExport);

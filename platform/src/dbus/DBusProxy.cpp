@@ -117,8 +117,57 @@ HRESULT TearGetTypeInfo(CTearOff* pThis, UINT iTInfo, LCID, ITypeInfo** ppTInfo)
 HRESULT TearGetIDsOfNames(CTearOff* pThis, REFIID, LPOLESTR* rgszNames, UINT cNames, LCID, DISPID* rgDispId) {
     return DispatchGetIDsOfNames(*pThis->m_pDescription, rgszNames, cNames, rgDispId);
 }
+// A member of an interface this process knows only from its server's description has no thunk to go
+// through: the call goes to the typed D-Bus member directly, with its arguments laid out as a thunk lays
+// them (every parameter, the [out,retval] one included, in reverse order).
+HRESULT InvokeRemotelyDescribed(CTearOff* pThis, DISPID dispIdMember, WORD wFlags, DISPPARAMS* pDispParams,
+                                VARIANT* pVarResult) {
+    const InterfaceDescription& d = *pThis->m_pDescription;
+    if (pDispParams == nullptr) return E_INVALIDARG;
+    const MemberDescription* m = nullptr;
+    if (wFlags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
+        if (pDispParams->cNamedArgs != 1 || pDispParams->rgdispidNamedArgs == nullptr ||
+            pDispParams->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
+            return pDispParams->cNamedArgs == 0 ? DISP_E_PARAMNOTOPTIONAL : DISP_E_PARAMNOTFOUND;
+        m = d.Find(dispIdMember, MemberKind::PropertyPut);
+    } else {
+        if (pDispParams->cNamedArgs != 0) return DISP_E_NONAMEDARGS;
+        if (wFlags & DISPATCH_METHOD) m = d.Find(dispIdMember, MemberKind::Method);
+        if (m == nullptr && (wFlags & DISPATCH_PROPERTYGET)) m = d.Find(dispIdMember, MemberKind::PropertyGet);
+    }
+    if (m == nullptr) return DISP_E_MEMBERNOTFOUND;
+    unsigned nPassed = 0;
+    for (unsigned i = 0; i < m->nParams; ++i)
+        if (!m->pParams[i].bRetval) ++nPassed;
+    if (pDispParams->cArgs != nPassed) return DISP_E_BADPARAMCOUNT;
+    if (nPassed > 0 && pDispParams->rgvarg == nullptr) return E_INVALIDARG;
+    VARIANT result;
+    VariantInit(&result);
+    // The arguments are borrowed from the caller; the [out,retval] one lands in result.
+    std::vector<VARIANT> args(m->nParams);
+    for (unsigned i = 0; i < m->nParams; ++i) {
+        VARIANT& arg = args[m->nParams - 1 - i];
+        if (m->pParams[i].bRetval) {
+            arg.vt = VT_BYREF | VT_VARIANT;
+            arg.pvarVal = &result;
+        } else {
+            arg = pDispParams->rgvarg[nPassed - 1 - i];
+        }
+    }
+    DISPPARAMS all{args.data(), nullptr, m->nParams, 0};
+    if (pVarResult != nullptr) VariantInit(pVarResult);
+    const HRESULT hr = pThis->m_pOwner->CallTyped(d, *m, &all);
+    if (SUCCEEDED(hr) && pVarResult != nullptr)
+        *pVarResult = result;
+    else
+        VariantClear(&result);
+    return hr;
+}
+
 HRESULT TearInvoke(CTearOff* pThis, DISPID dispIdMember, REFIID, LCID, WORD wFlags, DISPPARAMS* pDispParams,
                    VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) {
+    if (IsRemoteDescription(*pThis->m_pDescription))
+        return InvokeRemotelyDescribed(pThis, dispIdMember, wFlags, pDispParams, pVarResult);
     return DispatchInvoke(*pThis->m_pDescription, pThis, dispIdMember, wFlags, pDispParams, pVarResult, pExcepInfo,
                           puArgErr);
 }
@@ -303,6 +352,22 @@ private:
     CComPtr<CProxyObject> m_pOwner;
 };
 
+// The proxy's IProvideClassInfo, made like its ISpecifyPropertyPages.
+class CClassInfoProxy final : public CRefCounted<IProvideClassInfo> {
+public:
+    explicit CClassInfoProxy(CProxyObject* pOwner) : m_pOwner(pOwner) {}
+    HRESULT QueryInterface(REFIID riid, void** ppv) override {
+        if (ppv == nullptr) return E_POINTER;
+        if (riid == IidOf<IProvideClassInfo>()) return HandOut(ppv);
+        return m_pOwner->QueryInterface(riid, ppv);
+    }
+    HRESULT GetClassInfo(ITypeInfo** ppTI) override { return m_pOwner->GetClassInfo(ppTI); }
+
+private:
+    ~CClassInfoProxy() = default;
+    CComPtr<CProxyObject> m_pOwner;
+};
+
 }  // namespace
 
 HRESULT CProxyObject::QuerySpecial(REFIID riid, void** ppv) {
@@ -310,12 +375,44 @@ HRESULT CProxyObject::QuerySpecial(REFIID riid, void** ppv) {
     try {
         if (riid == IidOf<IEnumVARIANT>())
             *ppv = static_cast<IEnumVARIANT*>(new CEnumProxy(this));
+        else if (riid == IidOf<IProvideClassInfo>())
+            *ppv = static_cast<IProvideClassInfo*>(new CClassInfoProxy(this));
         else
             *ppv = static_cast<ISpecifyPropertyPages*>(new CPropertyPagesProxy(this));
         return S_OK;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
+}
+
+HRESULT CProxyObject::GetClassInfo(ITypeInfo** ppTI) {
+    if (ppTI == nullptr) return E_POINTER;
+    *ppTI = nullptr;
+    if (!IsView()) {
+        std::lock_guard lock(m_Lock);
+        if (m_pClassInfo) {
+            *ppTI = m_pClassInfo;
+            (*ppTI)->AddRef();
+            return S_OK;
+        }
+    }
+    CComPtr<ITypeInfo> pClass;
+    try {
+        auto reply = m_pProxy->callMethod(m_pProxy->createMethodCall(kClassInfoInterface, "GetClassInfo"));
+        sd_bus_message* pReply = RawMessage(reply);
+        // Kept per server connection: another server under the same name may describe other classes.
+        const char* szSender = sd_bus_message_get_sender(pReply);
+        const HRESULT hr = ClassTypeInfoFromReply(pReply, szSender ? szSender : m_sDestination, &pClass.p);
+        if (FAILED(hr)) return hr;
+    } catch (const sdbus::Error& e) {
+        return Failure(e);
+    }
+    if (!IsView()) {
+        std::lock_guard lock(m_Lock);
+        m_pClassInfo = pClass;
+    }
+    *ppTI = pClass.Detach();
+    return S_OK;
 }
 
 HRESULT CProxyObject::GetPages(CAUUID* pPages) {

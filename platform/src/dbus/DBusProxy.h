@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "DBusBridge.h"
+#include "DBusClassInfo.h"
 #include "comrt/text.h"
 
 namespace comrt::dbus {
@@ -138,8 +139,13 @@ public:
                 return S_OK;
             }
         }
-        if (riid == IidOf<ISpecifyPropertyPages>() || riid == IidOf<IEnumVARIANT>()) return QuerySpecial(riid, ppv);
+        if (riid == IidOf<ISpecifyPropertyPages>() || riid == IidOf<IEnumVARIANT>() ||
+            riid == IidOf<IProvideClassInfo>())
+            return QuerySpecial(riid, ppv);
+        // An interface no module of this process describes is known once a server's class information
+        // described it (IProvideClassInfo of this object or of another of the server's).
         const InterfaceDescription* d = FindInterfaceDescription(riid);
+        if (d == nullptr) d = FindRemoteDescription(riid);
         if (d == nullptr || d->kind != InterfaceKind::Dual) return E_NOINTERFACE;
         if (const HRESULT hr = RemoteQuery(riid, ppv); hr != S_FALSE) return hr;
         std::lock_guard lock(m_Lock);
@@ -214,6 +220,10 @@ public:
     HRESULT EnumReset();
     HRESULT EnumClone(IEnumVARIANT** ppEnum);
 
+    // IProvideClassInfo::GetClassInfo of the object: its class as its server describes it. An exported
+    // object's class is asked for once; a view's each time (its path may name another object by then).
+    HRESULT GetClassInfo(ITypeInfo** ppTI);
+
     // A member of a typed interface, called through a tear-off's thunk.
     HRESULT CallTyped(const InterfaceDescription& d, const MemberDescription& m, DISPPARAMS* pParams);
 
@@ -283,6 +293,7 @@ private:
         [](const IID& a, const IID& b) { return std::memcmp(&a, &b, sizeof(IID)) < 0; }};
     // The identifiers the object answered, by the names asked for (GetIDsOfNames).
     std::map<std::vector<std::string>, std::vector<DISPID>> m_KnownIds;
+    CComPtr<ITypeInfo> m_pClassInfo;
 };
 
 }  // namespace comrt::dbus

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "DBusClassInfo.h"
 #include "DBusFrame.h"
 #include "DBusHandlers.h"
 #include "comrt/text.h"
@@ -216,6 +217,14 @@ constexpr const char* kPropertyPagesIntrospection =
     "  </method>\n"
     " </interface>\n";
 
+constexpr const char* kClassInfoIntrospection =
+    " <interface name=\"Corvane.IProvideClassInfo\">\n"
+    "  <method name=\"GetClassInfo\">\n"
+    "   <arg name=\"clsid\" type=\"s\" direction=\"out\"/>\n"
+    "   <arg name=\"interfaces\" type=\"a(sssya(siybusa(qbbs)))\" direction=\"out\"/>\n"
+    "  </method>\n"
+    " </interface>\n";
+
 // The property sName of the typed interface sInterface among typed, or null.
 struct CPropertyRef {
     const InterfaceDescription* d = nullptr;
@@ -384,6 +393,7 @@ void CBusBridge::ServeView(sd_bus_message* pCall) {
         sXml += kStandardInterfaces;
         for (const InterfaceDescription* d : typed) IntrospectInterface(sXml, *d);
         if (AnswersItself<ISpecifyPropertyPages>(pObject)) sXml += kPropertyPagesIntrospection;
+        if (AnswersItself<IProvideClassInfo>(pObject)) sXml += kClassInfoIntrospection;
         for (const std::string& sChild : ChildrenOf(pObject, typed)) sXml += " <node name=\"" + sChild + "\"/>\n";
         sXml += "</node>\n";
         SendReply(pCall, [&](sd_bus_message* pReply) {
@@ -460,6 +470,7 @@ void CBusBridge::ServeView(sd_bus_message* pCall) {
     }
 
     if (sInterface == kPropertyPagesInterface && sMember == "GetPages") return CallGetPages(pObject, pCall);
+    if (sInterface == kClassInfoInterface && sMember == "GetClassInfo") return CallGetClassInfo(pObject, pCall);
 
     if (sInterface == kDispatchInterface) {
         if (sMember == "Invoke") return CallInvoke(pObject, pCall, mapper);
