@@ -1,11 +1,8 @@
-// The exception filter: reports of thrown exceptions with their error information, the signal code table,
-// and installing and removing the filter. Crashes are in exception_filter_crash_test.cpp.
-// Kept as one file (about 630 lines): thrown-exception reports, the signal table and installing the filter
-// are its three duties, each a few cases on the shared fixture; crashes, which need a process of their own
-// per case, are the other file.
+// The exception filter: reports of thrown exceptions with their error information, and installing and
+// removing the filter. Crashes are in exception_filter_crash_test.cpp; the signal code table and the
+// handlers' own installation are the runtime's (platform/tests/exception_filter_signal_test.cpp).
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <ucontext.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -21,7 +18,6 @@
 #include "corvane/ulguard.h"
 #include "corvane/ulmodule.h"
 #include "exceptionreport.h"
-#include "ulexceptionsignal.h"
 
 using corvane::CHResultException;
 using exceptionreport::AddressOf;
@@ -211,14 +207,14 @@ TEST_F(ExceptionFilterTest, InstallingTwiceIsAnAssertionAndChangesNothing) {
     EXPECT_NE(All[0].find("Assertion failed: !g_pExceptionFilter, call stack follows:"), std::string::npos) << All[0];
     // Removing once removes it: the first installation's previous handlers come back.
     CExceptionFilter::Terminate();
+    EXPECT_FALSE(CExceptionFilter::IsInstalled());
     struct sigaction After {};
     sigaction(SIGSEGV, nullptr, &After);
-    EXPECT_FALSE((After.sa_flags & SA_SIGINFO) != 0 &&
-                 After.sa_sigaction == &corvane::CFatalSignalFilter::UnhandledExceptionFilter);
+    EXPECT_FALSE((After.sa_flags & SA_SIGINFO) != 0 && After.sa_sigaction == Before.sa_sigaction);
 }
 
 TEST_F(ExceptionFilterTest, DirectCallWithoutInformationIsAnAssertion) {
-    corvane::CFatalSignalFilter::UnhandledExceptionFilter(SIGSEGV, nullptr, nullptr);
+    EXPECT_EQ(CExceptionFilter::UnhandledExceptionFilter(nullptr), EXCEPTION_CONTINUE_SEARCH);
     CExceptionFilter::ExceptionFilter(nullptr, nullptr);
     const std::vector<std::string> All = Lines();
     const auto Has = [&All](const std::string& sText) {
@@ -404,206 +400,52 @@ TEST(ExceptionFilterFormatTest, UniversalTimeSplitsAsTheLibraryDoes) {
     }
 }
 
-CExceptionFilter::CRecord Translate(int nSignal, int nCode, std::uintptr_t nAddress, const void* pvContext = nullptr) {
-    siginfo_t Info{};
-    Info.si_signo = nSignal;
-    Info.si_code = nCode;
-    Info.si_addr = reinterpret_cast<void*>(nAddress);
-    CExceptionFilter::CRecord Record;
-    corvane::CFatalSignalFilter::TranslateSignal(nSignal, Info, pvContext, Record);
+// --- The filter of the fatal-signal handlers ----------------------------------------------------------
+
+EXCEPTION_RECORD MemoryFault(DWORD nCode, std::uintptr_t nAddress, std::uintptr_t nFaultAddress) {
+    EXCEPTION_RECORD Record{};
+    Record.ExceptionCode = nCode;
+    Record.ExceptionAddress = nAddress;
+    Record.NumberParameters = 2;
+    Record.ExceptionInformation[0] = 1;
+    Record.ExceptionInformation[1] = nFaultAddress;
     return Record;
 }
 
-TEST(ExceptionFilterSignalTest, EachSignalHasTheCodeOfTheSameFault) {
-    struct Row {
-        int nSignal;
-        int nCode;
-        DWORD nExpected;
-    };
-    const Row Rows[] = {
-        {SIGSEGV, SEGV_MAPERR, 0xC0000005}, {SIGSEGV, SEGV_ACCERR, 0xC0000005},
-        {SIGSEGV, SI_USER, 0xC0000005},     {SIGBUS, BUS_ADRERR, 0xC0000005},
-        {SIGBUS, BUS_ADRALN, 0xC0000005},   {SIGILL, ILL_ILLOPC, 0xC000001D},
-        {SIGILL, ILL_ILLOPN, 0xC000001D},   {SIGILL, ILL_PRVOPC, 0xC0000096},
-        {SIGILL, ILL_PRVREG, 0xC0000096},   {SIGFPE, FPE_INTDIV, 0xC0000094},
-        {SIGFPE, FPE_INTOVF, 0xC0000095},   {SIGFPE, FPE_FLTDIV, 0xC000008E},
-        {SIGFPE, FPE_FLTOVF, 0xC0000091},   {SIGFPE, FPE_FLTUND, 0xC0000093},
-        {SIGFPE, FPE_FLTRES, 0xC000008F},   {SIGFPE, FPE_FLTINV, 0xC0000090},
-        {SIGFPE, FPE_FLTSUB, 0xC000008C},   {SIGFPE, SI_USER, 0xC0000094},
-        {SIGABRT, SI_TKILL, 0x40000015},    {SIGTRAP, SI_KERNEL, 0x80000003},
-        {SIGTRAP, TRAP_BRKPT, 0x80000003},  {SIGTRAP, TRAP_TRACE, 0x80000004},
-        {SIGTRAP, TRAP_HWBKPT, 0x80000004}, {SIGSYS, 1 /* SYS_SECCOMP */, 0xC000001C},
-    };
-    for (const Row& Row : Rows) {
-        const CExceptionFilter::CRecord Record = Translate(Row.nSignal, Row.nCode, 0x1000);
-        EXPECT_EQ(Record.nCode, Row.nExpected) << "signal " << Row.nSignal << ", code " << Row.nCode;
-        EXPECT_EQ(Record.nFlags, Row.nSignal == SIGABRT ? 1u : 0u) << "signal " << Row.nSignal;
-        EXPECT_EQ(Record.pNested, nullptr);
-    }
-}
-
-TEST(ExceptionFilterSignalTest, MemoryFaultsCarryAccessAndAddress) {
-    CExceptionFilter::CRecord Record = Translate(SIGSEGV, SEGV_MAPERR, 0x10);
-    ASSERT_EQ(Record.nParameterCount, 2u);
-    EXPECT_EQ(Record.pnParameters[1], 0x10u);
-    EXPECT_EQ(Record.nAddress, 0u);  // without registers the instruction is unknown
-    // A signal somebody sent has no faulting address.
-    EXPECT_EQ(Translate(SIGSEGV, SI_USER, 0).nParameterCount, 0u);
-    EXPECT_EQ(Translate(SIGBUS, BUS_ADRERR, 0x20).nParameterCount, 2u);
-    // Instruction faults point at the instruction.
-    Record = Translate(SIGILL, ILL_ILLOPC, 0x401a2b);
-    EXPECT_EQ(Record.nAddress, 0x401a2bu);
-    EXPECT_EQ(Record.nParameterCount, 0u);
-}
-
-#if defined(__x86_64__)
-TEST(ExceptionFilterSignalTest, RegistersGiveAddressAccessAndStackOverflow) {
-    ucontext_t Context{};
-    Context.uc_mcontext.gregs[REG_RIP] = 0x401a2b;
-    Context.uc_mcontext.gregs[REG_RSP] = 0x7ffc00100000;
-    Context.uc_mcontext.gregs[REG_ERR] = 0x6;  // a write from user mode
-    CExceptionFilter::CRecord Record = Translate(SIGSEGV, SEGV_MAPERR, 0x10, &Context);
-    EXPECT_EQ(Record.nCode, 0xC0000005u);
-    EXPECT_EQ(Record.nAddress, 0x401a2bu);
-    ASSERT_EQ(Record.nParameterCount, 2u);
-    EXPECT_EQ(Record.pnParameters[0], 1u);
-    EXPECT_EQ(Record.pnParameters[1], 0x10u);
-
-    Context.uc_mcontext.gregs[REG_ERR] = 0x4;  // a read
-    EXPECT_EQ(Translate(SIGSEGV, SEGV_MAPERR, 0x10, &Context).pnParameters[0], 0u);
-    Context.uc_mcontext.gregs[REG_ERR] = 0x14;  // an instruction fetch
-    EXPECT_EQ(Translate(SIGSEGV, SEGV_ACCERR, 0x10, &Context).pnParameters[0], 8u);
-
-    // A push just below the stack pointer, and a probe at it: the guard below the stack.
-    EXPECT_EQ(Translate(SIGSEGV, SEGV_MAPERR, 0x7ffc00100000 - 8, &Context).nCode, 0xC00000FDu);
-    EXPECT_EQ(Translate(SIGSEGV, SEGV_ACCERR, 0x7ffc00100000, &Context).nCode, 0xC00000FDu);
-    EXPECT_EQ(Translate(SIGSEGV, SEGV_MAPERR, 0x7ffc00100000 - 0x20000, &Context).nCode, 0xC0000005u);
-    // A signal sent by someone is no stack overflow, wherever the stack is.
-    EXPECT_EQ(Translate(SIGSEGV, SI_USER, 0x7ffc00100000, &Context).nCode, 0xC0000005u);
-    EXPECT_EQ(Translate(SIGABRT, SI_TKILL, 0, &Context).nAddress, 0x401a2bu);
-}
-#endif
-
-// --- Installing and removing --------------------------------------------------------------------------
-
-constexpr int FATAL_SIGNALS[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS};
-
-void PreviousInformationHandler(int, siginfo_t*, void*) {}
-void PreviousPlainHandler(int) {}
-
-bool IsFilterHandler(const struct sigaction& Action) {
-    return (Action.sa_flags & SA_SIGINFO) != 0 &&
-           Action.sa_sigaction == &corvane::CFatalSignalFilter::UnhandledExceptionFilter;
-}
-
-// Keeps the process's handlers and alternate stack and puts them back at the end of a test.
-class SignalStateTest : public ExceptionFilterTest {
-protected:
-    void SetUp() override {
-        ExceptionFilterTest::SetUp();
-        for (std::size_t i = 0; i < std::size(FATAL_SIGNALS); ++i) sigaction(FATAL_SIGNALS[i], nullptr, &m_pSaved[i]);
-        sigaltstack(nullptr, &m_SavedStack);
-    }
-    void TearDown() override {
-        ExceptionFilterTest::TearDown();
-        for (std::size_t i = 0; i < std::size(FATAL_SIGNALS); ++i) sigaction(FATAL_SIGNALS[i], &m_pSaved[i], nullptr);
-        sigaltstack(&m_SavedStack, nullptr);
-    }
-
-    struct sigaction m_pSaved[std::size(FATAL_SIGNALS)];
-    stack_t m_SavedStack{};
-};
-
-TEST_F(SignalStateTest, InstallAndRemoveRestoreThePreviousHandlersAndStack) {
-    // Before: a handler with information, a plain one, an ignored signal and the default, in turn.
-    for (std::size_t i = 0; i < std::size(FATAL_SIGNALS); ++i) {
-        struct sigaction Action {};
-        sigemptyset(&Action.sa_mask);
-        switch (i % 4) {
-            case 0:
-                Action.sa_sigaction = &PreviousInformationHandler;
-                Action.sa_flags = SA_SIGINFO;
-                break;
-            case 1:
-                Action.sa_handler = &PreviousPlainHandler;
-                break;
-            case 2:
-                Action.sa_handler = SIG_IGN;
-                break;
-            default:
-                Action.sa_handler = SIG_DFL;
-                break;
-        }
-        ASSERT_EQ(sigaction(FATAL_SIGNALS[i], &Action, nullptr), 0);
-    }
-    stack_t NoStack{};
-    NoStack.ss_flags = SS_DISABLE;
-    ASSERT_EQ(sigaltstack(&NoStack, nullptr), 0);
-
+// The report of a record as the handlers pass it, and the rule that the same fault coming back on the same
+// thread is reported once.
+TEST_F(ExceptionFilterTest, RecordOfTheHandlersIsReportedOnceWhileTheSameFaultComesBack) {
     ASSERT_TRUE(CExceptionFilter::Initialize());
-    for (int nSignal : FATAL_SIGNALS) {
-        struct sigaction Current {};
-        sigaction(nSignal, nullptr, &Current);
-        EXPECT_TRUE(IsFilterHandler(Current)) << nSignal;
-        EXPECT_NE(Current.sa_flags & SA_ONSTACK, 0) << nSignal;
-    }
-    stack_t Stack{};
-    sigaltstack(nullptr, &Stack);
-    EXPECT_EQ(Stack.ss_flags & SS_DISABLE, 0);
-    EXPECT_GE(Stack.ss_size, 64u * 1024);
+    EXCEPTION_RECORD Record = MemoryFault(EXCEPTION_ACCESS_VIOLATION, 0x401a2b, 0x10);
+    CONTEXT Context{};
+    EXCEPTION_POINTERS Pointers{&Record, &Context};
+    EXPECT_EQ(CExceptionFilter::UnhandledExceptionFilter(&Pointers), EXCEPTION_CONTINUE_SEARCH);
+    EXPECT_EQ(CExceptionFilter::UnhandledExceptionFilter(&Pointers), EXCEPTION_CONTINUE_SEARCH);
+    std::vector<std::vector<std::string>> Found = Reports("Unhandled Exception");
+    ASSERT_EQ(Found.size(), 1u);
+    const std::string sReport = [&] {
+        std::string sAll;
+        for (const std::string& sLine : Found[0]) sAll += sLine + "\n";
+        return sAll;
+    }();
+    EXPECT_NE(sReport.find("Code: 0xc0000005, Flags: 0x00000000, Address: 0x00401a2b"), std::string::npos) << sReport;
 
+    // Another faulting address, another code or another thread: a new fault.
+    Record.ExceptionInformation[1] = 0x20;
+    CExceptionFilter::UnhandledExceptionFilter(&Pointers);
+    Record.ExceptionCode = EXCEPTION_STACK_OVERFLOW;
+    CExceptionFilter::UnhandledExceptionFilter(&Pointers);
+    std::thread([&] { CExceptionFilter::UnhandledExceptionFilter(&Pointers); }).join();
+    EXPECT_EQ(Reports("Unhandled Exception").size(), 4u);
     CExceptionFilter::Terminate();
-    for (std::size_t i = 0; i < std::size(FATAL_SIGNALS); ++i) {
-        struct sigaction Current {};
-        sigaction(FATAL_SIGNALS[i], nullptr, &Current);
-        switch (i % 4) {
-            case 0:
-                EXPECT_TRUE((Current.sa_flags & SA_SIGINFO) != 0 && Current.sa_sigaction == &PreviousInformationHandler)
-                    << FATAL_SIGNALS[i];
-                break;
-            case 1:
-                EXPECT_EQ(Current.sa_handler, &PreviousPlainHandler) << FATAL_SIGNALS[i];
-                break;
-            case 2:
-                EXPECT_EQ(Current.sa_handler, SIG_IGN) << FATAL_SIGNALS[i];
-                break;
-            default:
-                EXPECT_EQ(Current.sa_handler, SIG_DFL) << FATAL_SIGNALS[i];
-                break;
-        }
-    }
-    sigaltstack(nullptr, &Stack);
-    EXPECT_NE(Stack.ss_flags & SS_DISABLE, 0);
+
+    // Removed, the filter reports nothing even when called.
+    Record.ExceptionCode = EXCEPTION_BREAKPOINT;
+    EXPECT_EQ(CExceptionFilter::UnhandledExceptionFilter(&Pointers), EXCEPTION_CONTINUE_SEARCH);
+    EXPECT_EQ(Reports("Unhandled Exception").size(), 4u);
 }
 
-TEST_F(SignalStateTest, ExistingAlternateStackIsKept) {
-    static char s_Stack[256 * 1024];
-    stack_t Own{};
-    Own.ss_sp = s_Stack;
-    Own.ss_size = sizeof(s_Stack);
-    ASSERT_EQ(sigaltstack(&Own, nullptr), 0);
-    ASSERT_TRUE(CExceptionFilter::Initialize());
-    stack_t Stack{};
-    sigaltstack(nullptr, &Stack);
-    EXPECT_EQ(Stack.ss_sp, static_cast<void*>(s_Stack));
-    CExceptionFilter::Terminate();
-    sigaltstack(nullptr, &Stack);
-    EXPECT_EQ(Stack.ss_sp, static_cast<void*>(s_Stack));
-}
-
-TEST_F(SignalStateTest, HandlerInstalledLaterStaysWhenTheFilterIsRemoved) {
-    ASSERT_TRUE(CExceptionFilter::Initialize());
-    struct sigaction Later {};
-    Later.sa_handler = &PreviousPlainHandler;
-    sigemptyset(&Later.sa_mask);
-    ASSERT_EQ(sigaction(SIGBUS, &Later, nullptr), 0);
-    CExceptionFilter::Terminate();
-    struct sigaction Current {};
-    sigaction(SIGBUS, nullptr, &Current);
-    EXPECT_EQ(Current.sa_handler, &PreviousPlainHandler);
-    sigaction(SIGSEGV, nullptr, &Current);
-    EXPECT_FALSE(IsFilterHandler(Current));
-}
+// --- Thread signal stacks -----------------------------------------------------------------------------
 
 TEST(ExceptionFilterThreadTest, ThreadSignalStackIsMadeOnceAndReleasedWithTheThread) {
     std::thread Worker([] {

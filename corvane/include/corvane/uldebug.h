@@ -33,6 +33,9 @@
 
 #include "comrt/types.h"
 
+// The processor state an exception filter receives (comrt/exceptions.h).
+struct CONTEXT;
+
 namespace corvane {
 
 // Trace levels.
@@ -258,9 +261,9 @@ public:
     static void CaptureCurrentThread(CContext& Context, int nSkip = 0) noexcept;
     // Captures the stack of thread nThreadIdentifier of this process; false when it cannot be had.
     static bool CaptureThread(DWORD nThreadIdentifier, CContext& Context) noexcept;
-    // Captures the stack a signal interrupted, from the handler's third argument (a ucontext_t), starting
-    // at the interrupted instruction. Async-signal-safe.
-    static void CaptureSignalContext(CContext& Context, const void* pvSignalContext) noexcept;
+    // Captures the stack an exception interrupted, from the context its filter received, starting at the
+    // interrupted instruction (from the calling frame when pContext is null). Async-signal-safe.
+    static void CaptureContext(CContext& Context, const CONTEXT* pContext) noexcept;
     // Describes the frame at nAddress (a program counter inside the call).
     static CFrameDescription DescribeFrame(std::uintptr_t nAddress);
     // Describes nCount frames at once. Symbols, files and lines come from a child process that reads the

@@ -10,36 +10,11 @@
 //   ... run ...
 //   CExceptionFilter::Terminate();
 //
-// Crashes. A crash arrives as a fatal signal. The filter handles SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT,
-// SIGTRAP and SIGSYS on the alternate signal stack (installed for the thread that installs the filter when
-// it has none; other threads get one from InstallThreadSignalStack, without which a stack overflow on them
-// kills the process unreported). The report's exception code is the one the same fault raises on the
-// platform whose codes the system speaks:
-//
-//   Signal   si_code                            Code        Meaning                      Parameters
-//   SIGSEGV  fault within 64 KiB of the stack   0xC00000FD  stack overflow               access, address
-//            pointer
-//   SIGSEGV  any other                          0xC0000005  access violation             access, address
-//   SIGBUS   any                                0xC0000005  access violation             access, address
-//   SIGILL   ILL_PRVOPC, ILL_PRVREG             0xC0000096  privileged instruction
-//   SIGILL   any other                          0xC000001D  illegal instruction
-//   SIGFPE   FPE_INTDIV                         0xC0000094  integer divide by zero
-//   SIGFPE   FPE_INTOVF                         0xC0000095  integer overflow
-//   SIGFPE   FPE_FLTDIV                         0xC000008E  float divide by zero
-//   SIGFPE   FPE_FLTOVF                         0xC0000091  float overflow
-//   SIGFPE   FPE_FLTUND                         0xC0000093  float underflow
-//   SIGFPE   FPE_FLTRES                         0xC000008F  float inexact result
-//   SIGFPE   FPE_FLTINV                         0xC0000090  float invalid operation
-//   SIGFPE   FPE_FLTSUB                         0xC000008C  array bounds exceeded
-//   SIGFPE   any other                          0xC0000094  integer divide by zero
-//   SIGABRT  any                                0x40000015  fatal application exit (abort), flags 1
-//   SIGTRAP  TRAP_TRACE, TRAP_HWBKPT            0x80000004  single step
-//   SIGTRAP  any other                          0x80000003  breakpoint
-//   SIGSYS   any                                0xC000001C  invalid system service
-//
-// Flags are 0 except for an abort, which cannot continue (1). The address is the interrupted instruction.
-// Faults the kernel detected (si_code > 0) carry two parameters for the access codes: the access (0 read,
-// 1 write, 8 instruction fetch) and the faulting address; a signal sent by kill, raise or abort carries none.
+// Crashes. A crash arrives as a fatal signal, which the runtime's unhandled-exception filter of the module
+// (comrt/exceptions.h) turns into an exception record: its table gives the code each signal has, the same
+// code the same fault raises on the platform whose codes the system speaks. The report runs on the alternate
+// signal stack (installed for the thread that installs the filter when it has none; other threads get one
+// from InstallThreadSignalStack, without which a stack overflow on them kills the process unreported).
 //
 // After the report the signal goes where it would have gone without the filter: a previous handler is
 // called with the same arguments (and what it does decides); otherwise the previous disposition is put back
@@ -76,6 +51,7 @@
 #include <ctime>
 #include <typeinfo>
 
+#include "comrt/exceptions.h"
 #include "comrt/interfaces.h"
 #include "comrt/types.h"
 #include "corvane/uldebug.h"
@@ -105,22 +81,22 @@ struct IErrorRecords : IUnknown {
 
 // The exception codes of the reports.
 namespace ExceptionCode {
-inline constexpr DWORD AccessViolation = 0xC0000005;
-inline constexpr DWORD StackOverflow = 0xC00000FD;
-inline constexpr DWORD IllegalInstruction = 0xC000001D;
-inline constexpr DWORD PrivilegedInstruction = 0xC0000096;
-inline constexpr DWORD IntegerDivideByZero = 0xC0000094;
-inline constexpr DWORD IntegerOverflow = 0xC0000095;
-inline constexpr DWORD FloatDivideByZero = 0xC000008E;
-inline constexpr DWORD FloatOverflow = 0xC0000091;
-inline constexpr DWORD FloatUnderflow = 0xC0000093;
-inline constexpr DWORD FloatInexactResult = 0xC000008F;
-inline constexpr DWORD FloatInvalidOperation = 0xC0000090;
-inline constexpr DWORD ArrayBoundsExceeded = 0xC000008C;
-inline constexpr DWORD FatalApplicationExit = 0x40000015;
-inline constexpr DWORD Breakpoint = 0x80000003;
-inline constexpr DWORD SingleStep = 0x80000004;
-inline constexpr DWORD InvalidSystemService = 0xC000001C;
+inline constexpr DWORD AccessViolation = EXCEPTION_ACCESS_VIOLATION;
+inline constexpr DWORD StackOverflow = EXCEPTION_STACK_OVERFLOW;
+inline constexpr DWORD IllegalInstruction = EXCEPTION_ILLEGAL_INSTRUCTION;
+inline constexpr DWORD PrivilegedInstruction = EXCEPTION_PRIV_INSTRUCTION;
+inline constexpr DWORD IntegerDivideByZero = EXCEPTION_INT_DIVIDE_BY_ZERO;
+inline constexpr DWORD IntegerOverflow = EXCEPTION_INT_OVERFLOW;
+inline constexpr DWORD FloatDivideByZero = EXCEPTION_FLT_DIVIDE_BY_ZERO;
+inline constexpr DWORD FloatOverflow = EXCEPTION_FLT_OVERFLOW;
+inline constexpr DWORD FloatUnderflow = EXCEPTION_FLT_UNDERFLOW;
+inline constexpr DWORD FloatInexactResult = EXCEPTION_FLT_INEXACT_RESULT;
+inline constexpr DWORD FloatInvalidOperation = EXCEPTION_FLT_INVALID_OPERATION;
+inline constexpr DWORD ArrayBoundsExceeded = EXCEPTION_ARRAY_BOUNDS_EXCEEDED;
+inline constexpr DWORD FatalApplicationExit = EXCEPTION_FATAL_APP_EXIT;
+inline constexpr DWORD Breakpoint = EXCEPTION_BREAKPOINT;
+inline constexpr DWORD SingleStep = EXCEPTION_SINGLE_STEP;
+inline constexpr DWORD InvalidSystemService = EXCEPTION_INVALID_SYSTEM_SERVICE;
 // An exception thrown through the C++ runtime.
 inline constexpr DWORD CxxException = 0xE06D7363;
 }  // namespace ExceptionCode
@@ -128,13 +104,13 @@ inline constexpr DWORD CxxException = 0xE06D7363;
 // The first parameter of a thrown C++ exception.
 inline constexpr std::uintptr_t CXX_EXCEPTION_MARKER = 0x19930520;
 // The flag of an exception after which execution cannot continue.
-inline constexpr DWORD EXCEPTION_FLAG_NONCONTINUABLE = 0x1;
+inline constexpr DWORD EXCEPTION_FLAG_NONCONTINUABLE = EXCEPTION_NONCONTINUABLE;
 
 }  // namespace corvane
 
 class CExceptionFilter {
 public:
-    static constexpr DWORD MAXIMUM_PARAMETERS = 15;
+    static constexpr DWORD MAXIMUM_PARAMETERS = EXCEPTION_MAXIMUM_PARAMETERS;
     // The most frames a report shows.
     static constexpr int CALL_STACK_FRAMES = 15;
 
@@ -210,8 +186,10 @@ public:
     static void Terminate() noexcept;
     static bool IsInstalled() noexcept;
 
-    // The fatal-signal handler and the translation of a signal into a record, which speak the system's
-    // signal structures, are CFatalSignalFilter's (corvane/src/ulexceptionsignal.h).
+    // The module's unhandled-exception filter, called by the fatal-signal handlers while the filter is
+    // installed: a report of kind 1, unless the same fault was reported just before on the same thread.
+    // Async-signal-safe; the signal then goes on as comrt/exceptions.h says.
+    static LONG UnhandledExceptionFilter(EXCEPTION_POINTERS* pExceptionInfo) noexcept;
     // The report of a thrown exception (kind 0), called by the throw entry while the filter is installed.
     static void ExceptionFilter(const CRecord* pExceptionRecord,
                                 const CDebugTraceCallStack::CContext* pContextRecord) noexcept;
