@@ -321,9 +321,9 @@ HRESULT DispatchGetIDsOfNames(const InterfaceDescription& d, LPOLESTR* rgszNames
     return hr;
 }
 
-HRESULT DispatchInvoke(const InterfaceDescription& d, void* pInterface, DISPID dispIdMember, WORD wFlags,
-                       DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) {
-    if (pDispParams == nullptr) return E_INVALIDARG;
+HRESULT DispatchFindMember(const InterfaceDescription& d, DISPID dispIdMember, WORD wFlags,
+                           const DISPPARAMS* pDispParams, const MemberDescription** ppMember) {
+    *ppMember = nullptr;
     const MemberDescription* m = nullptr;
     if (wFlags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
         // The new value comes as the one named argument DISPID_PROPERTYPUT, positioned first in rgvarg,
@@ -337,7 +337,17 @@ HRESULT DispatchInvoke(const InterfaceDescription& d, void* pInterface, DISPID d
         if (wFlags & DISPATCH_METHOD) m = d.Find(dispIdMember, MemberKind::Method);
         if (m == nullptr && (wFlags & DISPATCH_PROPERTYGET)) m = d.Find(dispIdMember, MemberKind::PropertyGet);
     }
-    if (m == nullptr || m->pfnInvoke == nullptr) return DISP_E_MEMBERNOTFOUND;
+    if (m == nullptr) return DISP_E_MEMBERNOTFOUND;
+    *ppMember = m;
+    return S_OK;
+}
+
+HRESULT DispatchInvoke(const InterfaceDescription& d, void* pInterface, DISPID dispIdMember, WORD wFlags,
+                       DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) {
+    if (pDispParams == nullptr) return E_INVALIDARG;
+    const MemberDescription* m = nullptr;
+    if (const HRESULT hr = DispatchFindMember(d, dispIdMember, wFlags, pDispParams, &m); FAILED(hr)) return hr;
+    if (m->pfnInvoke == nullptr) return DISP_E_MEMBERNOTFOUND;
     if (pDispParams->cArgs > 0 && pDispParams->rgvarg == nullptr) return E_INVALIDARG;
     if (pVarResult) VariantInit(pVarResult);
     try {

@@ -121,6 +121,10 @@ COMRT_API HRESULT DispatchGetIDsOfNames(const InterfaceDescription& d, LPOLESTR*
                                         DISPID* rgDispId);
 COMRT_API HRESULT DispatchInvoke(const InterfaceDescription& d, void* pInterface, DISPID dispIdMember, WORD wFlags,
                                  DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr);
+// The member of d an Invoke with these flags and named arguments calls, in *ppMember; the error Invoke
+// answers when there is none (DISP_E_MEMBERNOTFOUND) or the named arguments do not fit the call.
+COMRT_API HRESULT DispatchFindMember(const InterfaceDescription& d, DISPID dispIdMember, WORD wFlags,
+                                     const DISPPARAMS* pDispParams, const MemberDescription** ppMember);
 // The runtime's ITypeInfo for a description (one shared instance per description, never freed).
 COMRT_API ITypeInfo* GetTypeInfoOf(const InterfaceDescription& d);
 // The type information of the class clsid, whose objects answer the interfaces rgpIids in that order (a

@@ -125,17 +125,7 @@ HRESULT InvokeRemotelyDescribed(CTearOff* pThis, DISPID dispIdMember, WORD wFlag
     const InterfaceDescription& d = *pThis->m_pDescription;
     if (pDispParams == nullptr) return E_INVALIDARG;
     const MemberDescription* m = nullptr;
-    if (wFlags & (DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF)) {
-        if (pDispParams->cNamedArgs != 1 || pDispParams->rgdispidNamedArgs == nullptr ||
-            pDispParams->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
-            return pDispParams->cNamedArgs == 0 ? DISP_E_PARAMNOTOPTIONAL : DISP_E_PARAMNOTFOUND;
-        m = d.Find(dispIdMember, MemberKind::PropertyPut);
-    } else {
-        if (pDispParams->cNamedArgs != 0) return DISP_E_NONAMEDARGS;
-        if (wFlags & DISPATCH_METHOD) m = d.Find(dispIdMember, MemberKind::Method);
-        if (m == nullptr && (wFlags & DISPATCH_PROPERTYGET)) m = d.Find(dispIdMember, MemberKind::PropertyGet);
-    }
-    if (m == nullptr) return DISP_E_MEMBERNOTFOUND;
+    if (const HRESULT hr = DispatchFindMember(d, dispIdMember, wFlags, pDispParams, &m); FAILED(hr)) return hr;
     unsigned nPassed = 0;
     for (unsigned i = 0; i < m->nParams; ++i)
         if (!m->pParams[i].bRetval) ++nPassed;
