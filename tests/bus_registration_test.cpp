@@ -99,23 +99,9 @@ protected:
         Set("CORVANE_HARKWELL_BUS", std::nullopt);
         m_sProgram = std::filesystem::canonical(ProgramPath("HarkwellServer")).string();
     }
-    void TearDown() override {
-        for (const auto& [sName, Previous] : m_Previous) {
-            if (Previous)
-                setenv(sName.c_str(), Previous->c_str(), 1);
-            else
-                unsetenv(sName.c_str());
-        }
-    }
+    void TearDown() override { m_Environment.Restore(); }
     // Sets the variable (removes it for no value) until the test ends.
-    void Set(const std::string& sName, const std::optional<std::string>& Value) {
-        const char* pszPrevious = getenv(sName.c_str());
-        m_Previous.emplace_back(sName, pszPrevious ? std::optional<std::string>(pszPrevious) : std::nullopt);
-        if (Value)
-            setenv(sName.c_str(), Value->c_str(), 1);
-        else
-            unsetenv(sName.c_str());
-    }
+    void Set(const std::string& sName, const std::optional<std::string>& Value) { m_Environment.Set(sName, Value); }
 
     testing_support::ProcessResult Server(const std::string& sSwitch) { return RunProgram({m_sProgram, sSwitch}); }
     // busctl against the address, as root or through the given prefix (another user's identity).
@@ -145,7 +131,7 @@ protected:
     CBusFileFolders m_BusFolders;
     std::filesystem::path m_UnitFolder, m_LogFolder;
     std::string m_sProgram;
-    std::vector<std::pair<std::string, std::optional<std::string>>> m_Previous;
+    testing_support::CScopedEnvironment m_Environment;
 };
 
 // The process identifier in `busctl status` output ("PID=n"); 0 when there is none.

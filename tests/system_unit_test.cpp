@@ -82,22 +82,8 @@ protected:
         const auto Result = RunProgram({ProgramPath("hkregsvr").string(), LibraryPath("HarkwellPack1.so").string()});
         ASSERT_EQ(0, Result.nExitCode) << Result.sOutput;
     }
-    void TearDown() override {
-        for (const auto& [sName, Previous] : m_Previous) {
-            if (Previous)
-                setenv(sName.c_str(), Previous->c_str(), 1);
-            else
-                unsetenv(sName.c_str());
-        }
-    }
-    void Set(const std::string& sName, const std::optional<std::string>& Value) {
-        const char* pszPrevious = getenv(sName.c_str());
-        m_Previous.emplace_back(sName, pszPrevious ? std::optional<std::string>(pszPrevious) : std::nullopt);
-        if (Value)
-            setenv(sName.c_str(), Value->c_str(), 1);
-        else
-            unsetenv(sName.c_str());
-    }
+    void TearDown() override { m_Environment.Restore(); }
+    void Set(const std::string& sName, const std::optional<std::string>& Value) { m_Environment.Set(sName, Value); }
 
     // The unit's command of the key ("ExecStartPre", ...), run to its end.
     testing_support::ProcessResult RunStep(const std::string& sKey) {
@@ -124,7 +110,7 @@ protected:
     CBusFileFolders m_BusFolders;
     std::filesystem::path m_UnitFolder, m_LogFolder, m_SystemctlLog;
     std::map<std::string, std::vector<std::string>> m_Commands;
-    std::vector<std::pair<std::string, std::optional<std::string>>> m_Previous;
+    testing_support::CScopedEnvironment m_Environment;
 };
 
 }  // namespace

@@ -29,14 +29,6 @@ public:
         Set("CORVANE_HARKWELL_DBUS_SYSTEM_DIR", m_PolicyFolder.string());
         Set("CORVANE_HARKWELL_GROUPADD", Groupadd.string());
     }
-    ~CBusFileFolders() {
-        for (const auto& [sName, Previous] : m_Previous) {
-            if (Previous)
-                setenv(sName.c_str(), Previous->c_str(), 1);
-            else
-                unsetenv(sName.c_str());
-        }
-    }
     CBusFileFolders(const CBusFileFolders&) = delete;
     CBusFileFolders& operator=(const CBusFileFolders&) = delete;
 
@@ -48,15 +40,11 @@ public:
     const std::filesystem::path& GroupaddLog() const { return m_GroupaddLog; }
 
 private:
-    void Set(const std::string& sName, const std::string& sValue) {
-        const char* pszPrevious = getenv(sName.c_str());
-        m_Previous.emplace_back(sName, pszPrevious ? std::optional<std::string>(pszPrevious) : std::nullopt);
-        setenv(sName.c_str(), sValue.c_str(), 1);
-    }
+    void Set(const std::string& sName, const std::string& sValue) { m_Environment.Set(sName, sValue); }
 
     CTemporaryDirectory m_Folder;
     std::filesystem::path m_ActivationFolder, m_PolicyFolder, m_GroupaddLog;
-    std::vector<std::pair<std::string, std::optional<std::string>>> m_Previous;
+    CScopedEnvironment m_Environment;
 };
 
 }  // namespace testing_support

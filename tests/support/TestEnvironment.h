@@ -9,8 +9,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "comrt/registry.h"
@@ -45,6 +47,37 @@ private:
     std::filesystem::path m_Path;
 };
 
+// Environment variables set (or removed, for no value) until Restore or the object's end, then as they were.
+class CScopedEnvironment {
+public:
+    CScopedEnvironment() = default;
+    CScopedEnvironment(const CScopedEnvironment&) = delete;
+    CScopedEnvironment& operator=(const CScopedEnvironment&) = delete;
+    ~CScopedEnvironment() { Restore(); }
+
+    void Set(const std::string& sName, const std::optional<std::string>& Value) {
+        const char* pszPrevious = getenv(sName.c_str());
+        m_Previous.emplace_back(sName, pszPrevious ? std::optional<std::string>(pszPrevious) : std::nullopt);
+        if (Value)
+            setenv(sName.c_str(), Value->c_str(), 1);
+        else
+            unsetenv(sName.c_str());
+    }
+    // Latest first, so that a variable set twice ends as it was before the first.
+    void Restore() {
+        for (auto Entry = m_Previous.rbegin(); Entry != m_Previous.rend(); ++Entry) {
+            if (Entry->second)
+                setenv(Entry->first.c_str(), Entry->second->c_str(), 1);
+            else
+                unsetenv(Entry->first.c_str());
+        }
+        m_Previous.clear();
+    }
+
+private:
+    std::vector<std::pair<std::string, std::optional<std::string>>> m_Previous;
+};
+
 // Points the registry store (and the trace's log folder) of this process and of the processes it starts
 // at a private folder for the object's lifetime. The bus files that the server's registration switches
 // write go below it as well, and no group is created, so that registering the server in a test leaves the
@@ -63,28 +96,15 @@ public:
     }
     ~CTemporaryRegistry() {
         RegResetStore();
-        for (const Variable& Previous : m_Previous) {
-            if (Previous.bHad)
-                setenv(Previous.sName.c_str(), Previous.sValue.c_str(), 1);
-            else
-                unsetenv(Previous.sName.c_str());
-        }
+        m_Environment.Restore();
     }
     const std::filesystem::path& Path() const { return m_Directory.Path(); }
 
 private:
-    struct Variable {
-        std::string sName, sValue;
-        bool bHad = false;
-    };
-    void Set(const char* pszName, const std::string& sValue) {
-        const char* pszPrevious = getenv(pszName);
-        m_Previous.push_back({pszName, pszPrevious ? pszPrevious : "", pszPrevious != nullptr});
-        setenv(pszName, sValue.c_str(), 1);
-    }
+    void Set(const char* pszName, const std::string& sValue) { m_Environment.Set(pszName, sValue); }
 
     CTemporaryDirectory m_Directory;
-    std::vector<Variable> m_Previous;
+    CScopedEnvironment m_Environment;
 };
 
 // The build tree's folders of programs and of libraries.
