@@ -1,4 +1,6 @@
-// The e-mail notification object.
+// The e-mail notification object: its twenty properties and their rules, loading, the test message, and the
+// hand-over of each event to its delivery worker. One file (about 670 lines): the properties are short and
+// alike, and the worker reads the settings they keep; the outbox and the SMTP dialogue have files of their own.
 #include "SmtpNotification.h"
 
 #include <algorithm>
