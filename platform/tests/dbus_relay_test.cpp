@@ -383,7 +383,11 @@ TEST_F(BusRelayTest, DescriptorsTravelWithTheirMessagesBothWays) {
     EXPECT_EQ(4, read(nFd, sz, sizeof sz - 1));
     EXPECT_STREQ("back", sz);
     sd_bus_message_unref(pReply);
-    // The relay keeps none of the descriptors it carried.
+    // The relay keeps none of the descriptors it carried. The server's thread closes the last one it received
+    // when it lets the call go, which may come after its reply has reached this thread.
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (OpenDescriptors() != nOpen && std::chrono::steady_clock::now() < Deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(nOpen, OpenDescriptors());
 }
 
