@@ -3,7 +3,7 @@
 //   node server.js [--port N] [--mail-dir DIR] [--user NAME] [--password TEXT]
 //                  [--auth-methods LOGIN,CRAM-MD5,PLAIN] [--auth-required]
 //                  [--starttls | --tls] [--cert FILE --key FILE] [--refuse-sender] [--drop-during-data]
-//                  [--close-after-message]
+//                  [--close-after-message] [--reply-delay MS]
 //
 // Listens on 127.0.0.1 (port 0, the default, takes an ephemeral one) and prints "PORT <n>" on a line of its own
 // once it accepts connections. AUTH LOGIN, AUTH CRAM-MD5 and AUTH PLAIN are offered (also without TLS) and
@@ -17,7 +17,9 @@
 // test that started it, or on SIGTERM. With --refuse-sender every MAIL FROM is answered
 // "550 5.7.1 Sender <address> is not allowed here", which ends the transaction before any recipient. With
 // --drop-during-data the server closes the connection at the first bytes of a message's data; with
-// --close-after-message, right after it has taken a message.
+// --close-after-message, right after it has taken a message. With --reply-delay the server stores each message
+// at once and holds its "250" reply for MS milliseconds: a client killed meanwhile has had its message taken
+// without knowing it.
 'use strict';
 
 const fs = require('fs');
@@ -27,6 +29,7 @@ const { SMTPServer } = require('smtp-server');
 function parseArguments(argv) {
     const options = {
         port: 0,
+        replyDelay: 0,
         mailDir: process.cwd(),
         user: 'harkwell',
         password: 'secret',
@@ -57,10 +60,14 @@ function parseArguments(argv) {
         else if (name === '--refuse-sender') options.refuseSender = true;
         else if (name === '--drop-during-data') options.dropDuringData = true;
         else if (name === '--close-after-message') options.closeAfterMessage = true;
+        else if (name === '--reply-delay') options.replyDelay = Number(value());
         else throw new Error(`unknown argument ${name}`);
     }
     if (!Number.isInteger(options.port) || options.port < 0 || options.port > 65535) {
         throw new Error('--port needs a number from 0 to 65535');
+    }
+    if (!Number.isInteger(options.replyDelay) || options.replyDelay < 0) {
+        throw new Error('--reply-delay needs a number of milliseconds');
     }
     if ((options.starttls || options.tls) && (!options.cert || !options.key)) {
         throw new Error('--starttls and --tls need --cert and --key');
@@ -136,6 +143,10 @@ const server = new SMTPServer({
         stream.on('end', () => {
             try {
                 storeMessage(session, Buffer.concat(chunks));
+                if (options.replyDelay > 0) {
+                    setTimeout(callback, options.replyDelay);
+                    return;
+                }
                 callback();
                 if (options.closeAfterMessage) {
                     // After the reply has gone out: the client sees the message taken, then the close.
