@@ -1,7 +1,6 @@
 // Late binding from interface descriptions: name lookup, invocation with argument conversion, and the type
 // information objects that tools read the descriptions through.
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "OleAutoInternal.h"
+#include "RefCounted.h"
 #include "comrt/dispatch.h"
 #include "comrt/runtime.h"
 
@@ -193,26 +193,16 @@ private:
 
 // The type information of a class: the interfaces its objects answer, by reference (the index of each).
 // It has no members of its own. Counted: a class's table is made when an object is asked for it.
-class CClassTypeInfo final : public ITypeInfo {
+class CClassTypeInfo final : public internal::CRefCounted<ITypeInfo> {
 public:
     CClassTypeInfo(const CLSID& clsid, std::vector<const InterfaceDescription*> interfaces)
         : m_Clsid(clsid), m_Interfaces(std::move(interfaces)) {}
 
     HRESULT QueryInterface(REFIID riid, void** ppv) override {
         if (ppv == nullptr) return E_POINTER;
-        if (riid == IidOf<IUnknown>() || riid == IidOf<ITypeInfo>()) {
-            *ppv = static_cast<ITypeInfo*>(this);
-            AddRef();
-            return S_OK;
-        }
+        if (riid == IidOf<IUnknown>() || riid == IidOf<ITypeInfo>()) return HandOut(ppv);
         *ppv = nullptr;
         return E_NOINTERFACE;
-    }
-    ULONG AddRef() override { return ++m_nReferences; }
-    ULONG Release() override {
-        const ULONG n = --m_nReferences;
-        if (n == 0) delete this;
-        return n;
     }
 
     HRESULT GetIDsOfNames(LPOLESTR* rgszNames, UINT cNames, MEMBERID* pMemId) override {
@@ -291,7 +281,6 @@ private:
         return m_Interfaces.size();
     }
 
-    std::atomic<ULONG> m_nReferences{1};
     const CLSID m_Clsid;
     const std::vector<const InterfaceDescription*> m_Interfaces;
 };

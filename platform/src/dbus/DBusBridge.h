@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "../RefCounted.h"
 #include "DBusMarshal.h"
 #include "DBusRelay.h"
 #include "comrt/bus.h"
@@ -51,31 +52,8 @@ void RunEventLoop(sdbus::IConnection& connection);
 // a handler that asked the bus for a class would wait for its own event loop.
 bool InBridgeHandler();
 
-// The reference count of the bridge's small helper objects, each of which implements one interface: the
-// object starts with the reference its creator holds and deletes itself when the last one goes.
-template <class TInterface>
-class CRefCounted : public TInterface {
-public:
-    ULONG AddRef() override { return ++m_nReferences; }
-    ULONG Release() override {
-        const ULONG n = --m_nReferences;
-        if (n == 0) delete this;
-        return n;
-    }
-
-protected:
-    virtual ~CRefCounted() = default;
-
-    // QueryInterface's answer for an interface the object implements itself.
-    HRESULT HandOut(void** ppv) {
-        *ppv = static_cast<TInterface*>(this);
-        AddRef();
-        return S_OK;
-    }
-
-private:
-    std::atomic<ULONG> m_nReferences{1};
-};
+// The bridge's small helper objects are counted as the runtime's are.
+using internal::CRefCounted;
 
 class CBusBridge;
 
