@@ -140,15 +140,15 @@ std::shared_ptr<CExport> CBusBridge::ExportLocked(IUnknown* pIdentity, const cha
         auto it = m_ByPath.find(szFixedPath);
         if (it != m_ByPath.end()) return it->second;
     } else {
-        auto it = m_ByIdentity.find(pIdentity);
-        if (it != m_ByIdentity.end()) return it->second;
+        auto it = m_ByIdentity.lower_bound(pIdentity);
+        if (it != m_ByIdentity.end() && it->first == pIdentity) return it->second;
     }
     auto pExport = std::make_shared<CExport>();
     pExport->sPath = szFixedPath ? szFixedPath : kObjectPathPrefix + std::to_string(m_nNextObject++);
     pExport->pIdentity = pIdentity;
     m_ByPath[pExport->sPath] = pExport;
     // An identity published at a fixed path and handed out later is handed out under that path.
-    m_ByIdentity.emplace(pIdentity, pExport);
+    m_ByIdentity.emplace_hint(m_ByIdentity.upper_bound(pIdentity), pIdentity, pExport);
     *pbNew = true;
     return pExport;
 }
@@ -216,12 +216,12 @@ void CBusBridge::UnexportLocked(const std::shared_ptr<CExport>& pExport) {
     m_Going.insert(pExport->sPath);
     auto itPath = m_ByPath.find(pExport->sPath);
     if (itPath != m_ByPath.end() && itPath->second == pExport) m_ByPath.erase(itPath);
-    auto itIdentity = m_ByIdentity.find(pExport->pIdentity);
-    if (itIdentity != m_ByIdentity.end() && itIdentity->second == pExport) {
-        m_ByIdentity.erase(itIdentity);
-        // Another export of the same identity (a publication beside a hand-out) takes its place.
-        for (auto& [sPath, pOther] : m_ByPath)
-            if (pOther->pIdentity == pExport->pIdentity) m_ByIdentity.emplace(pOther->pIdentity.p, pOther);
+    // Another export of the same identity (a publication beside a hand-out), if any, takes its place.
+    const auto [itFirst, itEnd] = m_ByIdentity.equal_range(pExport->pIdentity);
+    for (auto it = itFirst; it != itEnd; ++it) {
+        if (it->second != pExport) continue;
+        m_ByIdentity.erase(it);
+        break;
     }
     Post([this, pExport] {
         std::vector<std::pair<CComPtr<IConnectionPoint>, DWORD>> advises;
@@ -316,10 +316,10 @@ HRESULT CBusBridge::Disconnect(IUnknown* pObject) {
     if (FAILED(hr)) return hr;
     std::lock_guard lock(m_Lock);
     std::vector<std::shared_ptr<CExport>> drop;
-    for (auto& [sPath, pExport] : m_ByPath) {
-        if (pExport->pIdentity != pIdentity) continue;
-        pExport->Holds.clear();
-        if (pExport->nPublications == 0) drop.push_back(pExport);
+    const auto [itFirst, itEnd] = m_ByIdentity.equal_range(pIdentity);
+    for (auto it = itFirst; it != itEnd; ++it) {
+        it->second->Holds.clear();
+        if (it->second->nPublications == 0) drop.push_back(it->second);
     }
     for (auto& pExport : drop) UnexportLocked(pExport);
     return S_OK;

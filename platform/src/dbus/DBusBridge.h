@@ -180,7 +180,9 @@ private:
     const BusKind m_Kind;
 
     std::mutex m_Lock;
-    std::map<IUnknown*, std::shared_ptr<CExport>> m_ByIdentity;
+    // Every export of each identity, the first made first: a hand-out names the first (a publication beside
+    // a hand-out makes a second), and when one goes the next takes its place without a walk over all paths.
+    std::multimap<IUnknown*, std::shared_ptr<CExport>> m_ByIdentity;
     std::map<std::string, std::shared_ptr<CExport>> m_ByPath;
     std::map<DWORD, std::shared_ptr<CExport>> m_Publications;
     std::set<std::string> m_Going;  // paths unexported whose D-Bus objects are not destroyed yet
