@@ -87,7 +87,11 @@ HRESULT ReachRemoteScenarios() {
                                   reinterpret_cast<void**>(&pApplication));
     CComPtr<IManager> pManager;
     if (SUCCEEDED(hr)) hr = pApplication->get_Manager(&pManager);
+    // A server that could not make its manager (a disabled one, or another instance holding the record) has
+    // none to give.
+    if (SUCCEEDED(hr) && !pManager) hr = E_POINTER;
     if (SUCCEEDED(hr)) hr = pManager->get_Scenarios(&g_pRemoteScenarios);
+    if (SUCCEEDED(hr) && !g_pRemoteScenarios) hr = E_POINTER;
     return hr;
 }
 
